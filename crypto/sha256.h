@@ -1,0 +1,60 @@
+// SHA-256 and SHA-224 of FIPS 180-4.
+#ifndef HX_CRYPTO_SHA256_H
+#define HX_CRYPTO_SHA256_H
+
+#include <cstdint>
+#include <functional>
+
+#include "crypto/alignedarray.h"
+#include "crypto/crypto_hash.h"
+
+namespace cppcrypto {
+
+class sha256 : public crypto_hash {
+ public:
+  // Allocates the state and picks the block function from cpu_info (AVX2 and
+  // BMI2, else SSE4.1, else SSE2, else portable). Does not start a message:
+  // call init().
+  sha256();
+  // Wipes the state (clear()) and releases it.
+  ~sha256() override;
+
+  // H = initial hash value, no data held, length 0.
+  void init() override;
+  // Whole 64-byte blocks are hashed straight from data; only a partial block
+  // is copied into the object.
+  void update(const unsigned char* data, size_t len) override;
+  // Writes hashsize()/8 bytes. Leaves H byte-swapped: init() is needed again.
+  void final(unsigned char* hash) override;
+  size_t hashsize() const override { return 256; }
+  size_t blocksize() const override { return 512; }
+  // A new, freshly constructed sha256 (no message state).
+  crypto_hash* clone() const override;
+  // Zeroes H and the partial block; pos and total are left as they are.
+  void clear() override;
+
+ protected:
+  // Portable block function on this object's H; 0 blocks changes nothing.
+  void transform(const void* data, uint64_t blocks);
+
+  // The block function chosen at construction; works on this object's H.
+  std::function<void(const void*, uint64_t)> transfunc;
+  // Chaining state in a separate 32-byte-aligned allocation.
+  aligned_pod_array<uint32_t, 8, 32> H;
+  unsigned char m[64];  // partial block not yet hashed
+  size_t pos;           // bytes held in m
+  uint64_t total;       // message length so far, in bits
+};
+
+class sha224 : public sha256 {
+ public:
+  // H = SHA-224 initial hash value, no data held, length 0.
+  void init() override;
+  size_t hashsize() const override { return 224; }
+  // A new, freshly constructed sha224.
+  crypto_hash* clone() const override;
+};
+
+}  // namespace cppcrypto
+
+#endif

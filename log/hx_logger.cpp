@@ -1,0 +1,190 @@
+#include "log/hx_logger.h"
+
+#include <boost/filesystem.hpp>
+
+#include <ctime>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <locale>
+
+#include <unistd.h>
+
+namespace HxLogLvl {
+namespace {
+
+std::map<unsigned, std::string> build_level_names() {
+  const std::string names =
+      "Error, Warning, Info, Debug, Debug1, Debug2, Debug3, Debug4, FuncBase, FuncDetail, "
+      "FuncCycle, FuncAny, Measure, SqlReq, ErrorMask, WarningMask, InfoMask, DebugMask, "
+      "Debug1Mask, Debug2Mask, Debug3Mask, Debug4Mask, FuncAll";
+  const unsigned values[] = {1,   2,   4,    8,       16,      32, 64, 128, 256, 512, 1024, 2048,
+                             0x10000, 0x20000, 1, 3, 7, 15, 31, 63, 127, 255, 3840};
+  std::map<unsigned, std::string> table;
+  std::istringstream words(names);
+  std::string word;
+  std::size_t index = 0;
+  while (words >> word && index < sizeof(values) / sizeof(values[0])) {
+    std::string name;
+    for (char c : word) {
+      if (c != ',') name += c;
+    }
+    table.emplace(values[index++], name);  // an existing value keeps its first name
+  }
+  return table;
+}
+
+}  // namespace
+
+const std::map<unsigned, std::string> log_levels_info_ = build_level_names();
+
+std::string to_string(Level level) {
+  auto it = log_levels_info_.find(static_cast<unsigned>(level));
+  return it == log_levels_info_.end() ? std::string("Unknown") : it->second;
+}
+
+}  // namespace HxLogLvl
+
+namespace HxDestination {
+
+HxLogger::HxLogger() : timestamp_(true), writer_(std::thread::id()) {}
+
+HxLogger::~HxLogger() = default;
+
+int HxLogger::write_log(const std::string& text) {
+  auto build = [this, &text]() {
+    std::string line;
+    if (timestamp_) {
+      std::time_t now = std::time(nullptr);
+      std::tm local{};
+      localtime_r(&now, &local);
+      std::ostringstream stamp;
+      stamp.imbue(std::locale::classic());
+      stamp << "[" << std::put_time(&local, "%Y-%m-%d %X") << "] ";
+      line = stamp.str();
+    }
+    line += text;
+    return line;
+  };
+  const std::thread::id self = std::this_thread::get_id();
+  if (writer_.load() == self) {
+    // Re-entered from a signal handler while this thread writes: the mutex is
+    // ours already, so write without it instead of waiting for ourselves.
+    return write_log_impl(build());
+  }
+  std::lock_guard<std::mutex> guard(mutex_);
+  writer_.store(self);
+  int result = write_log_impl(build());
+  writer_.store(std::thread::id());
+  return result;
+}
+
+int StdoutLogger::write_log_impl(const std::string& line) {
+  std::cout << line;
+  return 0;
+}
+
+FileLogger::FileLogger(std::string path) : path_(std::move(path)) {}
+
+bool FileLogger::is_file_max_size_reached() {
+  boost::system::error_code ec;
+  const auto size = boost::filesystem::file_size(path_, ec);
+  if (ec) return true;
+  return size > 1000000;
+}
+
+int FileLogger::log_rotate() {
+  std::time_t now = std::time(nullptr);
+  std::tm t{};
+  localtime_r(&now, &t);
+  const std::string rotated = path_ + "." + std::to_string(t.tm_year + 1900) + "-" +
+                              std::to_string(t.tm_mon + 1) + "-" + std::to_string(t.tm_mday) +
+                              "H" + std::to_string(t.tm_hour) + "-" + std::to_string(t.tm_min) +
+                              "-" + std::to_string(t.tm_sec);
+  boost::system::error_code ec;
+  boost::filesystem::rename(path_, rotated, ec);
+  return ec.value();
+}
+
+int FileLogger::change_file_access_mod() { return 0; }
+
+int FileLogger::write_log_impl(const std::string& line) {
+  boost::system::error_code ec;
+  const bool exists = boost::filesystem::exists(path_, ec);
+  if (ec) return 1;  // the log file's status cannot be read: treat as a failed write
+  bool created = false;
+  if (!exists) {
+    created = true;
+  } else if (is_file_max_size_reached()) {
+    const int rotated = log_rotate();
+    if (rotated != 0) return rotated;
+    created = true;
+  }
+  std::ofstream out(path_, std::ios_base::binary | std::ios_base::app);
+  if (!out.is_open()) return 1;
+  out << line;
+  out.close();
+  return created ? change_file_access_mod() : 0;
+}
+
+std::unique_ptr<HxLogger> Stdout() { return std::make_unique<StdoutLogger>(); }
+
+std::unique_ptr<HxLogger> File(const std::string& path) { return std::make_unique<FileLogger>(path); }
+
+}  // namespace HxDestination
+
+unsigned HxLogStream::global_log_level_ = HxLogLvl::InfoMask;
+bool HxLogStream::m_logging_enabled = true;
+std::string HxLogStream::tag_;
+HxLogStream::LoggerList HxLogStream::default_loggers_;
+std::map<HxLogLvl::MaskLevel, HxLogStream::LoggerList> HxLogStream::log_level_mask_default_loggers_;
+
+void HxLogStream::write_prefix() {
+  if (!tag_.empty()) text_ << tag_ << "[" << getpid() << "] ";
+  text_ << HxLogLvl::to_string(level_) << ": ";
+}
+
+HxLogStream& HxLogStream::operator<<(std::ostream& (*manipulator)(std::ostream&)) {
+  manipulator(text_);
+  return *this;
+}
+
+HxLogStream& HxLogStream::operator<<(std::ios_base& (*manipulator)(std::ios_base&)) {
+  manipulator(text_);
+  return *this;
+}
+
+void HxLogStream::flush_to_destinations() {
+  if ((global_log_level_ & level_) == 0 || !m_logging_enabled) return;
+
+  auto first = log_level_mask_default_loggers_.end();
+  for (auto it = log_level_mask_default_loggers_.begin(); it != log_level_mask_default_loggers_.end(); ++it) {
+    if ((it->first & level_) != 0) {
+      first = it;
+      break;
+    }
+  }
+  const bool matched = first != log_level_mask_default_loggers_.end() && !first->second.empty();
+
+  if (local_.empty() && default_loggers_.empty() && !matched) local_.push_back(HxDestination::Stdout());
+
+  const std::string text = text_.str();
+  if (!local_.empty()) {
+    for (auto& destination : local_) destination->write_log(text);
+  } else if (matched) {
+    for (auto it = first; it != log_level_mask_default_loggers_.end(); ++it) {
+      if ((it->first & level_) == 0 || it->second.empty()) continue;
+      for (auto& destination : it->second) destination->write_log(text);
+    }
+  } else {
+    for (auto& destination : default_loggers_) destination->write_log(text);
+  }
+}
+
+HxLogStream::~HxLogStream() {
+  try {
+    flush_to_destinations();
+  } catch (...) {
+    // A log message never ends the program.
+  }
+}

@@ -1,0 +1,285 @@
+// The module framework: the parsed command line (HxModuleOptions), the
+// abstract module HxModuleUniversal with its operation dispatcher, module
+// parameters, signal handling, resource lock, archiver runs, snapshot files,
+// backup/restore/apply sequences, and the resource lists of -B.
+#pragma once
+
+#include <array>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <boost/interprocess/sync/named_mutex.hpp>
+#include <boost/shared_ptr.hpp>
+
+// The operation chosen by the command line (values of HxModuleOptions::mode).
+enum HxModuleMode : int {
+  None = 0,
+  CheckClient = 1,
+  ListAllResources = 2,
+  ListAllResourcesWithHeaders = 3,
+  ListHeaders = 4,
+  IsBackupTypeSupported = 5,
+  IsDedupSupported = 6,
+  IsArchivingSupported = 7,
+  Backup = 8,
+  BackupList = 9,
+  Restore = 10,
+  CreateReplica = 11,
+  ApplyReplica = 12,
+  Version = 13,
+  ShowBackupOptions = 14,
+  IsAutonomousSupported = 15,
+  ShowModuleProperties = 16,
+  RestoreParameters = 17,
+};
+
+// Values of HxModuleOptions::backup_type.
+enum HxBackupType : int {
+  Full = 1,
+  Incremental = 2,
+  Differential = 3,
+};
+
+// Indices into HxModuleOptions::capabilities.
+enum HxModuleCapability : int {
+  IncrementalBackup = 0,
+  Deduplication = 1,
+  Archiving = 2,
+  AutonomousMode = 3,
+  OneOperationAtATime = 4,
+  SetToNumeric = 5,
+};
+
+// Resource names read from the JSON file of -B.
+class ResourceList {
+ public:
+  // Fills the list from the "path" members of each top-level element; false
+  // when the file is missing or is not valid JSON (the list is then empty).
+  bool parse_json_file(const std::string& path);
+  void clear();
+  bool is_empty() const;
+  // False (with an Error line) when a listed name equals a restriction entry.
+  bool check_local_restrictions(const std::vector<std::string>& restrictions) const;
+  const std::list<std::string>& resources() const { return resources_; }
+
+ private:
+  std::list<std::string> resources_;
+};
+
+// The parsed command line and the module's capabilities.
+struct HxModuleOptions {
+  HxModuleOptions();
+  HxModuleOptions(const HxModuleOptions&) = default;
+  HxModuleOptions& operator=(const HxModuleOptions&) = default;
+  ~HxModuleOptions() = default;
+
+  std::string program_path;
+  int mode;
+  int backup_type;
+  std::string resource;
+  ResourceList resource_list;
+  std::string resource_list_file;
+  std::string tmp_operation_directory;
+  std::string archive_name;
+  std::string reference_snapshot;
+  std::string archive_to_patch;
+  int compress;
+  bool local_restrictions;
+  std::string module_params;
+  std::string crypto;
+  std::string key_file;
+  std::string destination_resource;
+  std::string media_server;
+  std::string task_id;
+  std::string record_id;
+  std::string meta_file;
+  std::string resolved_meta_file;
+  unsigned int parallelism;
+  bool archiving;
+  bool dgst;
+  bool autonomous;
+  std::string restriction_list_file;
+  std::string granular_list;
+  std::array<bool, 6> capabilities;
+  std::string remote_host;
+  std::string remote_user;
+  unsigned int memory_threshold;
+};
+
+// The per-resource lock: a system-wide named mutex whose name exists while a
+// task holds it. A name left behind by a task that died without releasing it
+// is recognised and taken over.
+class hx_module_mutex {
+ public:
+  explicit hx_module_mutex(std::string name);
+  ~hx_module_mutex();
+  hx_module_mutex(const hx_module_mutex&) = delete;
+  hx_module_mutex& operator=(const hx_module_mutex&) = delete;
+
+  bool is_created() const;
+  boost::shared_ptr<boost::interprocess::named_mutex> get() const;
+
+ private:
+  boost::shared_ptr<boost::interprocess::named_mutex> mutex_;
+  bool created_;
+  std::string name_;
+  int owner_fd_ = -1;  // descriptor holding the liveness lock of the name
+};
+
+class HxModuleUniversal;
+
+// Installs the handlers of interrupt, terminate, segmentation fault, terminal
+// stop, continue and broken pipe for the lifetime of the object.
+class HxModuleSignalHandler {
+ public:
+  static std::unique_ptr<HxModuleSignalHandler> init(HxModuleUniversal* module);
+  explicit HxModuleSignalHandler(HxModuleUniversal* module);
+  ~HxModuleSignalHandler();
+  HxModuleSignalHandler(const HxModuleSignalHandler&) = delete;
+  HxModuleSignalHandler& operator=(const HxModuleSignalHandler&) = delete;
+
+  static void shutdown_handler(int sig);
+  static void pause_handler(int sig);
+  static void continue_handler(int sig);
+  static void sigpipe_handler(int sig);
+
+  static HxModuleUniversal* module_ptr_;
+};
+
+// Splits "a.b.c..." into version "a.b" and rest "c"; 0, or 1 on an exception.
+int split_full_version(const std::string& full, std::string& version, std::string& rest);
+
+// Abstract base of every backup module.
+class HxModuleUniversal {
+ public:
+  explicit HxModuleUniversal(const HxModuleOptions& options);
+  virtual ~HxModuleUniversal();
+  HxModuleUniversal(const HxModuleUniversal&) = delete;
+  HxModuleUniversal& operator=(const HxModuleUniversal&) = delete;
+
+  // ---- Operations a concrete module provides (in slot order) -------------
+  virtual bool prepare_resource_before_backup(const bool& replica) = 0;
+  virtual bool release_resource_after_backup() = 0;
+  virtual bool load_module_config() = 0;
+  virtual void usage_custom() = 0;
+  virtual int check_client(const bool& verbose) = 0;
+  virtual std::string get_full_module_version() = 0;
+  virtual int list_header_labels() = 0;
+  virtual int list_all_resources() = 0;
+  virtual int list_all_resources_with_header_labels() = 0;
+  virtual bool resource_exists() = 0;
+  virtual bool before_restore() = 0;
+  virtual bool after_restore() = 0;
+  virtual bool after_restore_last_file() = 0;
+  virtual bool deployment(const bool& replica) = 0;
+  virtual void autonomous_options() = 0;
+  virtual void make_archiving() = 0;
+  virtual std::string archive_sign_filename() const;
+  virtual int define_restore_directory();
+  virtual void list_restore_parameters();
+  virtual void load_custom_module_parameters();
+  virtual void handle_shutdown_signal();
+  virtual bool apply_replica();
+  virtual void close_restore();
+
+  // ---- Command line ---------------------------------------------------------
+  // Installs the signal handlers, then parses the command line.
+  bool init(int argc, char** argv);
+  bool parse_module_options(int argc, char** argv, HxModuleOptions& options);
+  void usage(const std::string& program_path);
+  static std::string compress_mode_str(unsigned int compress);
+
+  // ---- Dispatcher -----------------------------------------------------------
+  // Performs the selected operation and returns the process exit code.
+  unsigned int run();
+  bool is_module_interrupted() const;
+  void module_properties();
+
+  // ---- Module parameters ----------------------------------------------------
+  void parce_param_string();
+  bool find_special_param(const std::string& key, std::string& value) const;
+
+  // ---- Signals --------------------------------------------------------------
+  void send_signal_to_hxfd(int signal);
+  void set_to_pause();
+  bool is_paused() const;
+  void continue_working();
+
+  // ---- Resource lock ----------------------------------------------------------
+  bool lock_resource_handling(const std::string& resource);
+  void unlock_resource_handling();
+
+  // ---- Archiver child process -------------------------------------------------
+  bool run_hxfd_command(const std::string& command, std::string& output, pid_t& pid, std::string& last_statistics);
+  std::string get_task_secret() const;
+
+  // ---- Task files and snapshot files -------------------------------------------
+  std::string archive_filename() const;
+  std::string snapshot_filename() const;
+  std::string snapshot_directory_path() const;
+  std::string leveldb_directory_path() const;
+  std::string meta_filename() const;
+  std::string reference_snapshot_directory_path() const;
+  int pack_snapshot_file() const;
+  int unpack_snapshot_file(const std::string& file);
+
+  // ---- Backup archiver command and closing step ----------------------------------
+  bool make_backup();
+  bool make_backup_cmd_common(std::string& command);
+  bool make_backup_locally();
+  bool add_to_hxfd_list_file(const std::string& path, const std::map<std::string, std::string>& records, bool append);
+  bool close_backup(const bool& replica);
+
+  // ---- Local restrictions ------------------------------------------------------------
+  std::vector<std::string> read_local_restrictions() const;
+  bool check_local_restrictions() const;
+
+  // ---- Remote archiver run ---------------------------------------------------------------
+  bool make_backup_remotely();
+  bool cleanup_remote_host(const std::string& ssh);
+
+  // ---- Script runner and special records -----------------------------------------------
+  bool run_script(const std::string& script, const std::string& arguments);
+  bool append_some_special();
+
+  // ---- Restore and apply-replica road ---------------------------------------------------
+  bool make_restore(const bool& replica);
+  void remove_reference_snapshot_directory();
+  int check_file_to_restore_for_sparse(const std::string& file) const;
+
+  // ---- Sequences of the task modes ----------------------------------------------------------
+  unsigned int backup_sequence(bool replica);
+  unsigned int restore_sequence();
+  unsigned int apply_sequence();
+
+  const HxModuleOptions& options() const { return options_; }
+
+ protected:
+  friend class HxModuleSignalHandler;
+
+  HxModuleOptions options_;
+  std::map<std::string, std::string> special_records_;
+  bool without_reference_snapshot_;
+  bool remove_tmp_operation_directory_;
+  std::string hxd_hash_algorithm_;
+  unsigned int hxd_hash_length_;
+  unsigned int hxd_block_size_;
+  bool file_list_;
+  bool numeric_owner_;
+  bool last_;
+  std::string tmp_catalog_;
+  bool without_deployment_restore_;
+  pid_t hxfd_pid_;
+  volatile bool paused_;
+  std::unique_ptr<hx_module_mutex> resource_mutex_;
+  std::string reference_snapshot_directory_;
+  std::unique_ptr<HxModuleSignalHandler> signal_handler_;
+  std::map<std::string, std::string> special_params_;
+  volatile bool interrupted_;
+  bool hxfd_succeeded_;
+};

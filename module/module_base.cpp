@@ -1,0 +1,44 @@
+// Construction and destruction of the module object and the base bodies of
+// its virtual operations that have nothing to do.
+#include "module/hx_modules_common.h"
+
+HxModuleOptions::HxModuleOptions()
+    : mode(HxModuleMode::None),
+      backup_type(HxBackupType::Full),
+      compress(1),
+      local_restrictions(false),
+      crypto("nocrypt"),
+      parallelism(1),
+      archiving(false),
+      dgst(false),
+      autonomous(false),
+      capabilities{{false, false, false, false, false, false}},
+      remote_user("root"),
+      memory_threshold(0) {}
+
+HxModuleUniversal::HxModuleUniversal(const HxModuleOptions& options)
+    : options_(options),
+      without_reference_snapshot_(false),
+      remove_tmp_operation_directory_(true),
+      hxd_hash_algorithm_("sha2"),
+      hxd_hash_length_(256),
+      hxd_block_size_(16384),
+      file_list_(false),
+      numeric_owner_(false),
+      last_(false),
+      without_deployment_restore_(false),
+      hxfd_pid_(0),
+      paused_(false),
+      interrupted_(false),
+      hxfd_succeeded_(false) {}
+
+HxModuleUniversal::~HxModuleUniversal() {
+  // Default signal dispositions come back before the resource lock goes.
+  signal_handler_.reset();
+}
+
+bool HxModuleUniversal::is_module_interrupted() const { return interrupted_; }
+
+void HxModuleUniversal::list_restore_parameters() {}
+
+void HxModuleUniversal::load_custom_module_parameters() {}

@@ -1,0 +1,75 @@
+// The PostgreSQL data-source module.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pqxx/pqxx>
+
+#include "module/hx_modules_common.h"
+#include "postgresql/hx_postgresql_common.h"
+
+class HxModule_PG_Ostrel : public HxModuleUniversal {
+ public:
+  explicit HxModule_PG_Ostrel(HxModuleOptions options);
+  ~HxModule_PG_Ostrel() override;
+
+  // ---- Operations of the framework -------------------------------------------
+  bool prepare_resource_before_backup(const bool& replica) override;
+  bool release_resource_after_backup() override;
+  bool load_module_config() override;
+  void usage_custom() override;
+  int check_client(const bool& verbose) override;
+  std::string get_full_module_version() override;
+  int list_header_labels() override;
+  int list_all_resources() override;
+  int list_all_resources_with_header_labels() override;
+  bool resource_exists() override;
+  bool before_restore() override;
+  bool after_restore() override;
+  bool after_restore_last_file() override;
+  bool deployment(const bool& replica) override;
+  void autonomous_options() override;
+  void make_archiving() override;
+
+  // Opens the connection and long-lived transaction of the backup modes.
+  bool prapare_module();
+  // Connection string of the module configuration.
+  std::string get_conn_string();
+
+  // ---- LVM snapshots -------------------------------------------------------------
+  bool get_lvm_info_of_mountpoint(std::string path, std::string& device, std::string& vg, std::string& mount_point);
+  bool create_lvm_snapshot(std::string volume, std::string& snapshot, unsigned int percent);
+  bool does_snapshot_exist(std::string snapshot);
+  bool get_lvm_data_percent(std::string snapshot, std::string& out);
+  bool remove_snapshot(lvm_snapshot_info info, bool& overflow);
+  bool make_lvm_snapshots_and_mount();
+  void umount_and_remove_snapshots();
+
+  // ---- Backup ----------------------------------------------------------------------
+  bool prepare_to_archive_WAL_backup();
+  bool release_after_archive_WAL_backup();
+  bool release_after_base_backup();
+  bool pg_stop_backup(pqxx::result& result);
+  void pg_stop_backup();
+  bool prepare_to_base_backup();
+
+  const hx_pg_conf& pg_conf() const { return pg_conf_; }
+  const pg_version& server_version() const { return pg_version_; }
+
+ protected:
+  hx_pg_conf pg_conf_;
+  pg_version pg_version_;
+  std::shared_ptr<pqxx::connection> connection_;
+  std::shared_ptr<pqxx::work> transaction_;
+  std::string data_directory_;
+  std::string config_file_;
+  std::string start_wal_file_;
+  std::string stop_wal_file_;
+  std::vector<std::string> wal_files_;
+  std::map<std::string, std::string> lvm_volumes_;
+  std::vector<lvm_snapshot_info> lvm_snapshots_;
+  unsigned int lvm_snapshot_size_;
+};

@@ -1,0 +1,130 @@
+// PostgreSQL support: the module configuration, server queries, WAL file
+// names and sequences, file ownership, recovery settings and deployment.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <boost/tuple/tuple.hpp>
+#include <boost/utility/string_view.hpp>
+#include <pqxx/pqxx>
+
+// Settings of the module configuration file "/opt/halvex/etc/<program>.conf".
+struct hx_pg_conf {
+  hx_pg_conf();
+
+  std::string username;
+  std::string password;
+  std::string port;
+  std::string host;
+  std::string archive_catalog;
+  std::string pg_ctl;
+  std::string exclude_file;
+  bool auto_remove_wal;
+  bool direct_restore;
+  std::string patroni_host;
+  std::string patroni_port;
+  std::string postgresql_admin;
+  long wal_wait_timeout;
+  long wal_check_period;
+  bool execute_only_on_leader;
+};
+
+// Server release: major and minor number (0.0 when not read yet).
+struct pg_version {
+  pg_version() : major(0), minor(0) {}
+  pg_version(unsigned int major_number, unsigned int minor_number) : major(major_number), minor(minor_number) {}
+
+  unsigned int major;
+  unsigned int minor;
+};
+
+// One LVM snapshot made for a backup. Records order by the length of their
+// mount point only.
+struct lvm_snapshot_info {
+  lvm_snapshot_info() = default;
+  lvm_snapshot_info(std::string volume_path, std::string snapshot_name, std::string mount)
+      : volume(std::move(volume_path)), snapshot(std::move(snapshot_name)), mount_point(std::move(mount)) {}
+  lvm_snapshot_info(const lvm_snapshot_info&) = default;
+  lvm_snapshot_info(lvm_snapshot_info&&) = default;
+  lvm_snapshot_info& operator=(lvm_snapshot_info&&) = default;
+  lvm_snapshot_info& operator=(const lvm_snapshot_info&) = default;
+  ~lvm_snapshot_info() = default;
+
+  bool operator<(const lvm_snapshot_info& other) const { return mount_point.size() < other.mount_point.size(); }
+
+  std::string volume;
+  std::string snapshot;
+  std::string mount_point;
+};
+
+namespace hx_postgresql_common {
+
+using connection_ptr = std::shared_ptr<pqxx::connection>;
+using owner_t = boost::tuples::tuple<unsigned int, unsigned int>;
+
+// ---- Module configuration ------------------------------------------------
+// Reads "/opt/halvex/etc/" + file name of program_path + ".conf" into conf.
+bool load_hx_pg_config(const std::string& program_path, hx_pg_conf& conf);
+
+// ---- Connection and queries ------------------------------------------------
+// libpq keyword/value connection string of the configuration (database postgres).
+std::string conn_string(const hx_pg_conf& conf);
+
+// Major and minor number of a version text; std::stoi errors propagate.
+pg_version split_pg_version(std::string text);
+bool get_pg_version(connection_ptr connection, pg_version& out, bool print);
+bool show_data_directory(connection_ptr connection, std::string& out);
+bool show_config_file(connection_ptr connection, std::string& out);
+bool show_restore_command(connection_ptr connection, std::string& out);
+bool show_hba_file(connection_ptr connection, std::string& out);
+bool check_archive_mode(connection_ptr connection);
+bool get_tablespaces(connection_ptr connection, std::set<std::string>& out);
+bool get_stop_wal_file_from_server(std::string& out, const std::string& lsn, const pg_version& version,
+                                   const hx_pg_conf& conf);
+
+// ---- Ownership and permissions -----------------------------------------------
+owner_t get_user_uid_gid(boost::string_view name);
+bool is_owner(const boost::filesystem::path& path, const owner_t& owner);
+bool change_owner(const boost::filesystem::path& path, const owner_t& owner, bool recursive);
+void change_permissions(const boost::filesystem::path& path, boost::filesystem::perms perms);
+
+// ---- WAL file names and sequences ----------------------------------------------
+// A WAL segment file name: timeline (8 hex digits), log id (8), seg_high (6), seg_low (2).
+struct wal_name {
+  std::uint32_t timeline = 0;
+  std::uint32_t log_id = 0;
+  std::uint32_t seg_high = 0;
+  std::uint16_t seg_low = 0;
+
+  bool operator==(const wal_name& other) const;
+  // Field-by-field comparison: false as soon as a field of this name is
+  // greater than the same field of the other.
+  bool operator<=(const wal_name& other) const;
+  // Next segment: seg_low up to 255, then log_id + 1 with seg_low 0.
+  wal_name& operator++();
+};
+
+int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out);
+int get_wal_files_sequence(const std::string& directory, const std::string& start, const std::string& stop,
+                           std::vector<std::string>& out, bool allow_missing_start, bool skip_integrity);
+int get_latest_backup_file(const std::string& directory, std::string& out);
+int get_start_wal_file(const std::string& file, std::string& out);
+int get_stop_wal_file(const std::string& file, std::string& out);
+int wait_until_file_archiving_finished(const std::string& path, connection_ptr connection, long wait_timeout,
+                                       long attempt_timeout);
+wal_name wal_name_from_string(const std::string& text);
+bool check_sequence_integrity(const std::vector<std::string>& paths, const std::string& start,
+                              const std::string& stop);
+int compare_timelines_id(const std::string& first, const std::string& second);
+
+// ---- Restore ---------------------------------------------------------------------
+bool post_restore(const hx_pg_conf& conf, const pg_version& version, const std::string& data_dir);
+bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::string& data_directory,
+                const std::string& config_file, const std::string& root);
+
+}  // namespace hx_postgresql_common

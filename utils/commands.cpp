@@ -1,0 +1,116 @@
+// Running shell commands and acting on processes.
+#include "utils/hx_utils_common.h"
+
+#include <boost/algorithm/string.hpp>
+#include <boost/algorithm/string/trim_all.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace hx_utils_common {
+
+int command_exit_status(int wait_status) {
+  if (wait_status == -1) return -1;
+  if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
+  return -1;
+}
+
+int execute_command(std::string command, std::string& output) {
+  try {
+    const std::string command_line = command + " 2>&1";
+    FILE* pipe = popen(command_line.c_str(), "r");
+    if (pipe == nullptr) {
+      std::cerr << "Couldn't start OS command: " << command_line << std::endl;
+      return 1;
+    }
+    char buffer[1024];
+    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+    // A command ended by a signal, or a wait that failed, is a failure and
+    // must never read as exit status 0.
+    return command_exit_status(pclose(pipe));
+  } catch (const std::exception& e) {
+    std::cerr << "hx_utils_common::execute_command: error: " << e.what() << std::endl;
+    return -1;
+  }
+}
+
+bool send_signal(int pid, int signal) {
+  if (pid == 0) return true;
+  // A negative number would address a process group or every process.
+  if (pid < 0) return false;
+  if (kill(pid, 0) != 0) return false;
+  if (kill(pid, signal) == 0) {
+    std::cout << "sent signal " << signal << " to the process: " << pid << std::endl;
+    return true;
+  }
+  std::cout << "No permissions to send signal " << signal << " the process: " << pid << std::endl;
+  return false;
+}
+
+bool synchronous_terminate(const int& pid) {
+  if (pid == 0) return false;
+  if (pid < 0) {
+    std::cerr << "Process with pid:" << pid << " does not exist" << std::endl;
+    return false;
+  }
+  if (kill(pid, 0) != 0) {
+    std::cerr << "Process with pid:" << pid << " does not exist" << std::endl;
+    return false;
+  }
+  if (kill(pid, SIGTERM) != 0) {
+    std::cerr << " Error send signal:" << strsignal(SIGTERM) << " to process with pid:" << pid << std::endl;
+    return false;
+  }
+  if (kill(pid, 0) != 0) {
+    const int error = errno;
+    if (error == ESRCH) {
+      std::cerr << "Process with pid:" << pid << " exited" << std::endl;
+      return true;
+    }
+    std::cerr << "Error calling kill for process with pid:" << pid << ", :" << std::strerror(error) << std::endl;
+    return false;
+  }
+  sleep(1);
+  if (kill(pid, SIGKILL) == 0) return true;
+  const int error = errno;
+  std::cerr << "Error calling kill SIGKILL for process with pid:" << pid << ", :" << std::strerror(error)
+            << std::endl;
+  return false;
+}
+
+void kill_childs(int pid) {
+  try {
+    std::string output;
+    const int status = execute_command("ps -eo pid -h --ppid=" + std::to_string(pid), output);
+    if (status != 0) {
+      if (synchronous_terminate(pid)) {
+        std::cout << "PID was terminated: " << pid << std::endl;
+      } else {
+        std::cout << "Error terminate PID: " << pid << std::endl;
+      }
+      return;
+    }
+    std::vector<std::string> pieces;
+    boost::algorithm::split(pieces, output, boost::algorithm::is_any_of("\n"));
+    std::vector<int> children;
+    for (auto& piece : pieces) {
+      boost::algorithm::trim_all(piece);
+      if (piece.empty()) continue;
+      children.push_back(std::stoi(piece, nullptr, 10));
+    }
+    for (int child : children) kill_childs(child);
+  } catch (const std::exception& e) {
+    std::cerr << "hx_utils_common::kill_childs: error: " << e.what() << std::endl;
+  }
+}
+
+}  // namespace hx_utils_common

@@ -1,0 +1,160 @@
+// Common utilities: command execution and process control, the product
+// configuration reader, the machine identifier and configuration-password
+// cipher, validators and encoders, file facts, environment variables,
+// terminal input and free-space checks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <termios.h>
+
+// Settings of the product's own database, read from the product configuration file.
+struct hx_auth {
+  hx_auth(std::string host, std::string port, std::string dbname, std::string user);
+
+  std::string primary_server;    // "who-is-primary-server"
+  std::string secondary_server;  // "who-is-secondary-server"
+  std::string user;
+  std::string password;          // deciphered
+  std::int64_t reserved = 0;     // not used
+  std::string host;
+  std::string port;
+  std::string dbname;
+  std::string user_copy;         // the constructor's user
+};
+
+namespace hx_utils_common {
+
+// ---- Command execution and process control ------------------------------
+
+// Runs `command` through the shell with standard error joined to standard
+// output, appends everything it printed to `output` and returns its exit
+// status (128 + signal number when a signal ended it); 1 when it cannot be
+// started; -1 on an exception.
+int execute_command(std::string command, std::string& output);
+
+// Exit status of a pclose()/system() wait status: the exit code of a normal
+// exit, 128 + the signal number for a process ended by a signal, -1 when the
+// status itself reports failure.
+int command_exit_status(int wait_status);
+
+// Sends `signal` to an existing process; true when sent or when pid is 0.
+bool send_signal(int pid, int signal);
+
+// Ends one process: SIGTERM, then SIGKILL after one second if it is still there.
+bool synchronous_terminate(const int& pid);
+
+// Ends every process below `pid` that has no children of its own (deepest
+// first); a process without children is ended itself.
+void kill_childs(int pid);
+
+// ---- Shell and SQL quoting ----------------------------------------------
+
+// The value unchanged when it holds only letters, digits and _ . / : , + = @ % -
+// (and is not empty); otherwise the value in single quotes, each single quote
+// written as '\''.
+std::string shell_arg(const std::string& value);
+
+// The value between single quotes, each single quote inside written as '\''.
+// For a value without single quotes this is "'" + value + "'".
+std::string shell_single_quoted(const std::string& value);
+
+// The value as a shell double-quoted word: backslash before ", \, $ and `.
+std::string shell_double_quoted(const std::string& value);
+
+// The value as an SQL string literal: single quotes, each single quote doubled.
+std::string sql_literal(const std::string& value);
+
+// ---- Product configuration file -----------------------------------------
+
+// Value of the last "logfile" line of /opt/halvex/etc/config.file, or
+// "/opt/halvex/log/Halvex.log".
+std::string get_logfile();
+
+namespace server {
+
+// Reads the product database settings from /opt/halvex/etc/config.file into a
+// record and a libpq connection string.
+std::shared_ptr<hx_auth> load_db_connection(std::string& conninfo);
+
+// 64 lowercase hex digits: HMAC-SHA-256 of node name + machine id + system name.
+std::string hardware_id();
+
+// Replaces text by its enciphered lowercase hexadecimal form (Kuznyechik-CTR,
+// key bound to this machine).
+void encrypt_string(std::string& text);
+
+// Replaces the hexadecimal form by the plain text. Throws std::invalid_argument
+// for text of odd length or with characters that are not hexadecimal digits.
+void decrypt_string(std::string& text);
+
+}  // namespace server
+
+// ---- Validators, encoders, file facts ------------------------------------
+
+bool is_uint(const std::string& s);
+bool string_to_uint(const std::string& s, unsigned int& value);
+bool is_time(const std::string& s);
+bool is_hostname(const std::string& s);
+bool is_email(const std::string& s);
+bool is_https_url_strict(const std::string& s);
+bool is_https_ip_strict(const std::string& s);
+bool is_ip_address(const std::string& s);
+bool is_valid_uuid(const std::string& s);
+bool check_password_complexity(const std::string& password, std::string& message, bool message_only);
+
+std::string base64_encode(const std::string& data);
+std::string base64_decode(const std::string& text);
+std::string quote_string(const std::string& s);
+std::string digest_as_string(const unsigned char* bytes, unsigned int count);
+void print_digest(unsigned char* bytes, unsigned int bits);
+
+std::string get_nodename();
+bool get_hw_platform(std::string& output);
+bool is_sparse_file(const std::string& path, bool& sparse, std::string& error);
+std::uint64_t get_file_size(const std::string& path);
+std::uint64_t get_symlink_size(const std::string& path);
+
+// ---- Terminal, login name, free space -----------------------------------
+
+void echo_off(int fd, termios* saved);
+void echo_on(int fd, termios* saved);
+void get_client_secret_input(std::string& input);
+int getkey();
+std::string get_loginname();
+bool check_free_space(const std::string& dir, const unsigned long long& bytes);
+bool check_free_space(const std::string& dir, const std::string& file);
+
+}  // namespace hx_utils_common
+
+namespace hx_details_linux {
+
+void set_env_var(const std::string& name, const std::string& value, int overwrite);
+void unset_env_var(const std::string& name);
+std::string get_env_var(const std::string& name);
+
+}  // namespace hx_details_linux
+
+// A process environment variable that lives as long as this object.
+class EnvironmentVariable {
+ public:
+  EnvironmentVariable(const std::string& name, const std::string& value);
+  explicit EnvironmentVariable(const std::string& name);
+  ~EnvironmentVariable();
+  EnvironmentVariable(const EnvironmentVariable&) = delete;
+  EnvironmentVariable& operator=(const EnvironmentVariable&) = delete;
+
+  static std::string getValue(const std::string& name);
+  static void setValue(const std::string& name, const std::string& value);
+  static void unset(const std::string& name);
+
+  std::string getName() const;
+  std::string getValue() const;
+  void setValue(const std::string& value);
+  void unset();
+
+ private:
+  std::string name_;
+};

@@ -1,0 +1,64 @@
+// Quoting of values that go into shell commands and SQL statements.
+#include "utils/hx_utils_common.h"
+
+#include <cctype>
+
+namespace hx_utils_common {
+
+namespace {
+
+bool is_ordinary(const std::string& value) {
+  if (value.empty()) return false;
+  for (unsigned char c : value) {
+    if (std::isalnum(c) != 0) continue;
+    switch (c) {
+      case '_': case '.': case '/': case ':': case ',': case '+':
+      case '=': case '@': case '%': case '-':
+        continue;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string shell_single_quoted(const std::string& value) {
+  std::string quoted = "'";
+  for (char c : value) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += "'";
+  return quoted;
+}
+
+std::string shell_arg(const std::string& value) {
+  return is_ordinary(value) ? value : shell_single_quoted(value);
+}
+
+std::string shell_double_quoted(const std::string& value) {
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\' || c == '$' || c == '`') quoted += '\\';
+    quoted += c;
+  }
+  quoted += "\"";
+  return quoted;
+}
+
+std::string sql_literal(const std::string& value) {
+  std::string quoted = "'";
+  for (char c : value) {
+    quoted += c;
+    if (c == '\'') quoted += '\'';
+  }
+  quoted += "'";
+  return quoted;
+}
+
+}  // namespace hx_utils_common
