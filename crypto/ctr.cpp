@@ -55,6 +55,8 @@ void ctr::clear() {
 
 void ctr::init(const unsigned char* key, size_t /*keylen*/, const unsigned char* iv, size_t ivlen) {
   cipher_->init(key, block_cipher::encryption);
+  // Only a block's worth of IV fits the counter; more is not read.
+  if (ivlen > nb_) ivlen = nb_;
   if (ivlen) std::memcpy(iv_.get(), iv, ivlen);
   std::memset(iv_.get() + ivlen, 0, nb_ - ivlen);
   pos = 0;

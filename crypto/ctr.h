@@ -28,8 +28,8 @@ class ctr : public stream_cipher {
   void clear() override;
   // Keys the cipher for encryption with keysize()/8 bytes of key (keylen is
   // not consulted), sets the counter to the ivlen bytes of iv followed by
-  // zero bytes (ivlen must not exceed the block size) and rewinds the key
-  // stream.
+  // zero bytes and rewinds the key stream. Of an IV longer than the block
+  // only the first block-size bytes are used.
   void init(const unsigned char* key, size_t keylen, const unsigned char* iv, size_t ivlen) override;
   // out = in XOR the next len key-stream bytes E(T1) || E(T2) || ..., where
   // the counter is one big-endian number incremented after each block and

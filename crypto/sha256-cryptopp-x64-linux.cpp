@@ -16,16 +16,19 @@ namespace {
 
 #define ROTR32(x, n) (((x) >> (n)) | ((x) << (32 - (n))))
 
+#define SIGMA1(e) (ROTR32(e, 6) ^ ROTR32(e, 11) ^ ROTR32(e, 25))
+#define SIGMA0(a) (ROTR32(a, 2) ^ ROTR32(a, 13) ^ ROTR32(a, 22))
+
+// One round; d and h are updated in place, the caller rotates the names.
+// ab holds a ^ b of the round before (that is, b ^ c of this round) and is
+// left holding a ^ b of this round, so Maj costs two operations.
 #define RND(a, b, c, d, e, f, g, h, wk)                                      \
   do {                                                                       \
-    const uint32_t hw_ = h + (wk);                                           \
-    const uint32_t ch_ = ((f ^ g) & e) ^ g;                                  \
-    const uint32_t s1_ = ROTR32(e, 6) ^ ROTR32(e, 11) ^ ROTR32(e, 25);       \
-    const uint32_t t1_ = hw_ + ch_ + s1_;                                    \
-    const uint32_t maj_ = ((a | c) & b) | (a & c);                           \
-    const uint32_t s0_ = ROTR32(a, 2) ^ ROTR32(a, 13) ^ ROTR32(a, 22);       \
+    const uint32_t t1_ = h + (wk) + (((f ^ g) & e) ^ g) + SIGMA1(e);         \
+    const uint32_t bc_ = ab;                                                 \
+    ab = a ^ b;                                                              \
     d += t1_;                                                                \
-    h = t1_ + s0_ + maj_;                                                    \
+    h = t1_ + SIGMA0(a) + ((ab & bc_) ^ b);                                  \
   } while (0)
 
 // Big-endian 32-bit words to native order without a byte shuffle instruction.
@@ -102,6 +105,7 @@ void X86_SHA256_HashBlocks(uint32_t* state, const uint32_t* data, size_t length)
   uint32_t a = s[0], b = s[1], c = s[2], d = s[3], e = s[4], f = s[5], g = s[6], h = s[7];
 
   for (size_t blocks = length / 64; blocks; blocks--, p += 64) {
+    uint32_t ab = b ^ c;
     __m128i X0 = bswap32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     __m128i X1 = bswap32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
     __m128i X2 = bswap32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)));

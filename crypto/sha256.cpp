@@ -166,6 +166,19 @@ void sha256::final(unsigned char* hash) {
   std::memcpy(hash, h, hashsize() / 8);
 }
 
+bool sha256::save_state(uint32_t h[8], uint64_t& total_bits) const {
+  if (pos != 0) return false;
+  std::memcpy(h, H.get(), H.bytes());
+  total_bits = total;
+  return true;
+}
+
+void sha256::load_state(const uint32_t h[8], uint64_t total_bits) {
+  std::memcpy(H.get(), h, H.bytes());
+  pos = 0;
+  total = total_bits;
+}
+
 crypto_hash* sha256::clone() const { return new sha256; }
 
 crypto_hash* sha224::clone() const { return new sha224; }

@@ -33,6 +33,19 @@ class sha256 : public crypto_hash {
   // Zeroes H and the partial block; pos and total are left as they are.
   void clear() override;
 
+  // Chaining state at a block boundary, for a caller that starts many
+  // messages with the same whole blocks (hmac's key pads): it hashes them
+  // once, saves the state and loads it at the start of each message instead
+  // of hashing them again.
+  // save_state copies H and the length so far (in bits) into h and
+  // total_bits; it returns false and copies nothing when a partial block is
+  // held, since that part of the message is not in H.
+  bool save_state(uint32_t h[8], uint64_t& total_bits) const;
+  // Continues as after the message whose state save_state gave: H = h,
+  // length = total_bits, no partial block. Replaces init() for such a
+  // message.
+  void load_state(const uint32_t h[8], uint64_t total_bits);
+
  protected:
   // Portable block function on this object's H; 0 blocks changes nothing.
   void transform(const void* data, uint64_t blocks);

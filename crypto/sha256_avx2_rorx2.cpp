@@ -49,17 +49,19 @@ alignas(32) const uint8_t SHUF_DC00[32] = {
 
 #define ROTR32(x, n) (((x) >> (n)) | ((x) << (32 - (n))))
 
+#define SIGMA1(e) (ROTR32(e, 6) ^ ROTR32(e, 11) ^ ROTR32(e, 25))
+#define SIGMA0(a) (ROTR32(a, 2) ^ ROTR32(a, 13) ^ ROTR32(a, 22))
+
 // One round; d and h are updated in place, the caller rotates the names.
+// ab holds a ^ b of the round before (that is, b ^ c of this round) and is
+// left holding a ^ b of this round, so Maj costs two operations.
 #define RND(a, b, c, d, e, f, g, h, wk)                                      \
   do {                                                                       \
-    const uint32_t hw_ = h + (wk);                                           \
-    const uint32_t ch_ = ((f ^ g) & e) ^ g;                                  \
-    const uint32_t s1_ = ROTR32(e, 6) ^ ROTR32(e, 11) ^ ROTR32(e, 25);       \
-    const uint32_t t1_ = hw_ + ch_ + s1_;                                    \
-    const uint32_t maj_ = ((a | c) & b) | (a & c);                           \
-    const uint32_t s0_ = ROTR32(a, 2) ^ ROTR32(a, 13) ^ ROTR32(a, 22);       \
+    const uint32_t t1_ = h + (wk) + (((f ^ g) & e) ^ g) + SIGMA1(e);         \
+    const uint32_t bc_ = ab;                                                 \
+    ab = a ^ b;                                                              \
     d += t1_;                                                                \
-    h = t1_ + s0_ + maj_;                                                    \
+    h = t1_ + SIGMA0(a) + ((ab & bc_) ^ b);                                  \
   } while (0)
 
 // Next four schedule words of each lane's block from X0 = W[t-16..t-13], X1,
@@ -173,8 +175,10 @@ void sha256_rorx(const void* data, uint32_t* state, uint64_t blocks) {
     __m256i X1 = load_pair(p + 16, p + 80, bswap);
     __m256i X2 = load_pair(p + 32, p + 96, bswap);
     __m256i X3 = load_pair(p + 48, p + 112, bswap);
+    uint32_t ab = b ^ c;
     FIRST_LANE_ROUNDS();
     ADD_STATE();
+    ab = b ^ c;
     for (int k = 0; k < 64; k += 8) {
       FOUR_ROUNDS_SAVED(a, b, c, d, e, f, g, h, k);
       FOUR_ROUNDS_SAVED(e, f, g, h, a, b, c, d, k + 4);
@@ -187,6 +191,7 @@ void sha256_rorx(const void* data, uint32_t* state, uint64_t blocks) {
     __m256i X1 = load_pair(p + 16, p + 16, bswap);
     __m256i X2 = load_pair(p + 32, p + 32, bswap);
     __m256i X3 = load_pair(p + 48, p + 48, bswap);
+    uint32_t ab = b ^ c;
     FIRST_LANE_ROUNDS();
     ADD_STATE();
   }

@@ -35,17 +35,19 @@ alignas(16) const uint8_t SHUF_DC00[16] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0
 
 #define ROTR32(x, n) (((x) >> (n)) | ((x) << (32 - (n))))
 
+#define SIGMA1(e) (ROTR32(e, 6) ^ ROTR32(e, 11) ^ ROTR32(e, 25))
+#define SIGMA0(a) (ROTR32(a, 2) ^ ROTR32(a, 13) ^ ROTR32(a, 22))
+
 // One round; d and h are updated in place, the caller rotates the names.
+// ab holds a ^ b of the round before (that is, b ^ c of this round) and is
+// left holding a ^ b of this round, so Maj costs two operations.
 #define RND(a, b, c, d, e, f, g, h, wk)                                      \
   do {                                                                       \
-    const uint32_t hw_ = h + (wk);                                           \
-    const uint32_t ch_ = ((f ^ g) & e) ^ g;                                  \
-    const uint32_t s1_ = ROTR32(e, 6) ^ ROTR32(e, 11) ^ ROTR32(e, 25);       \
-    const uint32_t t1_ = hw_ + ch_ + s1_;                                    \
-    const uint32_t maj_ = ((a | c) & b) | (a & c);                           \
-    const uint32_t s0_ = ROTR32(a, 2) ^ ROTR32(a, 13) ^ ROTR32(a, 22);       \
+    const uint32_t t1_ = h + (wk) + (((f ^ g) & e) ^ g) + SIGMA1(e);         \
+    const uint32_t bc_ = ab;                                                 \
+    ab = a ^ b;                                                              \
     d += t1_;                                                                \
-    h = t1_ + s0_ + maj_;                                                    \
+    h = t1_ + SIGMA0(a) + ((ab & bc_) ^ b);                                  \
   } while (0)
 
 // Next four schedule words W[t..t+3] from X0 = W[t-16..t-13], X1, X2,
@@ -108,6 +110,7 @@ void sha256_sse4(const void* data, uint32_t* state, uint64_t blocks) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   do {
+    uint32_t ab = b ^ c;
     __m128i X0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), bswap);
     __m128i X1 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), bswap);
     __m128i X2 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), bswap);

@@ -8,6 +8,9 @@
 #include <iostream>
 #include <locale>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <unistd.h>
 
 namespace HxLogLvl {
@@ -47,6 +50,42 @@ std::string to_string(Level level) {
 
 namespace HxDestination {
 
+namespace {
+
+// Blocks the asynchronous signals of this thread for the object's lifetime.
+class AsyncSignalsHeld {
+ public:
+  AsyncSignalsHeld() {
+    sigset_t held;
+    sigfillset(&held);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&held, fault);
+    active_ = pthread_sigmask(SIG_BLOCK, &held, &previous_) == 0;
+  }
+  ~AsyncSignalsHeld() {
+    if (active_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  AsyncSignalsHeld(const AsyncSignalsHeld&) = delete;
+  AsyncSignalsHeld& operator=(const AsyncSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+  bool active_;
+};
+
+// Marks the destination as being written by this thread until destroyed.
+class WriterMark {
+ public:
+  WriterMark(std::atomic<std::thread::id>& writer, std::thread::id self) : writer_(writer) { writer_.store(self); }
+  ~WriterMark() { writer_.store(std::thread::id()); }
+  WriterMark(const WriterMark&) = delete;
+  WriterMark& operator=(const WriterMark&) = delete;
+
+ private:
+  std::atomic<std::thread::id>& writer_;
+};
+
+}  // namespace
+
 HxLogger::HxLogger() : timestamp_(true), writer_(std::thread::id()) {}
 
 HxLogger::~HxLogger() = default;
@@ -68,15 +107,21 @@ int HxLogger::write_log(const std::string& text) {
   };
   const std::thread::id self = std::this_thread::get_id();
   if (writer_.load() == self) {
-    // Re-entered from a signal handler while this thread writes: the mutex is
-    // ours already, so write without it instead of waiting for ourselves.
+    // Re-entered on this thread while it writes (a fault signal raised by the
+    // write itself, or a destination that logs from its own write): the mutex
+    // is ours already, so write without it instead of waiting for ourselves.
     return write_log_impl(build());
   }
+  // Asynchronous signals are held from before the mutex is taken until after
+  // it is released, so a handler that logs can never interrupt this thread
+  // while it holds the mutex (not even between taking it and marking it
+  // ours); a held signal is delivered as soon as the line is written. Fault
+  // signals stay deliverable: they are raised by the write itself and are
+  // served by the re-entry path above.
+  AsyncSignalsHeld held;
   std::lock_guard<std::mutex> guard(mutex_);
-  writer_.store(self);
-  int result = write_log_impl(build());
-  writer_.store(std::thread::id());
-  return result;
+  WriterMark mark(writer_, self);
+  return write_log_impl(build());
 }
 
 int StdoutLogger::write_log_impl(const std::string& line) {
@@ -109,9 +154,12 @@ int FileLogger::log_rotate() {
 int FileLogger::change_file_access_mod() { return 0; }
 
 int FileLogger::write_log_impl(const std::string& line) {
+  // The error-code form of status() also sets the code for a file that is
+  // merely absent, so absence is told by the file type alone.
   boost::system::error_code ec;
-  const bool exists = boost::filesystem::exists(path_, ec);
-  if (ec) return 1;  // the log file's status cannot be read: treat as a failed write
+  const boost::filesystem::file_type type = boost::filesystem::status(path_, ec).type();
+  if (type == boost::filesystem::status_error) return 1;  // status unreadable: a failed write
+  const bool exists = type != boost::filesystem::file_not_found;
   bool created = false;
   if (!exists) {
     created = true;

@@ -61,10 +61,11 @@ std::string to_string(Level level);
 namespace HxDestination {
 
 // A log destination. write_log() prefixes the local-time stamp and hands the
-// line to write_log_impl() under this destination's mutex. A write that
-// interrupts a write in progress on the same thread (a signal handler logging
-// while the main flow logs) goes through without waiting for the mutex, so
-// logging can never lock the process.
+// line to write_log_impl() under this destination's mutex. Asynchronous
+// signals are held while a line is written, so a handler that logs writes its
+// line just after the current one; a write re-entered on the same thread (a
+// fault signal raised inside a write) goes through without waiting for the
+// mutex. Logging can therefore never lock the process.
 class HxLogger {
  public:
   HxLogger();

@@ -282,4 +282,8 @@ class HxModuleUniversal {
   std::map<std::string, std::string> special_params_;
   volatile bool interrupted_;
   bool hxfd_succeeded_;
+  // Set once define_restore_directory has extended tmp_operation_directory to
+  // the restore directory; an abort removes that directory only then, never
+  // the directory the client named with -d.
+  bool restore_directory_defined_ = false;
 };

@@ -3,10 +3,12 @@
 // The lock is a Boost.Interprocess named mutex whose name exists while a task
 // holds the resource. Beside it lies an owner file in /dev/shm that the
 // holding process keeps locked with flock(); the kernel drops that lock when
-// the process ends in any way, SIGKILL and crashes included. A name found
-// while nobody holds the owner file's lock was left behind by a dead task and
-// is taken over.
+// the process ends in any way, SIGKILL and crashes included. So a name found
+// while nobody holds the owner file's lock was left behind by a dead task, and
+// it is taken over; while a live task holds the owner lock, every other task
+// is refused, whatever state the name is in.
 #include "module/hx_modules_common.h"
+#include "module/resource_lock.h"
 
 #include "crypto/hmac.h"
 #include "crypto/sha256.h"
@@ -16,44 +18,91 @@
 #include <boost/filesystem.hpp>
 #include <boost/interprocess/exceptions.hpp>
 
-#include <cstdio>
+#include <cerrno>
 #include <iostream>
 #include <sstream>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace hx_resource_lock {
 
-// First eight bytes of HMAC-SHA-256 of the resource, each in hex without leading zeros.
-std::string lock_digest_text(const std::string& resource) {
+std::string digest_text(const unsigned char* mac) {
+  std::ostringstream text;
+  text << std::hex;
+  for (int i = 0; i < 8; ++i) text << static_cast<unsigned int>(mac[i]);
+  return text.str();
+}
+
+std::string resource_digest_text(const std::string& resource) {
   cppcrypto::sha256 hash;
   cppcrypto::hmac mac(hash, hx_utils_common::server::mac_key());
   unsigned char digest[32];
   mac.hash_string(resource, digest);
-  std::ostringstream text;
-  text << std::hex;
-  for (int i = 0; i < 8; ++i) text << static_cast<unsigned int>(digest[i]);
-  return text.str();
+  return digest_text(digest);
+}
+
+std::string lock_name(const std::string& program_path, const std::string& resource) {
+  return "Halvex_MOD_mutex_" + boost::filesystem::path(program_path).filename().string() + "_" +
+         resource_digest_text(resource);
 }
 
 std::string owner_file_path(const std::string& name) { return "/dev/shm/" + name + ".owner"; }
+
+}  // namespace hx_resource_lock
+
+namespace {
+
+enum class Owner { Unknown, Alone, HeldElsewhere };
+
+// Opens the owner file and tries to take its flock without waiting. Alone:
+// this process now holds it (fd kept), so no live task holds the resource;
+// HeldElsewhere: a live process holds it; Unknown: the file cannot be
+// opened, so liveness cannot be told and only the name decides.
+//
+// The holder removes the owner file before it lets the flock go, so a lock
+// won on a file that the path no longer names proves nothing: that file is
+// dropped and the current one tried.
+Owner take_owner_lock(const std::string& path, int& fd) {
+  fd = -1;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const int candidate = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (candidate < 0) return Owner::Unknown;
+    if (::flock(candidate, LOCK_EX | LOCK_NB) != 0) {
+      ::close(candidate);
+      return Owner::HeldElsewhere;
+    }
+    struct stat held, named;
+    if (::fstat(candidate, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      fd = candidate;
+      return Owner::Alone;
+    }
+    ::close(candidate);
+  }
+  return Owner::HeldElsewhere;
+}
 
 }  // namespace
 
 hx_module_mutex::hx_module_mutex(std::string name) : created_(false), name_(std::move(name)) {
   using namespace boost::interprocess;
-  // Liveness first: whoever holds the owner file's lock is a live task on this resource.
-  bool alone = false;
-  owner_fd_ = ::open(owner_file_path(name_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (owner_fd_ >= 0) alone = ::flock(owner_fd_, LOCK_EX | LOCK_NB) == 0;
+  const Owner owner = take_owner_lock(hx_resource_lock::owner_file_path(name_), owner_fd_);
   try {
+    if (owner == Owner::HeldElsewhere) {
+      // A live task holds the resource. The name is left untouched (creating
+      // it, even for a moment, could disturb the holder's own removal and
+      // creation), and the task is refused as a create-only step on an
+      // existing name would refuse it.
+      throw interprocess_exception(error_info(EEXIST));
+    }
     try {
       mutex_.reset(new named_mutex(create_only, name_.c_str(), permissions()));
       created_ = true;
     } catch (const interprocess_exception&) {
-      if (!alone) throw;
+      if (owner != Owner::Alone) throw;
       // The name exists but no live process holds the owner lock: a task
       // ended without releasing it. Remove the leftover and take the lock.
       named_mutex::remove(name_.c_str());
@@ -62,27 +111,26 @@ hx_module_mutex::hx_module_mutex(std::string name) : created_(false), name_(std:
       HxLogStream(HxLogLvl::Warning) << "Taking over the lock '" << name_
                                      << "' left behind by a task that is no longer running" << std::endl;
     }
-    if (created_ && !alone) {
-      // A live task still holds the owner lock (it is just releasing the
-      // name): do not run beside it.
-      mutex_.reset();
-      named_mutex::remove(name_.c_str());
-      created_ = false;
-    }
   } catch (const interprocess_exception& e) {
     std::cerr << "pg_mutex: can't create mutex: " << e.what() << std::endl;
   } catch (...) {
     std::cerr << "pg_mutex: error" << std::endl;
   }
   if (!created_ && owner_fd_ >= 0) {
-    ::close(owner_fd_);  // a refused task must not hold the owner lock
+    // A refused task neither holds nor removes the owner file.
+    ::close(owner_fd_);
     owner_fd_ = -1;
   }
 }
 
 hx_module_mutex::~hx_module_mutex() {
+  // Order matters: the name goes first, then the owner file, and only then
+  // the flock, so a task that wins the flock finds neither left over.
   if (created_) boost::interprocess::named_mutex::remove(name_.c_str());
-  if (owner_fd_ >= 0) ::close(owner_fd_);
+  if (owner_fd_ >= 0) {
+    ::unlink(hx_resource_lock::owner_file_path(name_).c_str());
+    ::close(owner_fd_);
+  }
 }
 
 bool hx_module_mutex::is_created() const { return created_; }
@@ -91,9 +139,9 @@ boost::shared_ptr<boost::interprocess::named_mutex> hx_module_mutex::get() const
 
 bool HxModuleUniversal::lock_resource_handling(const std::string& resource) {
   try {
-    const std::string name = "Halvex_MOD_mutex_" +
-                             boost::filesystem::path(options_.program_path).filename().string() + "_" +
-                             lock_digest_text(resource);
+    const std::string name = hx_resource_lock::lock_name(options_.program_path, resource);
+    // A lock this task already holds is let go first, so taking the same
+    // resource again does not refuse itself.
     resource_mutex_.reset();
     resource_mutex_ = std::make_unique<hx_module_mutex>(name);
     if (!resource_mutex_->is_created() || !resource_mutex_->get()->try_lock()) {

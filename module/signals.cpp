@@ -2,6 +2,12 @@
 // then the module), continue resumes it (the module first, then the
 // archiver), interrupt, terminate and segmentation fault abort it with exit
 // code 17 after the clean-up of the current operation.
+//
+// The work of a signal (logging, forwarding, the clean-up of an abort with its
+// commands) runs inside the handlers. The logger lets a handler write while
+// the interrupted flow is writing, and the archiver runner holds these signals
+// off except while it waits for the archiver's output, so during an archiver
+// run a handler never interrupts an allocation or a stream write.
 #include "module/hx_modules_common.h"
 
 #include "log/hx_logger.h"
@@ -11,8 +17,24 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <initializer_list>
 
 #include <unistd.h>
+
+namespace {
+
+// Installs a handler whose interrupted system calls are restarted. While it
+// runs, the signals of `held` wait.
+void install(int sig, void (*handler)(int), std::initializer_list<int> held) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  for (int other : held) sigaddset(&action.sa_mask, other);
+  action.sa_flags = SA_RESTART;
+  sigaction(sig, &action, nullptr);
+}
+
+}  // namespace
 
 HxModuleUniversal* HxModuleSignalHandler::module_ptr_ = nullptr;
 
@@ -22,12 +44,16 @@ std::unique_ptr<HxModuleSignalHandler> HxModuleSignalHandler::init(HxModuleUnive
 
 HxModuleSignalHandler::HxModuleSignalHandler(HxModuleUniversal* module) {
   module_ptr_ = module;
-  signal(SIGINT, shutdown_handler);
-  signal(SIGTERM, shutdown_handler);
-  signal(SIGSEGV, shutdown_handler);
-  signal(SIGTSTP, pause_handler);
-  signal(SIGCONT, continue_handler);
-  signal(SIGPIPE, sigpipe_handler);
+  // An abort runs once: a second interrupt or terminate, or a terminal stop,
+  // waits while the clean-up runs (the program ends before they are due). A
+  // pause keeps continue and abort open, which is how continue ends it and
+  // how an abort can happen during it.
+  install(SIGINT, shutdown_handler, {SIGINT, SIGTERM, SIGTSTP});
+  install(SIGTERM, shutdown_handler, {SIGINT, SIGTERM, SIGTSTP});
+  install(SIGSEGV, shutdown_handler, {SIGINT, SIGTERM, SIGTSTP});
+  install(SIGTSTP, pause_handler, {SIGTSTP});
+  install(SIGCONT, continue_handler, {SIGCONT});
+  install(SIGPIPE, sigpipe_handler, {SIGPIPE});
 }
 
 HxModuleSignalHandler::~HxModuleSignalHandler() {
@@ -87,7 +113,9 @@ void HxModuleUniversal::handle_shutdown_signal() {
       release_resource_after_backup();
       break;
     case HxModuleMode::Restore:
-      if (remove_tmp_operation_directory_) {
+      // Only the restore directory is removed: before it is chosen the
+      // directory still names the client's own -d directory, which stays.
+      if (remove_tmp_operation_directory_ && restore_directory_defined_) {
         HxLogStream(HxLogLvl::Info) << "Remove temporary operation directory: "
                                     << options_.tmp_operation_directory << std::endl;
         boost::system::error_code ec;

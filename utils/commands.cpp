@@ -33,7 +33,12 @@ int execute_command(std::string command, std::string& output) {
       return 1;
     }
     char buffer[1024];
-    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+    try {
+      while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+    } catch (...) {
+      pclose(pipe);  // the command is still waited for, never left as a zombie
+      throw;
+    }
     // A command ended by a signal, or a wait that failed, is a failure and
     // must never read as exit status 0.
     return command_exit_status(pclose(pipe));

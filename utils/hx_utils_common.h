@@ -90,6 +90,17 @@ void encrypt_string(std::string& text);
 // for text of odd length or with characters that are not hexadecimal digits.
 void decrypt_string(std::string& text);
 
+// The identifier formula of hardware_id() on given parts of the host's
+// identity: HMAC-SHA-256 under mac_key() of nodename + machine_id + sysname,
+// as 64 lowercase hex digits.
+std::string hardware_id_from(const std::string& nodename, const std::string& machine_id,
+                             const std::string& sysname);
+
+// encrypt_string() and decrypt_string() with the key taken from `identifier`
+// instead of this machine's hardware_id().
+void encrypt_string_with_id(std::string& text, const std::string& identifier);
+void decrypt_string_with_id(std::string& text, const std::string& identifier);
+
 }  // namespace server
 
 // ---- Validators, encoders, file facts ------------------------------------

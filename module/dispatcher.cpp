@@ -1,0 +1,142 @@
+// The operation dispatcher: one run of the module performs the operation that
+// the command line selected and turns its outcome into the process exit code.
+#include "module/hx_modules_common.h"
+
+#include "log/hx_logger.h"
+
+#include <boost/algorithm/string.hpp>
+#include <boost/filesystem.hpp>
+
+#include <exception>
+#include <iomanip>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+const char* const kRunSignature = "unsigned int HxModuleUniversal::run()";
+
+// Exit code of a query mode that needs the module configuration first.
+unsigned int config_failed() {
+  HxLogStream(HxLogLvl::Error) << "Unable to load configuration from config file." << std::endl;
+  return 2;
+}
+
+// One line of the properties block: the label padded to 67 characters, ": ", the value.
+void property_line(const std::string& label, const std::string& value) {
+  std::cout << std::left << std::setw(67) << label << std::right << ": " << value << std::endl;
+}
+
+const char* yes_no(bool value) { return value ? "true" : "false"; }
+
+}  // namespace
+
+int split_full_version(const std::string& full, std::string& version, std::string& rest) {
+  try {
+    std::vector<std::string> parts;
+    boost::algorithm::split(parts, full, boost::algorithm::is_any_of("."));
+    version = parts.at(0) + "." + (parts.size() > 1 ? parts[1] : std::string());
+    if (parts.size() > 2) rest = parts[2];
+    return 0;
+  } catch (const std::exception&) {
+    return 1;
+  }
+}
+
+void HxModuleUniversal::module_properties() {
+  const auto& caps = options_.capabilities;
+  std::cout << "Module properties:" << std::endl << std::endl;
+  property_line("Only one data source backup operation is allowed at one time",
+                yes_no(caps[HxModuleCapability::OneOperationAtATime]));
+  property_line("Does the module support working in the client's autonomous mode",
+                yes_no(caps[HxModuleCapability::AutonomousMode]));
+  property_line("Does the module support incremental or differential backup",
+                yes_no(caps[HxModuleCapability::IncrementalBackup]));
+  property_line("Does this module support deduplication", yes_no(caps[HxModuleCapability::Deduplication]));
+  property_line("Does this module support archiving", yes_no(caps[HxModuleCapability::Archiving]));
+  property_line("Location of the restriction list", options_.restriction_list_file);
+}
+
+unsigned int HxModuleUniversal::run() {
+  try {
+    const int mode = options_.mode;
+    switch (mode) {
+      case HxModuleMode::Backup:
+      case HxModuleMode::BackupList:
+      case HxModuleMode::Restore:
+      case HxModuleMode::CreateReplica:
+      case HxModuleMode::ApplyReplica:
+        // The client reads this line first to learn whom to send its signals to.
+        std::cout << "MODULE PID:" << getpid() << std::endl;
+        break;
+      default:
+        break;
+    }
+
+    const auto& caps = options_.capabilities;
+    switch (mode) {
+      case HxModuleMode::None:
+        return 1;
+      case HxModuleMode::CheckClient:
+        if (!load_module_config()) return config_failed();
+        return static_cast<unsigned int>(check_client(true));
+      case HxModuleMode::ListAllResources:
+        if (!load_module_config()) return config_failed();
+        return static_cast<unsigned int>(list_all_resources());
+      case HxModuleMode::ListAllResourcesWithHeaders:
+        if (!load_module_config()) return config_failed();
+        return static_cast<unsigned int>(list_all_resources_with_header_labels());
+      case HxModuleMode::ListHeaders:
+        if (!load_module_config()) return config_failed();
+        return static_cast<unsigned int>(list_header_labels());
+      case HxModuleMode::IsBackupTypeSupported:
+        if (options_.backup_type == HxBackupType::Full) return 0;
+        if (caps[HxModuleCapability::IncrementalBackup]) return 0;
+        HxLogStream(HxLogLvl::Error) << ": incremental or differential backup is not supported by module "
+                                     << options_.program_path << std::endl;
+        return 3;
+      case HxModuleMode::IsDedupSupported:
+        return caps[HxModuleCapability::Deduplication] ? 0 : 15;
+      case HxModuleMode::IsArchivingSupported:
+        return caps[HxModuleCapability::Archiving] ? 0 : 16;
+      case HxModuleMode::Backup:
+      case HxModuleMode::BackupList:
+        return backup_sequence(false);
+      case HxModuleMode::Restore:
+        return restore_sequence();
+      case HxModuleMode::CreateReplica:
+        return backup_sequence(true);
+      case HxModuleMode::ApplyReplica:
+        return apply_sequence();
+      case HxModuleMode::Version: {
+        std::string version;
+        std::string rest;
+        split_full_version(get_full_module_version(), version, rest);
+        std::cout << version << std::endl;
+        return 0;
+      }
+      case HxModuleMode::ShowBackupOptions:
+        autonomous_options();
+        return 0;
+      case HxModuleMode::IsAutonomousSupported:
+        return caps[HxModuleCapability::AutonomousMode] ? 0 : 14;
+      case HxModuleMode::ShowModuleProperties:
+        module_properties();
+        return 0;
+      case HxModuleMode::RestoreParameters:
+        list_restore_parameters();
+        return 0;
+      default:
+        return 1;
+    }
+  } catch (const boost::filesystem::filesystem_error& e) {
+    HxLogStream(HxLogLvl::Error) << kRunSignature << ": filesystem error: " << e.what() << std::endl;
+    return 13;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kRunSignature << ": Database error: " << e.what() << std::endl;
+    return 13;
+  }
+}

@@ -1,0 +1,157 @@
+// The backup, restore and apply sequences of the task modes: fixed orders of
+// the framework's services and the module's hooks. The first failing step
+// ends a sequence and its exit code is the program's.
+#include "module/hx_modules_common.h"
+
+#include "log/hx_logger.h"
+
+#include <boost/filesystem.hpp>
+
+unsigned int HxModuleUniversal::backup_sequence(bool replica) {
+  bool archiver_succeeded = false;
+
+  if (options_.capabilities[HxModuleCapability::OneOperationAtATime] &&
+      !lock_resource_handling(options_.resource)) {
+    return 2;
+  }
+  if (!load_module_config()) return 2;
+  if (options_.tmp_operation_directory.empty()) {
+    HxLogStream(HxLogLvl::Error) << "Backup module: you must define tmp_operation_directory directory" << std::endl;
+    return 4;
+  }
+  if (options_.archive_name.empty()) {
+    HxLogStream(HxLogLvl::Error) << "Backup module: you must define archive name" << std::endl;
+    return 5;
+  }
+
+  // The snapshot directory and the leveldb directory below it.
+  boost::filesystem::create_directories(leveldb_directory_path());
+
+  if (options_.local_restrictions) {
+    switch (options_.mode) {
+      case HxModuleMode::Backup:
+        if (!check_local_restrictions()) {
+          HxLogStream(HxLogLvl::Error) << "Backup module: Unable to backup this resource " << options_.resource
+                                       << ". Local restriction" << std::endl;
+          return 11;
+        }
+        break;
+      case HxModuleMode::BackupList:
+        if (!options_.resource_list.check_local_restrictions(read_local_restrictions())) return 11;
+        break;
+      case HxModuleMode::CreateReplica:
+        if (!check_local_restrictions()) {
+          HxLogStream(HxLogLvl::Error) << "Backup module: Unable to backup this resource " << options_.resource
+                                       << " due to the local restriction" << std::endl;
+          return 11;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  if (!resource_exists()) {
+    HxLogStream(HxLogLvl::Error) << "Backup module: Unable to backup this resource " << options_.resource
+                                 << ". Resource doesn't exist" << std::endl;
+    return 2;
+  }
+
+  if (!options_.reference_snapshot.empty() && unpack_snapshot_file(options_.reference_snapshot) != 0) {
+    HxLogStream(HxLogLvl::Error) << "Backup module: Unable to unpack reference snapshot file: "
+                                 << options_.reference_snapshot << std::endl;
+    return 2;
+  }
+
+  if (!prepare_resource_before_backup(replica)) return 6;
+
+  archiver_succeeded = make_backup();
+
+  // The release runs after every archiver run, whatever its result.
+  if (!release_resource_after_backup()) return 6;
+
+  if (archiver_succeeded && !close_backup(replica)) return 6;
+
+  return archiver_succeeded ? 0 : 6;
+}
+
+unsigned int HxModuleUniversal::restore_sequence() {
+  bool archiver_succeeded = false;
+
+  if (options_.capabilities[HxModuleCapability::OneOperationAtATime] &&
+      !lock_resource_handling(options_.record_id)) {
+    return 2;
+  }
+  if (!load_module_config()) return 2;
+  if (define_restore_directory() != 0) return 7;
+  if (unpack_snapshot_file(options_.meta_file) != 0) {
+    HxLogStream(HxLogLvl::Error) << "Unable to unpack snapshot file: " << options_.meta_file << std::endl;
+    return 2;
+  }
+  if (!before_restore()) {
+    last_ = true;
+    close_restore();
+    return 7;
+  }
+
+  archiver_succeeded = make_restore(false);
+  const bool after = after_restore();
+  if (!after || !archiver_succeeded) {
+    last_ = true;
+    close_restore();
+    return 7;
+  }
+
+  if (last_) {
+    if (!after_restore_last_file()) {
+      close_restore();
+      return 7;
+    }
+    if (!without_deployment_restore_ && !deployment(false)) {
+      close_restore();
+      return 7;
+    }
+  }
+
+  if (without_deployment_restore_) {
+    remove_reference_snapshot_directory();
+  } else {
+    close_restore();
+  }
+  return 0;
+}
+
+unsigned int HxModuleUniversal::apply_sequence() {
+  bool archiver_succeeded = false;
+
+  if (options_.capabilities[HxModuleCapability::OneOperationAtATime] &&
+      !lock_resource_handling(options_.record_id)) {
+    return 2;
+  }
+  if (!load_module_config()) return 2;
+  if (unpack_snapshot_file(options_.meta_file) != 0) {
+    HxLogStream(HxLogLvl::Error) << "Unable to unpack snapshot file: " << options_.meta_file << std::endl;
+    remove_reference_snapshot_directory();
+    return 2;
+  }
+  if (!before_restore()) {
+    remove_reference_snapshot_directory();
+    return 7;
+  }
+
+  archiver_succeeded = apply_replica();
+  const bool after = after_restore();
+  if (!after || !archiver_succeeded) {
+    remove_reference_snapshot_directory();
+    return 7;
+  }
+
+  if (!after_restore_last_file()) {
+    remove_reference_snapshot_directory();
+    return 7;
+  }
+
+  const bool deployed = deployment(true);
+  remove_reference_snapshot_directory();
+  return deployed ? 0 : 7;
+}

@@ -1,0 +1,120 @@
+// Names of a task's files below the temporary operation directory, and the
+// snapshot file: the gzip-compressed tar of the snapshot directory that holds
+// the archiver's meta file of a backup.
+#include "module/hx_modules_common.h"
+
+#include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
+
+#include <boost/filesystem.hpp>
+
+#include <string>
+
+namespace {
+
+const char* const kUnpackSignature = "int HxModuleUniversal::unpack_snapshot_file(const string&)";
+const char* const kPackSignature = "int HxModuleUniversal::pack_snapshot_file() const";
+
+}  // namespace
+
+// T and N are joined as they stand: a T that ends in "/" gives a double slash.
+std::string HxModuleUniversal::archive_filename() const {
+  std::string name = options_.tmp_operation_directory + "/" + options_.archive_name;
+  if (options_.autonomous) name += ".hxfd";
+  return name;
+}
+
+std::string HxModuleUniversal::archive_sign_filename() const { return archive_filename() + ".signature"; }
+
+std::string HxModuleUniversal::snapshot_filename() const {
+  return options_.tmp_operation_directory + "/" + options_.archive_name + ".snap";
+}
+
+std::string HxModuleUniversal::snapshot_directory_path() const {
+  return options_.tmp_operation_directory + "/" + options_.archive_name + ".snap_dir";
+}
+
+std::string HxModuleUniversal::leveldb_directory_path() const {
+  return options_.tmp_operation_directory + "/" + options_.archive_name + ".snap_dir/leveldb";
+}
+
+std::string HxModuleUniversal::meta_filename() const {
+  return snapshot_directory_path() + "/" + options_.archive_name + ".meta";
+}
+
+std::string HxModuleUniversal::reference_snapshot_directory_path() const {
+  HxLogStream(HxLogLvl::Debug) << "std::string HxModuleUniversal::reference_snapshot_directory_path() const"
+                               << " : " << reference_snapshot_directory_ << std::endl;
+  return reference_snapshot_directory_;
+}
+
+int HxModuleUniversal::pack_snapshot_file() const {
+  const std::string command = "cd " + hx_utils_common::shell_arg(snapshot_directory_path()) + " && " +
+                              "/bin/tar" + " czf " + hx_utils_common::shell_arg(snapshot_filename()) + " .";
+  std::string output;
+  const int status = hx_utils_common::execute_command(command, output);
+  if (status == 0) return 0;
+  HxLogStream(HxLogLvl::Debug) << kPackSignature << ": command: '" << command << "' returned code: " << status
+                               << " result: " << output << std::endl;
+  HxLogStream(HxLogLvl::Error) << "Unable to pack snapshot file: " << output << std::endl;
+  return 12;
+}
+
+int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
+  namespace fs = boost::filesystem;
+  HxLogStream(HxLogLvl::Debug) << kUnpackSignature << " : " << "unpacking: " << file << std::endl;
+  try {
+    const fs::path file_path(file);
+    const std::string extension = file_path.extension().string();
+    if (extension == ".meta") {
+      options_.resolved_meta_file = file;
+      return 0;
+    }
+    if (extension != ".snap") {
+      HxLogStream(HxLogLvl::Error) << "Invalid snapshot file extension: " << "\"" << file << "\"" << std::endl;
+      return 12;
+    }
+
+    // The reference directory always lies in the task's own directory,
+    // wherever the snapshot file lies.
+    const std::string directory =
+        options_.tmp_operation_directory + "/" + file_path.stem().string() + ".snap_dir";
+    reference_snapshot_directory_ = directory;
+    if (fs::exists(directory)) {
+      HxLogStream(HxLogLvl::Warning) << kUnpackSignature << ": Removing already existing directory " << directory
+                                     << std::endl;
+      fs::remove_all(directory);
+    }
+    fs::create_directories(directory);
+
+    const std::string command =
+        "/bin/tar xzf " + hx_utils_common::shell_arg(file) + " -C " + hx_utils_common::shell_arg(directory);
+    std::string output;
+    const int status = hx_utils_common::execute_command(command, output);
+    if (status != 0) {
+      HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": command: '" << command << "' returned code: " << status
+                                   << " result: " << output << std::endl;
+      return 12;
+    }
+
+    if (!options_.autonomous) {
+      HxLogStream(HxLogLvl::Info) << "Removing obsolete snapshot file: " << file << std::endl;
+      fs::remove(file_path);
+    }
+
+    for (fs::directory_iterator it(directory), end; it != end; ++it) {
+      if (it->path().extension().string() == ".meta") {
+        options_.resolved_meta_file = it->path().string();
+        return 0;
+      }
+    }
+    HxLogStream(HxLogLvl::Debug) << kUnpackSignature << ": command: '" << command << "' returned code: " << status
+                                 << " result: " << output << std::endl;
+    HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": " << "Snapshot doesn't contain any metafile!"
+                                 << std::endl;
+    return 12;
+  } catch (const fs::filesystem_error& e) {
+    HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": filesystem error: " << e.what() << std::endl;
+    return 12;
+  }
+}

@@ -1,0 +1,158 @@
+// The client check (-t) and the resource listings (-c, -l, -L): whether this
+// host can back up its PostgreSQL cluster, and the one resource it offers.
+#include "postgresql/hx_module_pg_ostrel.h"
+
+#include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
+
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <boost/chrono.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/thread/thread.hpp>
+
+namespace {
+
+const char* const kCheckSignature = "virtual int HxModule_PG_Ostrel::check_client(const bool&)";
+
+const int kConnectAttempts = 12;
+const int kConnectPauseSeconds = 5;
+const unsigned int kModuleVersionMajor = 2;
+const unsigned int kModuleVersionMinor = 0;
+const char* const kLvscanPath = "/sbin/lvscan";
+const char* const kLvmVersionCommand = "LANG=C /sbin/lvscan --version | /usr/bin/awk 'NR==1 {print $3}' 2>/dev/null";
+
+}  // namespace
+
+int HxModule_PG_Ostrel::check_client(const bool& verbose) {
+  try {
+    // A server that is starting (or restarting) refuses connections for a
+    // while: the check waits up to a minute for it.
+    std::shared_ptr<pqxx::connection> connection;
+    int attempts = 0;
+    while (attempts < kConnectAttempts) {
+      try {
+        connection = std::make_shared<pqxx::connection>(get_conn_string());
+        break;
+      } catch (const pqxx::broken_connection&) {
+        boost::this_thread::sleep_for(boost::chrono::seconds(kConnectPauseSeconds));
+        ++attempts;
+      }
+    }
+    if (attempts == kConnectAttempts) {
+      HxLogStream(HxLogLvl::Error) << "Can't connect to the database" << std::endl;
+      return 2;
+    }
+    if (!connection->is_open()) {
+      HxLogStream(HxLogLvl::Error) << "Can't open the database" << std::endl;
+      return 2;
+    }
+
+    if (verbose) std::cout << "Module version: " << kModuleVersionMajor << "." << kModuleVersionMinor << std::endl;
+
+    if (!hx_postgresql_common::check_archive_mode(connection)) {
+      HxLogStream(HxLogLvl::Error) << "You must turn PostgreSQL archive mode on" << std::endl;
+      return 2;
+    }
+
+    if (!boost::filesystem::exists(kLvscanPath)) {
+      HxLogStream(HxLogLvl::Error) << kCheckSignature << ": can't find " << kLvscanPath << std::endl;
+      return 2;
+    }
+    std::string lvm_version;
+    if (hx_utils_common::execute_command(kLvmVersionCommand, lvm_version) != 0) {
+      HxLogStream(HxLogLvl::Error) << kCheckSignature << ": command: " << kLvmVersionCommand << std::endl;
+      HxLogStream(HxLogLvl::Error) << lvm_version << (!lvm_version.empty() && lvm_version.back() == '\n' ? "" : "\n");
+      return 2;
+    }
+    // The output brings its own line end.
+    if (verbose) std::cout << "LVM version: " << lvm_version << std::flush;
+
+    // A failure leaves pg_version_ as it was (0.0 on a fresh object), which
+    // the version test below refuses.
+    hx_postgresql_common::get_pg_version(connection, pg_version_, verbose);
+    const unsigned int major = pg_version_.major;
+    const unsigned int minor = pg_version_.minor;
+    if (major == 9 && minor < 6) {
+      HxLogStream(HxLogLvl::Error) << "Unsupported major PostgreSQL version: " << major << "." << minor << std::endl;
+      return 2;
+    }
+    if (major < 9 || major > 15) {
+      HxLogStream(HxLogLvl::Error) << "Unsupported PostgreSQL version: " << major << "." << minor << std::endl;
+      return 2;
+    }
+
+    std::string config_file;
+    if (!hx_postgresql_common::show_config_file(connection, config_file)) {
+      HxLogStream(HxLogLvl::Error) << "Unable to determine PostgreSQL config_file" << std::endl;
+      return 2;
+    }
+    if (!hx_postgresql_common::show_data_directory(connection, data_directory_)) {
+      HxLogStream(HxLogLvl::Error) << "Unable to determine PostgreSQL data_directory" << std::endl;
+      return 2;
+    }
+    // From version 12 on a restore only signals recovery: the server's own
+    // restore_command must then fetch the archived WAL files.
+    if (major > 11) {
+      std::string restore_command;
+      if (!hx_postgresql_common::show_restore_command(connection, restore_command)) {
+        HxLogStream(HxLogLvl::Error) << "Unable to determine PostgreSQL restore_command" << std::endl;
+        return 2;
+      }
+      if (restore_command.empty()) {
+        HxLogStream(HxLogLvl::Error) << "You MUST define restore_command in the " << config_file << std::endl;
+        return 2;
+      }
+    }
+
+    // A full backup reads the data directory and every tablespace from LVM
+    // snapshots: each must lie on a logical volume.
+    if (verbose) HxLogStream(HxLogLvl::Info) << "Checking the database placement:" << std::endl;
+    std::string device;
+    std::string volume_group;
+    std::string mount_point;
+    if (!get_lvm_info_of_mountpoint(data_directory_, device, volume_group, mount_point)) return 2;
+    if (verbose) {
+      HxLogStream(HxLogLvl::Info) << "PostgreSQL data directory: " << data_directory_ << " used LVM volume '"
+                                  << device << "' in the volume group: '" << volume_group << "'" << std::endl;
+    }
+    std::set<std::string> tablespaces;
+    if (!hx_postgresql_common::get_tablespaces(connection, tablespaces)) return 2;
+    for (const auto& location : tablespaces) {
+      if (!get_lvm_info_of_mountpoint(location, device, volume_group, mount_point)) return 2;
+      if (verbose) {
+        HxLogStream(HxLogLvl::Info) << "Tablespace: " << location << " used LVM volume '" << device
+                                    << "' in the volume group: '" << volume_group << "'" << std::endl;
+      }
+    }
+    return 0;
+  } catch (const pqxx::sql_error& e) {
+    HxLogStream(HxLogLvl::Error) << kCheckSignature << ": Database error: " << e.what() << std::endl;
+  } catch (const pqxx::broken_connection& e) {
+    HxLogStream(HxLogLvl::Info) << kCheckSignature << ": can't connect to the database: " << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kCheckSignature << ": " << e.what() << std::endl;
+  }
+  return 2;
+}
+
+int HxModule_PG_Ostrel::list_header_labels() {
+  std::cout << "Database" << std::endl;
+  return 0;
+}
+
+int HxModule_PG_Ostrel::list_all_resources() {
+  if (check_client(false) != 0) return 2;
+  std::cout << "PostgreSQL " << pg_version_.major << "." << pg_version_.minor << std::endl;
+  return 0;
+}
+
+int HxModule_PG_Ostrel::list_all_resources_with_header_labels() {
+  list_header_labels();
+  std::cout << "----" << std::endl;
+  return list_all_resources();
+}

@@ -1,0 +1,285 @@
+// LVM snapshots of a full backup: finding the logical volume under a path,
+// creating, measuring, mounting, unmounting and removing snapshots.
+//
+// Every outside program runs through hx_utils_common::execute_command. Paths
+// and device names go into the commands through hx_utils_common::shell_arg,
+// so ordinary paths keep the plain command text and unusual ones are quoted.
+#include "postgresql/hx_module_pg_ostrel.h"
+#include "postgresql/lvm_details.h"
+
+#include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <boost/algorithm/string.hpp>
+#include <boost/algorithm/string/trim_all.hpp>
+#include <boost/filesystem.hpp>
+
+namespace {
+
+const char* const kInfoSignature =
+    "bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string, std::string&, std::string&, std::string&)";
+const char* const kCreateSignature = "bool HxModule_PG_Ostrel::create_lvm_snapshot(std::string, std::string&, unsigned int)";
+const char* const kExistsSignature = "bool HxModule_PG_Ostrel::does_snapshot_exist(std::string)";
+const char* const kPercentSignature = "bool HxModule_PG_Ostrel::get_lvm_data_percent(std::string, std::string&)";
+const char* const kRemoveSignature = "bool HxModule_PG_Ostrel::remove_snapshot(lvm_snapshot_info, bool&)";
+const char* const kMakeSignature = "bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount()";
+const char* const kUmountSignature = "void HxModule_PG_Ostrel::umount_and_remove_snapshots()";
+
+using hx_utils_common::execute_command;
+using hx_utils_common::shell_arg;
+
+// Logs a command's output as one line at the given level, as it came (a line
+// end is added only when the output has none of its own).
+void log_output(HxLogLvl::Level level, const std::string& output) {
+  const bool has_end = !output.empty() && output.back() == '\n';
+  HxLogStream(level) << output << (has_end ? "" : "\n");
+}
+
+// The two lines of a failed command: signature + ": command: " + command,
+// then its output.
+void log_failed_command(HxLogLvl::Level level, const char* signature, const std::string& command,
+                        const std::string& output) {
+  HxLogStream(level) << signature << ": command: " << command << std::endl;
+  log_output(level, output);
+}
+
+}  // namespace
+
+namespace hx_pg_lvm {
+
+std::uint64_t snapshot_size_bytes(unsigned int percent, long long origin_size) {
+  const double share = std::round(static_cast<double>(percent) * static_cast<double>(origin_size) / 100.0);
+  const double sectors = std::round(share / 512.0);
+  return static_cast<std::uint64_t>(sectors) * 512;
+}
+
+std::string trim_all(std::string text) {
+  boost::algorithm::trim_all(text);
+  return text;
+}
+
+std::string without_newlines(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+  return text;
+}
+
+void parse_df_output(const std::string& output, std::string& device, std::string& mount_point) {
+  std::vector<std::string> tokens;
+  const std::string line = trim_all(output);
+  boost::algorithm::split(tokens, line, [](char c) { return c == ' '; });
+  if (!tokens.empty()) device = tokens[0];
+  if (tokens.size() > 5) mount_point = tokens[5];
+}
+
+bool is_xfs_type(const std::string& type_output) { return without_newlines(type_output) == "xfs"; }
+
+bool is_full_snapshot(const std::string& percent_text) { return std::stof(percent_text) == 100.0f; }
+
+void order_for_removal(std::vector<lvm_snapshot_info>& snapshots) {
+  // Ascending order seen through reverse iterators is descending order in
+  // forward direction.
+  std::sort(snapshots.rbegin(), snapshots.rend());
+}
+
+}  // namespace hx_pg_lvm
+
+bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string path, std::string& device, std::string& vg,
+                                                    std::string& mount_point) {
+  try {
+    std::string output;
+    const std::string df_command = "LANG=C df " + shell_arg(path) + " | grep ^/dev";
+    if (execute_command(df_command, output) != 0) {
+      log_failed_command(HxLogLvl::Error, kInfoSignature, df_command, output);
+      return false;
+    }
+    hx_pg_lvm::parse_df_output(output, device, mount_point);
+
+    output.clear();
+    const std::string vg_command =
+        "LANG=C /sbin/lvs " + shell_arg(device) + " --nosuffix --units B -o vg_name --noheadings";
+    if (execute_command(vg_command, output) != 0) {
+      HxLogStream(HxLogLvl::Error) << "Device: " << device << " is not a LVM volume" << std::endl;
+      log_failed_command(HxLogLvl::Error, kInfoSignature, vg_command, output);
+      return false;
+    }
+    vg = hx_pg_lvm::trim_all(output);
+    return true;
+  } catch (const pqxx::sql_error& e) {
+    HxLogStream(HxLogLvl::Error) << kInfoSignature << ": Database error: " << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kInfoSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}
+
+bool HxModule_PG_Ostrel::create_lvm_snapshot(std::string volume, std::string& snapshot, unsigned int percent) {
+  try {
+    std::string output;
+    const std::string size_command =
+        "LANG=C /sbin/lvs " + shell_arg(volume) + " --nosuffix --units B -o lv_size --noheadings";
+    if (execute_command(size_command, output) != 0) {
+      log_failed_command(HxLogLvl::Error, kCreateSignature, size_command, output);
+      return false;
+    }
+    const long long origin_size = std::stoll(hx_pg_lvm::without_newlines(hx_pg_lvm::trim_all(output)), nullptr, 10);
+    const std::uint64_t size = hx_pg_lvm::snapshot_size_bytes(percent, origin_size);
+
+    output.clear();
+    const std::string create_command = "LANG=C /sbin/lvcreate --size " + std::to_string(size) +
+                                       "B --snapshot --name " + shell_arg(snapshot) + " " + shell_arg(volume);
+    if (execute_command(create_command, output) != 0) {
+      HxLogStream(HxLogLvl::Error) << kCreateSignature << ": unable create a snapshot for the volume: '" << volume
+                                   << "'" << std::endl;
+      log_output(HxLogLvl::Error, output);
+      return false;
+    }
+    HxLogStream(HxLogLvl::Info) << "Create snapshot for the volume: '" << volume << "', snapshot: '" << snapshot
+                                << "'" << std::endl;
+    return true;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kCreateSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}
+
+bool HxModule_PG_Ostrel::does_snapshot_exist(std::string snapshot) {
+  try {
+    std::string output;
+    return execute_command("LANG=C /sbin/lvs " + shell_arg(snapshot), output) == 0;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kExistsSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}
+
+bool HxModule_PG_Ostrel::get_lvm_data_percent(std::string snapshot, std::string& out) {
+  try {
+    std::string output;
+    const std::string command = "LANG=C /sbin/lvs " + shell_arg(snapshot) + " --nosuffix -o data_percent --noheadings";
+    if (execute_command(command, output) != 0) {
+      HxLogStream(HxLogLvl::Error) << "Device: " << snapshot << " is not a LVM volume" << std::endl;
+      log_failed_command(HxLogLvl::Error, kPercentSignature, command, output);
+      return false;
+    }
+    out = output;
+    return true;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kPercentSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}
+
+bool HxModule_PG_Ostrel::remove_snapshot(lvm_snapshot_info info, bool& overflow) {
+  try {
+    std::string output;
+    if (!info.mount_point.empty()) {
+      // A lazy, forced unmount detaches the tree even while the archiver's
+      // files are still open; whether it worked shows in the removal.
+      execute_command("LANG=C /bin/umount -lf " + shell_arg(info.mount_point), output);
+    }
+
+    std::string percent;
+    if (get_lvm_data_percent(info.snapshot, percent)) {
+      percent = hx_pg_lvm::without_newlines(percent);
+      HxLogStream(HxLogLvl::Info) << "Snapshot '" << info.snapshot << "' was used for: " << percent << "%"
+                                  << std::endl;
+      if (hx_pg_lvm::is_full_snapshot(percent)) {
+        HxLogStream(HxLogLvl::Error) << kRemoveSignature << ": snapshot was used for 100%" << std::endl;
+        overflow = true;
+      }
+    }
+
+    output.clear();
+    const std::string command = "LANG=C /sbin/lvremove -y " + shell_arg(info.snapshot);
+    if (execute_command(command, output) == 0) {
+      HxLogStream(HxLogLvl::Info) << "The snapshot was removed: " << info.snapshot << std::endl;
+      return true;
+    }
+    HxLogStream(HxLogLvl::Error) << kRemoveSignature << ": can't remove snapshot: " << info.snapshot << std::endl;
+    HxLogStream(HxLogLvl::Error) << ": command: " << command << std::endl;
+    log_output(HxLogLvl::Error, output);
+    return false;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kRemoveSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}
+
+bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
+  try {
+    for (const auto& entry : lvm_volumes_) {
+      const std::string& device = entry.first;
+      const std::string& origin_mount_point = entry.second;
+      std::string snapshot = device + ".snap";
+
+      // A snapshot of this name is left from an earlier run that did not
+      // get to its clean-up: it goes before a new one is made.
+      if (does_snapshot_exist(snapshot)) {
+        HxLogStream(HxLogLvl::Info) << "Snapshot: " << snapshot << " exists. Try to remove it" << std::endl;
+        bool stale_overflow = false;
+        remove_snapshot(lvm_snapshot_info(std::string(), snapshot, snapshot), stale_overflow);
+      }
+
+      if (!create_lvm_snapshot(device, snapshot, lvm_snapshot_size_)) {
+        pg_stop_backup();
+        umount_and_remove_snapshots();
+        return false;
+      }
+
+      const std::string directory = options_.tmp_operation_directory + "/" + options_.archive_name + origin_mount_point;
+      boost::filesystem::create_directories(directory);
+
+      std::string options;
+      std::string output;
+      const std::string type_command = "/bin/lsblk -nf " + shell_arg(snapshot) + " | /usr/bin/awk '{print $2}'";
+      if (execute_command(type_command, output) != 0) {
+        log_failed_command(HxLogLvl::Warning, kMakeSignature, type_command, output);
+      } else if (hx_pg_lvm::is_xfs_type(output)) {
+        options = "-o nouuid";
+      }
+
+      output.clear();
+      const std::string mount_command = "/bin/mount " + options + " " + shell_arg(snapshot) + " " + shell_arg(directory);
+      if (execute_command(mount_command, output) != 0) {
+        log_failed_command(HxLogLvl::Error, kMakeSignature, mount_command, output);
+        pg_stop_backup();
+        umount_and_remove_snapshots();
+        return false;
+      }
+      lvm_snapshots_.push_back(lvm_snapshot_info(device, snapshot, directory));
+    }
+    return true;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kMakeSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}
+
+void HxModule_PG_Ostrel::umount_and_remove_snapshots() {
+  try {
+    hx_pg_lvm::order_for_removal(lvm_snapshots_);
+    for (const auto& record : lvm_snapshots_) {
+      bool overflow = false;
+      remove_snapshot(record, overflow);
+      // A snapshot that filled up was invalidated by LVM while the archiver
+      // read it: the files read from it after that moment are not the ones
+      // of the backup's start. The removal goes on; the fact is logged for
+      // the administrator, who must not rely on this backup.
+      if (overflow) {
+        HxLogStream(HxLogLvl::Error) << kUmountSignature << ": the snapshot " << record.snapshot << " of "
+                                     << record.volume
+                                     << " overflowed: the data read from it may be incomplete; do not rely on "
+                                        "this backup and raise lvm_snapshot_size"
+                                     << std::endl;
+      }
+    }
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kUmountSignature << ": " << e.what() << std::endl;
+  }
+}

@@ -1,0 +1,96 @@
+// The PostgreSQL module object: construction, configuration loading, the
+// small answers (version, special options, resource check) and the
+// preparation step that opens a backup's database connection.
+#include "postgresql/hx_module_pg_ostrel.h"
+
+#include "log/hx_logger.h"
+
+#include <exception>
+#include <iostream>
+#include <string>
+
+namespace {
+
+const char* const kPrapareSignature = "bool HxModule_PG_Ostrel::prapare_module()";
+
+const unsigned int kVersionMajor = 2;
+const unsigned int kVersionMinor = 0;
+const char* const kVersionBuild = "3906709";
+
+}  // namespace
+
+HxModule_PG_Ostrel::HxModule_PG_Ostrel(HxModuleOptions options)
+    : HxModuleUniversal(options),
+      pg_conf_(),
+      pg_version_(),
+      connection_(),
+      transaction_(),
+      data_directory_(),
+      config_file_(),
+      start_wal_file_(),
+      stop_wal_file_(),
+      wal_files_(),
+      lvm_volumes_(),
+      lvm_snapshots_(),
+      lvm_snapshot_size_(10) {
+  // Incremental backups of this module are WAL-archive backups: they need no
+  // reference metadata file.
+  without_reference_snapshot_ = true;
+}
+
+// The transaction goes before its connection (reverse declaration order);
+// it was never committed, so the server rolls it back.
+HxModule_PG_Ostrel::~HxModule_PG_Ostrel() = default;
+
+bool HxModule_PG_Ostrel::load_module_config() {
+  return hx_postgresql_common::load_hx_pg_config(options_.program_path, pg_conf_);
+}
+
+void HxModule_PG_Ostrel::usage_custom() {}
+
+std::string HxModule_PG_Ostrel::get_full_module_version() {
+  return std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." + kVersionBuild;
+}
+
+bool HxModule_PG_Ostrel::resource_exists() { return true; }
+
+void HxModule_PG_Ostrel::autonomous_options() {
+  std::cout << "file_list" << " : boolean " << "Save listing of files in the archive" << std::endl;
+  std::cout << "numeric_owner" << " : boolean "
+            << "Use uid and gid in the archive file list instead of username and groupname" << std::endl;
+  std::cout << "lvm_snapshot_size" << " : integer " << "LVM snapshot size in percent" << std::endl;
+}
+
+void HxModule_PG_Ostrel::make_archiving() {
+  HxLogStream(HxLogLvl::Error) << "No archiving capability" << std::endl;
+}
+
+std::string HxModule_PG_Ostrel::get_conn_string() { return hx_postgresql_common::conn_string(pg_conf_); }
+
+bool HxModule_PG_Ostrel::prapare_module() {
+  const int mode = options_.mode;
+  if (mode != HxModuleMode::Backup && mode != HxModuleMode::BackupList && mode != HxModuleMode::CreateReplica) {
+    return true;
+  }
+
+  // The configuration is loaded here, ahead of the dispatcher's own load,
+  // because the connection needs it before run() starts.
+  if (!load_module_config()) return false;
+
+  try {
+    connection_ = std::make_shared<pqxx::connection>(get_conn_string());
+    if (!hx_postgresql_common::get_pg_version(connection_, pg_version_, true)) {
+      connection_.reset();
+      return false;
+    }
+    // Backup mode is started and stopped on this one transaction, so that it
+    // belongs to a single server session for the whole backup.
+    transaction_ = std::make_shared<pqxx::work>(*connection_);
+    return true;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kPrapareSignature << ": " << e.what() << std::endl;
+  }
+  transaction_.reset();
+  connection_.reset();
+  return false;
+}

@@ -1,0 +1,365 @@
+// WAL file names and sequences: the parsed name of a WAL segment file, the
+// listing of the WAL archive directory, the run of WAL files between two
+// names with its chain check, the readers of the START and STOP lines of a
+// backup history file and the wait for a WAL file to be archived completely.
+#include "postgresql/hx_postgresql_common.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <boost/algorithm/string.hpp>
+#include <boost/algorithm/string/trim_all.hpp>
+#include <boost/chrono.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "log/hx_logger.h"
+
+namespace hx_postgresql_common {
+
+namespace {
+
+constexpr const char* kSigList =
+    "int hx_postgresql_common::get_wal_files_list(const string&, std::vector<boost::filesystem::path>&)";
+constexpr const char* kSigSequence =
+    "int hx_postgresql_common::get_wal_files_sequence(const string&, const string&, const string&, "
+    "std::vector<std::__cxx11::basic_string<char> >&, bool, bool)";
+constexpr const char* kSigLatestBackup =
+    "int hx_postgresql_common::get_latest_backup_file(const string&, std::string&)";
+constexpr const char* kSigStartWal = "int hx_postgresql_common::get_start_wal_file(const string&, std::string&)";
+constexpr const char* kSigStopWal = "int hx_postgresql_common::get_stop_wal_file(const string&, std::string&)";
+constexpr const char* kSigWait =
+    "int hx_postgresql_common::wait_until_file_archiving_finished(const string&, "
+    "std::shared_ptr<pqxx::basic_connection_base<pqxx::connect_direct> >, long int, long int)";
+constexpr const char* kSigFromString =
+    "hx_postgresql_common::wal_name hx_postgresql_common::wal_name_from_string(const string&)";
+constexpr const char* kSigIntegrity =
+    "bool hx_postgresql_common::check_sequence_integrity(const std::vector<std::__cxx11::basic_string<char> >&, "
+    "const string&, const string&)";
+constexpr const char* kSigTimelines =
+    "int hx_postgresql_common::compare_timelines_id(const string&, const string&)";
+
+// Text of an error code in the form "message [category:value]".
+std::string error_code_text(const boost::system::error_code& ec) {
+  return ec.message() + " [" + ec.category().name() + ":" + std::to_string(ec.value()) + "]";
+}
+
+// Parses a WAL file name into out. On failure logs the Error line of
+// wal_name_from_string, sets every field to 0 and returns false, so that a
+// caller can tell a failed parse from the name of all zeros.
+bool parse_wal_name(const std::string& text, wal_name& out) {
+  try {
+    wal_name parsed;
+    parsed.timeline = static_cast<std::uint32_t>(std::stoul(text.substr(0, 8), nullptr, 16));
+    parsed.log_id = static_cast<std::uint32_t>(std::stoul(text.substr(8, 8), nullptr, 16));
+    parsed.seg_high = static_cast<std::uint32_t>(std::stoul(text.substr(16, 6), nullptr, 16));
+    parsed.seg_low = static_cast<std::uint16_t>(std::stoul(text.substr(22, 2), nullptr, 16));
+    out = parsed;
+    return true;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kSigFromString << ": " << e.what() << std::endl;
+    out = wal_name();
+    return false;
+  }
+}
+
+// Whole-name order: timeline, then log id, then segment. Unlike the
+// field-by-field operator<=, a name in a later log id always comes after
+// one in an earlier log id, whatever their segment numbers.
+bool not_after(const wal_name& a, const wal_name& b) {
+  return std::tie(a.timeline, a.log_id, a.seg_high, a.seg_low) <=
+         std::tie(b.timeline, b.log_id, b.seg_high, b.seg_low);
+}
+
+// Reads the WAL file name of the last line of file that contains key (the
+// sixth word of the line, its closing parenthesis dropped). Lines are read
+// with tabs turned into blanks and white space trimmed as trim_all does.
+int read_location_line(const std::string& file, std::string& out, const std::string& key, const char* sig,
+                       const char* missing_text, int failure) {
+  std::ifstream in(file);
+  if (!in.is_open()) {
+    HxLogStream(HxLogLvl::Error) << "Unable to open backup file: " << file << std::endl;
+    return failure;
+  }
+  bool found = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::replace(line.begin(), line.end(), '\t', ' ');
+    boost::algorithm::trim_all(line);
+    if (line.find(key) == std::string::npos) continue;
+    std::vector<std::string> words;
+    boost::algorithm::split(words, line, [](char c) { return c == ' '; });
+    if (words.size() > 5) {
+      const std::string& word = words[5];
+      out = word.empty() ? word : word.substr(0, word.size() - 1);
+      found = true;
+    }
+  }
+  if (!found) {
+    HxLogStream(HxLogLvl::Error) << missing_text << file << std::endl;
+    return failure;
+  }
+  HxLogStream(HxLogLvl::Debug) << sig << ": " << "wal_file_name:" << out << std::endl;
+  return 0;
+}
+
+// First entry of list whose file name contains part, or list.size().
+std::size_t find_entry(const std::vector<boost::filesystem::path>& list, const std::string& part) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i].filename().string().find(part) != std::string::npos) return i;
+  }
+  return list.size();
+}
+
+}  // namespace
+
+bool wal_name::operator==(const wal_name& other) const {
+  return timeline == other.timeline && log_id == other.log_id && seg_high == other.seg_high &&
+         seg_low == other.seg_low;
+}
+
+bool wal_name::operator<=(const wal_name& other) const {
+  if (timeline > other.timeline) return false;
+  if (log_id > other.log_id) return false;
+  if (seg_high > other.seg_high) return false;
+  if (seg_low > other.seg_low) return false;
+  return true;
+}
+
+wal_name& wal_name::operator++() {
+  if (seg_low <= 254) {
+    ++seg_low;
+  } else {
+    seg_low = 0;
+    ++log_id;
+  }
+  return *this;
+}
+
+wal_name wal_name_from_string(const std::string& text) {
+  wal_name name;
+  parse_wal_name(text, name);
+  return name;
+}
+
+bool check_sequence_integrity(const std::vector<std::string>& paths, const std::string& start,
+                              const std::string& stop) {
+  try {
+    wal_name current;
+    wal_name last;
+    // A start or stop that is no WAL file name has logged its parse error;
+    // nothing can be checked against it.
+    const bool start_parsed = parse_wal_name(start, current);
+    const bool stop_parsed = parse_wal_name(stop, last);
+    if (!start_parsed || !stop_parsed) return false;
+    // operator++ keeps timeline and seg_high and steps through the log ids, so
+    // it reaches the stop name exactly when both share timeline and seg_high
+    // and the stop does not come before the start. Any other pair cannot be
+    // walked one segment at a time, and an unwalked chain is not a proven one.
+    if (current.timeline != last.timeline || current.seg_high != last.seg_high || !not_after(current, last)) {
+      HxLogStream(HxLogLvl::Error) << kSigIntegrity << ": The WAL file " << stop << " cannot be reached from "
+                                   << start << " one segment at a time" << std::endl;
+      return false;
+    }
+    std::size_t index = 0;
+    // Each pass matches the current name at or after the previous match and
+    // consumes the paths up to it; the walk ends on the stop name or when
+    // the paths run out.
+    while (true) {
+      bool matched = false;
+      while (index < paths.size()) {
+        const std::string& path = paths[index];
+        HxLogStream(HxLogLvl::Debug) << kSigIntegrity << ": Path to WAL file: " << path << std::endl;
+        const std::size_t slash = path.rfind('/');
+        const std::string name = slash == std::string::npos ? path.substr(0, 24) : path.substr(slash + 1, 24);
+        wal_name parsed;
+        const bool parsed_ok = parse_wal_name(name, parsed);
+        ++index;
+        if (parsed_ok && parsed == current) {
+          matched = true;
+          break;
+        }
+      }
+      if (!matched) return false;
+      if (current == last) return true;
+      ++current;
+    }
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kSigIntegrity << ": " << e.what() << std::endl;
+    return false;
+  }
+}
+
+int compare_timelines_id(const std::string& first, const std::string& second) {
+  const std::string first_timeline = first.substr(0, 8);
+  const std::string second_timeline = second.substr(0, 8);
+  if (first_timeline == second_timeline) return 0;
+  HxLogStream(HxLogLvl::Info)
+      << kSigTimelines
+      << ": The timelineID of the START and STOP files do not match. Changing backup type to full." << std::endl;
+  HxLogStream(HxLogLvl::Debug) << kSigTimelines << ": TimelineID Start File: " << first_timeline << std::endl;
+  HxLogStream(HxLogLvl::Debug) << kSigTimelines << ": TimelineID Stop File: " << second_timeline << std::endl;
+  return 3;
+}
+
+int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out) {
+  namespace fs = boost::filesystem;
+  if (!fs::exists(directory)) {
+    HxLogStream(HxLogLvl::Error) << "Archive catalog for WAL files doesn't exist: " << directory << std::endl;
+    return 6;
+  }
+  if (!fs::is_directory(directory)) {
+    HxLogStream(HxLogLvl::Error) << "Archive catalog for WAL files is not a directory: " << directory << std::endl;
+    return 6;
+  }
+  // A directory that cannot be opened leaves the iterator at its end: the
+  // listing is then empty and the callers report that.
+  boost::system::error_code ec;
+  for (fs::directory_iterator it(directory, fs::directory_options::skip_permission_denied, ec);
+       it != fs::directory_iterator(); ++it) {
+    if (ec) {
+      HxLogStream(HxLogLvl::Error) << kSigList << ": " << error_code_text(ec) << std::endl;
+      return 6;
+    }
+    const fs::path entry = fs::path(directory) / it->path().filename();
+    HxLogStream(HxLogLvl::Debug) << kSigList << ": " << entry.string() << std::endl;
+    out.push_back(entry);
+  }
+  std::sort(out.begin(), out.end());
+  return 0;
+}
+
+int get_wal_files_sequence(const std::string& directory, const std::string& start, const std::string& stop,
+                           std::vector<std::string>& out, bool allow_missing_start, bool skip_integrity) {
+  std::vector<boost::filesystem::path> list;
+  if (get_wal_files_list(directory, list) != 0) {
+    HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
+    return 6;
+  }
+  if (list.empty()) {
+    HxLogStream(HxLogLvl::Error) << "WAL files list is empty" << std::endl;
+    return 6;
+  }
+
+  std::size_t start_index = find_entry(list, start);
+  if (start_index == list.size()) {
+    if (!allow_missing_start) {
+      HxLogStream(HxLogLvl::Error) << "Unable to find start WAL file in the directory" << std::endl;
+      return 6;
+    }
+    // The start file may have been removed from the archive already (it
+    // belongs to the previous backup); its name still marks where the run
+    // begins.
+    HxLogStream(HxLogLvl::Debug) << kSigSequence << ": " << "insert start_file_name: " << start << std::endl;
+    list.emplace_back(list.front().parent_path().string() + "/" + start);
+    std::sort(list.begin(), list.end());
+    start_index = find_entry(list, start);
+  }
+
+  const std::size_t stop_index = find_entry(list, stop);
+  if (stop_index == list.size()) {
+    HxLogStream(HxLogLvl::Error) << "Unable to find stop WAL file in the directory" << std::endl;
+    return 6;
+  }
+  if (stop_index < start_index) {
+    HxLogStream(HxLogLvl::Error) << kSigSequence << ": The stop WAL file " << stop
+                                 << " sorts before the start WAL file " << start << std::endl;
+    return 6;
+  }
+
+  for (std::size_t i = start_index; i <= stop_index; ++i) {
+    HxLogStream(HxLogLvl::Debug) << kSigSequence << ": " << list[i].string() << std::endl;
+    out.push_back(list[i].string());
+  }
+
+  if (skip_integrity) return 0;
+  if (!check_sequence_integrity(out, start, stop)) {
+    HxLogStream(HxLogLvl::Error) << kSigSequence << ": The WAL file chain is not correct!" << std::endl;
+    return 6;
+  }
+  return 0;
+}
+
+int get_latest_backup_file(const std::string& directory, std::string& out) {
+  std::vector<boost::filesystem::path> list;
+  if (get_wal_files_list(directory, list) != 0) {
+    HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
+    return 6;
+  }
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    if (it->filename().string().find(".backup") == std::string::npos) continue;
+    out = it->string();
+    HxLogStream(HxLogLvl::Debug) << kSigLatestBackup << ": " << out << std::endl;
+    return 0;
+  }
+  HxLogStream(HxLogLvl::Error) << "Unable to find backup WAL file" << std::endl;
+  return 6;
+}
+
+int get_start_wal_file(const std::string& file, std::string& out) {
+  return read_location_line(file, out, "START WAL LOCATION: ", kSigStartWal,
+                            "START WAL LOCATION wasn't found in backup file: ", 6);
+}
+
+int get_stop_wal_file(const std::string& file, std::string& out) {
+  return read_location_line(file, out, "STOP WAL LOCATION: ", kSigStopWal,
+                            "STOP WAL LOCATION wasn't found in backup file: ", 1);
+}
+
+int wait_until_file_archiving_finished(const std::string& path, connection_ptr connection, long wait_timeout,
+                                       long attempt_timeout) {
+  HxLogStream(HxLogLvl::Debug) << kSigWait << " : " << "wal_file_name:" << path << " : "
+                               << "wait_timeout:" << wait_timeout << " : "
+                               << "attempt_timeout:" << attempt_timeout << std::endl;
+  // The period between checks is both a divisor and a sleep: below one
+  // second it is unusable, and waiting without pause would hammer the server.
+  if (attempt_timeout < 1) {
+    HxLogStream(HxLogLvl::Error) << kSigWait << ": the period between checks must be at least 1 second, not "
+                                 << attempt_timeout << std::endl;
+    return 6;
+  }
+  const std::int64_t checks = static_cast<std::int64_t>(wait_timeout) / static_cast<std::int64_t>(attempt_timeout);
+  std::int64_t attempt = 0;
+  while (attempt < checks) {
+    if (boost::filesystem::exists(path)) {
+      std::int64_t real_size = -1;
+      {
+        std::ifstream in(path, std::ios_base::binary | std::ios_base::ate);
+        if (in.is_open()) real_size = static_cast<std::int64_t>(in.tellg());
+      }
+
+      std::string size_text;
+      {
+        pqxx::nontransaction transaction(*connection);
+        const pqxx::result result = transaction.exec("show wal_segment_size");
+        size_text = result.at(0).at(0).c_str();
+      }
+      // Computed in 64 bits so that no unit value can overflow.
+      std::int64_t expected_size = 0;
+      std::string number = size_text;
+      if (size_text.find("KB") != std::string::npos) {
+        boost::algorithm::erase_first(number, "KB");
+        expected_size = static_cast<std::int64_t>(std::stoi(number)) * 1024;
+      } else if (size_text.find("MB") != std::string::npos) {
+        boost::algorithm::erase_first(number, "MB");
+        expected_size = static_cast<std::int64_t>(std::stoi(number)) * 1048576;
+      } else {
+        HxLogStream(HxLogLvl::Error) << "Unknown format of wal_segment_size for WAL files: " << size_text
+                                     << std::endl;
+        return 6;
+      }
+      HxLogStream(HxLogLvl::Debug) << kSigWait << ": " << " file_expected_size - " << expected_size << std::endl;
+      HxLogStream(HxLogLvl::Debug) << kSigWait << ": " << " file_real_size - " << real_size << std::endl;
+      if (expected_size == real_size) return 0;
+    }
+    HxLogStream(HxLogLvl::Info) << "The file \"" << path << "\" is not yet available. Keep waiting..." << std::endl;
+    ++attempt;
+    boost::this_thread::sleep_for(boost::chrono::seconds(attempt_timeout));
+  }
+  return 6;
+}
+
+}  // namespace hx_postgresql_common

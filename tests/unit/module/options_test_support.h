@@ -1,0 +1,135 @@
+// Shared pieces of the framework's unit tests: a concrete module whose hooks
+// do nothing and whose state is reachable, an argv builder, and a log sink
+// that collects the log lines written while it is installed.
+#pragma once
+
+#include "log/hx_logger.h"
+#include "module/hx_modules_common.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace hx_test {
+
+// A module with trivial hooks; the base's state is public here.
+class StubModule : public HxModuleUniversal {
+ public:
+  explicit StubModule(const HxModuleOptions& options = HxModuleOptions()) : HxModuleUniversal(options) {}
+
+  using HxModuleUniversal::file_list_;
+  using HxModuleUniversal::hxd_block_size_;
+  using HxModuleUniversal::hxd_hash_algorithm_;
+  using HxModuleUniversal::hxd_hash_length_;
+  using HxModuleUniversal::last_;
+  using HxModuleUniversal::numeric_owner_;
+  using HxModuleUniversal::options_;
+  using HxModuleUniversal::special_params_;
+  using HxModuleUniversal::tmp_catalog_;
+  using HxModuleUniversal::without_deployment_restore_;
+
+  bool prepare_resource_before_backup(const bool&) override { return true; }
+  bool release_resource_after_backup() override { return true; }
+  bool load_module_config() override { return config_hook ? config_hook() : true; }
+  void usage_custom() override {}
+  int check_client(const bool&) override { return 0; }
+  std::string get_full_module_version() override { return "1.2.345"; }
+  int list_header_labels() override { return 0; }
+  int list_all_resources() override { return 0; }
+  int list_all_resources_with_header_labels() override { return 0; }
+  bool resource_exists() override { return true; }
+  bool before_restore() override { return true; }
+  bool after_restore() override { return true; }
+  bool after_restore_last_file() override { return true; }
+  bool deployment(const bool&) override { return true; }
+  void autonomous_options() override {}
+  void make_archiving() override {}
+  void load_custom_module_parameters() override {
+    ++custom_parameter_calls;
+    params_at_custom_call = special_params_;
+  }
+
+  // Parses a command line (program name first) into this module's options.
+  bool parse(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return parse_module_options(static_cast<int>(args.size()), argv.data(), options_);
+  }
+
+  // init() with a command line (program name first).
+  bool init_with(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return init(static_cast<int>(args.size()), argv.data());
+  }
+
+  // Sets the -e string and parses it.
+  void parse_params(const std::string& params) {
+    options_.module_params = params;
+    parce_param_string();
+  }
+
+  std::function<bool()> config_hook;
+  int custom_parameter_calls = 0;
+  std::map<std::string, std::string> params_at_custom_call;
+};
+
+// Collects the log lines written while it is installed, replacing every
+// configured destination; the previous configuration comes back on destruction.
+class LogSink {
+ public:
+  LogSink() {
+    saved_defaults_ = std::move(HxLogStream::default_loggers_);
+    saved_levels_ = std::move(HxLogStream::log_level_mask_default_loggers_);
+    HxLogStream::default_loggers_.clear();
+    HxLogStream::log_level_mask_default_loggers_.clear();
+    HxLogStream::set_default_loggers(std::make_unique<Collector>(lines_));
+  }
+  ~LogSink() {
+    HxLogStream::default_loggers_ = std::move(saved_defaults_);
+    HxLogStream::log_level_mask_default_loggers_ = std::move(saved_levels_);
+  }
+  LogSink(const LogSink&) = delete;
+  LogSink& operator=(const LogSink&) = delete;
+
+  // The messages without their "[timestamp] " prefix and final line end,
+  // e.g. "Error: Resource is empty".
+  std::vector<std::string> messages() const {
+    std::vector<std::string> result;
+    for (const std::string& line : *lines_) {
+      std::string text = line;
+      const auto close = text.find("] ");
+      if (!text.empty() && text[0] == '[' && close != std::string::npos) text = text.substr(close + 2);
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      result.push_back(text);
+    }
+    return result;
+  }
+  void clear() { lines_->clear(); }
+
+ private:
+  class Collector : public HxDestination::HxLogger {
+   public:
+    explicit Collector(std::shared_ptr<std::vector<std::string>> lines) : lines_(std::move(lines)) {}
+
+   protected:
+    int write_log_impl(const std::string& line) override {
+      lines_->push_back(line);
+      return 0;
+    }
+
+   private:
+    std::shared_ptr<std::vector<std::string>> lines_;
+  };
+
+  std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
+  HxLogStream::LoggerList saved_defaults_;
+  std::map<HxLogLvl::MaskLevel, HxLogStream::LoggerList> saved_levels_;
+};
+
+}  // namespace hx_test

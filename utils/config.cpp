@@ -1,0 +1,130 @@
+// Readers of the product configuration file: the product's log file and the
+// settings of the product's own database.
+#include "utils/hx_utils_common.h"
+
+#include <boost/algorithm/string/replace.hpp>
+#include <boost/algorithm/string/trim_all.hpp>
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <stdexcept>
+
+hx_auth::hx_auth(std::string host, std::string port, std::string dbname, std::string user)
+    : host(std::move(host)), port(std::move(port)), dbname(std::move(dbname)), user_copy(std::move(user)) {}
+
+namespace hx_utils_common {
+
+namespace {
+
+const char kConfigFile[] = "/opt/halvex/etc/config.file";
+
+// Calls `on_line` with every meaningful line of the configuration file, each
+// with tabs turned into blanks, outer white space removed and inner runs of
+// white space reduced to one blank; empty lines and "#" comments are skipped.
+// A file that cannot be opened ends the process with exit code 1.
+void read_config(const std::function<void(const std::string&)>& on_line) {
+  std::ifstream in(kConfigFile);
+  if (!in) {
+    std::cerr << "Can't open config file: " << kConfigFile << std::endl;
+    std::exit(1);
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    boost::algorithm::replace_all(line, "\t", " ");
+    boost::algorithm::trim_all(line);
+    if (line.empty() || line[0] == '#') continue;
+    on_line(line);
+  }
+}
+
+// True when the prepared line holds `key` (the key followed by one blank);
+// `value` is then everything after that blank.
+bool key_value(const std::string& line, const std::string& key, std::string& value) {
+  if (line.size() <= key.size() || line.compare(0, key.size(), key) != 0 || line[key.size()] != ' ') {
+    return false;
+  }
+  value = line.substr(key.size() + 1);
+  return true;
+}
+
+// A value for the quoted form of a libpq connection string: ' and \ are
+// written with a backslash before them, everything else as it is.
+std::string conninfo_escaped(const std::string& value) {
+  std::string escaped;
+  for (char c : value) {
+    if (c == '\'' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+// An unquoted connection-string value stays as it is while libpq reads it as
+// one word; a value with white space, a quote or a backslash is quoted.
+std::string conninfo_word(const std::string& value) {
+  for (unsigned char c : value) {
+    if (std::isspace(c) != 0 || c == '\'' || c == '\\') return "'" + conninfo_escaped(value) + "'";
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string get_logfile() {
+  std::string logfile = "/opt/halvex/log/Halvex.log";
+  read_config([&](const std::string& line) {
+    std::string value;
+    if (key_value(line, "logfile", value)) logfile = value;
+  });
+  return logfile;
+}
+
+namespace server {
+
+std::shared_ptr<hx_auth> load_db_connection(std::string& conninfo) {
+  std::map<std::string, std::string> values;
+  static const char* const keys[] = {"who-is-primary-server", "who-is-secondary-server", "dbname", "user",
+                                     "password", "host", "port"};
+  read_config([&](const std::string& line) {
+    for (const char* key : keys) {
+      std::string value;
+      if (!key_value(line, key, value)) continue;
+      static const std::string crypted = "crypted ";
+      if (std::string(key) == "password" && value.compare(0, crypted.size(), crypted) == 0) {
+        value.erase(0, crypted.size());
+        try {
+          decrypt_string(value);
+        } catch (const std::invalid_argument& e) {
+          std::cerr << "Can't decipher the crypted password in config file: " << e.what() << std::endl;
+          std::exit(1);
+        }
+      }
+      values[key] = value;
+      break;
+    }
+  });
+
+  for (const char* key : {"dbname", "user", "password", "host", "port"}) {
+    if (values[key].empty()) {
+      std::cerr << "No " << key << " " << " in config file" << std::endl;
+      std::exit(1);
+    }
+  }
+
+  auto auth = std::make_shared<hx_auth>(values["host"], values["port"], values["dbname"], values["user"]);
+  auth->primary_server = values["who-is-primary-server"];
+  auth->secondary_server = values["who-is-secondary-server"];
+  auth->user = values["user"];
+  auth->password = values["password"];
+
+  conninfo = "dbname = '" + conninfo_escaped(values["dbname"]) + "' user = '" + conninfo_escaped(values["user"]) +
+             "' password = '" + conninfo_escaped(values["password"]) + "' host = " + conninfo_word(values["host"]) +
+             " port = " + conninfo_word(values["port"]);
+  return auth;
+}
+
+}  // namespace server
+}  // namespace hx_utils_common
