@@ -125,7 +125,8 @@ int HxLogger::write_log(const std::string& text) {
 }
 
 int StdoutLogger::write_log_impl(const std::string& line) {
-  std::cout << line;
+  // Flushed at once: the client reads these lines while the task runs.
+  std::cout << line << std::flush;
   return 0;
 }
 

@@ -311,9 +311,11 @@ def cmd_lvs(args):
     it = iter(args)
     for a in it:
         if a in ("-o", "--options"):
-            spec = next(it, "")
-            chosen = [LVS_ALIASES.get(x.strip().lower(), x.strip().lower()) for x in spec.split(",") if x.strip()]
-            fields = fields + chosen[1:] if spec.startswith("+") else chosen
+            wanted = next(it, "")
+            extend = wanted.startswith("+")
+            chosen = [LVS_ALIASES.get(x.strip().lower(), x.strip().lower())
+                      for x in wanted.lstrip("+").split(",") if x.strip()]
+            fields = fields + chosen if extend else chosen
         elif a == "--units":
             units = next(it, "h")
         elif a == "--nosuffix":

@@ -12,9 +12,6 @@ LOG_FILE="/opt/halvex/log/hx_module_pg_ostrel.log"
 WORK="$HX_SANDBOX_DIR/e2e-prepare"
 mkdir -p "$WORK/tmp"
 echo '[{"path": "cluster"}]' >"$WORK/resources.json"
-# check.cpp brings the real check and listings; until then they are refusing placeholders.
-HAVE_CHECK=0
-[ -f "$HX_SOURCE_DIR/postgresql/check.cpp" ] && HAVE_CHECK=1
 
 BACKUP=(-b cluster -d "$WORK/tmp" -n archive1 -m media1 -T task1)
 
@@ -22,7 +19,7 @@ BACKUP=(-b cluster -d "$WORK/tmp" -n archive1 -m media1 -T task1)
 
 case_name "queries open no connection"
 pg_log_mark
-for args in "-V" "--show-backup-options" "-D" "-2" "-a" "--autonomous" "--show-module-properties" "-o"; do
+for args in "-V" "-c" "--show-backup-options" "-D" "-2" "-a" "--autonomous" "--show-module-properties" "-o"; do
   # shellcheck disable=SC2086
   run_module $args
   assert_no_line "Error: Can't prepare module"
@@ -31,13 +28,9 @@ sleep 0.2
 assert_eq 0 "$(pg_module_sessions_since_mark)" "sessions of the module's user"
 
 case_name "-c prints Database"
-if [ "$HAVE_CHECK" = 1 ]; then
-  run_module -c
-  assert_exit 0
-  assert_stdout "Database"
-else
-  echo "SKIP [-c prints Database]: postgresql/check.cpp is not there yet" >&2
-fi
+run_module -c
+assert_exit 0
+assert_stdout "Database"
 
 case_name "a backup gets past preparation with the server running"
 pg_log_mark

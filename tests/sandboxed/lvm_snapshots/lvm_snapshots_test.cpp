@@ -69,6 +69,20 @@ void write_file(const std::string& path, const std::string& text) {
   out << text;
 }
 
+// A mountinfo field with its octal escapes (\040 for a blank) decoded.
+std::string unescape(const std::string& field) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
 // Mount points (field 5 of mountinfo) and their mount source.
 std::map<std::string, std::string> mounts() {
   std::map<std::string, std::string> result;
@@ -79,7 +93,7 @@ std::map<std::string, std::string> mounts() {
     while (in >> word) f.push_back(word);
     const auto sep = std::find(f.begin(), f.end(), "-");
     if (sep == f.end() || sep + 2 >= f.end() || f.size() < 5) continue;
-    result[f[4]] = *(sep + 2);
+    result[unescape(f[4])] = *(sep + 2);
   }
   return result;
 }
@@ -91,7 +105,7 @@ std::string mount_options(const std::string& mount_point) {
     std::vector<std::string> f;
     std::string word;
     while (in >> word) f.push_back(word);
-    if (f.size() > 5 && f[4] == mount_point) return f[5] + " " + f.back();
+    if (f.size() > 5 && unescape(f[4]) == mount_point) return f[5] + " " + f.back();
   }
   return "";
 }
@@ -386,6 +400,24 @@ TEST_F(LvmSnapshots, EndToEnd) {
   fs::remove(data_mnt_ + "/after.txt");
   fs::remove(data_mnt_ + "/before.txt");
   fs::remove(ts_mnt_ + "/before.txt");
+}
+
+// A task directory with a blank and a quote: the mount command gets it
+// quoted for the shell, and the snapshot is mounted there.
+TEST_F(LvmSnapshots, TaskDirectoryWithBlankIsQuoted) {
+  HxModuleOptions o = options();
+  o.tmp_operation_directory = tmp_ + "/it's a dir";
+  fs::create_directories(o.tmp_operation_directory);
+  TestModule module(o);
+  module.volumes()[kDataDev] = data_mnt_;
+  ASSERT_TRUE(module.make_lvm_snapshots_and_mount()) << log_.text();
+  const std::string dir = o.tmp_operation_directory + "/archive-1" + data_mnt_;
+  EXPECT_EQ(module.snapshots().at(0).mount_point, dir);
+  EXPECT_EQ(mounts()[dir], kDataDev + ".snap");
+  EXPECT_TRUE(fs::exists(dir + "/pgdata/PG_VERSION"));
+  module.umount_and_remove_snapshots();
+  EXPECT_FALSE(registered(kDataDev + ".snap"));
+  EXPECT_FALSE(fs::exists(dir + "/pgdata"));
 }
 
 // The size example of a 1 GiB origin, on a 1 GiB stand-in volume, and the

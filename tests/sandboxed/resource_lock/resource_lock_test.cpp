@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -114,7 +115,10 @@ class Task {
           char how = 't';
           if (::poll(&control_poll, 1, 20000) != 1 || ::read(control[0], &how, 1) != 1) how = 't';
           if (how == 'a') std::abort();
-          if (how == 's') std::raise(SIGSEGV);
+          if (how == 's') {
+            std::signal(SIGSEGV, SIG_DFL);  // no sanitizer handler: the kernel's default end
+            std::raise(SIGSEGV);
+          }
           if (how == 't') locked = false;
         }
       }
@@ -420,4 +424,50 @@ TEST_F(ResourceLock, ReleaseInTheSameProcessAndRelock) {
   EXPECT_FALSE(name_exists());
   EXPECT_FALSE(owner_file_exists());
   module.unlock_resource_handling();  // twice is harmless
+}
+
+TEST_F(ResourceLock, HoldersNeverOverlapUnderContention) {
+  // Several processes take and release the lock over and over. Each holder
+  // creates a marker file exclusively while it holds the lock; a second
+  // holder at the same time would find the marker there.
+  const std::string marker = (dir_ / "inside").string();
+  const int processes = 6;
+  const int rounds = 300;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < processes; ++p) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      std::freopen("/dev/null", "w", stdout);
+      std::freopen("/dev/null", "w", stderr);
+      HxLogStream::set_default_loggers(HxDestination::Stdout());
+      HxModuleOptions options;
+      options.program_path = kProgram;
+      LockModule module(options);
+      int held = 0;
+      for (int i = 0; i < rounds; ++i) {
+        if (module.lock_resource_handling(resource_)) {
+          const int fd = ::open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+          if (fd < 0) _exit(100);  // someone else holds it too
+          ::close(fd);
+          ++held;
+          ::usleep(static_cast<useconds_t>(50 + (i * 37 + p * 11) % 200));
+          ::unlink(marker.c_str());
+        }
+        module.unlock_resource_handling();
+        ::usleep(static_cast<useconds_t>((i * 13 + p * 7) % 50));
+      }
+      _exit(held > 0 ? 0 : 101);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = -1;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_NE(100, WEXITSTATUS(status)) << "two holders at the same time";
+    EXPECT_NE(101, WEXITSTATUS(status)) << "a process never got the lock";
+  }
+  EXPECT_FALSE(name_exists());
+  EXPECT_FALSE(owner_file_exists());
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -154,6 +155,8 @@ class Terminal : public ::testing::Test {
   pid_t spawn(Body body, int& result_fd) {
     int p[2];
     EXPECT_EQ(0, ::pipe(p));
+    std::cout.flush();
+    std::fflush(nullptr);  // the child must not repeat our buffered output
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::close(p[0]);
@@ -229,6 +232,7 @@ TEST_F(Terminal, GetkeyReadsOneKeyWithoutEnter) {
 }
 
 TEST(TerminalWithoutTty, GetkeyAtEndOfInputIsEof) {
+  std::fflush(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int null_fd = ::open("/dev/null", O_RDONLY);
