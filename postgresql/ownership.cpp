@@ -2,6 +2,7 @@
 #include "postgresql/hx_postgresql_common.h"
 
 #include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
 
 #include <boost/format.hpp>
 
@@ -43,9 +44,12 @@ bool change_owner(const boost::filesystem::path& path, const owner_t& owner, boo
   // the owner is left as it is.
   if (is_owner(path, owner)) return true;
 
-  const std::string command = (boost::format("chown %1% %2%:%3% %4%") % (recursive ? "-R" : "") %
-                               boost::tuples::get<0>(owner) % boost::tuples::get<1>(owner) % path)
-                                  .str();
+  // The path goes in double quotes; characters the shell would still expand
+  // there ($, `, ", \) are escaped, so no path can alter the command.
+  const std::string command =
+      (boost::format("chown %1% %2%:%3% %4%") % (recursive ? "-R" : "") % boost::tuples::get<0>(owner) %
+       boost::tuples::get<1>(owner) % hx_utils_common::shell_double_quoted(path.string()))
+          .str();
   HxLogStream(HxLogLvl::Debug) << "changing " << path << " owner with " << std::quoted(command) << "..."
                                << std::endl;
   if (std::system(command.c_str()) == 0) return true;

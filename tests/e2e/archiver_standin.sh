@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # sandbox: bare
-# The hxfd stand-in on its own: the command-line contract the module relies
-# on (PID line first, statistics lines, exit status 0 only on success), the
-# forms of backup, restore, listing and adding, compression and owners, the
-# refusal of broken command lines, and failures on request.
+# The hxfd stand-in on its own, for what the module's scripts do not reach:
+# compression, single-file entries, numeric owners, adding to an archive, key
+# checks, refusal of broken command lines and failures on request.
 set -u
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/archiver.sh"
@@ -11,6 +10,7 @@ source "$HX_SOURCE_DIR/tests/e2e/lib/archiver.sh"
 HXFD=/opt/halvex/bin/hxfd
 H=(-a sha2 -2 -b 16384)
 KEYS=/opt/halvex/keys/master-key,/opt/halvex/keys/secret-key.pem
+MS=(-M ms1 -T t1 -s /opt/halvex/var/tasks//task_secret_t1 -m "$W/meta/arch1.meta")
 
 run_hxfd() {
   RUN_STDOUT="$("$HXFD" "$@" 2>&1)"
@@ -21,42 +21,27 @@ run_hxfd() {
 SRC="$W/src"
 make_tree "$SRC"
 printf 'HXFD file list:\n   %s : data/src\n   %s : data/a-copy\n' "$SRC" "$SRC/a.txt" >"$W/list"
-mkdir -p "$W/meta"
+mkdir -p "$W/meta" "$W/out1" "$W/out2" "$W/out3" "$W/out4"
 
-case_name "backup through the media server: PID line first, statistics, meta file"
+case_name "compressed media-server backup with a single-file entry, restored in full"
 run_hxfd "${H[@]}" -c "$W/list" -x "$KEYS" -z best -p 4 --memory-threshold 100 -M ms1 -N arch1 -T t1 -s /opt/halvex/var/tasks//task_secret_t1 -m "$W/meta/arch1.meta"
 assert_exit 0
 assert_eq "HXFD PID: " "$(printf '%s\n' "$RUN_STDOUT" | head -n 1 | cut -c1-10)" "first line"
 assert_line_matches '^Packed: 12 files, [0-9]+ bytes$'
-assert_line_matches "^Transferred: [0-9]+ bytes to ms1$"
-[ -f "$HX_MEDIA_DIR/arch1" ] || fail "no archive in the media directory"
-[ -f "$W/meta/arch1.meta" ] || fail "no meta file"
 gzip -t <"$HX_MEDIA_DIR/arch1" 2>/dev/null || fail "-z best did not compress"
-
-case_name "restore below -d keeps modes and owners"
-mkdir -p "$W/out1"
-run_hxfd "${H[@]}" -R arch1 -M ms1 -T t1 -s /opt/halvex/var/tasks//task_secret_t1 -m "$W/meta/arch1.meta" -d "$W/out1" -p 0
+run_hxfd "${H[@]}" -R arch1 "${MS[@]}" -d "$W/out1" -p 0
 assert_exit 0
 assert_line_matches '^Unpacked: 12 files, [0-9]+ bytes$'
 assert_same_tree "$SRC" "$W/out1/data/src"
 assert_eq "$(cat "$SRC/a.txt")" "$(cat "$W/out1/data/a-copy")" "single file entry"
 
-case_name "listing"
-run_hxfd -l "$W/meta/arch1.meta" -v 1
-assert_exit 0
-assert_line_matches '^-rw-r----- root/root +11 [0-9-]+ [0-9:]+ data/src/a\.txt$'
-assert_line_matches '^drwx------ 4321/8765 +0 [0-9-]+ [0-9:]+ data/src/private$'
-assert_line_matches '^lrwxrwxrwx root/root +0 [0-9-]+ [0-9:]+ data/src/sub/link -> \.\./a\.txt$'
-assert_not_contains "HXFD PID:"
-run_hxfd -l "$W/meta/arch1.meta" -v 0
-assert_line "data/src/sub/with blank.txt"
-
-case_name "numeric owners only"
+case_name "numeric owners only; restore by number, granular"
 run_hxfd "${H[@]}" -c "$SRC" --numeric-owner -n "$W/auto.hxfd" -m "$W/meta/auto.meta"
 assert_exit 0
 run_hxfd -l "$W/meta/auto.meta" -v 1
 assert_line_matches "^-rw-r----- 0/0 +11 [0-9-]+ [0-9:]+ ${SRC#/}/a\.txt$"
-mkdir -p "$W/out2"
+assert_line_matches "^lrwxrwxrwx 0/0 +0 [0-9-]+ [0-9:]+ ${SRC#/}/sub/link -> \.\./a\.txt$"
+assert_not_contains "HXFD PID:"
 run_hxfd "${H[@]}" -r "$W/auto.hxfd" -d "$W/out2" --set-to-numeric -E -f "${SRC#/}/private"
 assert_exit 0
 assert_eq "./${SRC#/}/private/key" "$(cd "$W/out2" && find . -type f | paste -sd'|')" "granular restore"
@@ -65,27 +50,22 @@ assert_eq "4321:8765" "$(stat -c %u:%g "$W/out2/${SRC#/}/private/key")" "owner"
 case_name "adding to an archive"
 printf 'added\n' >"$W/extra.txt"
 printf 'HXFD file list:\n   %s : data/extra.txt\n' "$W/extra.txt" >"$W/addlist"
-run_hxfd "${H[@]}" -U arch1 --add "$W/addlist" -M ms1 -T t1 -s /opt/halvex/var/tasks//task_secret_t1 -m "$W/meta/arch1.meta" -z best
+run_hxfd "${H[@]}" -U arch1 --add "$W/addlist" "${MS[@]}" -z best
 assert_exit 0
 run_hxfd -l "$W/meta/arch1.meta" -v 0
 assert_line "data/extra.txt"
-assert_line "data/src/a.txt"
+assert_line "data/src/sub/with blank.txt"
 (cd "$W" && run_hxfd "${H[@]}" -u auto.hxfd --add "$W/addlist")
-mkdir -p "$W/out3"
 run_hxfd "${H[@]}" -r "$W/auto.hxfd" -d "$W/out3"
 assert_eq "added" "$(cat "$W/out3/data/extra.txt" 2>/dev/null)" "added file"
 
-case_name "signature and encryption"
-run_hxfd "${H[@]}" -c "$SRC" -n "$W/enc.hxfd" -m "$W/meta/enc.meta" -C kuznyechik -k /opt/halvex/keys/master-key -g "$W/enc.sig" --passin /opt/halvex/keys/master-key --sign /opt/halvex/keys/secret-key.pem
+case_name "an encrypted archive needs the same cipher and key content"
+run_hxfd "${H[@]}" -c "$SRC" -n "$W/enc.hxfd" -m "$W/meta/enc.meta" -C kuznyechik -k /opt/halvex/keys/master-key
 assert_exit 0
-grep -q "^sha256: $(sha256sum "$W/enc.hxfd" | cut -d' ' -f1)$" "$W/enc.sig" || fail "bad signature file"
-mkdir -p "$W/out4"
-run_hxfd "${H[@]}" -r "$W/enc.hxfd" -d "$W/out4"
-assert_exit 1
-run_hxfd "${H[@]}" -r "$W/enc.hxfd" -d "$W/out4" -C kuznyechik -k /opt/halvex/keys/secret-key.pem
-assert_exit 1
-run_hxfd "${H[@]}" -r "$W/enc.hxfd" -d "$W/out4" -C kuznyechik -k /opt/halvex/keys/master-key
-assert_exit 0
+for key in "" /opt/halvex/keys/secret-key.pem; do
+  run_hxfd "${H[@]}" -r "$W/enc.hxfd" -d "$W/out4" ${key:+-C kuznyechik -k "$key"}
+  assert_exit 1
+done
 run_hxfd "${H[@]}" -c "$SRC" -n "$W/enc2.hxfd" -m "$W/meta/enc2.meta" -C kuznyechik -k "$W/no-key"
 assert_exit 1
 [ -e "$W/enc2.hxfd" ] && fail "an archive was written without its key file"
@@ -119,11 +99,5 @@ assert_line "hxfd: error: backup failed on request (HX_HXFD_FAIL)"
 [ -e "$W/g.hxfd" ] && fail "a failed backup wrote an archive"
 HX_HXFD_FAIL=1 run_hxfd -l "$W/meta/f.meta" -v 1
 assert_exit 1
-
-case_name "argv and call logs"
-reset_logs
-(cd / && "$HXFD" "${H[@]}" -c "$SRC" -n "$W/h.hxfd" -m "$W/meta/it's h.meta" >/dev/null)
-assert_last_argv "$HXFD -a sha2 -2 -b 16384 -c $SRC -n $W/h.hxfd -m '$W/meta/it'\"'\"'s h.meta'"
-grep -Eq '^pid=[0-9]+ ppid=[0-9]+ cwd=/ umask=[0-7]{4} op=backup$' "$HXFD_CALLS" || fail "bad call log: $(cat "$HXFD_CALLS")"
 
 finish

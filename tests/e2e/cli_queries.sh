@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # sandbox: bare
-# The query modes of the module framework, run as a real program (the test
-# module): usage text, help, version, capability queries and their exit codes,
-# module properties, listings, and the log file of the start-up configuration.
+# The query modes run as a real program (the test module): usage text, help,
+# version, capability answers and their exit codes, properties and listings.
 set -u
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 
@@ -89,8 +88,6 @@ Options description:
 TABLE
 }
 
-# ---- no arguments, help -------------------------------------------------------
-
 case_name "no arguments"
 rm -f "$LOG_FILE"
 run_module
@@ -100,116 +97,67 @@ Error: Wrong combination of options"
 # The Error went to the log file once (Error list only, not also the defaults).
 assert_eq "Error: Wrong combination of options" "$(hx_log_strip_stamps <"$LOG_FILE")" "log file"
 
-case_name "-h alone"
-run_module -h
-assert_exit 1
-assert_stdout "$(expected_usage)
+# -h wins over conflicting options and a bad module parameter, not over an unknown option.
+for args in "-h" "-1 -2 -b X -h -t -e hxd_hash_length:abc"; do
+  case_name "$args"
+  # shellcheck disable=SC2086
+  run_module $args
+  assert_exit 1
+  assert_stdout "$(expected_usage)
 $(expected_table)"
-
-case_name "-h with conflicting options and a bad module parameter"
-run_module -1 -2 -b X -h -t -e hxd_hash_length:abc
-assert_exit 1
-assert_stdout "$(expected_usage)
-$(expected_table)"
-
+done
 case_name "-h with an option that is not in the table"
 run_module -h --no-such-option
 assert_exit 14
 assert_line "Error: bool HxModuleUniversal::parse_module_options(int, char**, HxModuleOptions&): unrecognised option '--no-such-option'"
 assert_not_contains "Options description"
 
-# ---- version ---------------------------------------------------------------------
-
-case_name "-V"
-run_module -V
-assert_exit 0
-assert_eq "1.2" "$RUN_STDOUT" "version output"
-
-case_name "--version"
-run_module --version
-assert_exit 0
-assert_eq "1.2" "$RUN_STDOUT" "version output"
-
-# ---- capability queries -------------------------------------------------------------
-
-case_name "-1 (full backup always supported)"
-HX_TEST_CAPABILITIES="IncrementalBackup=0" run_module -1
-assert_exit 0
-assert_eq "" "$RUN_STDOUT" "stdout"
-
-case_name "-2 with the capability"
-run_module -2
-assert_exit 0
-assert_eq "" "$RUN_STDOUT" "stdout"
+# Capability answers: CAPABILITIES|OPTION|EXIT CODE, each with an empty stdout.
+for row in "|-V|0" "|--version|0" "IncrementalBackup=0|-1|0" "|-2|0" "|-D|0" "Deduplication=false|-D|15" \
+  "|-a|16" "Archiving=1|-a|0" "|--autonomous|14" "AutonomousMode=1|--autonomous|0" "|-o|0"; do
+  IFS='|' read -r caps option code <<<"$row"
+  case_name "$option with capabilities '$caps'"
+  HX_TEST_CAPABILITIES="$caps" run_module "$option"
+  assert_exit "$code"
+  case "$option" in
+    -V | --version) assert_eq "1.2" "$RUN_STDOUT" "version output" ;;
+    *) assert_eq "" "$RUN_STDOUT" "stdout" ;;
+  esac
+done
 
 case_name "-2 without the capability"
 HX_TEST_CAPABILITIES="IncrementalBackup=0" run_module -2
 assert_exit 3
 assert_stdout "Error: : incremental or differential backup is not supported by module $BIN"
 
-case_name "-D"
-run_module -D
-assert_exit 0
-HX_TEST_CAPABILITIES="Deduplication=false" run_module -D
-assert_exit 15
-assert_eq "" "$RUN_STDOUT" "stdout"
-
-case_name "-a"
-run_module -a
-assert_exit 16
-assert_eq "" "$RUN_STDOUT" "stdout"
-HX_TEST_CAPABILITIES="Archiving=1" run_module -a
-assert_exit 0
-
-case_name "--autonomous alone"
-run_module --autonomous
-assert_exit 14
-assert_eq "" "$RUN_STDOUT" "stdout (a capability answer, not a refusal)"
-HX_TEST_CAPABILITIES="AutonomousMode=1" run_module --autonomous
-assert_exit 0
-
 case_name "malformed capability override"
 HX_TEST_CAPABILITIES="Nonsense=1" run_module -V
 assert_exit 64
 
-# ---- module properties -----------------------------------------------------------------
-
+# The properties block for the five answers given.
+properties() {
+  printf '%s\n' "Module properties:" "" \
+    "Only one data source backup operation is allowed at one time       : $1" \
+    "Does the module support working in the client's autonomous mode    : $2" \
+    "Does the module support incremental or differential backup         : $3" \
+    "Does this module support deduplication                             : $4" \
+    "Does this module support archiving                                 : $5" \
+    "Location of the restriction list                                   : /opt/halvex/etc/halvex_restriction.list.test"
+}
 case_name "--show-module-properties"
 run_module --show-module-properties
 assert_exit 0
-assert_eq "Module properties:
-
-Only one data source backup operation is allowed at one time       : true
-Does the module support working in the client's autonomous mode    : false
-Does the module support incremental or differential backup         : true
-Does this module support deduplication                             : true
-Does this module support archiving                                 : false
-Location of the restriction list                                   : /opt/halvex/etc/halvex_restriction.list.test" \
-  "$RUN_STDOUT" "properties block"
-
-case_name "--show-module-properties follows the capabilities"
+assert_eq "$(properties true false true true false)" "$RUN_STDOUT" "properties block"
 HX_TEST_CAPABILITIES="OneOperationAtATime=0,AutonomousMode=1,IncrementalBackup=0,Deduplication=0,Archiving=1,SetToNumeric=1" \
   run_module --show-module-properties
-assert_exit 0
-assert_line "Only one data source backup operation is allowed at one time       : false"
-assert_line "Does the module support working in the client's autonomous mode    : true"
-assert_line "Does the module support incremental or differential backup         : false"
-assert_line "Does this module support deduplication                             : false"
-assert_line "Does this module support archiving                                 : true"
-assert_eq 8 "$(printf '%s\n' "$RUN_STDOUT" | wc -l)" "line count (SetToNumeric not shown)"
-
-# ---- other queries -----------------------------------------------------------------------
+assert_eq "$(properties false true false false true)" "$RUN_STDOUT" "properties following the capabilities"
 
 case_name "--show-backup-options"
 run_module --show-backup-options
 assert_exit 0
 assert_eq "test_option : boolean Test special backup option" "$RUN_STDOUT" "stdout"
 
-case_name "-o"
-run_module -o
-assert_exit 0
-assert_eq "" "$RUN_STDOUT" "stdout (the base lists nothing)"
-
+# Listing queries: their hook's line and value, and exit 2 when the configuration fails.
 for pair in "-t:Test module: client check" "-c:Test module: header labels" \
   "-l:Test module: all resources" "-L:Test module: all resources with header labels"; do
   option="${pair%%:*}"
@@ -218,20 +166,12 @@ for pair in "-t:Test module: client check" "-c:Test module: header labels" \
   run_module "$option"
   assert_exit 0
   assert_eq "$line" "$RUN_STDOUT" "stdout"
-
-  case_name "$option passes its hook's value through"
   HX_TEST_QUERY_RESULT=5 run_module "$option"
   assert_exit 5
   assert_line "$line"
-
-  case_name "$option with a configuration that does not load"
   HX_TEST_CONFIG_FAIL=1 run_module "$option"
   assert_exit 2
   assert_stdout "Error: Unable to load configuration from config file."
 done
-
-case_name "query modes print no MODULE PID line"
-run_module -V
-assert_not_contains "MODULE PID:"
 
 finish

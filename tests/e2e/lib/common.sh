@@ -1,32 +1,12 @@
-# Shared helpers of the end-to-end scripts. Source it first:
-#   source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
-#
-# Running the program under test:
-#   HX_MODULE_BIN                program run by run_module; default
-#                                $HX_BUILD_DIR/tests/support/hx_module_test
-#   run_module ARGS...           runs it; never fails the script. Afterwards:
-#                                RUN_RC (exit code), RUN_STDOUT, RUN_STDERR (texts),
-#                                RUN_LINES (stdout with the "[YYYY-MM-DD HH:MM:SS] "
-#                                prefix of log lines removed). Environment
-#                                overrides go in front: VAR=value run_module ...
-#
-# Assertions (each failure is printed and counted; the script goes on):
-#   case_name TEXT               names the case that the following assertions check
-#   assert_exit CODE             RUN_RC equals CODE
-#   assert_line TEXT             an exact line of RUN_LINES equals TEXT
-#                                (so a log line is compared as "Error: text")
-#   assert_no_line TEXT          no line of RUN_LINES equals TEXT
-#   assert_line_count TEXT N     exactly N lines of RUN_LINES equal TEXT
-#   assert_line_matches ERE      some line of RUN_LINES matches the extended regex
-#   assert_contains TEXT         RUN_STDOUT contains TEXT
-#   assert_not_contains TEXT     RUN_STDOUT does not contain TEXT
-#   assert_stdout TEXT           RUN_LINES equals TEXT exactly (whole output)
-#   assert_eq EXPECTED ACTUAL [WHAT]
-#   fail MESSAGE                 counts a failure
-#   finish                       prints the summary; exits 1 after any failure, else 0
-#
-# Log lines: hx_log_strip_stamps reads text on stdin and removes the timestamp
-# prefix of each line.
+# Shared helpers of the end-to-end scripts; source it first.
+#   run_module ARGS...       runs $HX_MODULE_BIN (default: the test module); never fails.
+#                            Sets RUN_RC, RUN_STDOUT, RUN_STDERR and RUN_LINES (stdout
+#                            without the "[YYYY-MM-DD HH:MM:SS] " log prefix).
+#   case_name TEXT           names the case of the following assertions
+#   assert_exit CODE | assert_line TEXT | assert_no_line TEXT | assert_line_count TEXT N
+#   assert_line_matches ERE | assert_not_contains TEXT (RUN_STDOUT) | assert_stdout TEXT
+#   assert_eq EXPECTED ACTUAL [WHAT] | fail MESSAGE | finish (summary; exit 1 after a failure)
+# Lines are compared whole against RUN_LINES, so a log line reads "Error: text".
 
 HX_MODULE_BIN="${HX_MODULE_BIN:-${HX_BUILD_DIR:?HX_BUILD_DIR must be set}/tests/support/hx_module_test}"
 HX_E2E_FAILURES=0
@@ -58,6 +38,13 @@ hx_dump_run() {
   } >&2
 }
 
+# Counts a failure with its message, shows the last run and returns 1.
+hx_fail_run() {
+  fail "$*"
+  hx_dump_run
+  return 1
+}
+
 run_module() {
   local out err
   out="$(mktemp)"
@@ -72,70 +59,34 @@ run_module() {
 }
 
 assert_eq() {
-  if [ "$1" != "$2" ]; then
-    fail "${3:-value}: expected '$1', got '$2'"
-    return 1
-  fi
+  [ "$1" = "$2" ] || { fail "${3:-value}: expected '$1', got '$2'"; return 1; }
 }
 
 assert_exit() {
-  if [ "$RUN_RC" != "$1" ]; then
-    fail "exit code: expected $1, got $RUN_RC"
-    hx_dump_run
-    return 1
-  fi
+  [ "$RUN_RC" = "$1" ] || hx_fail_run "exit code: expected $1, got $RUN_RC"
 }
 
 assert_line() {
-  if ! printf '%s\n' "$RUN_LINES" | grep -Fxq -- "$1"; then
-    fail "missing line: $1"
-    hx_dump_run
-    return 1
-  fi
+  printf '%s\n' "$RUN_LINES" | grep -Fxq -- "$1" || hx_fail_run "missing line: $1"
 }
 
 assert_no_line() {
-  if printf '%s\n' "$RUN_LINES" | grep -Fxq -- "$1"; then
-    fail "unexpected line: $1"
-    hx_dump_run
-    return 1
-  fi
+  ! printf '%s\n' "$RUN_LINES" | grep -Fxq -- "$1" || hx_fail_run "unexpected line: $1"
 }
 
 assert_line_count() {
   local n
   n="$(printf '%s\n' "$RUN_LINES" | grep -Fxc -- "$1")"
-  if [ "$n" != "$2" ]; then
-    fail "line '$1': expected $2 times, found $n"
-    hx_dump_run
-    return 1
-  fi
+  [ "$n" = "$2" ] || hx_fail_run "line '$1': expected $2 times, found $n"
 }
 
 assert_line_matches() {
-  if ! printf '%s\n' "$RUN_LINES" | grep -Eq -- "$1"; then
-    fail "no line matches: $1"
-    hx_dump_run
-    return 1
-  fi
-}
-
-assert_contains() {
-  case "$RUN_STDOUT" in
-    *"$1"*) return 0 ;;
-  esac
-  fail "stdout does not contain: $1"
-  hx_dump_run
-  return 1
+  printf '%s\n' "$RUN_LINES" | grep -Eq -- "$1" || hx_fail_run "no line matches: $1"
 }
 
 assert_not_contains() {
   case "$RUN_STDOUT" in
-    *"$1"*)
-      fail "stdout contains: $1"
-      hx_dump_run
-      return 1
-      ;;
+    *"$1"*) hx_fail_run "stdout contains: $1" ;;
   esac
 }
 

@@ -1,38 +1,21 @@
-# Helpers of the end-to-end scripts of the PostgreSQL module. Source it after
-# common.sh:
-#   source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
-#   source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
-#
-#   HX_PG_MODULE                 the real program, $HX_BUILD_DIR/postgresql/hx_module_pg_ostrel
-#   run_module_within SECS ARGS  like run_module, but the program is ended after
-#                                SECS seconds (RUN_RC is then 124 or the program's
-#                                signal exit code)
-#   pg_log_mark                  remembers the end of the server's log
-#   pg_module_sessions_since_mark   prints how many sessions of the module's
-#                                user the server authorised since the mark
-#   assert_line_before FIRST SECOND  both lines occur in RUN_LINES, FIRST earlier
-#                                (lines compared as by assert_line_matches: ERE)
+# Helpers of the end-to-end scripts of the PostgreSQL module; source it after
+# common.sh. It points run_module at the real program.
+#   run_module_within SECS ARGS   run_module, but the program is ended after SECS
+#                                 seconds (RUN_RC is then 124)
+#   pg_log_mark                   remembers the end of the server's log
+#   pg_module_sessions_since_mark how many sessions of the module's user the
+#                                 server authorised since the mark
+#   assert_line_before ERE1 ERE2  a line of RUN_LINES matching ERE1 comes before one matching ERE2
 
-HX_PG_MODULE="$HX_BUILD_DIR/postgresql/hx_module_pg_ostrel"
+HX_MODULE_BIN="$HX_BUILD_DIR/postgresql/hx_module_pg_ostrel"
 
 run_module_within() {
-  local seconds="$1"
+  local seconds="$1" program="$HX_MODULE_BIN"
   shift
-  local out err
-  out="$(mktemp)"
-  err="$(mktemp)"
-  timeout -s TERM -k 5 "$seconds" "$HX_MODULE_BIN" "$@" >"$out" 2>"$err" </dev/null
-  RUN_RC=$?
-  RUN_STDOUT="$(cat "$out")"
-  RUN_STDERR="$(cat "$err")"
-  RUN_LINES="$(hx_log_strip_stamps <"$out")"
-  rm -f "$out" "$err"
-  return 0
+  HX_MODULE_BIN=timeout run_module -s TERM -k 5 "$seconds" "$program" "$@"
 }
 
-pg_log_mark() {
-  HX_PG_LOG_MARK="$(stat -c %s "$HX_PG_LOG")"
-}
+pg_log_mark() { HX_PG_LOG_MARK="$(stat -c %s "$HX_PG_LOG")"; }
 
 pg_module_sessions_since_mark() {
   tail -c +"$((HX_PG_LOG_MARK + 1))" "$HX_PG_LOG" | grep -c "connection authorized: user=$HX_PG_USER " || true
@@ -45,6 +28,5 @@ assert_line_before() {
   if [ -z "$first" ] || [ -z "$second" ] || [ "$first" -ge "$second" ]; then
     fail "expected a line matching '$1' before a line matching '$2'"
     hx_dump_run
-    return 1
   fi
 }

@@ -6,386 +6,185 @@
 #include <string>
 #include <vector>
 
-#include <boost/filesystem.hpp>
-
 #include "postgresql/hx_postgresql_common.h"
 #include "unit/postgresql/pg_test_support.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
-using hx_postgresql_common::load_hx_pg_config;
+using Lines = std::vector<std::string>;
+
+std::string config_error(const std::string& key, const std::string& text) {
+  return "Error: Configuration file error: \"" + key + "\" parameter " + text;
+}
 
 class PgConfig : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::is_directory("/opt/halvex/etc")) << "run inside testbed/sandbox";
     pg_ctl_ = dir_.write("pg_ctl", "#!/bin/sh\n");
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    program_ = std::string("hx_cfg_") + info->name();
+    program_ = std::string("hx_cfg_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     path_ = "/opt/halvex/etc/" + program_ + ".conf";
   }
-  void TearDown() override {
-    boost::system::error_code ec;
-    fs::remove(path_, ec);
+  void TearDown() override { fs::remove(path_); }
+  // Writes the file byte for byte and loads it into conf through a program
+  // path in another directory (only the file name counts); the log starts empty.
+  bool load(const std::string& content, hx_pg_conf& conf) {
+    std::ofstream(path_, std::ios_base::binary | std::ios_base::trunc) << content;
+    log_.clear();
+    return hx_postgresql_common::load_hx_pg_config("/usr/local/bin/" + program_, conf);
   }
-  // Writes the configuration file byte for byte.
-  void write(const std::string& content) {
-    std::ofstream out(path_, std::ios_base::binary | std::ios_base::trunc);
-    out << content;
-  }
-  // Loads through a program path in some other directory: only the file name counts.
-  bool load(hx_pg_conf& conf) { return load_hx_pg_config("/usr/local/bin/" + program_, conf); }
   std::string pg_ctl_line() const { return "pg_ctl " + pg_ctl_ + "\n"; }
-  std::vector<std::string> lines() const { return log_.lines(); }
 
   pg_test::TempDir dir_;
   pg_test::LogCapture log_;
-  std::string pg_ctl_;
-  std::string program_;
-  std::string path_;
+  std::string pg_ctl_, program_, path_;
 };
 
-TEST_F(PgConfig, Defaults) {
-  const hx_pg_conf conf;
-  EXPECT_EQ(conf.username, "");
-  EXPECT_EQ(conf.password, "");
-  EXPECT_EQ(conf.port, "");
-  EXPECT_EQ(conf.host, "localhost");
-  EXPECT_EQ(conf.archive_catalog, "");
-  EXPECT_EQ(conf.pg_ctl, "");
-  EXPECT_EQ(conf.exclude_file, "");
-  EXPECT_TRUE(conf.auto_remove_wal);
-  EXPECT_FALSE(conf.direct_restore);
-  EXPECT_EQ(conf.patroni_host, "");
-  EXPECT_EQ(conf.patroni_port, "");
-  EXPECT_EQ(conf.postgresql_admin, "postgres");
-  EXPECT_EQ(conf.wal_wait_timeout, 10);
-  EXPECT_EQ(conf.wal_check_period, 1);
-  EXPECT_FALSE(conf.execute_only_on_leader);
-}
-
-TEST_F(PgConfig, EveryKeyWithTabsBlanksAndComments) {
-  write("# module configuration\n"
-        "   # indented comment\n"
-        "\t# comment after a tab\n"
-        "\n"
-        "   \t  \n"
-        "username\tbackup\n"
-        "password   s3cret  \n"
-        "port\t\t5432\n"
-        "host     db.example\n"
-        "archive_catalog /a/b # note\n" +
-        pg_ctl_line() +
-        "exclude_file /etc/hx/exclude\n"
-        "auto_remove_wal no\n"
-        "direct_restore yes\n"
-        "patroni_host p.example\n"
-        "patroni_port 8008\n"
-        "postgresql_admin pgadmin\n"
-        "wal_wait_timeout 30\n"
-        "wal_check_period 2\n"
-        "execute_only_on_leader yes\n");
+TEST_F(PgConfig, EveryKeyWithBlanksTabsCommentsAndCarriageReturns) {
   hx_pg_conf conf;
-  ASSERT_TRUE(load(conf)) << log_.text();
-  EXPECT_TRUE(lines().empty()) << log_.text();
-  EXPECT_EQ(conf.username, "backup");
-  EXPECT_EQ(conf.password, "s3cret");
-  EXPECT_EQ(conf.port, "5432");
-  EXPECT_EQ(conf.host, "db.example");
-  EXPECT_EQ(conf.archive_catalog, "/a/b # note");
+  conf.wal_check_period = 3;  // not in the file: keeps its value
+  ASSERT_TRUE(
+      load("# module configuration\n   # indented comment\n\t# after a tab\n\n   \t  \n"
+           "username\tfirst\nusername backup\r\n"
+           "password a \t  b\t\tc  \n"
+           "port\t\t5432\n"
+           "host     db.example\n"
+           "archive_catalog /a/b # note\n"
+           "pg_ctl /no/such/pg_ctl\n" +
+               pg_ctl_line() +
+               "exclude_file /etc/hx/exclude\n"
+               "auto_remove_wal no\n"
+               "direct_restore yes\r\n"
+               "patroni_host p.example\npatroni_port     8008\npostgresql_admin pgadmin\n"
+               "wal_wait_timeout 30s\n"
+               "execute_only_on_leader yes\r\n",
+           conf))
+      << log_.text();
+  EXPECT_TRUE(log_.lines().empty()) << log_.text();
+  // The last value of a key wins; a "#" after the key is part of the value.
+  EXPECT_EQ(conf.username + "|" + conf.password + "|" + conf.port + "|" + conf.host + "|" + conf.archive_catalog + "|" +
+                conf.exclude_file + "|" + conf.patroni_host + "|" + conf.patroni_port + "|" + conf.postgresql_admin,
+            "backup|a b c|5432|db.example|/a/b # note|/etc/hx/exclude|p.example|8008|pgadmin");
   EXPECT_EQ(conf.pg_ctl, pg_ctl_);
-  EXPECT_EQ(conf.exclude_file, "/etc/hx/exclude");
   EXPECT_FALSE(conf.auto_remove_wal);
-  EXPECT_TRUE(conf.direct_restore);
-  EXPECT_EQ(conf.patroni_host, "p.example");
-  EXPECT_EQ(conf.patroni_port, "8008");
-  EXPECT_EQ(conf.postgresql_admin, "pgadmin");
+  EXPECT_TRUE(conf.direct_restore && conf.execute_only_on_leader);
   EXPECT_EQ(conf.wal_wait_timeout, 30);
-  EXPECT_EQ(conf.wal_check_period, 2);
-  EXPECT_TRUE(conf.execute_only_on_leader);
-}
-
-TEST_F(PgConfig, InnerRunsOfBlanksAndTabsBecomeOneBlank) {
-  write("port\t\t5432\n"
-        "password a \t  b\t\tc\n"
-        "archive_catalog   /x   y\n" +
-        pg_ctl_line());
-  hx_pg_conf conf;
-  ASSERT_TRUE(load(conf)) << log_.text();
-  EXPECT_EQ(conf.port, "5432");
-  EXPECT_EQ(conf.password, "a b c");
-  EXPECT_EQ(conf.archive_catalog, "/x y");
-
-  write("port     5432\n" + pg_ctl_line());
-  hx_pg_conf other;
-  ASSERT_TRUE(load(other));
-  EXPECT_EQ(other.port, "5432");
-}
-
-TEST_F(PgConfig, CarriageReturnsAreTrimmed) {
-  write("username backup\r\n"
-        "port 5432\r\n"
-        "# comment\r\n"
-        "\r\n"
-        "auto_remove_wal yes\r\n"
-        "execute_only_on_leader no\r\n"
-        "wal_wait_timeout 15\r\n" +
-        std::string("pg_ctl ") + pg_ctl_ + "\r\n");
-  hx_pg_conf conf;
-  conf.auto_remove_wal = false;
-  ASSERT_TRUE(load(conf)) << log_.text();
-  EXPECT_TRUE(lines().empty()) << log_.text();
-  EXPECT_EQ(conf.username, "backup");
-  EXPECT_EQ(conf.port, "5432");
-  EXPECT_TRUE(conf.auto_remove_wal);
-  EXPECT_EQ(conf.wal_wait_timeout, 15);
-  EXPECT_EQ(conf.pg_ctl, pg_ctl_);
+  EXPECT_EQ(conf.wal_check_period, 3);
 }
 
 TEST_F(PgConfig, UnparsableLinesAreReportedAndSkipped) {
-  write("username\n"
-        "Username backup\n"
-        "  some   unknown\tline  \n"
-        "host\n"
-        "postgresql_admin\n" +
-        pg_ctl_line() + "port 5432\n");
   hx_pg_conf conf;
-  ASSERT_TRUE(load(conf)) << log_.text();
-  const std::vector<std::string> expected{
-      "Error: " + path_ + ": unable to parse the line: username",
-      "Error: " + path_ + ": unable to parse the line: Username backup",
-      "Error: " + path_ + ": unable to parse the line: some unknown line",
-      "Error: " + path_ + ": unable to parse the line: host",
-      "Error: " + path_ + ": unable to parse the line: postgresql_admin",
-  };
-  EXPECT_EQ(lines(), expected);
+  // "username" alone does not match the key "username " (its blank was trimmed away).
+  ASSERT_TRUE(load(
+      "username\nUsername backup\n  some   unknown\tline  \nhost\npostgresql_admin\n" + pg_ctl_line() + "port 5432\n",
+      conf))
+      << log_.text();
+  const std::string prefix = "Error: " + path_ + ": unable to parse the line: ";
+  EXPECT_EQ(log_.lines(), (Lines{prefix + "username", prefix + "Username backup", prefix + "some unknown line",
+                                 prefix + "host", prefix + "postgresql_admin"}));
   EXPECT_EQ(conf.username, "");
   EXPECT_EQ(conf.host, "localhost");
   EXPECT_EQ(conf.postgresql_admin, "postgres");
-  // Reading went on after the bad lines.
-  EXPECT_EQ(conf.port, "5432");
+  EXPECT_EQ(conf.port, "5432");  // reading went on after the bad lines
 }
 
 TEST_F(PgConfig, WaitNumbersReadLikeStol) {
-  write("wal_wait_timeout 30s\n" + pg_ctl_line());
-  hx_pg_conf conf;
-  ASSERT_TRUE(load(conf)) << log_.text();
-  EXPECT_EQ(conf.wal_wait_timeout, 30);
-
-  write("wal_wait_timeout30\nwal_check_period\t+7 seconds\n" + pg_ctl_line());
   hx_pg_conf glued;
-  ASSERT_TRUE(load(glued)) << log_.text();
+  ASSERT_TRUE(load("wal_wait_timeout30\nwal_check_period\t+7 seconds\n" + pg_ctl_line(), glued)) << log_.text();
   EXPECT_EQ(glued.wal_wait_timeout, 30);
   EXPECT_EQ(glued.wal_check_period, 7);
+  hx_pg_conf big;
+  ASSERT_TRUE(load("wal_wait_timeout 9223372036854775807\n" + pg_ctl_line(), big));
+  EXPECT_EQ(big.wal_wait_timeout, 9223372036854775807L);
 
-  write("wal_wait_timeout 0\n" + pg_ctl_line());
-  hx_pg_conf zero;
-  ASSERT_TRUE(load(zero)) << log_.text();
-  EXPECT_EQ(zero.wal_wait_timeout, 0);
-  EXPECT_TRUE(lines().empty()) << log_.text();
-}
-
-TEST_F(PgConfig, WaitTimeoutWithoutANumberStopsReading) {
-  write("wal_wait_timeout =30\n"
-        "username late\n"
-        "garbage line\n" +
-        pg_ctl_line());
+  // A value without a number, or out of range, ends reading at once.
   hx_pg_conf conf;
-  EXPECT_FALSE(load(conf));
-  const std::vector<std::string> expected{
-      "Error: Configuration file error: \"wal_wait_timeout\" parameter has incompatible value."};
-  EXPECT_EQ(lines(), expected);
+  EXPECT_FALSE(load("wal_wait_timeout =30\nusername late\ngarbage line\n" + pg_ctl_line(), conf));
+  EXPECT_EQ(log_.lines(), Lines{config_error("wal_wait_timeout", "has incompatible value.")});
   EXPECT_EQ(conf.username, "");
   EXPECT_EQ(conf.wal_wait_timeout, 10);
-}
-
-TEST_F(PgConfig, WaitNumbersOutOfRangeOrMissing) {
-  struct Case {
-    std::string line;
-    std::string message;
-  };
-  const std::vector<Case> cases{
-      {"wal_wait_timeout 9223372036854775808",
-       "Error: Configuration file error: \"wal_wait_timeout\" parameter is out of range."},
-      {"wal_wait_timeout -99999999999999999999",
-       "Error: Configuration file error: \"wal_wait_timeout\" parameter is out of range."},
-      {"wal_check_period 99999999999999999999",
-       "Error: Configuration file error: \"wal_check_period\" parameter is out of range."},
-      {"wal_check_period abc", "Error: Configuration file error: \"wal_check_period\" parameter has incompatible value."},
-      {"wal_check_period", "Error: Configuration file error: \"wal_check_period\" parameter has incompatible value."},
-      {"wal_wait_timeout s30", "Error: Configuration file error: \"wal_wait_timeout\" parameter has incompatible value."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    log_.clear();
-    write(c.line + "\n" + pg_ctl_line());
-    hx_pg_conf conf;
-    EXPECT_FALSE(load(conf));
-    EXPECT_EQ(lines(), std::vector<std::string>{c.message});
+  for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+           {"wal_wait_timeout 9223372036854775808", config_error("wal_wait_timeout", "is out of range.")},
+           {"wal_wait_timeout -99999999999999999999", config_error("wal_wait_timeout", "is out of range.")},
+           {"wal_check_period 99999999999999999999", config_error("wal_check_period", "is out of range.")},
+           {"wal_check_period abc", config_error("wal_check_period", "has incompatible value.")},
+           {"wal_check_period", config_error("wal_check_period", "has incompatible value.")},
+           {"wal_wait_timeout s30", config_error("wal_wait_timeout", "has incompatible value.")}}) {
+    hx_pg_conf refused;
+    EXPECT_FALSE(load(c.first + "\n" + pg_ctl_line(), refused)) << c.first;
+    EXPECT_EQ(log_.lines(), Lines{c.second}) << c.first;
   }
-  // The largest number that fits is taken.
-  log_.clear();
-  write("wal_wait_timeout 9223372036854775807\n" + pg_ctl_line());
-  hx_pg_conf big;
-  EXPECT_TRUE(load(big)) << log_.text();
-  EXPECT_EQ(big.wal_wait_timeout, 9223372036854775807L);
 }
 
+// wal_check_period divides and sleeps in the archiving wait: the loader
+// refuses values below 1 (and a negative wal_wait_timeout) after reading them.
 TEST_F(PgConfig, WaitValuesThatCannotWorkAreRefused) {
-  write("wal_check_period -2\n" + pg_ctl_line());
-  hx_pg_conf negative;
-  EXPECT_FALSE(load(negative));
-  // The number was read; the check at the end of the file refused it.
-  EXPECT_EQ(negative.wal_check_period, -2);
-  EXPECT_EQ(lines(), std::vector<std::string>{
-                         "Error: Configuration file error: \"wal_check_period\" parameter must be at least 1."});
-
-  log_.clear();
-  write("wal_check_period 0\n" + pg_ctl_line());
-  hx_pg_conf zero;
-  EXPECT_FALSE(load(zero));
-  EXPECT_EQ(lines(), std::vector<std::string>{
-                         "Error: Configuration file error: \"wal_check_period\" parameter must be at least 1."});
-
-  log_.clear();
-  write("wal_wait_timeout -1\n" + pg_ctl_line());
-  hx_pg_conf timeout;
-  EXPECT_FALSE(load(timeout));
-  EXPECT_EQ(lines(), std::vector<std::string>{
-                         "Error: Configuration file error: \"wal_wait_timeout\" parameter must not be negative."});
-
-  log_.clear();
-  write("wal_wait_timeout -1\nwal_check_period 0\n" + pg_ctl_line());
-  hx_pg_conf both;
-  EXPECT_FALSE(load(both));
-  EXPECT_EQ(lines(), (std::vector<std::string>{
-                         "Error: Configuration file error: \"wal_wait_timeout\" parameter must not be negative.",
-                         "Error: Configuration file error: \"wal_check_period\" parameter must be at least 1."}));
-
-  // The last value of a key is the one judged.
-  log_.clear();
-  write("wal_check_period 0\nwal_check_period 5\n" + pg_ctl_line());
-  hx_pg_conf corrected;
-  EXPECT_TRUE(load(corrected)) << log_.text();
-  EXPECT_EQ(corrected.wal_check_period, 5);
+  const std::string negative = config_error("wal_wait_timeout", "must not be negative.");
+  const std::string below_one = config_error("wal_check_period", "must be at least 1.");
+  hx_pg_conf conf;
+  EXPECT_FALSE(load("wal_check_period -2\n" + pg_ctl_line(), conf));
+  EXPECT_EQ(conf.wal_check_period, -2);
+  EXPECT_EQ(log_.lines(), Lines{below_one});
+  EXPECT_FALSE(load("wal_wait_timeout -1\nwal_check_period 0\n" + pg_ctl_line(), conf));
+  EXPECT_EQ(log_.lines(), (Lines{negative, below_one}));
+  EXPECT_TRUE(load("wal_wait_timeout 0\nwal_check_period 0\nwal_check_period 5\n" + pg_ctl_line(), conf));
+  EXPECT_EQ(conf.wal_check_period, 5);
 }
 
-TEST_F(PgConfig, ExecuteOnlyOnLeaderTakesYesOrNoOnly) {
-  const std::vector<std::pair<std::string, bool>> accepted{
-      {"execute_only_on_leader yes", true},  {"execute_only_on_leader y e s", true},
-      {"execute_only_on_leader\ty\te\ts", true}, {"execute_only_on_leaderyes", true},
-      {"execute_only_on_leader no", false},  {"execute_only_on_leader n  o", false},
-  };
-  for (const auto& c : accepted) {
-    SCOPED_TRACE(c.first);
-    log_.clear();
-    write(c.first + "\n" + pg_ctl_line());
+TEST_F(PgConfig, SwitchValues) {
+  for (const auto& c : std::vector<std::pair<std::string, bool>>{
+           {" yes", true}, {" y e s", true}, {"\ty\te\ts", true}, {"yes", true}, {" no", false}, {" n  o", false}}) {
     hx_pg_conf conf;
     conf.execute_only_on_leader = !c.second;
-    EXPECT_TRUE(load(conf)) << log_.text();
-    EXPECT_EQ(conf.execute_only_on_leader, c.second);
-    EXPECT_TRUE(lines().empty()) << log_.text();
+    EXPECT_TRUE(load("execute_only_on_leader" + c.first + "\n" + pg_ctl_line(), conf)) << log_.text();
+    EXPECT_EQ(conf.execute_only_on_leader, c.second) << c.first;
+    EXPECT_TRUE(log_.lines().empty()) << log_.text();
   }
   for (const char* value : {"true", "Yes", "on", "yess", ""}) {
-    SCOPED_TRACE(value);
-    log_.clear();
-    write(std::string("execute_only_on_leader ") + value + "\nusername after\n" + pg_ctl_line());
     hx_pg_conf conf;
-    EXPECT_FALSE(load(conf));
-    EXPECT_EQ(lines(), std::vector<std::string>{"Error: Configuration file error: \"execute_only_on_leader\" "
-                                                "parameter has incompatible value. Acceptable values: yes/no."});
+    EXPECT_FALSE(load(std::string("execute_only_on_leader ") + value + "\nusername after\n" + pg_ctl_line(), conf));
+    EXPECT_EQ(log_.lines(),
+              Lines{config_error("execute_only_on_leader", "has incompatible value. Acceptable values: yes/no.")})
+        << value;
     EXPECT_EQ(conf.username, "");
   }
-}
-
-TEST_F(PgConfig, YesNoSwitches) {
-  const std::vector<std::pair<std::string, bool>> values{
-      {"yes", true}, {"true", true}, {"no", false}, {"Yes", false}, {"TRUE", false}, {"on", false}, {"yes please", false},
-  };
-  for (const auto& v : values) {
-    SCOPED_TRACE(v.first);
-    write("auto_remove_wal " + v.first + "\ndirect_restore " + v.first + "\n" + pg_ctl_line());
+  // auto_remove_wal and direct_restore: "yes" or "true", anything else is false.
+  for (const auto& v : std::vector<std::pair<std::string, bool>>{
+           {"yes", true}, {"true", true}, {"no", false}, {"Yes", false}, {"TRUE", false}, {"yes please", false}}) {
     hx_pg_conf conf;
-    conf.auto_remove_wal = !v.second;
-    conf.direct_restore = !v.second;
-    ASSERT_TRUE(load(conf)) << log_.text();
-    EXPECT_EQ(conf.auto_remove_wal, v.second);
-    EXPECT_EQ(conf.direct_restore, v.second);
+    conf.auto_remove_wal = conf.direct_restore = !v.second;
+    ASSERT_TRUE(load("auto_remove_wal " + v.first + "\ndirect_restore " + v.first + "\n" + pg_ctl_line(), conf));
+    EXPECT_EQ(conf.auto_remove_wal, v.second) << v.first;
+    EXPECT_EQ(conf.direct_restore, v.second) << v.first;
   }
 }
 
-TEST_F(PgConfig, LastValueWins) {
-  write("username first\nusername second\nport 1\nport 2\n" + pg_ctl_line() + "pg_ctl /no/such/pg_ctl\n" +
-        pg_ctl_line());
+TEST_F(PgConfig, PgCtlHostAndMissingFile) {
   hx_pg_conf conf;
-  ASSERT_TRUE(load(conf)) << log_.text();
-  EXPECT_EQ(conf.username, "second");
-  EXPECT_EQ(conf.port, "2");
-  EXPECT_EQ(conf.pg_ctl, pg_ctl_);
-}
+  EXPECT_FALSE(load("username backup\npassword x\nport 5432\nhost h\narchive_catalog /a\n", conf));
+  EXPECT_EQ(log_.lines(), Lines{"Error: Please define pg_ctl  in the " + path_});
+  EXPECT_EQ(conf.archive_catalog, "/a");  // lines read before the failure keep their values
+  EXPECT_FALSE(load("pg_ctl /no/such/dir/pg_ctl\n", conf));
+  EXPECT_EQ(log_.lines(),
+            (Lines{"Error: Wrong value pg_ctl  in the " + path_, "Error: /no/such/dir/pg_ctl doesn't exist"}));
 
-TEST_F(PgConfig, MissingPgCtl) {
-  write("username backup\npassword x\nport 5432\nhost h\narchive_catalog /a\n");
-  hx_pg_conf conf;
-  EXPECT_FALSE(load(conf));
-  EXPECT_EQ(lines(), std::vector<std::string>{"Error: Please define pg_ctl  in the " + path_});
-  // The lines read before the failure keep their values.
-  EXPECT_EQ(conf.username, "backup");
-  EXPECT_EQ(conf.archive_catalog, "/a");
-}
-
-TEST_F(PgConfig, PgCtlThatDoesNotExist) {
-  write("pg_ctl /no/such/dir/pg_ctl\n");
-  hx_pg_conf conf;
-  EXPECT_FALSE(load(conf));
-  EXPECT_EQ(lines(), (std::vector<std::string>{"Error: Wrong value pg_ctl  in the " + path_,
-                                               "Error: /no/such/dir/pg_ctl doesn't exist"}));
-}
-
-TEST_F(PgConfig, EmptyHostBecomesLocalhostWithAWarning) {
-  // A "host" line cannot leave the value empty (its blank is trimmed away);
-  // an empty host in the record the caller passes is the case left.
-  write(pg_ctl_line());
-  hx_pg_conf conf;
+  // A "host" line cannot leave the value empty; an empty host passed in can.
   conf.host = "";
-  ASSERT_TRUE(load(conf));
+  ASSERT_TRUE(load(pg_ctl_line(), conf));
   EXPECT_EQ(conf.host, "localhost");
-  EXPECT_EQ(lines(),
-            std::vector<std::string>{"Warning: host param is empty in the module config file. Change to localhost"});
-}
+  EXPECT_EQ(log_.lines(), Lines{"Warning: host param is empty in the module config file. Change to localhost"});
 
-TEST_F(PgConfig, FieldsNotInTheFileKeepTheirValues) {
-  write("port 7000\n" + pg_ctl_line());
-  hx_pg_conf conf;
-  conf.username = "kept";
-  conf.wal_check_period = 3;
-  ASSERT_TRUE(load(conf));
-  EXPECT_EQ(conf.username, "kept");
-  EXPECT_EQ(conf.wal_check_period, 3);
-  EXPECT_EQ(conf.port, "7000");
-}
-
-TEST_F(PgConfig, MissingFile) {
-  hx_pg_conf conf;
-  EXPECT_FALSE(load(conf));
-  EXPECT_EQ(lines(),
-            std::vector<std::string>{"Error: bool hx_postgresql_common::load_hx_pg_config(const string&, "
-                                     "hx_pg_conf&): Can't open: " + path_});
-  const hx_pg_conf defaults;
-  EXPECT_EQ(conf.host, defaults.host);
-  EXPECT_EQ(conf.pg_ctl, "");
-  EXPECT_EQ(conf.wal_wait_timeout, defaults.wal_wait_timeout);
-}
-
-TEST_F(PgConfig, OnlyTheFileNameOfTheProgramPathCounts) {
-  write("username by_name\n" + pg_ctl_line());
-  for (const std::string& program : {program_, "./" + program_, "/opt/other/dir/" + program_}) {
-    SCOPED_TRACE(program);
-    hx_pg_conf conf;
-    ASSERT_TRUE(load_hx_pg_config(program, conf)) << log_.text();
-    EXPECT_EQ(conf.username, "by_name");
-  }
+  fs::remove(path_);
+  log_.clear();
+  hx_pg_conf defaults;
+  EXPECT_FALSE(hx_postgresql_common::load_hx_pg_config("./" + program_, defaults));
+  EXPECT_EQ(log_.lines(), Lines{"Error: bool hx_postgresql_common::load_hx_pg_config(const string&, hx_pg_conf&): "
+                                "Can't open: " +
+                                path_});
+  EXPECT_EQ(defaults.host, "localhost");
+  EXPECT_EQ(defaults.pg_ctl, "");
+  EXPECT_EQ(defaults.wal_wait_timeout, 10);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cpuid.h>
-
 #include <array>
 #include <map>
 #include <set>
@@ -12,83 +10,56 @@ using cppcrypto::cpu_info;
 
 namespace {
 
-// A scripted processor: each leaf answers fixed registers; leaves that are
-// called are recorded.
-struct FakeCpu {
-  std::map<uint32_t, std::array<uint32_t, 4>> leaves;
-  std::set<uint32_t> called;
-};
-FakeCpu* g_fake = nullptr;
+// A scripted processor: each leaf answers fixed registers (others all zero);
+// the leaves that are called are recorded.
+std::map<uint32_t, std::array<uint32_t, 4>> g_leaves;
+std::set<uint32_t> g_called;
 
 void fake_cpuid(uint32_t leaf, uint32_t, uint32_t regs[4]) {
-  g_fake->called.insert(leaf);
-  auto it = g_fake->leaves.find(leaf);
-  for (int i = 0; i < 4; i++) regs[i] = it == g_fake->leaves.end() ? 0 : it->second[i];
+  g_called.insert(leaf);
+  auto it = g_leaves.find(leaf);
+  for (int i = 0; i < 4; i++) regs[i] = it == g_leaves.end() ? 0 : it->second[i];
 }
 
 const uint32_t kAll = 0xFFFFFFFFu;
 
 }  // namespace
 
-TEST(CpuInfo, MaxLeafBelowSevenMeansNoAvx2OrBmi2) {
-  FakeCpu cpu;
-  cpu.leaves[0] = {6, 0, 0, 0};
-  cpu.leaves[1] = {0, 0, kAll, kAll};
-  cpu.leaves[7] = {0, kAll, kAll, 0};
-  cpu.leaves[0x80000000u] = {0x80000008u, 0, 0, 0};
-  cpu.leaves[0x80000001u] = {0, 0, 0x21, 0x2C100800};
-  g_fake = &cpu;
-  const cpu_info::cpu_info_impl f(fake_cpuid);
-  EXPECT_EQ(cpu.called.count(7), 0u);
-  EXPECT_EQ(f.ebx7_, 0u);
-  EXPECT_EQ(f.ecx7_, 0u);
-  EXPECT_FALSE(f.avx2());
-  EXPECT_FALSE(f.bmi2());
-  EXPECT_TRUE(f.sse2());
-  EXPECT_TRUE(f.sse41());
-  EXPECT_EQ(f.ecx81_, 0x21u);
-  EXPECT_EQ(f.edx81_, 0x2C100800u);
-}
-
-TEST(CpuInfo, FeatureBits) {
-  FakeCpu cpu;
-  cpu.leaves[0] = {7, 0, 0, 0};
-  cpu.leaves[1] = {0, 0, 1u << 19, 1u << 26};
-  cpu.leaves[7] = {0, (1u << 5) | (1u << 8), 0x1234, 0};
-  g_fake = &cpu;
-  const cpu_info::cpu_info_impl f(fake_cpuid);
-  EXPECT_TRUE(f.sse2());
-  EXPECT_TRUE(f.sse41());
-  EXPECT_TRUE(f.avx2());
-  EXPECT_TRUE(f.bmi2());
-  EXPECT_EQ(f.ecx7_, 0x1234u);
-  // No extended leaves: their words stay zero.
-  EXPECT_EQ(f.ecx81_, 0u);
-  EXPECT_EQ(f.edx81_, 0u);
-  EXPECT_EQ(cpu.called.count(0x80000001u), 0u);
-
-  cpu.leaves[1] = {0, 0, ~(1u << 19), ~(1u << 26)};
-  cpu.leaves[7] = {0, 1u << 5, 0, 0};
-  const cpu_info::cpu_info_impl g(fake_cpuid);
-  EXPECT_FALSE(g.sse2());
-  EXPECT_FALSE(g.sse41());
-  EXPECT_TRUE(g.avx2());
-  EXPECT_FALSE(g.bmi2());
-}
-
-// The maximum leaf is read as a signed number: a value with the top bit set
-// counts as no standard leaves at all.
-TEST(CpuInfo, NegativeMaxLeafReadsNothing) {
-  FakeCpu cpu;
-  cpu.leaves[0] = {0x80000001u, 0, 0, 0};
-  cpu.leaves[1] = {0, 0, kAll, kAll};
-  cpu.leaves[7] = {0, kAll, kAll, 0};
-  g_fake = &cpu;
-  const cpu_info::cpu_info_impl f(fake_cpuid);
-  EXPECT_EQ(f.ecx1_, 0u);
-  EXPECT_EQ(f.edx1_, 0u);
-  EXPECT_EQ(f.ebx7_, 0u);
-  EXPECT_EQ(cpu.called.count(1), 0u);
+// The maximum standard leaf decides which leaves are read (taken as signed: a
+// top bit set means none); the extended leaf only when offered.
+TEST(CpuInfo, FeatureWordsFromScriptedProcessors) {
+  const struct {
+    uint32_t max_leaf, max_ext;
+    std::array<uint32_t, 4> leaf1, leaf7;
+    bool sse2, sse41, avx2, bmi2, leaf1_read, leaf7_read, ext_read;
+  } cases[] = {
+      {6, 0x80000008u, {0, 0, kAll, kAll}, {0, kAll, kAll, 0}, true, true, false, false, true, false, true},
+      {7, 0, {0, 0, 1u << 19, 1u << 26}, {0, (1u << 5) | (1u << 8), 0x1234, 0}, true, true, true, true, true, true,
+       false},
+      {7, 0, {0, 0, ~(1u << 19), ~(1u << 26)}, {0, 1u << 5, 0, 0}, false, false, true, false, true, true, false},
+      {0x80000001u, 0, {0, 0, kAll, kAll}, {0, kAll, kAll, 0}, false, false, false, false, false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("max leaf " + std::to_string(c.max_leaf));
+    g_leaves = {{0, {c.max_leaf, 0, 0, 0}},
+                {1, c.leaf1},
+                {7, c.leaf7},
+                {0x80000000u, {c.max_ext, 0, 0, 0}},
+                {0x80000001u, {0, 0, 0x21, 0x2C100800}}};
+    g_called.clear();
+    const cpu_info::cpu_info_impl f(fake_cpuid);
+    EXPECT_EQ(f.sse2(), c.sse2);
+    EXPECT_EQ(f.sse41(), c.sse41);
+    EXPECT_EQ(f.avx2(), c.avx2);
+    EXPECT_EQ(f.bmi2(), c.bmi2);
+    EXPECT_EQ(g_called.count(1), c.leaf1_read ? 1u : 0u);
+    EXPECT_EQ(g_called.count(7), c.leaf7_read ? 1u : 0u);
+    EXPECT_EQ(f.ecx1_, c.leaf1_read ? c.leaf1[2] : 0u);
+    EXPECT_EQ(f.ebx7_, c.leaf7_read ? c.leaf7[1] : 0u);
+    EXPECT_EQ(f.ecx7_, c.leaf7_read ? c.leaf7[2] : 0u);
+    EXPECT_EQ(f.ecx81_, c.ext_read ? 0x21u : 0u);
+    EXPECT_EQ(f.edx81_, c.ext_read ? 0x2C100800u : 0u);
+  }
 }
 
 // The record read at start-up agrees with the compiler's own processor probe.

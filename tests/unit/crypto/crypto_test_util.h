@@ -13,10 +13,8 @@ inline std::vector<unsigned char> unhex(const std::string& hex) {
   auto nibble = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     throw std::invalid_argument("bad hex digit");
   };
-  if (hex.size() % 2) throw std::invalid_argument("odd hex length");
   std::vector<unsigned char> out(hex.size() / 2);
   for (size_t i = 0; i < out.size(); i++)
     out[i] = static_cast<unsigned char>(nibble(hex[2 * i]) * 16 + nibble(hex[2 * i + 1]));
@@ -34,6 +32,8 @@ inline std::string hex(const unsigned char* p, size_t n) {
 }
 
 inline std::string hex(const std::vector<unsigned char>& v) { return hex(v.data(), v.size()); }
+
+inline std::vector<unsigned char> bytes(const std::string& s) { return std::vector<unsigned char>(s.begin(), s.end()); }
 
 // Deterministic pseudo-random bytes (xorshift64*), so failures reproduce.
 inline std::vector<unsigned char> pseudo_random(size_t n, uint64_t seed) {

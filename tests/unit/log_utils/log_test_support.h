@@ -1,5 +1,5 @@
-// Shared pieces of the logging tests: a fixture that gives every test an empty
-// destination configuration and a private temporary directory, and file helpers.
+// Shared pieces of the logging tests: a fixture with an empty destination
+// configuration and a private temporary directory, and file helpers.
 #pragma once
 
 #include "log/hx_logger.h"
@@ -13,8 +13,10 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace hx_log_test {
 
@@ -38,13 +40,19 @@ inline std::vector<std::string> unstamped_lines(const std::string& text) {
   std::string line;
   while (std::getline(in, line)) {
     std::smatch m;
-    if (std::regex_search(line, m, stamp_regex(), std::regex_constants::match_continuous)) {
-      lines.push_back(line.substr(m.length(0)));
-    } else {
-      lines.push_back("<no timestamp>" + line);
-    }
+    const bool stamped = std::regex_search(line, m, stamp_regex(), std::regex_constants::match_continuous);
+    lines.push_back(stamped ? line.substr(m.length(0)) : "<no timestamp>" + line);
   }
   return lines;
+}
+
+// A sparse file of the given size (takes no space itself); its path.
+inline std::string sparse_file(const fs::path& path, unsigned long long size) {
+  const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(0, ::ftruncate(fd, static_cast<off_t>(size)));
+  ::close(fd);
+  return path.string();
 }
 
 class LogTest : public ::testing::Test {

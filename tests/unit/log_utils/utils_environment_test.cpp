@@ -1,7 +1,8 @@
 // Environment variables, terminal input, login name and free-space checks.
 #include "utils/hx_utils_common.h"
 
-#include <boost/filesystem.hpp>
+#include "log_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <pwd.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -34,80 +33,48 @@ bool is_set(const char* name) { return std::getenv(name) != nullptr; }
 
 }  // namespace
 
-TEST(EnvironmentVariable, SetsAndRemovesTheVariable) {
-  ::unsetenv(kVar);
+// Set, read, replace and remove through the object and the static forms; a
+// variable set before is overwritten and then removed entirely (not restored).
+TEST(EnvironmentVariable, ScopedVariable) {
+  ::setenv(kVar, "earlier", 1);
   {
     EnvironmentVariable var(kVar, "first value");
     EXPECT_EQ(kVar, var.getName());
     EXPECT_STREQ("first value", std::getenv(kVar));
-    EXPECT_EQ("first value", var.getValue());
-    EXPECT_EQ("first value", EnvironmentVariable::getValue(kVar));
     var.setValue("second");
-    EXPECT_STREQ("second", std::getenv(kVar));
+    EXPECT_EQ("second", EnvironmentVariable::getValue(kVar));
     EnvironmentVariable::setValue(kVar, "third");
     EXPECT_EQ("third", var.getValue());
     var.unset();
     EXPECT_FALSE(is_set(kVar));
-    EXPECT_EQ("", var.getValue());
   }
   EXPECT_FALSE(is_set(kVar));  // removing an absent variable is no failure
-}
-
-TEST(EnvironmentVariable, OverwritesAndThenRemovesEntirely) {
-  ::setenv(kVar, "earlier", 1);
-  {
-    EnvironmentVariable var(kVar, "scoped");
-    EXPECT_STREQ("scoped", std::getenv(kVar));
-  }
-  EXPECT_FALSE(is_set(kVar));  // the earlier value is not restored
-}
-
-TEST(EnvironmentVariable, NameOnlyGivesAnEmptyValue) {
-  ::unsetenv(kVar);
   {
     EnvironmentVariable var(kVar);
-    ASSERT_TRUE(is_set(kVar));
     EXPECT_STREQ("", std::getenv(kVar));
   }
   EXPECT_FALSE(is_set(kVar));
+  hx_details_linux::set_env_var(kVar, "a", 0);
+  hx_details_linux::set_env_var(kVar, "b", 0);  // no overwrite
+  EXPECT_EQ("a", hx_details_linux::get_env_var(kVar));
+  hx_details_linux::unset_env_var(kVar);
+  EXPECT_EQ("", hx_details_linux::get_env_var(kVar));
 }
 
 TEST(EnvironmentVariable, InvalidNamesThrowTheFailureTexts) {
-  try {
-    EnvironmentVariable var("HX=BAD", "x");
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("environment variable \"HX=BAD\" set failure", e.what());
-  }
+  auto what = [](auto f) -> std::string {
+    try {
+      f();
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return "no exception";
+  };
+  EXPECT_EQ("environment variable \"HX=BAD\" set failure", what([] { EnvironmentVariable var("HX=BAD", "x"); }));
   EXPECT_FALSE(is_set("HX"));
-  try {
-    hx_details_linux::set_env_var("", "x", 1);
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("environment variable \"\" set failure", e.what());
-  }
-  try {
-    hx_details_linux::unset_env_var("HX=BAD");
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ("environment variable \"HX=BAD\" unset failure", e.what());
-  }
+  EXPECT_EQ("environment variable \"\" set failure", what([] { hx_details_linux::set_env_var("", "x", 1); }));
+  EXPECT_EQ("environment variable \"HX=BAD\" unset failure", what([] { hx_details_linux::unset_env_var("HX=BAD"); }));
 }
-
-TEST(EnvironmentVariable, DetailFunctions) {
-  ::unsetenv(kVar);
-  EXPECT_EQ("", hx_details_linux::get_env_var(kVar));
-  hx_details_linux::set_env_var(kVar, "a", 0);
-  EXPECT_EQ("a", hx_details_linux::get_env_var(kVar));
-  hx_details_linux::set_env_var(kVar, "b", 0);  // no overwrite
-  EXPECT_EQ("a", hx_details_linux::get_env_var(kVar));
-  hx_details_linux::set_env_var(kVar, "c", 1);
-  EXPECT_EQ("c", hx_details_linux::get_env_var(kVar));
-  hx_details_linux::unset_env_var(kVar);
-  EXPECT_FALSE(is_set(kVar));
-}
-
-// ---- Terminal -------------------------------------------------------------------------
 
 namespace {
 
@@ -116,8 +83,8 @@ class Terminal : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(0, ::openpty(&master_, &slave_, nullptr, nullptr, nullptr)); }
   void TearDown() override {
-    if (master_ >= 0) ::close(master_);
-    if (slave_ >= 0) ::close(slave_);
+    ::close(master_);
+    ::close(slave_);
   }
 
   tcflag_t lflag() const {
@@ -126,58 +93,45 @@ class Terminal : public ::testing::Test {
     return t.c_lflag;
   }
 
-  // Waits until the terminal's local flags have none of `bits`.
-  bool wait_until_cleared(tcflag_t bits) const {
-    for (int i = 0; i < 500; ++i) {
-      if ((lflag() & bits) == 0) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-
   // Everything the terminal shows until nothing more arrives for 300 ms.
   std::string screen() const {
     std::string text;
-    for (;;) {
-      pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, 300) <= 0) break;
-      char buf[256];
-      const ssize_t n = ::read(master_, buf, sizeof buf);
-      if (n <= 0) break;
+    char buf[256];
+    ssize_t n;
+    for (pollfd p{master_, POLLIN, 0}; ::poll(&p, 1, 300) > 0 && (n = ::read(master_, buf, sizeof buf)) > 0;)
       text.append(buf, static_cast<std::size_t>(n));
-    }
     return text;
   }
 
-  // Forks a child whose standard input and output are the terminal and runs
-  // `body` there; what it writes to `result` comes back through a pipe.
+  // Runs `body` in a child whose standard input and output are the terminal;
+  // once the terminal's local flags lose `cleared`, types `keys`. Returns what
+  // body returned (through a pipe); the child must exit 0.
   template <typename Body>
-  pid_t spawn(Body body, int& result_fd) {
+  std::string type_into(Body body, tcflag_t cleared, const std::string& keys) {
     int p[2];
     EXPECT_EQ(0, ::pipe(p));
     std::cout.flush();
     std::fflush(nullptr);  // the child must not repeat our buffered output
     const pid_t pid = ::fork();
     if (pid == 0) {
-      ::close(p[0]);
       ::dup2(slave_, STDIN_FILENO);
       ::dup2(slave_, STDOUT_FILENO);
       const std::string result = body();
       std::fflush(stdout);
-      if (::write(p[1], result.data(), result.size()) < 0) _exit(2);
-      _exit(0);
+      _exit(::write(p[1], result.data(), result.size()) < 0 ? 2 : 0);
     }
     ::close(p[1]);
-    result_fd = p[0];
-    return pid;
-  }
-
-  static std::string read_all(int fd) {
+    for (int i = 0; i < 500 && (lflag() & cleared) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(0u, lflag() & cleared);
+    EXPECT_EQ(static_cast<ssize_t>(keys.size()), ::write(master_, keys.data(), keys.size()));
     std::string text;
     char buf[256];
     ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
+    while ((n = ::read(p[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    ::close(p[0]);
+    int status = -1;
+    EXPECT_EQ(pid, ::waitpid(pid, &status, 0));
+    EXPECT_EQ(0, status);
     return text;
   }
 
@@ -187,81 +141,41 @@ class Terminal : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Terminal, EchoOffAndOn) {
-  ASSERT_NE(0u, lflag() & ECHO);
-  termios saved;
-  echo_off(slave_, &saved);
-  EXPECT_NE(0u, saved.c_lflag & ECHO);  // the settings before
-  EXPECT_EQ(0u, lflag() & ECHO);
-  EXPECT_NE(0u, lflag() & ICANON);  // nothing else changed
-  echo_on(slave_, &saved);
-  EXPECT_NE(0u, lflag() & ECHO);
-}
-
+// The secret is not echoed (echo_off): the terminal shows only the function's
+// line end; echo_on restores the settings.
 TEST_F(Terminal, SecretInputIsNotEchoed) {
-  int result_fd = -1;
-  const pid_t pid = spawn(
+  const std::string input = type_into(
       [] {
         std::string input;
         get_client_secret_input(input);
         return input;
       },
-      result_fd);
-  ASSERT_TRUE(wait_until_cleared(ECHO));
-  ASSERT_EQ(9, ::write(master_, "s3cr3t w\n", 9));
-  EXPECT_EQ("\r\n", screen());  // only the line end written by the function
-  EXPECT_EQ("s3cr3t w", read_all(result_fd));
-  int status = 0;
-  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-  EXPECT_EQ(0, status);
+      ECHO, "s3cr3t w\n");
+  EXPECT_EQ("s3cr3t w", input);
+  EXPECT_EQ("\r\n", screen());
   EXPECT_NE(0u, lflag() & ECHO);  // restored
 }
 
-TEST_F(Terminal, GetkeyReadsOneKeyWithoutEnter) {
-  int result_fd = -1;
-  const pid_t pid = spawn([] { return std::to_string(getkey()); }, result_fd);
-  ASSERT_TRUE(wait_until_cleared(ICANON | ECHO));
-  ASSERT_EQ(2, ::write(master_, "xy", 2));
-  EXPECT_EQ(std::to_string('x'), read_all(result_fd));
-  int status = 0;
-  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-  EXPECT_EQ(0, status);
-  EXPECT_EQ("", screen());  // nothing echoed
+// One key without Enter and without echo; settings restored; EOF without input.
+TEST_F(Terminal, GetkeyReadsOneKey) {
+  EXPECT_EQ(std::to_string('x'), type_into([] { return std::to_string(getkey()); }, ICANON | ECHO, "xy"));
+  EXPECT_EQ("", screen());
   EXPECT_NE(0u, lflag() & ICANON);
   EXPECT_NE(0u, lflag() & ECHO);
+
+  const int saved_stdin = ::dup(STDIN_FILENO);
+  const int null_fd = ::open("/dev/null", O_RDONLY);
+  ::dup2(null_fd, STDIN_FILENO);
+  ::close(null_fd);
+  EXPECT_EQ(EOF, getkey());  // at end of input
+  ::dup2(saved_stdin, STDIN_FILENO);
+  ::close(saved_stdin);
+  std::clearerr(stdin);
 }
 
-TEST(TerminalWithoutTty, GetkeyAtEndOfInputIsEof) {
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int null_fd = ::open("/dev/null", O_RDONLY);
-    ::dup2(null_fd, STDIN_FILENO);
-    _exit(getkey() == EOF ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(0, WEXITSTATUS(status));
-}
-
-TEST(LoginName, LoginOrAccountName) {
-  const char* login = ::getlogin();
-  std::string expected;
-  if (login != nullptr && *login != '\0') {
-    expected = login;
-  } else if (const passwd* pw = ::getpwuid(::geteuid())) {
-    expected = pw->pw_name;
-  }
-  EXPECT_EQ(expected, get_loginname());
-  EXPECT_FALSE(get_loginname().empty());
-}
-
-// ---- Free space -------------------------------------------------------------------------
+TEST(LoginName, IsNotEmpty) { EXPECT_FALSE(get_loginname().empty()); }
 
 namespace {
-
-namespace fs = boost::filesystem;
 
 unsigned long long free_bytes(const std::string& dir) {
   struct statfs st;
@@ -269,53 +183,23 @@ unsigned long long free_bytes(const std::string& dir) {
   return static_cast<unsigned long long>(st.f_bavail) * st.f_bsize;
 }
 
-class FreeSpace : public ::testing::Test {
+// A private directory (from LogTest) with sparse files of any size.
+class FreeSpace : public hx_log_test::LogTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / fs::unique_path("hx-space-%%%%-%%%%");
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // A sparse file of the given size (takes no space itself).
   std::string sparse_file(const std::string& name, unsigned long long size) {
-    const std::string path = (dir_ / name).string();
-    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(0, ::ftruncate(fd, static_cast<off_t>(size)));
-    ::close(fd);
-    return path;
+    return hx_log_test::sparse_file(dir_ / name, size);
   }
-
-  fs::path dir_;
 };
 
 }  // namespace
 
-TEST_F(FreeSpace, ByteCountEqualToFreeSpaceIsEnough) {
-  // A file system without free blocks for users answers exactly.
+// A byte count (or file size) equal to the free space is enough, one byte more
+// is not: on /proc (no free blocks) and on a live file system, retried until
+// nothing else changed it during the checks.
+TEST_F(FreeSpace, EqualIsEnoughOneMoreIsNot) {
   EXPECT_EQ(0ull, free_bytes("/proc"));
   EXPECT_TRUE(check_free_space("/proc", 0ull));
   EXPECT_FALSE(check_free_space("/proc", 1ull));
-
-  // A live file system: retried until no one else changed it during the checks.
-  const std::string dir = dir_.string();
-  bool settled = false;
-  for (int attempt = 0; attempt < 20 && !settled; ++attempt) {
-    const unsigned long long free = free_bytes(dir);
-    const bool equal = check_free_space(dir, free);
-    const bool one_more = check_free_space(dir, free + 1);
-    const bool less = check_free_space(dir, free - 1);
-    if (free_bytes(dir) != free) continue;
-    settled = true;
-    EXPECT_TRUE(equal);
-    EXPECT_FALSE(one_more);
-    EXPECT_TRUE(less);
-  }
-  EXPECT_TRUE(settled);
-}
-
-TEST_F(FreeSpace, FileSizeAgainstFreeSpace) {
   EXPECT_TRUE(check_free_space("/proc", sparse_file("empty", 0)));
   EXPECT_FALSE(check_free_space("/proc", sparse_file("one", 1)));
 
@@ -323,29 +207,27 @@ TEST_F(FreeSpace, FileSizeAgainstFreeSpace) {
   bool settled = false;
   for (int attempt = 0; attempt < 20 && !settled; ++attempt) {
     const unsigned long long free = free_bytes(dir);
-    const std::string equal_file = sparse_file("equal", free);
-    const std::string more_file = sparse_file("more", free + 1);
-    const bool equal = check_free_space(dir, equal_file);
-    const bool one_more = check_free_space(dir, more_file);
+    const std::string equal_file = sparse_file("equal", free), more_file = sparse_file("more", free + 1);
+    const bool results[] = {check_free_space(dir, free), check_free_space(dir, free + 1),
+                            check_free_space(dir, equal_file), check_free_space(dir, more_file)};
     if (free_bytes(dir) != free) continue;
     settled = true;
-    EXPECT_TRUE(equal);
-    EXPECT_FALSE(one_more);
+    EXPECT_TRUE(results[0]);
+    EXPECT_FALSE(results[1]);
+    EXPECT_TRUE(results[2]);
+    EXPECT_FALSE(results[3]);
   }
   EXPECT_TRUE(settled);
 }
 
 TEST_F(FreeSpace, Failures) {
   const std::string missing_file = (dir_ / "missing").string();
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(check_free_space(dir_.string(), missing_file));
-  EXPECT_EQ("Can't open: " + missing_file + ": " + std::strerror(ENOENT) + "\n",
-            testing::internal::GetCapturedStderr());
-
   const std::string missing_dir = (dir_ / "no-dir").string();
   testing::internal::CaptureStderr();
+  EXPECT_FALSE(check_free_space(dir_.string(), missing_file));
   EXPECT_FALSE(check_free_space(missing_dir, 0ull));
   EXPECT_FALSE(check_free_space(missing_dir, sparse_file("f", 1)));
-  const std::string line = "Can't call statfs for: " + missing_dir + ": " + std::strerror(ENOENT) + "\n";
-  EXPECT_EQ(line + line, testing::internal::GetCapturedStderr());
+  const std::string statfs_line = "Can't call statfs for: " + missing_dir + ": " + std::strerror(ENOENT) + "\n";
+  EXPECT_EQ("Can't open: " + missing_file + ": " + std::strerror(ENOENT) + "\n" + statfs_line + statfs_line,
+            testing::internal::GetCapturedStderr());
 }

@@ -1,6 +1,6 @@
 // Shared pieces of the unit tests of the archiver road: a module whose hooks
-// record their calls and fail on request, a temporary directory, and access
-// to the archiver command lines the module logs.
+// record their calls and fail on request, a temporary directory, and the
+// archiver command line the module logs.
 #pragma once
 
 #include "options_test_support.h"
@@ -17,16 +17,15 @@
 namespace hx_archiver_test {
 
 namespace fs = boost::filesystem;
+using hx_test::LogSink;
 
-// A module whose hooks append their names to `calls` and return false when
-// their name is in `failing`; the base's state is public here.
+// Hooks append their names to `calls` and fail when their name is in `failing`.
 class TaskModule : public hx_test::StubModule {
  public:
   explicit TaskModule(const HxModuleOptions& options = HxModuleOptions()) : StubModule(options) {}
 
   using HxModuleUniversal::hxfd_pid_;
   using HxModuleUniversal::hxfd_succeeded_;
-  using HxModuleUniversal::interrupted_;
   using HxModuleUniversal::reference_snapshot_directory_;
   using HxModuleUniversal::remove_tmp_operation_directory_;
   using HxModuleUniversal::restore_directory_defined_;
@@ -57,9 +56,7 @@ class TaskModule : public hx_test::StubModule {
 // A fresh directory below the system's temporary directory, removed at the end.
 class TempDir {
  public:
-  TempDir() : path_(fs::temp_directory_path() / fs::unique_path("hx-archiver-%%%%-%%%%-%%%%")) {
-    fs::create_directories(path_);
-  }
+  TempDir() { fs::create_directories(path_); }
   ~TempDir() {
     boost::system::error_code ec;
     fs::remove_all(path_, ec);
@@ -69,15 +66,13 @@ class TempDir {
 
   std::string str() const { return path_.string(); }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
   std::string write(const std::string& name, const std::string& content) const {
-    const std::string path = *this / name;
-    std::ofstream(path, std::ios_base::binary) << content;
-    return path;
+    std::ofstream(*this / name, std::ios_base::binary) << content;
+    return *this / name;
   }
 
  private:
-  fs::path path_;
+  fs::path path_ = fs::temp_directory_path() / fs::unique_path("hx-archiver-%%%%-%%%%-%%%%");
 };
 
 inline std::string read_file(const std::string& path) {
@@ -85,30 +80,21 @@ inline std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Commands that start the archiver really run it: outside the test bed there
-// is none, so such a run fails with the shell's "not found". On a host that
-// has the product installed the tests that run it are skipped.
+// Outside the test bed there is no archiver, so a run of the real command
+// fails with the shell's "not found"; tests that rely on that skip where one exists.
 inline bool archiver_installed() { return fs::exists("/opt/halvex/bin/hxfd"); }
 
 const char* const kRunSig =
     "bool HxModuleUniversal::run_hxfd_command(const string&, std::string&, pid_t&, std::string&)";
 
 // The command of the last "...:hxfd command: " Info line, or "" when none was logged.
-inline std::string logged_hxfd_command(const hx_test::LogSink& log) {
+inline std::string logged_hxfd_command(const LogSink& log) {
   const std::string marker = std::string("Info: ") + kRunSig + ":hxfd command: ";
   std::string command;
   for (const std::string& message : log.messages()) {
     if (message.rfind(marker, 0) == 0) command = message.substr(marker.size());
   }
   return command;
-}
-
-// True when a message equal to `text` was logged.
-inline bool logged(const hx_test::LogSink& log, const std::string& text) {
-  for (const std::string& message : log.messages()) {
-    if (message == text) return true;
-  }
-  return false;
 }
 
 }  // namespace hx_archiver_test

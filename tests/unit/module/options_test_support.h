@@ -1,6 +1,6 @@
-// Shared pieces of the framework's unit tests: a concrete module whose hooks
-// do nothing and whose state is reachable, an argv builder, and a log sink
-// that collects the log lines written while it is installed.
+// Shared pieces of the framework's tests: a concrete module with trivial hooks
+// whose state is reachable, and a log sink collecting the lines written while
+// it is installed.
 #pragma once
 
 #include "log/hx_logger.h"
@@ -15,7 +15,6 @@
 
 namespace hx_test {
 
-// A module with trivial hooks; the base's state is public here.
 class StubModule : public HxModuleUniversal {
  public:
   explicit StubModule(const HxModuleOptions& options = HxModuleOptions()) : HxModuleUniversal(options) {}
@@ -52,20 +51,13 @@ class StubModule : public HxModuleUniversal {
     params_at_custom_call = special_params_;
   }
 
-  // Parses a command line (program name first) into this module's options.
+  // Parses a command line ("p" is put in front as the program name).
   bool parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "p");
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     return parse_module_options(static_cast<int>(args.size()), argv.data(), options_);
-  }
-
-  // init() with a command line (program name first).
-  bool init_with(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    return init(static_cast<int>(args.size()), argv.data());
   }
 
   // Sets the -e string and parses it.
@@ -79,8 +71,8 @@ class StubModule : public HxModuleUniversal {
   std::map<std::string, std::string> params_at_custom_call;
 };
 
-// Collects the log lines written while it is installed, replacing every
-// configured destination; the previous configuration comes back on destruction.
+// Replaces every configured log destination while installed; the messages come
+// without their "[timestamp] " prefix and final line end ("Error: text").
 class LogSink {
  public:
   LogSink() {
@@ -97,18 +89,22 @@ class LogSink {
   LogSink(const LogSink&) = delete;
   LogSink& operator=(const LogSink&) = delete;
 
-  // The messages without their "[timestamp] " prefix and final line end,
-  // e.g. "Error: Resource is empty".
   std::vector<std::string> messages() const {
     std::vector<std::string> result;
-    for (const std::string& line : *lines_) {
-      std::string text = line;
+    for (std::string text : *lines_) {
       const auto close = text.find("] ");
       if (!text.empty() && text[0] == '[' && close != std::string::npos) text = text.substr(close + 2);
       if (!text.empty() && text.back() == '\n') text.pop_back();
       result.push_back(text);
     }
     return result;
+  }
+  // True when a message equal to `text` was logged.
+  bool has(const std::string& text) const {
+    for (const std::string& message : messages()) {
+      if (message == text) return true;
+    }
+    return false;
   }
   void clear() { lines_->clear(); }
 

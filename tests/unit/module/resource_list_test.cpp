@@ -16,206 +16,107 @@ namespace {
 namespace fs = boost::filesystem;
 using hx_test::LogSink;
 using hx_test::StubModule;
-
-const std::string kJsonSig = "bool ResourceList::parse_json_file(const string&)";
-const std::string kListSig =
-    "bool ResourceList::check_local_restrictions(const std::vector<std::__cxx11::basic_string<char> >&) const";
-const std::string kReadSig =
-    "std::vector<std::__cxx11::basic_string<char> > HxModuleUniversal::read_local_restrictions() const";
+using Names = std::list<std::string>;
 
 class ResourceListTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / fs::unique_path("hx-reslist-%%%%-%%%%");
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { fs::create_directories(dir_); }
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string write(const std::string& name, const std::string& content) {
-    const fs::path path = dir_ / name;
-    std::ofstream(path.string(), std::ios_base::binary) << content;
-    return path.string();
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios_base::binary) << content;
+    return path;
   }
 
-  static std::list<std::string> names(const ResourceList& list) { return list.resources(); }
+  // A module whose resource is /srv/a and whose restriction list is `list`.
+  std::unique_ptr<StubModule> restricted_by(const std::string& list) {
+    HxModuleOptions options;
+    options.resource = "/srv/a";
+    options.restriction_list_file = list;
+    return std::make_unique<StubModule>(options);
+  }
 
-  fs::path dir_;
+  fs::path dir_ = fs::temp_directory_path() / fs::unique_path("hx-reslist-%%%%-%%%%");
 };
 
-TEST_F(ResourceListTest, PathsOfTopLevelElementsInOrder) {
-  LogSink log;
-  ResourceList list;
-  const auto file = write("a.json", R"([{"path": "/srv/a"}, {"path": "/srv/b"}])");
-  EXPECT_TRUE(list.parse_json_file(file));
-  EXPECT_EQ(names(list), (std::list<std::string>{"/srv/a", "/srv/b"}));
-  EXPECT_FALSE(list.is_empty());
-  EXPECT_TRUE(log.messages().empty());
-}
-
-TEST_F(ResourceListTest, EveryPathMemberOfAnElementDuplicatesIncluded) {
-  ResourceList list;
-  const auto file = write("d.json",
-                          R"({"first": {"path": "/x", "other": "/no", "path": "/y"},
-                              "second": {"path": "/x"}})");
-  EXPECT_TRUE(list.parse_json_file(file));
-  EXPECT_EQ(names(list), (std::list<std::string>{"/x", "/y", "/x"}));
-}
-
-TEST_F(ResourceListTest, EmptyDocumentsGiveAWarningAndSucceed) {
-  for (const std::string& doc : {std::string("[]"), std::string("{}")}) {
+TEST_F(ResourceListTest, PathMembersOfTheSecondLevelOnly) {
+  const std::pair<std::string, Names> cases[] = {
+      {R"([{"path": "/srv/a"}, {"path": "/srv/b"}])", {"/srv/a", "/srv/b"}},
+      // Every "path" member of an element, duplicates included.
+      {R"({"first": {"path": "/x", "other": "/no", "path": "/y"}, "second": {"path": "/x"}})", {"/x", "/y", "/x"}},
+      // A "path" whose value is no text gives an empty name.
+      {R"([{"path": {"a": "b"}}, {"path": ["/c"]}, {"path": "/d"}])", {"", "", "/d"}},
+  };
+  for (const auto& [json, names] : cases) {
     LogSink log;
     ResourceList list;
-    const auto file = write("empty.json", doc);
-    EXPECT_TRUE(list.parse_json_file(file)) << doc;
+    EXPECT_TRUE(list.parse_json_file(write("a.json", json))) << json;
+    EXPECT_EQ(list.resources(), names) << json;
+    EXPECT_TRUE(log.messages().empty()) << json;
+  }
+}
+
+TEST_F(ResourceListTest, NoNamesGiveAWarningAndSucceed) {
+  // A top-level "path" and a "path" two levels down are both ignored.
+  for (const std::string doc : {"[]", "{}", R"({"path": "/top", "o": {"inner": {"path": "/deep"}}})"}) {
+    LogSink log;
+    ResourceList list;
+    EXPECT_TRUE(list.parse_json_file(write("empty.json", doc))) << doc;
     EXPECT_TRUE(list.is_empty()) << doc;
     ASSERT_EQ(log.messages().size(), 1u) << doc;
-    EXPECT_EQ(log.messages()[0], "Warning: " + kJsonSig + ": there is no any resource in json file: " + file);
+    EXPECT_EQ(log.messages()[0].rfind("Warning: ", 0), 0u) << doc;
   }
 }
 
-TEST_F(ResourceListTest, OnlyTheSecondLevelIsExamined) {
-  LogSink log;
-  ResourceList list;
-  // A top-level "path" and a "path" two levels down are both ignored.
-  const auto file = write("levels.json", R"({"path": "/top", "o": {"inner": {"path": "/deep"}}})");
-  EXPECT_TRUE(list.parse_json_file(file));
-  EXPECT_TRUE(list.is_empty());
-  ASSERT_EQ(log.messages().size(), 1u);
-  EXPECT_EQ(log.messages()[0].rfind("Warning: ", 0), 0u);
+TEST_F(ResourceListTest, MissingOrMalformedFileFailsAndEmptiesTheList) {
+  for (const std::string& bad : {write("bad.json", R"([{"path": "/srv/a"},)"), (dir_ / "missing.json").string()}) {
+    ResourceList list;
+    ASSERT_TRUE(list.parse_json_file(write("good.json", R"([{"path": "/srv/a"}])")));
+    LogSink log;
+    EXPECT_FALSE(list.parse_json_file(bad)) << bad;
+    EXPECT_TRUE(list.is_empty()) << bad;
+    EXPECT_EQ(log.messages().size(), 1u) << bad;
+  }
 }
 
-TEST_F(ResourceListTest, PathWithObjectOrArrayValueGivesEmptyName) {
-  ResourceList list;
-  const auto file = write("obj.json", R"([{"path": {"a": "b"}}, {"path": ["/c"]}, {"path": "/d"}])");
-  EXPECT_TRUE(list.parse_json_file(file));
-  EXPECT_EQ(names(list), (std::list<std::string>{"", "", "/d"}));
-}
-
-TEST_F(ResourceListTest, MalformedJsonFailsAndEmptiesTheList) {
-  ResourceList list;
-  ASSERT_TRUE(list.parse_json_file(write("good.json", R"([{"path": "/srv/a"}])")));
-  LogSink log;
-  const auto bad = write("bad.json", R"([{"path": "/srv/a"},)");
-  EXPECT_FALSE(list.parse_json_file(bad));
-  EXPECT_TRUE(list.is_empty());
-  ASSERT_EQ(log.messages().size(), 1u);
-  const std::string prefix = "Error: " + kJsonSig + ": json parser error: ";
-  EXPECT_EQ(log.messages()[0].rfind(prefix, 0), 0u) << log.messages()[0];
-  EXPECT_GT(log.messages()[0].size(), prefix.size());  // the reader's own text follows
-}
-
-TEST_F(ResourceListTest, MissingFileFailsWithItsMessage) {
-  ResourceList list;
-  ASSERT_TRUE(list.parse_json_file(write("good.json", R"([{"path": "/srv/a"}])")));
-  LogSink log;
-  const std::string missing = (dir_ / "missing.json").string();
-  EXPECT_FALSE(list.parse_json_file(missing));
-  EXPECT_TRUE(list.is_empty());
-  ASSERT_EQ(log.messages().size(), 1u);
-  EXPECT_EQ(log.messages()[0], "Error: " + kJsonSig + ": resource list file does not exist: " + missing);
-}
-
-TEST_F(ResourceListTest, ClearEmptiesTheList) {
-  ResourceList list;
-  ASSERT_TRUE(list.parse_json_file(write("good.json", R"([{"path": "/srv/a"}])")));
-  list.clear();
-  EXPECT_TRUE(list.is_empty());
-}
-
-TEST_F(ResourceListTest, ListRestrictionReportsTheFirstRestrictedEntry) {
+TEST_F(ResourceListTest, ListRestrictionNamesTheFirstRestrictedEntry) {
   ResourceList list;
   ASSERT_TRUE(list.parse_json_file(write("l.json", R"([{"path": "/a"}, {"path": "/b"}])")));
-  {
-    LogSink log;
-    EXPECT_FALSE(list.check_local_restrictions({"/b", "/a"}));
-    ASSERT_EQ(log.messages().size(), 1u);
-    EXPECT_EQ(log.messages()[0],
-              "Error: " + kListSig + ": Unable to backup this resource from ResourceList: /b. Local restriction");
-  }
-  {
-    LogSink log;
-    EXPECT_TRUE(list.check_local_restrictions({"/a ", "/B", "", "/c"}));
-    EXPECT_TRUE(log.messages().empty());
-  }
-}
-
-using RestrictionTest = ResourceListTest;
-
-TEST_F(RestrictionTest, LinesAreTakenExactlyAsRead) {
-  const auto file = write("r.list", "/srv/a\n\n/srv/b \n/srv/c\r\n#/srv/d\n/srv/e");
-  HxModuleOptions options;
-  options.restriction_list_file = file;
-  StubModule m(options);
-  EXPECT_EQ(m.read_local_restrictions(),
-            (std::vector<std::string>{"/srv/a", "", "/srv/b ", "/srv/c\r", "#/srv/d", "/srv/e"}));
-}
-
-TEST_F(RestrictionTest, MissingListRestrictsNothingSilently) {
   LogSink log;
-  HxModuleOptions options;
-  options.resource = "/srv/a";
-  options.restriction_list_file = (dir_ / "none.list").string();
-  StubModule m(options);
-  EXPECT_TRUE(m.read_local_restrictions().empty());
-  EXPECT_TRUE(m.check_local_restrictions());
-  options.restriction_list_file = "";
-  StubModule unset(options);
-  EXPECT_TRUE(unset.check_local_restrictions());
+  EXPECT_FALSE(list.check_local_restrictions({"/b", "/a"}));
+  ASSERT_EQ(log.messages().size(), 1u);
+  const std::string tail = ": Unable to backup this resource from ResourceList: /b. Local restriction";
+  EXPECT_EQ(log.messages()[0].substr(log.messages()[0].size() - tail.size()), tail);
+  log.clear();
+  EXPECT_TRUE(list.check_local_restrictions({"/a ", "/B", "", "/c"}));
   EXPECT_TRUE(log.messages().empty());
 }
 
-TEST_F(RestrictionTest, UnreadableListIsReportedAndRestrictsNothing) {
+TEST_F(ResourceListTest, RestrictionLinesAreTakenExactlyAsRead) {
+  const auto m = restricted_by(write("r.list", "/srv/x\n\n/srv/b \n/srv/c\r\n#/srv/d\n/srv/e"));
+  EXPECT_EQ(m->read_local_restrictions(),
+            (std::vector<std::string>{"/srv/x", "", "/srv/b ", "/srv/c\r", "#/srv/d", "/srv/e"}));
+  // Only a whole identical line restricts the resource, the last one without a line feed too.
+  EXPECT_TRUE(restricted_by(write("trail.list", "/srv/a \n/srv/a\r\n/SRV/A\n/srv\n/srv/ab"))->check_local_restrictions());
+  LogSink log;
+  EXPECT_FALSE(restricted_by(write("hit.list", "/srv/x\n/srv/a"))->check_local_restrictions());
+  EXPECT_TRUE(log.messages().empty());  // the caller reports it
+}
+
+TEST_F(ResourceListTest, MissingListRestrictsNothingUnreadableListIsReported) {
+  LogSink log;
+  EXPECT_TRUE(restricted_by((dir_ / "none.list").string())->read_local_restrictions().empty());
+  EXPECT_TRUE(restricted_by((dir_ / "none.list").string())->check_local_restrictions());
+  EXPECT_TRUE(restricted_by("")->check_local_restrictions());
+  EXPECT_TRUE(log.messages().empty());
   // A symbolic link to itself: its status cannot be read and it cannot be opened.
-  const fs::path loop = dir_ / "loop.list";
+  const std::string loop = (dir_ / "loop.list").string();
   ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
-  LogSink log;
-  HxModuleOptions options;
-  options.resource = "/srv/a";
-  options.restriction_list_file = loop.string();
-  StubModule m(options);
-  EXPECT_TRUE(m.check_local_restrictions());
-  ASSERT_EQ(log.messages().size(), 1u);
-  EXPECT_EQ(log.messages()[0], "Error: " + kReadSig + ": unable to open " + loop.string());
-}
-
-TEST_F(RestrictionTest, ResourceMatchesOnlyAWholeIdenticalLine) {
-  {
-    HxModuleOptions options;
-    options.resource = "/srv/a";
-    options.restriction_list_file = write("trail.list", "/srv/a \n/srv/a\r\n/SRV/A\n/srv\n/srv/ab");
-    StubModule m(options);
-    EXPECT_TRUE(m.check_local_restrictions());
-  }
-  {
-    HxModuleOptions options;
-    options.resource = "/srv/a";
-    options.restriction_list_file = write("hit.list", "/srv/x\n/srv/a");  // last line without a line feed
-    StubModule m(options);
-    LogSink log;
-    EXPECT_FALSE(m.check_local_restrictions());
-    EXPECT_TRUE(log.messages().empty());  // the caller reports it
-  }
-}
-
-TEST_F(RestrictionTest, ParserAcceptsAnEmptyJsonListWithAWarning) {
-  const auto file = write("empty.json", "[]");
-  LogSink log;
-  StubModule m;
-  EXPECT_TRUE(m.parse({"prog", "-B", file}));
-  EXPECT_EQ(m.options_.mode, HxModuleMode::BackupList);
-  EXPECT_TRUE(m.options_.resource_list.is_empty());
-  ASSERT_EQ(log.messages().size(), 1u);
-  EXPECT_EQ(log.messages()[0].rfind("Warning: ", 0), 0u);
-}
-
-TEST_F(RestrictionTest, ParserFillsTheResourceList) {
-  const auto file = write("two.json", R"([{"path": "/srv/a"}, {"path": "/srv/b"}])");
-  StubModule m;
-  EXPECT_TRUE(m.parse({"prog", "-1", "-B", file, "-d", "/tmp/t", "-n", "N"}));
-  EXPECT_EQ(m.options_.mode, HxModuleMode::BackupList);
-  EXPECT_EQ(m.options_.backup_type, HxBackupType::Full);
-  EXPECT_EQ(m.options_.resource, file);
-  EXPECT_EQ(m.options_.resource_list.resources(), (std::list<std::string>{"/srv/a", "/srv/b"}));
+  EXPECT_TRUE(restricted_by(loop)->check_local_restrictions());
+  EXPECT_EQ(log.messages(), (std::vector<std::string>{"Error: std::vector<std::__cxx11::basic_string<char> > "
+                                                      "HxModuleUniversal::read_local_restrictions() const: unable to open " +
+                                                      loop}));
 }
 
 }  // namespace

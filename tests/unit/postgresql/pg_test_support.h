@@ -1,27 +1,28 @@
-// Helpers of the PostgreSQL module tests (unit and sandboxed): a log
-// capture, a temporary directory and a PATH override.
+// Helpers of the PostgreSQL module tests (unit and sandboxed): log and
+// standard-output capture, a temporary directory, environment and shell.
 #pragma once
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <boost/filesystem.hpp>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <boost/filesystem.hpp>
-
 #include "log/hx_logger.h"
 
 namespace pg_test {
 
-// Routes every log level, Debug included, into a list of lines ("Level: text",
-// no time stamp, no line end) for the life of the object, and restores the
-// previous destinations and level afterwards.
+// Routes every level, Debug included, into lines "Level: text" (no time
+// stamp, no line end) for the life of the object.
 class LogCapture {
  public:
   LogCapture()
@@ -42,26 +43,27 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> guard(lines_->mutex);
-    return lines_->text;
-  }
-  // All lines joined by "\n" (for failure messages).
+  std::vector<std::string> lines() const { return *lines_; }
   std::string text() const {
     std::string out;
-    for (const auto& line : lines()) out += line + "\n";
+    for (const auto& line : *lines_) out += line + "\n";
     return out;
   }
-  void clear() {
-    std::lock_guard<std::mutex> guard(lines_->mutex);
-    lines_->text.clear();
+  // Lines of one level ("Error", "Info", "Debug") without the level prefix.
+  std::vector<std::string> at(const std::string& level) const {
+    std::vector<std::string> out;
+    for (const auto& line : *lines_)
+      if (line.rfind(level + ": ", 0) == 0) out.push_back(line.substr(level.size() + 2));
+    return out;
   }
+  bool has(const std::string& level, const std::string& text) const {
+    const auto found = at(level);
+    return std::find(found.begin(), found.end(), text) != found.end();
+  }
+  void clear() { lines_->clear(); }
 
  private:
-  struct Lines {
-    std::mutex mutex;
-    std::vector<std::string> text;
-  };
+  using Lines = std::vector<std::string>;
   class Sink : public HxDestination::HxLogger {
    public:
     explicit Sink(std::shared_ptr<Lines> lines) : lines_(std::move(lines)) {}
@@ -69,13 +71,10 @@ class LogCapture {
    protected:
     int write_log_impl(const std::string& line) override {
       std::string text = line;
-      if (!text.empty() && text[0] == '[') {
-        const auto close = text.find("] ");
-        if (close != std::string::npos) text.erase(0, close + 2);
-      }
-      if (!text.empty() && text.back() == '\n') text.pop_back();
-      std::lock_guard<std::mutex> guard(lines_->mutex);
-      lines_->text.push_back(text);
+      const auto close = text.find("] ");
+      if (!text.empty() && text[0] == '[' && close != std::string::npos) text.erase(0, close + 2);
+      while (!text.empty() && text.back() == '\n') text.pop_back();
+      lines_->push_back(text);
       return 0;
     }
 
@@ -89,13 +88,24 @@ class LogCapture {
   std::map<HxLogLvl::MaskLevel, HxLogStream::LoggerList> saved_masks_;
 };
 
+// Everything written to std::cout while the object lives.
+class CoutCapture {
+ public:
+  CoutCapture() : saved_(std::cout.rdbuf(buffer_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(saved_); }
+  std::string text() const { return buffer_.str(); }
+
+ private:
+  std::ostringstream buffer_;
+  std::streambuf* saved_;
+};
+
 // A fresh directory below /tmp, removed with everything in it at the end.
 class TempDir {
  public:
   TempDir() {
     char pattern[] = "/tmp/hx-pg-test.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made != nullptr) path_ = made;
+    if (mkdtemp(pattern) != nullptr) path_ = pattern;
   }
   ~TempDir() {
     boost::system::error_code ec;
@@ -108,17 +118,15 @@ class TempDir {
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
   // Creates (or replaces) the file name with the given content; returns its path.
   std::string write(const std::string& name, const std::string& content = std::string()) const {
-    const std::string file = *this / name;
-    std::ofstream out(file, std::ios_base::binary | std::ios_base::trunc);
-    out << content;
-    return file;
+    std::ofstream(*this / name, std::ios_base::binary | std::ios_base::trunc) << content;
+    return *this / name;
   }
 
  private:
   std::string path_;
 };
 
-// Reads a whole file ("" when it cannot be read).
+// A whole file ("" when it cannot be read).
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios_base::binary);
   std::ostringstream out;
@@ -126,29 +134,21 @@ inline std::string read_file(const std::string& path) {
   return out.str();
 }
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
-    const char* old = std::getenv(name_.c_str());
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv(name_.c_str(), value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
+inline std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
 
- private:
-  std::string name_;
-  std::string old_;
-  bool had_ = false;
-};
+// Runs a shell command; its exit status, with standard output and error in out.
+inline int sh(const std::string& command, std::string* out = nullptr) {
+  std::string text;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  while (fgets(buffer, sizeof(buffer), pipe) != nullptr) text += buffer;
+  const int status = pclose(pipe);
+  if (out != nullptr) *out = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
 
 }  // namespace pg_test

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "postgresql/hx_postgresql_common.h"
-#include "unit/postgresql/wal_test_support.h"
+#include "unit/postgresql/pg_test_support.h"
 
 namespace {
 
@@ -31,111 +31,84 @@ std::vector<std::string> in_archive(const std::vector<std::string>& names) {
   return paths;
 }
 
-TEST(WalChainCheck, CompleteChainPassesAndAGapFails) {
-  wal_test::LogCapture log;
+TEST(WalChainCheck, CompleteChainPassesAndAnyMissingNameFails) {
+  pg_test::LogCapture log;
   EXPECT_TRUE(check_sequence_integrity(in_archive({seg(0, 5), seg(0, 6), seg(0, 7)}), seg(0, 5), seg(0, 7)));
-  EXPECT_FALSE(check_sequence_integrity(in_archive({seg(0, 5), seg(0, 7)}), seg(0, 5), seg(0, 7)));
-  // A missing first or last name fails as well.
-  EXPECT_FALSE(check_sequence_integrity(in_archive({seg(0, 6), seg(0, 7)}), seg(0, 5), seg(0, 7)));
-  EXPECT_FALSE(check_sequence_integrity(in_archive({seg(0, 5), seg(0, 6)}), seg(0, 5), seg(0, 7)));
-  EXPECT_FALSE(check_sequence_integrity({}, seg(0, 5), seg(0, 5)));
-  // Start equal to stop needs only that one name.
   EXPECT_TRUE(check_sequence_integrity(in_archive({seg(0, 5)}), seg(0, 5), seg(0, 5)));
+  for (const auto& run : {std::vector<std::string>{seg(0, 5), seg(0, 7)},
+                          {seg(0, 6), seg(0, 7)},
+                          {seg(0, 5), seg(0, 6)},
+                          {seg(0, 6), seg(0, 5), seg(0, 7)} /* out of order */,
+                          {}})
+    EXPECT_FALSE(check_sequence_integrity(in_archive(run), seg(0, 5), seg(0, 7)));
+  // Paths without a directory are read whole; a directory part that looks like a name is not read.
+  EXPECT_TRUE(check_sequence_integrity({seg(0, 5), seg(0, 6)}, seg(0, 5), seg(0, 6)));
   EXPECT_TRUE(log.at("Error").empty());
+  EXPECT_FALSE(check_sequence_integrity({"/" + seg(0, 5) + "/x", seg(0, 6)}, seg(0, 5), seg(0, 6)));
+  // Names need not be adjacent; entries that are no segment names log a parse error and never match.
+  log.clear();
+  EXPECT_TRUE(check_sequence_integrity(in_archive({"00000001.history", seg(0, 5), seg(0, 5) + ".partial",
+                                                   "archive_status", seg(0, 6), seg(0, 7), seg(0, 9)}),
+                                       seg(0, 5), seg(0, 7)));
+  EXPECT_FALSE(log.at("Error").empty());
 }
 
 TEST(WalChainCheck, WalksAcrossTheLogIdBoundary) {
-  wal_test::LogCapture log;
+  pg_test::LogCapture log;
   const std::string start = "0000000100000000000000FE";
   const std::string stop = "000000010000000100000002";
   const std::vector<std::string> complete = {start, seg(0, 0xFF), seg(1, 0), seg(1, 1), stop};
   EXPECT_TRUE(check_sequence_integrity(in_archive(complete), start, stop));
-
-  // The walk visits FE, FF, 1/00, 1/01, 1/02: one Debug line per path looked at.
   const auto debug = log.at("Debug");
-  ASSERT_EQ(debug.size(), 5u);
+  ASSERT_EQ(debug.size(), complete.size());
   for (std::size_t i = 0; i < complete.size(); ++i)
     EXPECT_EQ(debug[i], kSigIntegrity + ": Path to WAL file: /var/lib/pgarch/" + complete[i]);
-
-  // A gap at segment FF, just before the boundary, is found.
+  // Gaps just before and just after the boundary.
   EXPECT_FALSE(check_sequence_integrity(in_archive({start, seg(1, 0), seg(1, 1), stop}), start, stop));
-  // And so is one just after it.
   EXPECT_FALSE(check_sequence_integrity(in_archive({start, seg(0, 0xFF), seg(1, 1), stop}), start, stop));
-  EXPECT_TRUE(log.at("Error").empty());
-}
 
-TEST(WalChainCheck, LongRunOverTheBoundaryChecksEveryName) {
-  wal_test::LogCapture log;
+  // A long run: names of the later log id below the start's segment number are checked too.
   std::vector<std::string> names;
   for (unsigned s = 0x10; s <= 0xFF; ++s) names.push_back(seg(0, s));
   for (unsigned s = 0x00; s <= 0x20; ++s) names.push_back(seg(1, s));
   EXPECT_TRUE(check_sequence_integrity(in_archive(names), seg(0, 0x10), seg(1, 0x20)));
-
-  // A name of the later log id below the start's segment number is checked too.
-  std::vector<std::string> gap = names;
-  gap.erase(std::find(gap.begin(), gap.end(), seg(1, 0x05)));
-  EXPECT_FALSE(check_sequence_integrity(in_archive(gap), seg(0, 0x10), seg(1, 0x20)));
-}
-
-TEST(WalChainCheck, NamesNeedNotBeAdjacentButMustBeInOrder) {
-  wal_test::LogCapture log;
-  const std::vector<std::string> mixed = {"00000001.history", seg(0, 5), seg(0, 5) + ".partial", "archive_status",
-                                          seg(0, 6), "00000002.history", seg(0, 7), seg(0, 9)};
-  EXPECT_TRUE(check_sequence_integrity(in_archive(mixed), seg(0, 5), seg(0, 7)));
-  // Entries that are no segment names log their parse error and never match.
-  EXPECT_FALSE(log.at("Error").empty());
-
-  // Each name must stand after the previous one: 6 before 5 is not found again.
-  EXPECT_FALSE(check_sequence_integrity(in_archive({seg(0, 6), seg(0, 5), seg(0, 7)}), seg(0, 5), seg(0, 7)));
-  // Paths without a directory are read from their beginning.
-  EXPECT_TRUE(check_sequence_integrity({seg(0, 5), seg(0, 6)}, seg(0, 5), seg(0, 6)));
-  // A directory part that looks like a name is not read.
-  EXPECT_FALSE(check_sequence_integrity({"/" + seg(0, 5) + "/x", seg(0, 6)}, seg(0, 5), seg(0, 6)));
+  names.erase(std::find(names.begin(), names.end(), seg(1, 0x05)));
+  EXPECT_FALSE(check_sequence_integrity(in_archive(names), seg(0, 0x10), seg(1, 0x20)));
+  EXPECT_TRUE(log.at("Error").empty());
 }
 
 TEST(WalChainCheck, BackupHistoryFileCountsOnlyWhenItsSegmentWasNotFoundBefore) {
-  wal_test::LogCapture log;
+  pg_test::LogCapture log;
   const std::string history = "000000010000000000000002.00000028.backup";
-  // Segment 2 is matched by its own file; the history file then stands for nothing.
   EXPECT_TRUE(check_sequence_integrity(in_archive({seg(0, 2), history, seg(0, 3)}), seg(0, 2), seg(0, 3)));
   EXPECT_FALSE(check_sequence_integrity(in_archive({seg(0, 2), history, seg(0, 4)}), seg(0, 2), seg(0, 4)));
-  // Without segment 2's own file, the history file counts for segment 2.
   EXPECT_TRUE(check_sequence_integrity(in_archive({history, seg(0, 3)}), seg(0, 2), seg(0, 3)));
 }
 
-TEST(WalChainCheck, StopThatCannotBeReachedFailsWithoutWalking) {
-  wal_test::LogCapture log;
-  // Another timeline: the increment never changes the timeline.
+TEST(WalChainCheck, UnreachableOrUnparsableStopFailsWithoutWalking) {
+  pg_test::LogCapture log;
   const std::string tl1 = "000000010000000000000005";
-  const std::string tl2 = "000000020000000000000006";
+  const std::string tl2 = "000000020000000000000006";  // the increment never changes the timeline
   EXPECT_FALSE(check_sequence_integrity(in_archive({tl1, seg(0, 6), tl2}), tl1, tl2));
-  // Another seg_high: the increment never changes it either.
-  const std::string low = "0000000100000000000000FE";
+  // ... nor seg_high.
   const std::string high = "000000010000000000000102";
-  EXPECT_FALSE(check_sequence_integrity(in_archive({low, seg(0, 0xFF), seg(0, 0x100), seg(0, 0x101), high}), low,
-                                        high));
-  // A stop before the start.
+  EXPECT_FALSE(
+      check_sequence_integrity(in_archive({seg(0, 0xFF), seg(0, 0x100), seg(0, 0x101), high}), seg(0, 0xFF), high));
   EXPECT_FALSE(check_sequence_integrity(in_archive({seg(0, 5), seg(0, 6)}), seg(0, 6), seg(0, 5)));
-
   const auto errors = log.at("Error");
   ASSERT_EQ(errors.size(), 3u);
-  EXPECT_EQ(errors[0], kSigIntegrity + ": The WAL file " + tl2 + " cannot be reached from " + tl1 +
-                           " one segment at a time");
+  EXPECT_EQ(errors[0],
+            kSigIntegrity + ": The WAL file " + tl2 + " cannot be reached from " + tl1 + " one segment at a time");
   EXPECT_EQ(errors[2], kSigIntegrity + ": The WAL file " + seg(0, 5) + " cannot be reached from " + seg(0, 6) +
                            " one segment at a time");
-  // No path was looked at.
-  EXPECT_TRUE(log.at("Debug").empty());
-}
 
-TEST(WalChainCheck, UnparsableStartOrStopNeverPasses) {
-  wal_test::LogCapture log;
+  log.clear();
   EXPECT_FALSE(check_sequence_integrity(in_archive({seg(0, 5)}), "garbage", seg(0, 5)));
   EXPECT_FALSE(check_sequence_integrity(in_archive({seg(0, 5)}), seg(0, 5), "0000000100000000000000"));
-  // Not even a file whose name parses to the all-zero fields stands in for them.
+  // Not even a file whose name parses to all-zero fields stands in for them.
   EXPECT_FALSE(check_sequence_integrity(in_archive({"000000000000000000000000"}), "garbage", "rubbish"));
-  // Only the parse errors are logged; no path is looked at.
-  EXPECT_EQ(log.at("Error").size(), 4u);
-  EXPECT_TRUE(log.at("Debug").empty());
+  EXPECT_EQ(log.at("Error").size(), 4u);  // only the parse errors
+  EXPECT_TRUE(log.at("Debug").empty());   // no path was looked at
 }
 
 }  // namespace
