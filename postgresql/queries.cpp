@@ -3,11 +3,11 @@
 #include "postgresql/hx_postgresql_common.h"
 
 #include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
 
 #include <boost/algorithm/string.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
 
-#include <cctype>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -38,31 +38,6 @@ const char* const kGetTablespacesSignature =
     "bool hx_postgresql_common::get_tablespaces(std::shared_ptr<pqxx::basic_connection_base<pqxx::connect_direct> "
     ">, std::set<std::__cxx11::basic_string<char> >&)";
 
-// A connection-string value as libpq's keyword/value syntax reads it back
-// unchanged. An unquoted value ends at white space and takes a backslash as
-// an escape, and an empty one would swallow the next keyword; such values go
-// between single quotes with a backslash before each quote and backslash.
-// Other values keep their plain text. An empty value at the very end of the
-// string needs no quotes: nothing follows it.
-std::string conn_value(const std::string& value, bool last) {
-  bool needs_quotes = value.empty() && !last;
-  for (unsigned char c : value) {
-    if (std::isspace(c) != 0 || c == '\'' || c == '\\') {
-      needs_quotes = true;
-      break;
-    }
-  }
-  if (!needs_quotes) return value;
-
-  std::string quoted = "'";
-  for (char c : value) {
-    if (c == '\'' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  quoted += "'";
-  return quoted;
-}
-
 // Runs "SHOW <setting>" and stores the first field of the first row. False
 // without a log line when no row comes back; false with an Error line (the
 // function's signature and the exception text) on an exception.
@@ -86,9 +61,10 @@ bool show_setting(const connection_ptr& connection, const char* statement, const
 }  // namespace
 
 std::string conn_string(const hx_pg_conf& conf) {
-  return "host = " + conn_value(conf.host, false) + " port = " + conn_value(conf.port, false) +
-         " dbname = postgres user = " + conn_value(conf.username, false) +
-         " password = " + conn_value(conf.password, true);
+  using hx_utils_common::conninfo_value;
+  return "host = " + conninfo_value(conf.host) + " port = " + conninfo_value(conf.port) +
+         " dbname = postgres user = " + conninfo_value(conf.username) +
+         " password = " + conninfo_value(conf.password, true);
 }
 
 pg_version split_pg_version(std::string text) {
@@ -113,8 +89,6 @@ bool get_pg_version(connection_ptr connection, pg_version& out, bool print) {
     if (print) std::cout << "PostgreSQL version: " << text << std::endl;
     out = split_pg_version(text);
     return true;
-  } catch (const pqxx::sql_error& e) {
-    HxLogStream(HxLogLvl::Error) << kGetPgVersionSignature << ": " << e.what() << std::endl;
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kGetPgVersionSignature << ": " << e.what() << std::endl;
   }
@@ -143,39 +117,31 @@ bool check_archive_mode(connection_ptr connection) {
     if (!connection) throw std::invalid_argument("no database connection");
     pqxx::nontransaction transaction(*connection, "");
 
-    pqxx::result result = transaction.exec("SHOW wal_level", "");
-    if (result.empty()) {
-      HxLogStream(HxLogLvl::Error) << sig << ": wal_level is not defined" << std::endl;
-      return false;
-    }
-    std::string value = result[0][0].c_str();
-    boost::algorithm::trim_all(value);
+    // Each setting, trimmed; false (with its Error line) when the server has no such row.
+    auto show = [&](const char* name, std::string& value) {
+      const pqxx::result result = transaction.exec(std::string("SHOW ") + name, "");
+      if (result.empty()) {
+        HxLogStream(HxLogLvl::Error) << sig << ": " << name << " is not defined" << std::endl;
+        return false;
+      }
+      value = result[0][0].c_str();
+      boost::algorithm::trim_all(value);
+      return true;
+    };
+
+    std::string value;
+    if (!show("wal_level", value)) return false;
     if (value != "replica" && value != "logical") {
       HxLogStream(HxLogLvl::Error) << sig << ": wal_level must be set to replica or logical" << std::endl;
       return false;
     }
-
-    result = transaction.exec("SHOW archive_mode", "");
-    if (result.empty()) {
-      HxLogStream(HxLogLvl::Error) << sig << ": archive_mode is not defined" << std::endl;
-      return false;
-    }
-    value = result[0][0].c_str();
-    boost::algorithm::trim_all(value);
+    if (!show("archive_mode", value)) return false;
     if (value != "on" && value != "always") {
       HxLogStream(HxLogLvl::Error) << sig << ": archive_mode must be set to \"on\" or \"always\"" << std::endl;
       return false;
     }
-
     // The archive command's text is not judged: an empty one passes.
-    result = transaction.exec("SHOW archive_command", "");
-    if (result.empty()) {
-      HxLogStream(HxLogLvl::Error) << sig << ": archive_command is not defined" << std::endl;
-      return false;
-    }
-    return true;
-  } catch (const pqxx::sql_error& e) {
-    HxLogStream(HxLogLvl::Error) << sig << ": " << e.what() << std::endl;
+    return show("archive_command", value);
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << sig << ": " << e.what() << std::endl;
   }
@@ -192,8 +158,6 @@ bool get_tablespaces(connection_ptr connection, std::set<std::string>& out) {
         "");
     for (const auto& row : result) out.insert(row[0].c_str());
     return true;
-  } catch (const pqxx::sql_error& e) {
-    HxLogStream(HxLogLvl::Error) << kGetTablespacesSignature << ": " << e.what() << std::endl;
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kGetTablespacesSignature << ": " << e.what() << std::endl;
   }

@@ -5,7 +5,6 @@
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
 
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -49,26 +48,6 @@ bool key_value(const std::string& line, const std::string& key, std::string& val
   }
   value = line.substr(key.size() + 1);
   return true;
-}
-
-// A value for the quoted form of a libpq connection string: ' and \ are
-// written with a backslash before them, everything else as it is.
-std::string conninfo_escaped(const std::string& value) {
-  std::string escaped;
-  for (char c : value) {
-    if (c == '\'' || c == '\\') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
-}
-
-// An unquoted connection-string value stays as it is while libpq reads it as
-// one word; a value with white space, a quote or a backslash is quoted.
-std::string conninfo_word(const std::string& value) {
-  for (unsigned char c : value) {
-    if (std::isspace(c) != 0 || c == '\'' || c == '\\') return "'" + conninfo_escaped(value) + "'";
-  }
-  return value;
 }
 
 }  // namespace
@@ -120,9 +99,11 @@ std::shared_ptr<hx_auth> load_db_connection(std::string& conninfo) {
   auth->user = values["user"];
   auth->password = values["password"];
 
+  using hx_utils_common::conninfo_escaped;
+  using hx_utils_common::conninfo_value;
   conninfo = "dbname = '" + conninfo_escaped(values["dbname"]) + "' user = '" + conninfo_escaped(values["user"]) +
-             "' password = '" + conninfo_escaped(values["password"]) + "' host = " + conninfo_word(values["host"]) +
-             " port = " + conninfo_word(values["port"]);
+             "' password = '" + conninfo_escaped(values["password"]) + "' host = " + conninfo_value(values["host"]) +
+             " port = " + conninfo_value(values["port"], true);
   return auth;
 }
 

@@ -67,6 +67,16 @@ std::string shell_double_quoted(const std::string& value);
 // The value as an SQL string literal: single quotes, each single quote doubled.
 std::string sql_literal(const std::string& value);
 
+// The value for the inside of a single-quoted libpq connection-string value:
+// a backslash before each ' and \.
+std::string conninfo_escaped(const std::string& value);
+
+// A libpq keyword/value connection-string value that libpq reads back
+// unchanged: plain text when it is one word without quotes or backslashes,
+// else single-quoted and escaped. An empty value is quoted too, except at the
+// very end of the string (`last`), where nothing can follow it.
+std::string conninfo_value(const std::string& value, bool last = false);
+
 // ---- Product configuration file -----------------------------------------
 
 // Value of the last "logfile" line of /opt/halvex/etc/config.file, or

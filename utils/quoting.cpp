@@ -61,4 +61,23 @@ std::string sql_literal(const std::string& value) {
   return quoted;
 }
 
+std::string conninfo_escaped(const std::string& value) {
+  std::string escaped;
+  for (char c : value) {
+    if (c == '\'' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string conninfo_value(const std::string& value, bool last) {
+  // An unquoted value ends at white space and takes a backslash as an escape;
+  // an empty one would swallow the next keyword.
+  bool needs_quotes = value.empty() && !last;
+  for (unsigned char c : value) {
+    if (std::isspace(c) != 0 || c == '\'' || c == '\\') needs_quotes = true;
+  }
+  return needs_quotes ? "'" + conninfo_escaped(value) + "'" : value;
+}
+
 }  // namespace hx_utils_common
