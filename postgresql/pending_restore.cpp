@@ -1,5 +1,5 @@
-// Backup and restore hooks that are not built yet: each refuses with an Error
-// line so that no backup or restore is ever reported as made.
+// Restore hooks that are not built yet: each refuses with an Error line so
+// that no restore is ever reported as made.
 #include "postgresql/hx_module_pg_ostrel.h"
 
 #include "log/hx_logger.h"
@@ -11,8 +11,6 @@ bool refuse(const char* what) {
 }
 }  // namespace
 
-bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) { return refuse("backup"); }
-bool HxModule_PG_Ostrel::release_resource_after_backup() { return refuse("release after backup"); }
 bool HxModule_PG_Ostrel::before_restore() { return refuse("restore"); }
 bool HxModule_PG_Ostrel::after_restore() { return refuse("restore"); }
 bool HxModule_PG_Ostrel::after_restore_last_file() { return refuse("restore"); }
