@@ -124,9 +124,37 @@ int HxLogger::write_log(const std::string& text) {
   return write_log_impl(build());
 }
 
+std::string printable(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      shown += c;
+    } else if (c == '\t') {
+      shown += c;
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0x0f];
+    }
+  }
+  return shown;
+}
+
 int StdoutLogger::write_log_impl(const std::string& line) {
-  // Flushed at once: the client reads these lines while the task runs.
-  std::cout << line << std::flush;
+  // The client parses standard output line by line: a value with a line end
+  // must not start a line of its own. Flushed at once: the client reads
+  // these lines while the task runs.
+  // The line ends that close the message stay (a message may end with an
+  // empty line); those inside it are escaped.
+  const std::size_t end = line.find_last_not_of('\n') + 1;
+  std::cout << printable(line.substr(0, end)) + line.substr(end) << std::flush;
   return 0;
 }
 

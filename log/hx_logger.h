@@ -85,7 +85,8 @@ class HxLogger {
   std::atomic<std::thread::id> writer_;
 };
 
-// Writes lines to std::cout.
+// Writes lines to std::cout, each as one line: control characters inside the
+// message are escaped (see printable), only its final line end is kept.
 class StdoutLogger : public HxLogger {
  protected:
   int write_log_impl(const std::string& line) override;
@@ -108,6 +109,12 @@ class FileLogger : public HxLogger {
 };
 
 std::unique_ptr<HxLogger> Stdout();
+
+// The text as it may stand inside one line of standard output, which the
+// product's client reads line by line: every control character but the tab
+// is written as an escape (a line feed as \n, a carriage return as \r, any
+// other as \xHH), so no value can end a line or begin a line of its own.
+std::string printable(const std::string& text);
 std::unique_ptr<HxLogger> File(const std::string& path);
 
 }  // namespace HxDestination

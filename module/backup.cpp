@@ -217,10 +217,12 @@ bool HxModuleUniversal::close_backup(const bool& replica) {
       return false;
     }
 
+    // Each answer stays on its line whatever the -d directory holds.
     const std::string main_file = options_.autonomous ? archive_filename() : snapshot_filename();
-    std::cout << "MAIN ARCHIVE FILENAME:" << main_file << std::endl;
-    std::cout << "MAIN SNAPSHOT FILENAME:" << snapshot_filename() << std::endl;
-    std::cout << "MAIN ARCHIVE SIGN FILENAME:" << archive_sign_filename() << std::endl;
+    using HxDestination::printable;
+    std::cout << "MAIN ARCHIVE FILENAME:" + printable(main_file) + "\n" << std::flush;
+    std::cout << "MAIN SNAPSHOT FILENAME:" + printable(snapshot_filename()) + "\n" << std::flush;
+    std::cout << "MAIN ARCHIVE SIGN FILENAME:" + printable(archive_sign_filename()) + "\n" << std::flush;
 
     if (!replica && file_list_ && fs::exists(main_file)) {
       const std::string command =

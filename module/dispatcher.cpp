@@ -3,6 +3,7 @@
 #include "module/hx_modules_common.h"
 
 #include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
 
 #include <boost/algorithm/string.hpp>
 #include <boost/filesystem.hpp>
@@ -34,6 +35,13 @@ const char* yes_no(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
 
+int answer_exit_code(int code) {
+  std::string reason;
+  if (hx_utils_common::standard_output_written(reason)) return code;
+  HxLogStream(HxLogLvl::Error) << "The answer could not be written to standard output: " << reason << std::endl;
+  return code == 0 ? 13 : code;
+}
+
 int split_full_version(const std::string& full, std::string& version, std::string& rest) {
   try {
     std::vector<std::string> parts;
@@ -61,6 +69,13 @@ void HxModuleUniversal::module_properties() {
 }
 
 unsigned int HxModuleUniversal::run() {
+  // While run() performs the operation, an abort cleans up for its mode;
+  // before and after it there is nothing of the operation to undo.
+  struct Running {
+    explicit Running(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Running() { flag_ = false; }
+    bool& flag_;
+  } running(task_running_);
   try {
     const int mode = options_.mode;
     switch (mode) {
@@ -70,7 +85,7 @@ unsigned int HxModuleUniversal::run() {
       case HxModuleMode::CreateReplica:
       case HxModuleMode::ApplyReplica:
         // The client reads this line first to learn whom to send its signals to.
-        std::cout << "MODULE PID:" << getpid() << std::endl;
+        std::cout << "MODULE PID:" + std::to_string(getpid()) + "\n" << std::flush;
         break;
       default:
         break;

@@ -5,9 +5,12 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
+#include <csignal>
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -135,6 +138,18 @@ class HxModuleUniversal;
 
 // Installs the handlers of interrupt, terminate, segmentation fault, terminal
 // stop, continue and broken pipe for the lifetime of the object.
+//
+// The handlers only record the signal (one byte into a pipe); a thread of
+// this object reads the pipe and does the work in ordinary code: a pause
+// stops the archiver and holds the task's work, a continue resumes both, and
+// an abort ends the task's processes, cleans up the current operation,
+// releases the resource lock and ends the program with exit code 17. The
+// work runs on the thread that created the object; the abort waits until
+// that thread waits for an outside process or for time (see
+// hx_utils_common::OutsideWait) or reaches the end of a section that defers
+// it, and that thread never goes on afterwards.
+//
+// The object must be created and destroyed on the same thread.
 class HxModuleSignalHandler {
  public:
   static std::unique_ptr<HxModuleSignalHandler> init(HxModuleUniversal* module);
@@ -147,9 +162,39 @@ class HxModuleSignalHandler {
   static void pause_handler(int sig);
   static void continue_handler(int sig);
   static void sigpipe_handler(int sig);
+  // Segmentation fault: one sent by a process aborts like terminate; a real
+  // fault kills the task's processes and ends the program with 17 at once,
+  // doing only what is safe in a signal handler.
+  static void fault_handler(int sig, siginfo_t* info, void* context);
 
   static HxModuleUniversal* module_ptr_;
+
+  class Control;
+
+ private:
+  std::unique_ptr<Control> control_;
 };
+
+// While an object of this class lives on the thread that does the task's
+// work, an abort requested by a signal waits: the operation in progress runs
+// to its end first (the release of a backup, for one), and the abort follows
+// when the last such object goes. Objects nest; elsewhere they do nothing.
+class HxAbortDeferral {
+ public:
+  HxAbortDeferral();
+  ~HxAbortDeferral();
+  HxAbortDeferral(const HxAbortDeferral&) = delete;
+  HxAbortDeferral& operator=(const HxAbortDeferral&) = delete;
+
+ private:
+  bool active_;
+};
+
+// The exit code of a program whose operation ended with `code`: when its
+// answer could not all be written to standard output (full, or a closed
+// pipe), an Error line goes to the log and 13 replaces a 0, so that a lost
+// answer never reads as success.
+int answer_exit_code(int code);
 
 // Splits "a.b.c..." into version "a.b" and rest "c"; 0, or 1 on an exception.
 int split_full_version(const std::string& full, std::string& version, std::string& rest);
@@ -205,10 +250,28 @@ class HxModuleUniversal {
   bool find_special_param(const std::string& key, std::string& value) const;
 
   // ---- Signals --------------------------------------------------------------
+  // Sends the signal to the running archiver and, for SIGSTOP and SIGCONT,
+  // to the processes below it; nothing when no archiver of this task runs.
   void send_signal_to_hxfd(int signal);
+  // Sets the pause flag and logs the pause; the work is held at its next
+  // wait (hold_while_paused) until continue_working.
   void set_to_pause();
   bool is_paused() const;
+  // Clears the pause flag, lets held work go on and logs it.
   void continue_working();
+  // Pause: the archiver is stopped (SIGSTOP works also where the kernel
+  // discards a terminal stop), then the module is paused; one step, so that
+  // an archiver that starts meanwhile is stopped too.
+  void pause_task();
+  // Returns when the task is not paused.
+  void hold_while_paused();
+  // The clean-up of an abort: handle_shutdown_signal while run() performs
+  // an operation; before and after that only the resource lock is released.
+  void abort_cleanup();
+  // The release hook of a backup, run at most once per task whoever asks
+  // (the backup sequence or an abort); later calls return the first result.
+  // An abort waits until a running release has ended.
+  bool release_resource_once();
 
   // ---- Resource lock ----------------------------------------------------------
   bool lock_resource_handling(const std::string& resource);
@@ -275,15 +338,35 @@ class HxModuleUniversal {
   std::string tmp_catalog_;
   bool without_deployment_restore_;
   pid_t hxfd_pid_;
-  volatile bool paused_;
+  bool paused_;
   std::unique_ptr<hx_module_mutex> resource_mutex_;
   std::string reference_snapshot_directory_;
   std::unique_ptr<HxModuleSignalHandler> signal_handler_;
   std::map<std::string, std::string> special_params_;
-  volatile bool interrupted_;
+  bool interrupted_;
   bool hxfd_succeeded_;
   // Set once define_restore_directory has extended tmp_operation_directory to
   // the restore directory; an abort removes that directory only then, never
   // the directory the client named with -d.
   bool restore_directory_defined_ = false;
+  // Directories this task made itself: a failed or aborted task removes
+  // them, and never one that it found in place (an archive to patch, say).
+  bool restore_directory_created_ = false;
+  bool snapshot_directory_created_ = false;
+
+  // Guards paused_ and hxfd_pid_, which the signal thread reads and writes
+  // while the work goes on.
+  mutable std::recursive_mutex control_mutex_;
+  std::condition_variable_any resumed_;
+
+ private:
+  // Removes the directories of a failed or aborted backup that it made
+  // itself: the snapshot directory and an unpacked reference snapshot.
+  void remove_created_directories();
+  unsigned int backup_steps(bool replica);
+
+  enum class Release { NotRun, Running, Done };
+  Release release_state_ = Release::NotRun;
+  bool release_result_ = false;
+  bool task_running_ = false;
 };

@@ -33,7 +33,10 @@ HxModuleUniversal::HxModuleUniversal(const HxModuleOptions& options)
       hxfd_succeeded_(false) {}
 
 HxModuleUniversal::~HxModuleUniversal() {
-  // Default signal dispositions come back before the resource lock goes.
+  // The lock goes while the handlers are still in place: an abort that comes
+  // now still ends with 17, and one that comes after the default dispositions
+  // are back finds nothing of the task left behind.
+  unlock_resource_handling();
   signal_handler_.reset();
 }
 

@@ -9,12 +9,15 @@
 
 #include "log/hx_logger.h"
 
+#include <boost/filesystem/path.hpp>
+#include <boost/lexical_cast.hpp>
 #include <boost/program_options.hpp>
 
 #include <exception>
 #include <initializer_list>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace po = boost::program_options;
 
@@ -36,6 +39,46 @@ bool is_task_mode(int mode) {
 }
 
 void log_refusal(const char* message) { HxLogStream(HxLogLvl::Error) << message << std::endl; }
+
+// The value of an unsigned option: decimal digits only. The library's own
+// conversion would take "-1" for 4294967295.
+struct UnsignedNumber {
+  unsigned int value = 0;
+};
+
+void validate(boost::any& stored, const std::vector<std::string>& values, UnsignedNumber*, int) {
+  po::validators::check_first_occurrence(stored);
+  const std::string& text = po::validators::get_single_string(values);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    throw po::invalid_option_value(text);
+  }
+  try {
+    stored = UnsignedNumber{boost::lexical_cast<unsigned int>(text)};
+  } catch (const boost::bad_lexical_cast&) {
+    throw po::invalid_option_value(text);  // too large
+  }
+}
+
+// A name that becomes part of a path of the task (below its directory, or
+// the task secret file): not "." or "..", no "/" that could lead elsewhere,
+// no control character.
+bool is_plain_name(const std::string& name) {
+  if (name == "." || name == "..") return false;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || byte < 0x20 || byte == 0x7f) return false;
+  }
+  return true;
+}
+
+// Logs the refusal of a name that is not plain; false then.
+bool check_name(const char* what, const std::string& name) {
+  if (is_plain_name(name)) return true;
+  HxLogStream(HxLogLvl::Error) << what << " is not a valid name: '" << HxDestination::printable(name)
+                               << "' (it may not contain \"/\" or control characters, nor be \".\" or \"..\")"
+                               << std::endl;
+  return false;
+}
 
 }  // namespace
 
@@ -64,7 +107,7 @@ std::string HxModuleUniversal::compress_mode_str(unsigned int compress) {
 void HxModuleUniversal::usage(const std::string& program_path) {
   std::cout << "This utility is a part of Halvex project" << std::endl;
   std::cout << "Version: " << get_full_module_version() << std::endl;
-  std::cout << "Usage: " << program_path << std::endl;
+  std::cout << "Usage: " + HxDestination::printable(program_path) + "\n";
   std::cout << "       -V (show version)" << std::endl;
   std::cout << "       -1 (Full backup supported? It returns 0 if yes)" << std::endl;
   std::cout << "       -2 (Incremental or differential backup supported? It returns 0 if yes)" << std::endl;
@@ -139,7 +182,8 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
       ("media-server,m", po::value<std::string>(&options.media_server), "Define media server")
       ("archive-name,n", po::value<std::string>(&options.archive_name), "Define created archive name")
       ("meta-file,M", po::value<std::string>(&options.meta_file), "Define meta or snapshot file name")
-      ("parallelism,p", po::value<unsigned int>(&options.parallelism), "Parallelism")
+      ("parallelism,p", po::value<UnsignedNumber>()->notifier(
+          [&options](const UnsignedNumber& number) { options.parallelism = number.value; }), "Parallelism")
       ("apply-replica,R", po::value<std::string>(&options.record_id), "Apply replica record ID")
       ("restore,r", po::value<std::string>(&options.record_id), "Restore record ID")
       ("reference-snapshot,s", po::value<std::string>(&options.reference_snapshot), "Reference snapshot")
@@ -149,7 +193,9 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
       ("granular-list,f", po::value<std::string>(&options.granular_list), "List of files for granular restore")
       ("dgst", "generate signature for backup")
       ("restore-parameters,o", "List restore parameters")
-      ("memory-threshold,G", po::value<unsigned int>(&options.memory_threshold), "Allowed amount of memory");
+      ("memory-threshold,G", po::value<UnsignedNumber>()->notifier(
+          [&options](const UnsignedNumber& number) { options.memory_threshold = number.value; }),
+       "Allowed amount of memory");
     // clang-format on
 
     po::variables_map vm;
@@ -281,8 +327,9 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
       } else if (mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList}) &&
                  options.backup_type == HxBackupType::Full) {
         options.archiving = true;
-        std::cout << "Archiving mode: the module '" << options.program_path
-                  << "' will delete the resource after the task is completed" << std::endl;
+        std::cout << "Archiving mode: the module '" + HxDestination::printable(options.program_path) +
+                         "' will delete the resource after the task is completed\n"
+                  << std::flush;
       } else {
         return false;
       }
@@ -326,6 +373,23 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
     }
     // crypto, key-file, meta-file, parallelism, archive-to-patch and
     // memory-threshold are accepted in every mode; notify() stored them.
+
+    // Names that become parts of the task's paths. An autonomous restore
+    // names its archive file by path: only its file name, which names the
+    // restore directory, is held to the rule.
+    if (given("archive-name") && !check_name("Archive name", options.archive_name)) return false;
+    if (given("task-id") && !check_name("Task ID", options.task_id)) return false;
+    if (mode == HxModuleMode::Restore) {
+      const bool named = options.autonomous
+                             ? check_name("Archive file name",
+                                          boost::filesystem::path(options.record_id).filename().string())
+                             : check_name("Record ID", options.record_id);
+      if (!named) return false;
+    }
+    if (mode == HxModuleMode::Restore && given("archive-to-patch") &&
+        !check_name("Archive to patch", options.archive_to_patch)) {
+      return false;
+    }
 
     parce_param_string();
     return true;

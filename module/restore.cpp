@@ -52,7 +52,10 @@ int HxModuleUniversal::define_restore_directory() {
     const std::string name =
         options_.autonomous ? autonomous_restore_name(options_.record_id) : options_.record_id;
     options_.tmp_operation_directory += "/" + name + ".rest";
-    if (!fs::exists(options_.tmp_operation_directory)) fs::create_directories(options_.tmp_operation_directory);
+    if (!fs::exists(options_.tmp_operation_directory)) {
+      fs::create_directories(options_.tmp_operation_directory);
+      restore_directory_created_ = true;
+    }
     restore_directory_defined_ = true;
     return 0;
   } catch (const fs::filesystem_error& e) {

@@ -7,7 +7,32 @@
 
 #include <boost/filesystem.hpp>
 
+#include <string>
+#include <vector>
+
 unsigned int HxModuleUniversal::backup_sequence(bool replica) {
+  const unsigned int code = backup_steps(replica);
+  if (code != 0) remove_created_directories();
+  return code;
+}
+
+void HxModuleUniversal::remove_created_directories() {
+  namespace fs = boost::filesystem;
+  std::vector<std::string> directories;
+  if (snapshot_directory_created_) directories.push_back(snapshot_directory_path());
+  // Unpacked by this task, wherever its snapshot file came from.
+  if (!reference_snapshot_directory_.empty()) directories.push_back(reference_snapshot_directory_);
+  for (const std::string& directory : directories) {
+    boost::system::error_code ec;
+    fs::remove_all(directory, ec);
+    if (ec) {
+      HxLogStream(HxLogLvl::Error) << "void HxModuleUniversal::remove_created_directories()"
+                                   << ": boost::filesystem: " << directory << ": " << ec.message() << std::endl;
+    }
+  }
+}
+
+unsigned int HxModuleUniversal::backup_steps(bool replica) {
   bool archiver_succeeded = false;
 
   if (options_.capabilities[HxModuleCapability::OneOperationAtATime] &&
@@ -25,6 +50,7 @@ unsigned int HxModuleUniversal::backup_sequence(bool replica) {
   }
 
   // The snapshot directory and the leveldb directory below it.
+  snapshot_directory_created_ = !boost::filesystem::exists(snapshot_directory_path());
   boost::filesystem::create_directories(leveldb_directory_path());
 
   if (options_.local_restrictions) {
@@ -67,8 +93,9 @@ unsigned int HxModuleUniversal::backup_sequence(bool replica) {
 
   archiver_succeeded = make_backup();
 
-  // The release runs after every archiver run, whatever its result.
-  if (!release_resource_after_backup()) return 6;
+  // The release runs after every archiver run, whatever its result, and
+  // never a second time for an abort that comes during or after it.
+  if (!release_resource_once()) return 6;
 
   if (archiver_succeeded && !close_backup(replica)) return 6;
 
@@ -78,6 +105,19 @@ unsigned int HxModuleUniversal::backup_sequence(bool replica) {
 unsigned int HxModuleUniversal::restore_sequence() {
   bool archiver_succeeded = false;
 
+  // A failure after the restore directory was chosen removes it, with the
+  // reference snapshot directory in it, when this task made it; a directory
+  // it found in place (an archive to patch) stays whole.
+  auto failed = [this](unsigned int code) {
+    last_ = true;
+    if (restore_directory_created_) {
+      close_restore();
+    } else {
+      remove_reference_snapshot_directory();
+    }
+    return code;
+  };
+
   if (options_.capabilities[HxModuleCapability::OneOperationAtATime] &&
       !lock_resource_handling(options_.record_id)) {
     return 2;
@@ -86,31 +126,17 @@ unsigned int HxModuleUniversal::restore_sequence() {
   if (define_restore_directory() != 0) return 7;
   if (unpack_snapshot_file(options_.meta_file) != 0) {
     HxLogStream(HxLogLvl::Error) << "Unable to unpack snapshot file: " << options_.meta_file << std::endl;
-    return 2;
+    return failed(2);
   }
-  if (!before_restore()) {
-    last_ = true;
-    close_restore();
-    return 7;
-  }
+  if (!before_restore()) return failed(7);
 
   archiver_succeeded = make_restore(false);
   const bool after = after_restore();
-  if (!after || !archiver_succeeded) {
-    last_ = true;
-    close_restore();
-    return 7;
-  }
+  if (!after || !archiver_succeeded) return failed(7);
 
   if (last_) {
-    if (!after_restore_last_file()) {
-      close_restore();
-      return 7;
-    }
-    if (!without_deployment_restore_ && !deployment(false)) {
-      close_restore();
-      return 7;
-    }
+    if (!after_restore_last_file()) return failed(7);
+    if (!without_deployment_restore_ && !deployment(false)) return failed(7);
   }
 
   if (without_deployment_restore_) {

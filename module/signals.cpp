@@ -3,11 +3,19 @@
 // archiver), interrupt, terminate and segmentation fault abort it with exit
 // code 17 after the clean-up of the current operation.
 //
-// The work of a signal (logging, forwarding, the clean-up of an abort with its
-// commands) runs inside the handlers. The logger lets a handler write while
-// the interrupted flow is writing, and the archiver runner holds these signals
-// off except while it waits for the archiver's output, so during an archiver
-// run a handler never interrupts an allocation or a stream write.
+// A handler only writes the signal's number into a pipe. A thread of the
+// handler object reads the pipe and does the work in ordinary code, so no
+// handler ever interrupts an allocation, a stream write or a lock of the work
+// it lands in.
+//
+// The work of the task and an abort never run at the same time. The work's
+// thread holds a gate while it runs and lets go of it only while it waits for
+// an outside process or for time (hx_utils_common::OutsideWait). An abort
+// takes the gate and keeps it: it ends the task's processes, cleans up and
+// ends the program, and the work's thread, once its wait is over, finds the
+// gate taken and never goes on. Where the work reaches a wait or the end of a
+// deferring section after an abort was requested, it gives the gate up for
+// good. A pause holds the work at the same places until continue.
 #include "module/hx_modules_common.h"
 
 #include "log/hx_logger.h"
@@ -15,26 +23,178 @@
 
 #include <boost/filesystem.hpp>
 
-#include <csignal>
-#include <cstdlib>
-#include <initializer_list>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <thread>
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
 
-// Installs a handler whose interrupted system calls are restarted. While it
-// runs, the signals of `held` wait.
-void install(int sig, void (*handler)(int), std::initializer_list<int> held) {
+// The write end of the signal pipe, -1 while no handler object lives.
+std::atomic<int> signal_pipe{-1};
+
+// Records the signal for the signal thread. Async-signal-safe.
+void record(int sig) {
+  const int fd = signal_pipe.load();
+  if (fd < 0) return;
+  const int saved = errno;
+  const unsigned char byte = static_cast<unsigned char>(sig);
+  const ssize_t written = ::write(fd, &byte, 1);  // a full pipe drops the signal
+  (void)written;
+  errno = saved;
+}
+
+// Installs a handler whose interrupted system calls are restarted.
+void install(int sig, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  for (int other : held) sigaddset(&action.sa_mask, other);
   action.sa_flags = SA_RESTART;
   sigaction(sig, &action, nullptr);
 }
 
+const unsigned char kStopWatching = 0;
+
 }  // namespace
+
+class HxModuleSignalHandler::Control {
+ public:
+  explicit Control(HxModuleUniversal* module) : module_(module), work_thread_(std::this_thread::get_id()) {
+    if (::pipe2(pipe_, O_CLOEXEC) != 0) {
+      pipe_[0] = pipe_[1] = -1;
+      return;  // without a pipe no signal is recorded: the handlers do nothing
+    }
+    ::fcntl(pipe_[1], F_SETFL, O_NONBLOCK);
+    gate_.lock();
+    // The signal thread takes no signal itself: they reach the work's
+    // thread, whose handlers only write into the pipe.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    watcher_ = std::thread(&Control::watch, this);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    live_.store(this);
+    hx_utils_common::set_wait_callbacks(&Control::begin_wait, &Control::end_wait);
+    signal_pipe.store(pipe_[1]);
+  }
+
+  ~Control() {
+    if (pipe_[1] < 0) return;
+    signal_pipe.store(-1);
+    hx_utils_common::set_wait_callbacks(nullptr, nullptr);
+    // Signals recorded before this point are served first: an abort among
+    // them ends the program here, as it would have a moment earlier.
+    while (::write(pipe_[1], &kStopWatching, 1) != 1 && errno == EAGAIN) std::this_thread::yield();
+    gate_.unlock();
+    watcher_.join();
+    live_.store(nullptr);
+    ::close(pipe_[0]);
+    ::close(pipe_[1]);
+  }
+
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+
+  // The live object when called on the thread that does the work, else null.
+  static Control* on_work_thread() {
+    Control* control = live_.load();
+    return control != nullptr && std::this_thread::get_id() == control->work_thread_ ? control : nullptr;
+  }
+
+  static void begin_wait() {
+    Control* control = on_work_thread();
+    if (control == nullptr || control->deferrals_ > 0) return;
+    if (control->aborting_.load()) control->give_up();
+    control->gate_.unlock();
+    if (control->module_ != nullptr) control->module_->hold_while_paused();
+  }
+
+  static void end_wait() {
+    Control* control = on_work_thread();
+    if (control == nullptr || control->deferrals_ > 0) return;
+    control->gate_.lock();  // an abort keeps it: the work stops here for good
+    control->checkpoint();
+  }
+
+  void defer() { ++deferrals_; }
+
+  void end_deferral() {
+    if (--deferrals_ == 0) checkpoint();
+  }
+
+ private:
+  // With the gate held: gives it up for good when an abort was requested,
+  // holds the work while the task is paused.
+  void checkpoint() {
+    for (;;) {
+      if (aborting_.load()) give_up();
+      if (module_ == nullptr || !module_->is_paused()) return;
+      gate_.unlock();
+      module_->hold_while_paused();
+      gate_.lock();
+    }
+  }
+
+  // Lets the abort have the gate and waits for the end of the program.
+  [[noreturn]] void give_up() {
+    gate_.unlock();
+    for (;;) ::pause();
+  }
+
+  void watch() {
+    for (;;) {
+      unsigned char sig = kStopWatching;
+      const ssize_t got = ::read(pipe_[0], &sig, 1);
+      if (got < 0 && errno == EINTR) continue;
+      if (got != 1 || sig == kStopWatching) return;
+      HxModuleUniversal* module = HxModuleSignalHandler::module_ptr_;
+      switch (sig) {
+        case SIGTSTP:
+          if (module != nullptr) module->pause_task();
+          break;
+        case SIGCONT:
+          if (module != nullptr) {
+            module->continue_working();
+            module->send_signal_to_hxfd(SIGCONT);
+          }
+          break;
+        default:
+          abort_task(module);
+      }
+    }
+  }
+
+  [[noreturn]] void abort_task(HxModuleUniversal* module) {
+    aborting_.store(true);
+    gate_.lock();
+    hx_utils_common::end_process_tree(getpid());
+    if (module != nullptr) module->abort_cleanup();
+    HxLogStream(HxLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
+    std::cout.flush();
+    std::fflush(nullptr);
+    // The work's thread is stopped for good somewhere in its own code, so the
+    // program ends without running destructors or exit handlers under it.
+    _exit(17);
+  }
+
+  static std::atomic<Control*> live_;
+
+  HxModuleUniversal* module_;
+  const std::thread::id work_thread_;
+  int pipe_[2] = {-1, -1};
+  std::mutex gate_;
+  int deferrals_ = 0;  // used by the work's thread only
+  std::atomic<bool> aborting_{false};
+  std::thread watcher_;
+};
+
+std::atomic<HxModuleSignalHandler::Control*> HxModuleSignalHandler::Control::live_{nullptr};
 
 HxModuleUniversal* HxModuleSignalHandler::module_ptr_ = nullptr;
 
@@ -44,16 +204,17 @@ std::unique_ptr<HxModuleSignalHandler> HxModuleSignalHandler::init(HxModuleUnive
 
 HxModuleSignalHandler::HxModuleSignalHandler(HxModuleUniversal* module) {
   module_ptr_ = module;
-  // An abort runs once: a second interrupt or terminate, or a terminal stop,
-  // waits while the clean-up runs (the program ends before they are due). A
-  // pause keeps continue and abort open, which is how continue ends it and
-  // how an abort can happen during it.
-  install(SIGINT, shutdown_handler, {SIGINT, SIGTERM, SIGTSTP});
-  install(SIGTERM, shutdown_handler, {SIGINT, SIGTERM, SIGTSTP});
-  install(SIGSEGV, shutdown_handler, {SIGINT, SIGTERM, SIGTSTP});
-  install(SIGTSTP, pause_handler, {SIGTSTP});
-  install(SIGCONT, continue_handler, {SIGCONT});
-  install(SIGPIPE, sigpipe_handler, {SIGPIPE});
+  control_ = std::make_unique<Control>(module);
+  install(SIGINT, shutdown_handler);
+  install(SIGTERM, shutdown_handler);
+  struct sigaction fault {};
+  fault.sa_sigaction = fault_handler;
+  sigemptyset(&fault.sa_mask);
+  fault.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigaction(SIGSEGV, &fault, nullptr);
+  install(SIGTSTP, pause_handler);
+  install(SIGCONT, continue_handler);
+  install(SIGPIPE, sigpipe_handler);
 }
 
 HxModuleSignalHandler::~HxModuleSignalHandler() {
@@ -63,45 +224,112 @@ HxModuleSignalHandler::~HxModuleSignalHandler() {
   signal(SIGTSTP, SIG_DFL);
   signal(SIGCONT, SIG_DFL);
   signal(SIGPIPE, SIG_DFL);
+  control_.reset();
 }
 
 void HxModuleSignalHandler::shutdown_handler(int sig) {
-  if (sig != SIGINT && sig != SIGTERM && sig != SIGSEGV) return;
-  hx_utils_common::kill_childs(getpid());
-  if (module_ptr_ != nullptr) module_ptr_->handle_shutdown_signal();
-  HxLogStream(HxLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
-  exit(17);
+  if (sig == SIGINT || sig == SIGTERM || sig == SIGSEGV) record(sig);
 }
 
 void HxModuleSignalHandler::pause_handler(int sig) {
-  if (sig != SIGTSTP || module_ptr_ == nullptr) return;
-  module_ptr_->send_signal_to_hxfd(SIGTSTP);
-  module_ptr_->set_to_pause();
+  if (sig == SIGTSTP) record(sig);
 }
 
 void HxModuleSignalHandler::continue_handler(int sig) {
-  if (sig != SIGCONT || module_ptr_ == nullptr) return;
-  module_ptr_->continue_working();
-  module_ptr_->send_signal_to_hxfd(SIGCONT);
+  if (sig == SIGCONT) record(sig);
 }
 
 void HxModuleSignalHandler::sigpipe_handler(int) {}
 
+void HxModuleSignalHandler::fault_handler(int sig, siginfo_t* info, void*) {
+  if (info != nullptr && info->si_code <= 0) {
+    record(sig);  // sent by a process, not raised by a fault
+    return;
+  }
+  // The memory of the process can no longer be trusted: no clean-up, no
+  // log line. The lock's owner file is let go by the kernel, so the next
+  // task takes the lock over.
+  hx_utils_common::kill_process_tree_now(getpid());
+  _exit(17);
+}
+
+HxAbortDeferral::HxAbortDeferral() : active_(false) {
+  if (HxModuleSignalHandler::Control* control = HxModuleSignalHandler::Control::on_work_thread()) {
+    control->defer();
+    active_ = true;
+  }
+}
+
+HxAbortDeferral::~HxAbortDeferral() {
+  if (!active_) return;
+  if (HxModuleSignalHandler::Control* control = HxModuleSignalHandler::Control::on_work_thread()) {
+    control->end_deferral();
+  }
+}
+
 void HxModuleUniversal::send_signal_to_hxfd(int signal) {
-  if (hxfd_pid_ != 0) hx_utils_common::send_signal(hxfd_pid_, signal);
+  std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+  if (hxfd_pid_ == 0) return;
+  // Only a process of this task: a number that no longer names one (the
+  // archiver has ended and the number was reused, or an archiver on another
+  // host reported it) is left alone.
+  const std::vector<int> below = hx_utils_common::descendant_pids(getpid());
+  if (std::find(below.begin(), below.end(), hxfd_pid_) == below.end()) return;
+  hx_utils_common::send_signal(hxfd_pid_, signal);
+  // The archiver's own helpers stop and go on with it.
+  if (signal == SIGSTOP || signal == SIGCONT) {
+    for (int helper : hx_utils_common::descendant_pids(hxfd_pid_)) ::kill(helper, signal);
+  }
+}
+
+void HxModuleUniversal::pause_task() {
+  std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+  send_signal_to_hxfd(SIGSTOP);
+  set_to_pause();
 }
 
 void HxModuleUniversal::set_to_pause() {
+  {
+    std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+    paused_ = true;
+  }
   HxLogStream(HxLogLvl::Info) << "Module pid: " << getpid() << " put on pause" << std::endl;
-  paused_ = true;
-  while (is_paused()) sleep(1);
 }
 
-bool HxModuleUniversal::is_paused() const { return paused_; }
+bool HxModuleUniversal::is_paused() const {
+  std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+  return paused_;
+}
 
 void HxModuleUniversal::continue_working() {
+  {
+    std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+    paused_ = false;
+  }
+  resumed_.notify_all();
   HxLogStream(HxLogLvl::Info) << "Module pid: " << getpid() << " continue working" << std::endl;
-  paused_ = false;
+}
+
+void HxModuleUniversal::hold_while_paused() {
+  std::unique_lock<std::recursive_mutex> lock(control_mutex_);
+  resumed_.wait(lock, [this] { return !paused_; });
+}
+
+bool HxModuleUniversal::release_resource_once() {
+  if (release_state_ != Release::NotRun) return release_result_;
+  HxAbortDeferral deferral;
+  release_state_ = Release::Running;
+  release_result_ = release_resource_after_backup();
+  release_state_ = Release::Done;
+  return release_result_;
+}
+
+void HxModuleUniversal::abort_cleanup() {
+  if (task_running_) {
+    handle_shutdown_signal();
+  } else {
+    unlock_resource_handling();
+  }
 }
 
 void HxModuleUniversal::handle_shutdown_signal() {
@@ -110,12 +338,14 @@ void HxModuleUniversal::handle_shutdown_signal() {
     case HxModuleMode::Backup:
     case HxModuleMode::BackupList:
     case HxModuleMode::CreateReplica:
-      release_resource_after_backup();
+      release_resource_once();
+      remove_created_directories();
       break;
     case HxModuleMode::Restore:
-      // Only the restore directory is removed: before it is chosen the
-      // directory still names the client's own -d directory, which stays.
-      if (remove_tmp_operation_directory_ && restore_directory_defined_) {
+      // Only a restore directory this task made is removed: before it is
+      // chosen the directory still names the client's own -d directory, and
+      // an archive to patch (-i) belongs to the client.
+      if (remove_tmp_operation_directory_ && restore_directory_defined_ && restore_directory_created_) {
         HxLogStream(HxLogLvl::Info) << "Remove temporary operation directory: "
                                     << options_.tmp_operation_directory << std::endl;
         boost::system::error_code ec;

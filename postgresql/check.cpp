@@ -5,15 +5,16 @@
 #include "log/hx_logger.h"
 #include "utils/hx_utils_common.h"
 
+#include <cctype>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 
-#include <boost/chrono.hpp>
 #include <boost/filesystem.hpp>
-#include <boost/thread/thread.hpp>
 
 namespace {
 
@@ -24,26 +25,66 @@ const int kConnectPauseSeconds = 5;
 const unsigned int kModuleVersionMajor = 2;
 const unsigned int kModuleVersionMinor = 0;
 const char* const kLvscanPath = "/sbin/lvscan";
-const char* const kLvmVersionCommand = "LANG=C /sbin/lvscan --version | /usr/bin/awk 'NR==1 {print $3}' 2>/dev/null";
+// Run alone, so that its own exit status decides (in a pipeline the status
+// would be that of the last command); the version is read from its output.
+const char* const kLvmVersionCommand = "LANG=C /sbin/lvscan --version";
+
+// The version of "lvscan --version": the third word of its line
+// "LVM version: <version> (<date>)"; "" when there is none.
+std::string lvm_version_of(const std::string& output) {
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string first, second, version;
+    if (words >> first >> second >> version && first == "LVM" && second == "version:") return version;
+  }
+  return std::string();
+}
+
+// True for a refused login (wrong password, no such role, no pg_hba.conf
+// entry), told by libpq's message: waiting will not make the login right,
+// and repeated failed logins can lock the account.
+bool is_authentication_failure(const std::string& reason) {
+  static const std::regex refused(
+      "authentication failed|no pg_hba\\.conf entry|pg_hba\\.conf rejects connection|no password supplied|"
+      "role \".*\" does not exist");
+  return std::regex_search(reason, refused);
+}
+
+// libpq's message without its trailing line ends and blanks.
+std::string reason_of(const pqxx::broken_connection& e) {
+  std::string reason = e.what();
+  while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back())) != 0) reason.pop_back();
+  return reason;
+}
 
 }  // namespace
 
 int HxModule_PG_Ostrel::check_client(const bool& verbose) {
   try {
     // A server that is starting (or restarting) refuses connections for a
-    // while: the check waits up to a minute for it.
+    // while: the check waits up to a minute for it. A refused login is not
+    // tried again.
     std::shared_ptr<pqxx::connection> connection;
+    std::string reason;
     int attempts = 0;
     while (attempts < kConnectAttempts) {
       try {
         connection = std::make_shared<pqxx::connection>(get_conn_string());
         break;
-      } catch (const pqxx::broken_connection&) {
-        boost::this_thread::sleep_for(boost::chrono::seconds(kConnectPauseSeconds));
+      } catch (const pqxx::broken_connection& e) {
+        reason = reason_of(e);
+        if (is_authentication_failure(reason)) {
+          attempts = kConnectAttempts;
+          break;
+        }
+        hx_utils_common::sleep_seconds(kConnectPauseSeconds);
         ++attempts;
       }
     }
     if (attempts == kConnectAttempts) {
+      HxLogStream(HxLogLvl::Error) << kCheckSignature << ": can't connect to the database: " << reason << std::endl;
       HxLogStream(HxLogLvl::Error) << "Can't connect to the database" << std::endl;
       return 2;
     }
@@ -63,14 +104,16 @@ int HxModule_PG_Ostrel::check_client(const bool& verbose) {
       HxLogStream(HxLogLvl::Error) << kCheckSignature << ": can't find " << kLvscanPath << std::endl;
       return 2;
     }
-    std::string lvm_version;
-    if (hx_utils_common::execute_command(kLvmVersionCommand, lvm_version) != 0) {
+    // A tool that fails, or that names no version, fails the check.
+    std::string lvm_output;
+    const int lvm_status = hx_utils_common::execute_command(kLvmVersionCommand, lvm_output);
+    const std::string lvm_version = lvm_version_of(lvm_output);
+    if (lvm_status != 0 || lvm_version.empty()) {
       HxLogStream(HxLogLvl::Error) << kCheckSignature << ": command: " << kLvmVersionCommand << std::endl;
-      HxLogStream(HxLogLvl::Error) << lvm_version << (!lvm_version.empty() && lvm_version.back() == '\n' ? "" : "\n");
+      HxLogStream(HxLogLvl::Error) << lvm_output << (!lvm_output.empty() && lvm_output.back() == '\n' ? "" : "\n");
       return 2;
     }
-    // The output brings its own line end.
-    if (verbose) std::cout << "LVM version: " << lvm_version << std::flush;
+    if (verbose) std::cout << "LVM version: " + HxDestination::printable(lvm_version) + "\n" << std::flush;
 
     // A failure leaves pg_version_ as it was (0.0 on a fresh object), which
     // the version test below refuses.

@@ -3,6 +3,7 @@
 
 #include "log/hx_logger.h"
 #include "module/hx_modules_common.h"
+#include "utils/hx_utils_common.h"
 
 #include <boost/filesystem.hpp>
 
@@ -10,6 +11,10 @@
 #include <string>
 
 int main(int argc, char** argv) {
+  // Before anything opens a file or a connection: a closed standard
+  // descriptor would otherwise take it, and answers would go into it.
+  hx_utils_common::prepare_standard_streams();
+
   // The LVM tools run later inherit this and stay quiet about descriptors
   // they find open.
   setenv("LVM_SUPPRESS_FD_WARNINGS", "1", 1);
@@ -39,5 +44,5 @@ int main(int argc, char** argv) {
     HxLogStream(HxLogLvl::Error) << "Can't prepare module" << std::endl;
     return 2;
   }
-  return static_cast<int>(module.run());
+  return answer_exit_code(static_cast<int>(module.run()));
 }

@@ -86,7 +86,8 @@ bool get_pg_version(connection_ptr connection, pg_version& out, bool print) {
       return false;
     }
     const std::string text = result[0][0].c_str();
-    if (print) std::cout << "PostgreSQL version: " << text << std::endl;
+    // The server's text stays on its one line.
+    if (print) std::cout << "PostgreSQL version: " + HxDestination::printable(text) + "\n" << std::flush;
     out = split_pg_version(text);
     return true;
   } catch (const std::exception& e) {

@@ -4,6 +4,7 @@
 #include <boost/algorithm/string.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,30 @@
 
 namespace hx_utils_common {
 
+namespace {
+std::atomic<WaitCallback> wait_begins{nullptr};
+std::atomic<WaitCallback> wait_ends{nullptr};
+}  // namespace
+
+void set_wait_callbacks(WaitCallback begin, WaitCallback end) {
+  wait_begins.store(begin);
+  wait_ends.store(end);
+}
+
+OutsideWait::OutsideWait() {
+  if (WaitCallback begin = wait_begins.load()) begin();
+}
+
+OutsideWait::~OutsideWait() {
+  if (WaitCallback end = wait_ends.load()) end();
+}
+
+void sleep_seconds(unsigned int seconds) {
+  OutsideWait wait;
+  unsigned int left = seconds;
+  while (left > 0) left = sleep(left);  // a handled signal ends sleep() early
+}
+
 int command_exit_status(int wait_status) {
   if (wait_status == -1) return -1;
   if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
@@ -27,11 +52,15 @@ int command_exit_status(int wait_status) {
 int execute_command(std::string command, std::string& output) {
   try {
     const std::string command_line = command + " 2>&1";
+    // The start is no wait (an abort that ends the task's processes never
+    // misses a child being started); waiting for the command is.
+    { OutsideWait start_point; }
     FILE* pipe = popen(command_line.c_str(), "r");
     if (pipe == nullptr) {
       std::cerr << "Couldn't start OS command: " << command_line << std::endl;
       return 1;
     }
+    OutsideWait wait;
     char buffer[1024];
     try {
       while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <termios.h>
 
@@ -49,6 +50,58 @@ bool synchronous_terminate(const int& pid);
 // Ends every process below `pid` that has no children of its own (deepest
 // first); a process without children is ended itself.
 void kill_childs(int pid);
+
+// The process ids of every living process below `pid` (children, their
+// children and so on), read from /proc.
+std::vector<int> descendant_pids(int pid);
+
+// Ends every process below `pid`, never `pid` itself: the whole tree is
+// stopped first (so that no process escapes it), then asked to end with
+// SIGTERM, and after a second what is left is killed. Prints "PID was
+// terminated: " and the number for each process ended. Reads /proc; runs no
+// outside command.
+void end_process_tree(int pid);
+
+// Kills every process below `pid` at once (stopped first, then SIGKILL),
+// printing nothing. Async-signal-safe.
+void kill_process_tree_now(int pid);
+
+// ---- Waits for outside processes and for time ---------------------------
+
+// A program may register two callbacks that run on the waiting thread when a
+// wait for an outside process or for time begins and ends: every command of
+// execute_command, sleep_seconds, and whatever code marks its waits with an
+// OutsideWait object. The module framework uses them to let the abort of a
+// task go ahead while its work waits, and to hold the work during a pause.
+using WaitCallback = void (*)();
+void set_wait_callbacks(WaitCallback begin, WaitCallback end);
+
+// Marks a wait: calls the registered begin callback when constructed and the
+// end callback when destroyed.
+class OutsideWait {
+ public:
+  OutsideWait();
+  ~OutsideWait();
+  OutsideWait(const OutsideWait&) = delete;
+  OutsideWait& operator=(const OutsideWait&) = delete;
+};
+
+// Sleeps `seconds` whole seconds as an outside wait.
+void sleep_seconds(unsigned int seconds);
+
+// ---- Standard streams -----------------------------------------------------
+
+// Makes the standard streams safe for a program that answers through
+// standard output: descriptors 0, 1 and 2 that are closed are opened on
+// /dev/null (so no file or connection opened later can take their numbers),
+// and std::cout writes whole lines at once, so that lines written by two
+// threads never mix.
+void prepare_standard_streams();
+
+// Flushes std::cout; false when anything written to standard output could
+// not be written (output full, a closed pipe, a write error), with the
+// system's reason in `reason`.
+bool standard_output_written(std::string& reason);
 
 // ---- Shell and SQL quoting ----------------------------------------------
 

@@ -111,14 +111,19 @@ HX_TEST_CONFIG_FAIL=1 run_module -r db1 -M "$(snap db1)" -d "$E" -m ms1 -T e1
 assert_exit 2
 assert_e_empty
 
-case_name "restore exit 2: the snapshot file cannot be unpacked; the restore directory stays"
-reset_logs
-run_module -r db1 -M "$W/in/db1.zip" -d "$E" -m ms1 -T e2
-assert_exit 2
-assert_line "Error: Unable to unpack snapshot file: $W/in/db1.zip"
-[ -d "$E/db1.rest" ] || fail "the restore directory was removed"
-assert_eq "" "$(hooks)" "hooks"
-rm -rf "$E/db1.rest"
+# A failed restore removes the restore directory it made (without -M as with a
+# file that is no snapshot), never one it found (-i).
+for meta in "-M $W/in/db1.zip" ""; do
+  case_name "restore exit 2: the snapshot file cannot be unpacked (${meta:-no -M})"
+  reset_logs
+  # shellcheck disable=SC2086
+  run_module -r db1 $meta -d "$E" -m ms1 -T e2
+  assert_exit 2
+  assert_line "Error: Unable to unpack snapshot file: ${meta#-M }"
+  assert_line "Info: Remove temporary operation directory: $E/db1.rest"
+  assert_eq "" "$(hooks)" "hooks"
+  assert_e_empty
+done
 
 case_name "restore exit 7: -i names no directory; nothing is made"
 run_module -r db1 -M "$(snap db1)" -d "$E" -i gone -m ms1 -T e3
@@ -143,13 +148,16 @@ assert_line "Error: hxfd out: hxfd: error: restore failed on request (HX_HXFD_FA
 assert_no_line "Info: The archive 'db1' has been unpacked successfully"
 
 for hook in after_restore_last_file deployment; do
-  case_name "restore exit 7: $hook of the last part fails; the reused directory is removed"
+  case_name "restore exit 7: $hook of the last part fails; the reused directory stays whole"
   run_module -r db1 -M "$(snap db1)" -d "$E" -m ms1 -T e6
   assert_exit 0
   reset_logs
   HX_TEST_FAIL=$hook run_module -r db2 -M "$(snap db2)" -d "$E" -i db1 -m ms1 -T e7 -e last:true
   assert_exit 7
-  assert_e_empty
+  assert_no_line "Info: Remove temporary operation directory: $E/db1.rest"
+  assert_same_tree "$W/v2" "$E/db1.rest/${RES#/}"
+  [ -e "$E/db1.rest/db2.snap_dir" ] && fail "the reference snapshot directory is left"
+  rm -rf "$E/db1.rest"
 done
 assert_eq "before_restore|after_restore|after_restore_last_file|deployment replica=0 failed" "$(hooks)" "hooks of the deployment case"
 
@@ -192,9 +200,9 @@ run_module -b "$RES" -d "$TQ" -n "$NAME" -m ms1 -T "b;q"
 assert_exit 0
 cp "$TQ/$NAME.snap" "$W/snaps/$NAME.snap"
 reset_logs
-run_module -r "$NAME" -M "$(snap "$NAME")" -d "$TQ/R" -m ms1 -T "r;touch $W/pwned" -e last:true,without_deployment_restore:yes
+run_module -r "$NAME" -M "$(snap "$NAME")" -d "$TQ/R" -m "ms1;touch $W/pwned" -T "r;x'q" -e last:true,without_deployment_restore:yes
 assert_exit 0
-assert_last_argv "$(argv_text $HEAD -R "$NAME" -M ms1 -T "r;touch $W/pwned" -s "${SECRET}r;touch $W/pwned" -m "$TQ/R/$NAME.rest/$NAME.snap_dir/$NAME.meta" -d "$TQ/R/$NAME.rest")"
+assert_last_argv "$(argv_text $HEAD -R "$NAME" -M "ms1;touch $W/pwned" -T "r;x'q" -s "${SECRET}r;x'q" -m "$TQ/R/$NAME.rest/$NAME.snap_dir/$NAME.meta" -d "$TQ/R/$NAME.rest")"
 assert_same_tree "$W/v2" "$TQ/R/$NAME.rest/${RES#/}"
 [ -e "$W/pwned" ] && fail "a value was run as a command"
 

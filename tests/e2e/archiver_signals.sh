@@ -56,7 +56,7 @@ kill -CONT "$BG_PID"
 wait_bg
 assert_exit 0
 # Pause: the archiver first, then the module; continue: the module first.
-assert_before "sent signal 20 to the process: $HP" "Info: Module pid: $BG_PID put on pause"
+assert_before "sent signal 19 to the process: $HP" "Info: Module pid: $BG_PID put on pause"
 assert_before "Info: Module pid: $BG_PID continue working" "sent signal 18 to the process: $HP"
 assert_line "MAIN ARCHIVE FILENAME:$T/p1.snap"
 

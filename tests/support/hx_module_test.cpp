@@ -2,6 +2,7 @@
 #include "tests/support/hx_module_test.h"
 
 #include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
 
 #include <boost/algorithm/string.hpp>
 #include <boost/filesystem.hpp>
@@ -63,6 +64,11 @@ bool HxModuleTest::load_module_config() { return env("HX_TEST_CONFIG_FAIL").empt
 void HxModuleTest::usage_custom() { std::cout << "       (test module: no options of its own)" << std::endl; }
 
 int HxModuleTest::check_client(const bool&) {
+  const std::string command = env("HX_TEST_QUERY_COMMAND");
+  if (!command.empty()) {
+    std::string output;
+    hx_utils_common::execute_command(command, output);
+  }
   std::cout << "Test module: client check" << std::endl;
   return query_result();
 }
@@ -93,6 +99,7 @@ void HxModuleTest::make_archiving() {
 }
 
 int main(int argc, char** argv) {
+  hx_utils_common::prepare_standard_streams();
   static char lvm_env[] = "LVM_SUPPRESS_FD_WARNINGS=1";
   putenv(lvm_env);
 
@@ -117,7 +124,7 @@ int main(int argc, char** argv) {
       HxLogStream(HxLogLvl::Error) << "Wrong combination of options" << std::endl;
       return 14;
     }
-    code = module.run();
+    code = static_cast<unsigned int>(answer_exit_code(static_cast<int>(module.run())));
   }  // the module is gone (signal defaults back, lock released) before the program ends
   return static_cast<int>(code);
 }

@@ -16,6 +16,8 @@
 //   HX_TEST_CONFIG_FAIL   when set and not empty, load_module_config() fails.
 //   HX_TEST_QUERY_RESULT  integer returned by check_client() and the three
 //                         listing hooks (default 0).
+//   HX_TEST_QUERY_COMMAND a shell command that check_client() runs (through
+//                         the framework's command runner) before it answers.
 #pragma once
 
 #include "module/hx_modules_common.h"
