@@ -7,6 +7,12 @@
 // while nobody holds the owner file's lock was left behind by a dead task, and
 // it is taken over; while a live task holds the owner lock, every other task
 // is refused, whatever state the name is in.
+//
+// /dev/shm is writable by every user. The owner file is opened without
+// following a link, and only a regular file of this process's user with a
+// single name counts as one: anything else at its path was planted by
+// someone else, and is removed, so it can neither redirect the open to
+// another file nor hold the resource.
 #include "module/hx_modules_common.h"
 #include "module/resource_lock.h"
 
@@ -65,10 +71,42 @@ enum class Owner { Unknown, Alone, HeldElsewhere };
 // The holder removes the owner file before it lets the flock go, so a lock
 // won on a file that the path no longer names proves nothing: that file is
 // dropped and the current one tried.
+// Removes what lies at `path` when it is not an owner file of this user
+// (see above); true when something was removed.
+bool remove_planted(const std::string& path, const struct stat* opened) {
+  struct stat named;
+  if (::lstat(path.c_str(), &named) != 0) return false;
+  const bool ours = S_ISREG(named.st_mode) && named.st_uid == ::geteuid() && named.st_nlink == 1;
+  const bool same = opened == nullptr || (opened->st_dev == named.st_dev && opened->st_ino == named.st_ino);
+  return !ours && same && ::unlink(path.c_str()) == 0;
+}
+
+// The owner file, opened for reading and writing (created when missing), or
+// -1.
+int open_owner_file(const std::string& path) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      // A link (ELOOP), or a foreign file the kernel will not let us create
+      // over (EACCES in a sticky directory).
+      if (remove_planted(path, nullptr)) continue;
+      return -1;
+    }
+    struct stat opened;
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == ::geteuid() &&
+        opened.st_nlink == 1) {
+      return fd;
+    }
+    ::close(fd);
+    if (!remove_planted(path, &opened)) return -1;
+  }
+  return -1;
+}
+
 Owner take_owner_lock(const std::string& path, int& fd) {
   fd = -1;
   for (int attempt = 0; attempt < 16; ++attempt) {
-    const int candidate = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int candidate = open_owner_file(path);
     if (candidate < 0) return Owner::Unknown;
     if (::flock(candidate, LOCK_EX | LOCK_NB) != 0) {
       ::close(candidate);

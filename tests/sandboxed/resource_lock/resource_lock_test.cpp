@@ -20,7 +20,9 @@
 #include <regex>
 #include <string>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,6 +229,30 @@ TEST_F(ResourceLock, HolderKilledWithSigkillIsTakenOver) {
   EXPECT_EQ(0, next.release());
   EXPECT_FALSE(name_exists());
   EXPECT_FALSE(owner_file_exists());
+}
+
+// Whatever is planted at the owner file's path in the world-writable /dev/shm
+// neither redirects the task nor blocks the resource: a link is not followed
+// (its target is not created), and a file of another user that is kept
+// locked is removed and replaced.
+TEST_F(ResourceLock, PlantedOwnerFilesNeitherRedirectNorBlock) {
+  const std::string owner = hx_resource_lock::owner_file_path(name_);
+  const fs::path target = dir_ / "target-of-the-link";
+  fs::create_symlink(target, owner);
+  Task linked(kProgram, resource_, dir_);
+  ASSERT_TRUE(linked.locked());
+  EXPECT_EQ(0, linked.release());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+
+  const int planted = ::open(owner.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(planted, 0);
+  ASSERT_EQ(0, ::fchown(planted, 65534, 65534));
+  ASSERT_EQ(0, ::flock(planted, LOCK_EX | LOCK_NB));
+  Task blocked(kProgram, resource_, dir_);
+  ASSERT_TRUE(blocked.locked());
+  EXPECT_EQ(0, blocked.release());
+  EXPECT_FALSE(owner_file_exists());
+  ::close(planted);
 }
 
 // Taking the same resource again in the same task does not refuse itself;
