@@ -7,11 +7,50 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <cstdint>
 #include <fstream>
 #include <string>
 #include <vector>
 
 namespace {
+
+// A resource list names a few paths: a larger file, or one nested deeper, is
+// no resource list, and the JSON reader (which recurses once per level)
+// must never meet it.
+const std::uintmax_t kMaxJsonBytes = 16u << 20;
+const int kMaxJsonDepth = 64;
+
+// Why the file cannot be a resource list, or "" when it may be one.
+std::string json_refusal(const std::string& path) {
+  namespace fs = boost::filesystem;
+  if (!fs::is_regular_file(path)) return "not a regular file";
+  if (fs::file_size(path) > kMaxJsonBytes) {
+    return "larger than " + std::to_string(kMaxJsonBytes) + " bytes";
+  }
+  std::ifstream in(path, std::ios_base::binary);
+  int depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (char c; in.get(c);) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) return "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return std::string();
+}
+
 const char* const kParseJsonSignature = "bool ResourceList::parse_json_file(const string&)";
 const char* const kListRestrictionsSignature =
     "bool ResourceList::check_local_restrictions(const std::vector<std::__cxx11::basic_string<char> >&) const";
@@ -31,6 +70,8 @@ bool ResourceList::parse_json_file(const std::string& path) {
                                    << std::endl;
       return false;
     }
+    const std::string refusal = json_refusal(path);
+    if (!refusal.empty()) throw boost::property_tree::json_parser_error(refusal, path, 0);
     boost::property_tree::ptree document;
     boost::property_tree::read_json(path, document);
     // The names are the "path" members of each top-level element; a "path"
@@ -82,10 +123,14 @@ std::vector<std::string> HxModuleUniversal::read_local_restrictions() const {
     HxLogStream(HxLogLvl::Error) << kReadRestrictionsSignature << ": unable to open " << path << std::endl;
     return entries;
   }
-  // Every line exactly as read, without its line feed; a last line without
-  // one still counts.
+  // Every line as read, without its line end (a line feed, or a carriage
+  // return and a line feed: a list written with CRLF line ends restricts as
+  // one written with LF ends); a last line without one still counts.
   std::string line;
-  while (std::getline(in, line)) entries.push_back(line);
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    entries.push_back(line);
+  }
   return entries;
 }
 

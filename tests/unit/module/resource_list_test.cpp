@@ -96,11 +96,13 @@ TEST_F(ResourceListTest, ListRestrictionNamesTheFirstRestrictedEntry) {
 TEST_F(ResourceListTest, RestrictionLinesAreTakenExactlyAsRead) {
   const auto m = restricted_by(write("r.list", "/srv/x\n\n/srv/b \n/srv/c\r\n#/srv/d\n/srv/e"));
   EXPECT_EQ(m->read_local_restrictions(),
-            (std::vector<std::string>{"/srv/x", "", "/srv/b ", "/srv/c\r", "#/srv/d", "/srv/e"}));
-  // Only a whole identical line restricts the resource, the last one without a line feed too.
-  EXPECT_TRUE(restricted_by(write("trail.list", "/srv/a \n/srv/a\r\n/SRV/A\n/srv\n/srv/ab"))->check_local_restrictions());
+            (std::vector<std::string>{"/srv/x", "", "/srv/b ", "/srv/c", "#/srv/d", "/srv/e"}));
+  // Only a whole identical line restricts the resource, the last one without
+  // a line feed too; a CRLF line end is a line end.
+  EXPECT_TRUE(restricted_by(write("trail.list", "/srv/a \n/srv/a\r\r\n/SRV/A\n/srv\n/srv/ab"))->check_local_restrictions());
   LogSink log;
   EXPECT_FALSE(restricted_by(write("hit.list", "/srv/x\n/srv/a"))->check_local_restrictions());
+  EXPECT_FALSE(restricted_by(write("crlf.list", "/srv/x\r\n/srv/a\r\n"))->check_local_restrictions());
   EXPECT_TRUE(log.messages().empty());  // the caller reports it
 }
 

@@ -1,0 +1,165 @@
+// Standard output as the client reads it (whole lines, values that cannot
+// forge a line, a lost answer noticed, closed descriptors replaced), and the
+// ending of a process tree without ps.
+#include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Runs `body` in a child process; its exit code (-1 when it did not exit).
+template <typename Body>
+int in_child(Body body) {
+  std::cout.flush();
+  const pid_t child = ::fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(StandardOutput, ValuesCannotForgeALine) {
+  EXPECT_EQ("a\\nMAIN ARCHIVE FILENAME:x\\r\\x01\\x7f\tb", HxDestination::printable("a\nMAIN ARCHIVE FILENAME:x\r\x01\x7f\tb"));
+  std::ostringstream captured;
+  std::streambuf* saved = std::cout.rdbuf(captured.rdbuf());
+  HxLogStream(HxLogLvl::Error, HxDestination::Stdout()) << "bad name: x\nMODULE SETTING:y" << std::endl << std::endl;
+  std::cout.rdbuf(saved);
+  const std::string text = captured.str();
+  EXPECT_EQ(text.substr(text.find(']') + 2), "Error: bad name: x\\nMODULE SETTING:y\n\n");
+}
+
+// Two threads writing lines piece by piece never mix their lines.
+TEST(StandardOutput, LinesOfTwoThreadsStayWhole) {
+  const int code = in_child([] {
+    int fds[2];
+    if (::pipe(fds) != 0 || ::dup2(fds[1], 1) < 0) return 10;
+    hx_utils_common::prepare_standard_streams();
+    auto writer = [](char c) {
+      for (int i = 0; i < 2000; ++i) std::cout << std::string(3, c) << std::string(3, c) << std::endl;
+    };
+    std::thread a(writer, 'a');
+    std::thread b(writer, 'b');
+    std::string text;
+    std::thread reader([&text, &fds] {
+      char buffer[4096];
+      for (ssize_t got; (got = ::read(fds[0], buffer, sizeof(buffer))) > 0;) text.append(buffer, got);
+    });
+    a.join();
+    b.join();
+    std::cout.flush();
+    ::close(1);
+    ::close(fds[1]);
+    reader.join();
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+      if (line != "aaaaaa" && line != "bbbbbb") return 11;
+    }
+    return count == 4000 ? 0 : 12;
+  });
+  EXPECT_EQ(0, code);
+}
+
+// Closed standard descriptors are opened on /dev/null before anything else
+// can take their numbers; an answer that cannot be written is noticed.
+TEST(StandardOutput, ClosedDescriptorsAndLostAnswers) {
+  EXPECT_EQ(0, in_child([] {
+    ::close(0);
+    ::close(1);
+    hx_utils_common::prepare_standard_streams();
+    const int next = ::open("/dev/zero", O_RDONLY);
+    std::cout << "answer" << std::endl;
+    std::string reason;
+    return next > 2 && hx_utils_common::standard_output_written(reason) ? 0 : 1;
+  }));
+  for (const bool broken_pipe : {false, true}) {
+    EXPECT_EQ(0, in_child([broken_pipe] {
+      int fds[2];
+      if (broken_pipe) {
+        if (::pipe(fds) != 0 || ::dup2(fds[1], 1) < 0) return 10;
+        ::close(fds[0]);
+        std::signal(SIGPIPE, SIG_IGN);
+      } else if (::freopen("/dev/full", "w", stdout) == nullptr) {
+        return 11;
+      }
+      hx_utils_common::prepare_standard_streams();
+      std::cout << "MAIN ARCHIVE FILENAME:/t/db1.snap" << std::endl;
+      std::string reason;
+      const bool written = hx_utils_common::standard_output_written(reason);
+      const std::string expected = std::strerror(broken_pipe ? EPIPE : ENOSPC);
+      return !written && reason == expected ? 0 : 12;
+    })) << broken_pipe;
+  }
+}
+
+// A process whose command line holds `marker` still lives.
+bool marked_process_lives(const std::string& marker) {
+  DIR* proc = ::opendir("/proc");
+  bool found = false;
+  while (dirent* entry = ::readdir(proc)) {
+    std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios_base::binary);
+    const std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (cmdline.find(marker) != std::string::npos) found = true;
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// A shell with a child that ignores SIGTERM and a pipeline below it: the
+// whole tree ends (the child that ignores SIGTERM too, although its parent
+// dies first), the root stays, and no ps is needed.
+TEST(ProcessTree, WholeTreeEndsRootStays) {
+  for (const bool at_once : {false, true}) {
+    const std::string marker = at_once ? "987.651" : "987.652";
+    const pid_t root = ::fork();
+    if (root == 0) {
+      ::setenv("PATH", "/nonexistent", 1);
+      const std::string script = "(trap '' TERM; exec /bin/sleep " + marker + ") & /bin/sleep " + marker +
+                                 " | /bin/cat & /bin/sleep " + marker + "; wait";
+      if (::fork() == 0) ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+      for (;;) ::pause();
+    }
+    for (int i = 0; i < 200 && hx_utils_common::descendant_pids(root).size() < 5; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(5u, hx_utils_common::descendant_pids(root).size()) << at_once;
+    std::ostringstream captured;
+    std::streambuf* saved = std::cout.rdbuf(captured.rdbuf());
+    if (at_once) {
+      hx_utils_common::kill_process_tree_now(root);
+    } else {
+      hx_utils_common::end_process_tree(root);
+    }
+    std::cout.rdbuf(saved);
+    EXPECT_TRUE(hx_utils_common::descendant_pids(root).empty()) << at_once;
+    EXPECT_EQ(0, ::kill(root, 0));
+    bool gone = false;
+    for (int i = 0; i < 200 && !(gone = !marked_process_lives(marker)); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone) << "a process of the tree outlived it";
+    const std::string lines = captured.str();
+    EXPECT_EQ(at_once ? 0 : 5, std::count(lines.begin(), lines.end(), '\n')) << lines;
+    ::kill(root, SIGKILL);
+    ::waitpid(root, nullptr, 0);
+  }
+}
+
+}  // namespace
