@@ -363,6 +363,8 @@ class HxModuleUniversal {
   // Removes the directories of a failed or aborted backup that it made
   // itself: the snapshot directory and an unpacked reference snapshot.
   void remove_created_directories();
+  // Removes the restore directory of an aborted restore when this task made it.
+  void remove_aborted_restore_directory();
   unsigned int backup_steps(bool replica);
 
   enum class Release { NotRun, Running, Done };

@@ -327,8 +327,29 @@ bool HxModuleUniversal::release_resource_once() {
 void HxModuleUniversal::abort_cleanup() {
   if (task_running_) {
     handle_shutdown_signal();
-  } else {
-    unlock_resource_handling();
+    return;
+  }
+  // Before run() nothing was done; after it the operation's steps are over
+  // and the concrete module may be being destroyed: only what needs none of
+  // its hooks is undone.
+  interrupted_ = true;
+  if (options_.mode == HxModuleMode::Restore) remove_aborted_restore_directory();
+  unlock_resource_handling();
+}
+
+void HxModuleUniversal::remove_aborted_restore_directory() {
+  // Only a restore directory this task made is removed: before it is chosen
+  // the directory still names the client's own -d directory, and an archive
+  // to patch (-i) belongs to the client.
+  if (!remove_tmp_operation_directory_ || !restore_directory_defined_ || !restore_directory_created_) return;
+  HxLogStream(HxLogLvl::Info) << "Remove temporary operation directory: " << options_.tmp_operation_directory
+                              << std::endl;
+  boost::system::error_code ec;
+  boost::filesystem::remove_all(options_.tmp_operation_directory, ec);
+  if (ec) {
+    // Reported, and the abort goes on so that the program still ends with 17.
+    HxLogStream(HxLogLvl::Error) << "virtual void HxModuleUniversal::handle_shutdown_signal()"
+                                 << ": boost::filesystem: " << ec.message() << std::endl;
   }
 }
 
@@ -342,20 +363,7 @@ void HxModuleUniversal::handle_shutdown_signal() {
       remove_created_directories();
       break;
     case HxModuleMode::Restore:
-      // Only a restore directory this task made is removed: before it is
-      // chosen the directory still names the client's own -d directory, and
-      // an archive to patch (-i) belongs to the client.
-      if (remove_tmp_operation_directory_ && restore_directory_defined_ && restore_directory_created_) {
-        HxLogStream(HxLogLvl::Info) << "Remove temporary operation directory: "
-                                    << options_.tmp_operation_directory << std::endl;
-        boost::system::error_code ec;
-        boost::filesystem::remove_all(options_.tmp_operation_directory, ec);
-        if (ec) {
-          // Reported, and the abort goes on so that the program still ends with 17.
-          HxLogStream(HxLogLvl::Error) << "virtual void HxModuleUniversal::handle_shutdown_signal()"
-                                       << ": boost::filesystem: " << ec.message() << std::endl;
-        }
-      }
+      remove_aborted_restore_directory();
       break;
     case HxModuleMode::ApplyReplica:
       remove_reference_snapshot_directory();

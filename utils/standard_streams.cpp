@@ -32,32 +32,51 @@ class LineBuffer : public std::streambuf {
   int_type overflow(int_type c) override {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
     const char byte = traits_type::to_char_type(c);
-    pending() += byte;
-    if (byte == '\n' && !emit_lines()) return traits_type::eof();
-    return c;
+    return put(&byte, 1) ? c : traits_type::eof();
   }
 
   std::streamsize xsputn(const char* text, std::streamsize count) override {
-    pending().append(text, static_cast<std::size_t>(count));
-    if (std::memchr(text, '\n', static_cast<std::size_t>(count)) != nullptr && !emit_lines()) return 0;
-    return count;
+    return put(text, static_cast<std::size_t>(count)) ? count : 0;
   }
 
-  int sync() override { return emit(pending().size()) ? 0 : -1; }
+  int sync() override {
+    std::string* text = pending();
+    if (text != nullptr && !write(*text, text->size())) return -1;
+    std::lock_guard<std::mutex> guard(mutex_);
+    return failed_ ? -1 : 0;
+  }
 
  private:
-  static std::string& pending() {
-    thread_local std::string text;
-    return text;
+  // What this thread has written since its last line end; null once the
+  // thread's storage is gone (at the end of the thread or the program),
+  // when text is written at once.
+  struct Pending {
+    std::string text;
+    ~Pending();
+  };
+  static thread_local bool pending_gone_;
+
+  static std::string* pending() {
+    if (pending_gone_) return nullptr;
+    thread_local Pending pending;
+    return &pending.text;
   }
 
-  // Writes the pending text up to its last line end.
-  bool emit_lines() { return emit(pending().rfind('\n') + 1); }
+  bool put(const char* data, std::size_t count) {
+    std::string* text = pending();
+    if (text == nullptr) {
+      std::string now(data, count);
+      return write(now, count);
+    }
+    text->append(data, count);
+    if (std::memchr(data, '\n', count) == nullptr) return true;
+    return write(*text, text->rfind('\n') + 1);
+  }
 
-  // Writes the first `count` pending bytes; false when the write failed.
-  bool emit(std::size_t count) {
-    std::string& text = pending();
-    if (count == 0) return !failed_now();
+  // Writes the first `count` bytes of `text` and drops them; false when the
+  // write failed.
+  bool write(std::string& text, std::size_t count) {
+    if (count == 0) return true;
     std::lock_guard<std::mutex> guard(mutex_);
     errno = 0;
     const bool written = std::fwrite(text.data(), 1, count, stdout) == count && std::fflush(stdout) == 0;
@@ -69,17 +88,21 @@ class LineBuffer : public std::streambuf {
     return written;
   }
 
-  bool failed_now() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return failed_;
-  }
-
   std::mutex mutex_;
   bool failed_ = false;
   std::string reason_;
+
 };
 
+// Never destroyed: std::cout may be flushed until the very end of the program.
 LineBuffer* line_buffer = nullptr;
+
+thread_local bool LineBuffer::pending_gone_ = false;
+
+LineBuffer::Pending::~Pending() {
+  pending_gone_ = true;
+  if (line_buffer != nullptr) line_buffer->write(text, text.size());
+}
 
 }  // namespace
 
@@ -94,8 +117,7 @@ void prepare_standard_streams() {
     }
   }
   if (line_buffer == nullptr) {
-    static LineBuffer buffer;
-    line_buffer = &buffer;
+    line_buffer = new LineBuffer;
     std::cout.rdbuf(line_buffer);
   }
 }

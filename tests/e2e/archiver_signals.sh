@@ -102,6 +102,29 @@ assert_eq "before_restore" "$(hooks)" "hooks"
 assert_eq "" "$(lock_names)" "lock names left"
 wait_gone "$HP" || fail "the archiver survived the module"
 
+case_name "SIGTERM during a restore into an archive to patch keeps that archive whole"
+mkdir -p "$W/R5/old.rest"
+printf 'earlier part\n' >"$W/R5/old.rest/part1"
+start_slow 30 -r db1 -M "$(snap db1)" -d "$W/R5" -i old -m ms1 -T k5
+kill -TERM "$BG_PID"
+wait_bg
+assert_exit 17
+assert_no_line "Info: Remove temporary operation directory: $W/R5/old.rest"
+[ -f "$W/R5/old.rest/part1" ] || fail "the archive to patch was removed"
+assert_eq "" "$(lock_names)" "lock names left"
+
+case_name "SIGTERM during a query ends its whole command pipeline, without ps on the PATH"
+marker="$BASHPID$RANDOM"
+HX_MODULE_BIN=/usr/bin/env run_bg PATH=/nonexistent HX_TEST_QUERY_COMMAND="/bin/sleep 900.$marker | /bin/cat" \
+  "$HX_MODULE_BIN" -t
+for _ in $(seq 100); do grep -qsaF "900.$marker" /proc/[0-9]*/cmdline && break; sleep 0.05; done
+kill -TERM "$BG_PID"
+wait_bg
+assert_exit 17
+assert_line "Info: Module was terminated. PID: $BG_PID"
+sleep 0.5
+grep -qsaF "900.$marker" /proc/[0-9]*/cmdline && fail "a process of the query outlived it"
+
 case_name "SIGTERM while applying a replica removes only the reference snapshot directory"
 mkdir -p "$W/A"
 printf 'kept\n' >"$W/A/existing"

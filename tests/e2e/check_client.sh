@@ -125,6 +125,27 @@ else
   fail "could not hide /sbin/lvscan"
 fi
 
+case_name "a failing lvscan fails the check"
+HX_LVM_FAIL=lvscan expect 2 "Module version: 2.0
+Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): command: LANG=C /sbin/lvscan --version
+Error:   lvscan: failure requested by the test bed" -t
+
+case_name "a refused login is reported with the server's reason and not tried again"
+"$PG" conf password "wrong one"
+pg_log_mark
+expect 2 "Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): can't connect to the database: connection to server at \"127.0.0.1\", port $HX_PG_PORT_TCP failed: FATAL:  password authentication failed for user \"$HX_PG_USER\"
+Error: Can't connect to the database" -t
+assert_eq 1 "$(tail -c +"$((HX_PG_LOG_MARK + 1))" "$HX_PG_LOG" | grep -c 'password authentication failed')" "failed logins"
+"$PG" conf password "$HX_PG_PASSWORD"
+
+case_name "started with standard output closed"
+# The connection would take descriptor 1 and the answers would go into it.
+log="/opt/halvex/log/$(basename "$HX_MODULE_BIN").log"
+: >"$log"
+"$HX_MODULE_BIN" -t >&- 2>/dev/null </dev/null
+assert_eq 0 "$?" "exit code"
+grep -Fq "Info: Tablespace: $HX_PG_TBLSPC used LVM volume" "$log" || fail "the check did not run to its end"
+
 case_name "-c needs no server"
 "$PG" stop
 expect 0 "Database" -c

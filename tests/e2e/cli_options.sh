@@ -73,6 +73,13 @@ refused "Error: $SIG: unrecognised option '--bogus'" --bogus
 refused "Error: $SIG: the required argument for option '--backup' is missing" -b
 refused "Error: $SIG: option '--backup' cannot be specified more than once" -b X -b Y
 refused "Error: $SIG: stoi" -b X -e hxd_hash_length:abc
+refused "Error: $SIG: the argument ('-1') for option '--parallelism' is invalid" --parallelism=-1 -b X
+refused "Error: Record ID is not a valid name: '../../etc\\nMODULE PID:1' (it may not contain \"/\" or control characters, nor be \".\" or \"..\")" \
+  -r "../../etc
+MODULE PID:1" -d "$WORK"
+python3 -c 'print("[" * 100000 + "]" * 100000)' >"$WORK/deep.json"
+refused "Error: bool ResourceList::parse_json_file(const string&): json parser error: $WORK/deep.json: nested deeper than 64 levels
+Error: $SIG: can't parse json file: $WORK/deep.json" -B "$WORK/deep.json"
 refused "Error: bool ResourceList::parse_json_file(const string&): resource list file does not exist: $WORK/missing.json
 Error: $SIG: can't parse json file: $WORK/missing.json" -B "$WORK/missing.json"
 
