@@ -52,10 +52,21 @@ bool is_authentication_failure(const std::string& reason) {
   return std::regex_search(reason, refused);
 }
 
-// libpq's message without its trailing line ends and blanks.
+// libpq's message on one line: its lines (a hint is indented on a line of
+// its own) joined with "; ", trailing line ends and blanks dropped.
 std::string reason_of(const pqxx::broken_connection& e) {
-  std::string reason = e.what();
-  while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back())) != 0) reason.pop_back();
+  std::string reason;
+  bool line_end = false;
+  for (const char c : std::string(e.what())) {
+    if (c == '\n' || c == '\r') {
+      line_end = true;
+    } else if (!(line_end && std::isspace(static_cast<unsigned char>(c)) != 0)) {
+      if (line_end && !reason.empty()) reason += "; ";
+      line_end = false;
+      reason += c;
+    }
+  }
+  while (!reason.empty() && reason.back() == ' ') reason.pop_back();
   return reason;
 }
 
