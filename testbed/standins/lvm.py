@@ -567,19 +567,26 @@ def admin_monitor():
             return 0
         if sandbox and not process_in_this_namespace(sandbox):
             return 0
+        try:
+            watch_once()
+        except OSError as e:
+            sys.stderr.write("monitor: %s\n" % e)
+
+
+def watch_once():
+    with Registry() as reg:
+        pairs = [(dict(s), dict(reg.find(s["origin"]))) for s in reg.volumes
+                 if s["origin"] != "-" and s["state"] != "invalid" and reg.find(s["origin"])]
+    for snapshot, origin in pairs:
+        try:
+            if cow_used(snapshot, origin, False) < snapshot["size"]:
+                continue
+        except OSError:
+            continue  # removed meanwhile
         with Registry() as reg:
-            pairs = [(dict(s), dict(reg.find(s["origin"]))) for s in reg.volumes
-                     if s["origin"] != "-" and s["state"] != "invalid" and reg.find(s["origin"])]
-        for snapshot, origin in pairs:
-            try:
-                if cow_used(snapshot, origin, False) < snapshot["size"]:
-                    continue
-            except OSError:
-                continue  # removed meanwhile
-            with Registry() as reg:
-                v = reg.find(snapshot["node"])
-                if v is not None and v["image"] == snapshot["image"] and v["state"] != "invalid":
-                    invalidate(reg, v)
+            v = reg.find(snapshot["node"])
+            if v is not None and v["image"] == snapshot["image"] and v["state"] != "invalid":
+                invalidate(reg, v)
 
 
 # ---- lvs -----------------------------------------------------------------------------------
