@@ -68,10 +68,13 @@ bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup() {
     // Without WAL written since the reference backup the switch closes
     // nothing and names the reference's own last file, which that backup
     // holds (and may have removed from the archive): there is nothing to
-    // wait for, and the backup is empty.
+    // wait for and nothing to archive; the backup is empty.
     const std::string& archive = pg_conf_.archive_catalog;
-    if (stop_wal_file_ != start_wal_file_ &&
-        hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
+    if (stop_wal_file_ == start_wal_file_) {
+      HxLogStream(HxLogLvl::Info) << "No WAL written since the reference backup" << std::endl;
+      return add_to_hxfd_list_file(options_.resource_list_file, {}, false);
+    }
+    if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
                                                                  pg_conf_.wal_wait_timeout,
                                                                  pg_conf_.wal_check_period) != 0) {
       HxLogStream(HxLogLvl::Error) << "Last WAL file is absent in archive directory: " << stop_wal_file_ << std::endl;
