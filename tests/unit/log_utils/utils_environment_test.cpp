@@ -187,7 +187,7 @@ unsigned long long free_bytes(const std::string& dir) {
 class FreeSpace : public hx_log_test::LogTest {
  protected:
   std::string sparse_file(const std::string& name, unsigned long long size) {
-    return hx_log_test::sparse_file(dir_ / name, size);
+    return tmp_.sparse(name, size);
   }
 };
 

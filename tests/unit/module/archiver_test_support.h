@@ -1,6 +1,6 @@
 // Shared pieces of the unit tests of the archiver road: a module whose hooks
-// record their calls and fail on request, a temporary directory, and the
-// archiver command line the module logs.
+// record their calls and fail on request, and the archiver command line the
+// module logs.
 #pragma once
 
 #include "options_test_support.h"
@@ -17,7 +17,8 @@
 namespace hx_archiver_test {
 
 namespace fs = boost::filesystem;
-using hx_test::LogSink;
+using hx_test::LogCapture;
+using LogSink = hx_test::LogCapture;  // the name some tests still use
 
 // Hooks append their names to `calls` and fail when their name is in `failing`.
 class TaskModule : public hx_test::StubModule {
@@ -53,32 +54,8 @@ class TaskModule : public hx_test::StubModule {
   }
 };
 
-// A fresh directory below the system's temporary directory, removed at the end.
-class TempDir {
- public:
-  TempDir() { fs::create_directories(path_); }
-  ~TempDir() {
-    boost::system::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string str() const { return path_.string(); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  std::string write(const std::string& name, const std::string& content) const {
-    std::ofstream(*this / name, std::ios_base::binary) << content;
-    return *this / name;
-  }
-
- private:
-  fs::path path_ = fs::temp_directory_path() / fs::unique_path("hx-archiver-%%%%-%%%%-%%%%");
-};
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios_base::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using hx_test::read_file;
+using hx_test::TempDir;
 
 // Outside the test bed there is no archiver, so a run of the real command
 // fails with the shell's "not found"; tests that rely on that skip where one exists.
@@ -88,7 +65,7 @@ const char* const kRunSig =
     "bool HxModuleUniversal::run_hxfd_command(const string&, std::string&, pid_t&, std::string&)";
 
 // The command of the last "...:hxfd command: " Info line, or "" when none was logged.
-inline std::string logged_hxfd_command(const LogSink& log) {
+inline std::string logged_hxfd_command(const LogCapture& log) {
   const std::string marker = std::string("Info: ") + kRunSig + ":hxfd command: ";
   std::string command;
   for (const std::string& message : log.messages()) {
