@@ -14,6 +14,7 @@ class InspectedModule : public HxModule_PG_Ostrel {
   explicit InspectedModule(int mode) : HxModule_PG_Ostrel(options_for(mode)) {}
   bool has_connection() const { return static_cast<bool>(connection_) || static_cast<bool>(transaction_); }
   hx_pg_conf& conf() { return pg_conf_; }
+  HxModuleOptions& options() { return options_; }
 
  private:
   static HxModuleOptions options_for(int mode) {
@@ -26,7 +27,8 @@ class InspectedModule : public HxModule_PG_Ostrel {
 
 TEST(PgModuleObject, SmallOverrides) {
   hx_test::LogCapture log{HxLogLvl::DebugMask};
-  InspectedModule module(HxModuleMode::None);
+  InspectedModule module(HxModuleMode::Backup);
+  module.options().resource = "cluster";  // the client's name of the resource, no path: not examined
   EXPECT_TRUE(module.resource_exists());
   module.make_archiving();
   EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: No archiving capability"});
