@@ -124,7 +124,7 @@ TEST_F(BackupCommand, ValuesWithShellCharactersAreQuoted) {
   EXPECT_EQ(common(),
             "cd / && /opt/halvex/bin/hxfd -a 'sha2;reboot' -2  -b 16384 -c '" + T + "/list it'\\''s; rm -rf x'" + kKeys +
                 " -z None");
-  if (archiver_installed()) return;
+  HX_SKIP_UNLESS_WITHOUT_ARCHIVER();
   module_.options_.resource_list_file = list_;
   module_.hxd_hash_algorithm_ = "sha2";
   module_.options_.archive_name = "db 1;x'y";
@@ -137,7 +137,7 @@ TEST_F(BackupCommand, ValuesWithShellCharactersAreQuoted) {
 }
 
 TEST_F(BackupCommand, LocalRunOfTheAutonomousDefaults) {
-  if (archiver_installed()) GTEST_SKIP() << "an archiver is installed on this host";
+  HX_SKIP_UNLESS_WITHOUT_ARCHIVER();
   LogCapture log;
   module_.options_.autonomous = true;
   umask(022);
@@ -158,7 +158,7 @@ TEST_F(BackupCommand, LocalRunOfTheAutonomousDefaults) {
 }
 
 TEST_F(BackupCommand, LocalRunThroughAMediaServerWithEveryOption) {
-  if (archiver_installed()) GTEST_SKIP() << "an archiver is installed on this host";
+  HX_SKIP_UNLESS_WITHOUT_ARCHIVER();
   module_.options_.media_server = "ms1.example:4000";
   module_.options_.task_id = "task-17";
   module_.options_.dgst = true;
@@ -265,7 +265,7 @@ TEST_F(CloseBackup, PackFailureKeepsTheSnapshotDirectory) {
 }
 
 TEST_F(CloseBackup, FailedListingFailsTheBackupAndKeepsTheDirectories) {
-  if (archiver_installed()) GTEST_SKIP() << "an archiver is installed on this host";
+  HX_SKIP_UNLESS_WITHOUT_ARCHIVER();
   LogCapture log;
   module_.file_list_ = true;
   EXPECT_FALSE(close(false));

@@ -59,7 +59,7 @@ TEST_F(RestoreDirectory, ArchiveToPatchMustExistFilesystemErrorsAreReported) {
 class RestoreCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (archiver_installed()) GTEST_SKIP() << "an archiver is installed on this host";
+    HX_SKIP_UNLESS_WITHOUT_ARCHIVER();
     module_.options_.mode = HxModuleMode::Restore;
     module_.options_.record_id = "R42";
     module_.options_.media_server = "ms1";
