@@ -2,7 +2,7 @@
 # The client check (-t) and the listings (-c, -l, -L) of the real program
 # against the test bed's server on stand-in LVM volumes, and the check's
 # refusals with their exact Error texts and exit code 2.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
 PG="$HX_TESTBED_DIR/pg"
