@@ -72,16 +72,6 @@ wait_bg() {
   RUN_LINES="$(hx_log_strip_stamps <"$BG_OUT")"
 }
 
-wait_for_text() {
-  local i=0
-  while [ "$i" -lt $((${3:-20} * 20)) ]; do
-    grep -Fq -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.05
-    i=$((i + 1))
-  done
-  return 1
-}
-
 hxfd_pid_of() { { grep -o '^HXFD PID: [0-9]*' "$1" || true; } | tail -n 1 | sed 's/^HXFD PID: //'; }
 
 proc_state() {

@@ -9,6 +9,7 @@
 #   assert_exit CODE | assert_line TEXT | assert_no_line TEXT | assert_line_count TEXT N
 #   assert_line_matches ERE | assert_not_contains TEXT (RUN_STDOUT) | assert_stdout TEXT
 #   assert_eq EXPECTED ACTUAL [WHAT] | fail MESSAGE | finish (summary; exit 1 after a failure)
+#   wait_for_text FILE TEXT [SECONDS]  true once FILE holds TEXT (default: 20 s)
 # Lines are compared whole against RUN_LINES, so a log line reads "Error: text".
 
 set -E
@@ -109,4 +110,14 @@ finish() {
   fi
   echo "$(basename "$0"): all $HX_E2E_CASES case(s) passed"
   exit 0
+}
+
+wait_for_text() {
+  local i=0
+  while [ "$i" -lt $((${3:-20} * 20)) ]; do
+    grep -Fq -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+    i=$((i + 1))
+  done
+  return 1
 }

@@ -51,7 +51,7 @@ TEST(Options, ApplyReplicaCopiesTheDirectoryARestoreDoesNot) {
 }
 
 TEST(Options, CompressOutOfRangeBecomesOne) {
-  for (const auto& [given, stored] : std::vector<std::pair<std::string, int>>{{"9", 1}, {"0", 1}, {"-3", 1}, {"4", 4}}) {
+  for (const auto& [given, stored] : std::vector<std::pair<std::string, int>>{{"5", 1}, {"9", 1}, {"0", 1}, {"-3", 1}, {"1", 1}, {"4", 4}}) {
     EXPECT_EQ(parsed({"-z", given, "-b", "X"})->options_.compress, stored) << given;
   }
 }

@@ -96,7 +96,9 @@ TEST(ModuleParams, NumbersFollowStoi) {
   EXPECT_EQ(m->hxd_block_size_, 42u);  // leading blank accepted, trailing text ignored
   EXPECT_EQ(m->hxd_hash_length_, 512u);
   EXPECT_THROW(with("hxd_hash_length:abc"), std::invalid_argument);
-  EXPECT_THROW(with("hxd_block_size:99999999999"), std::out_of_range);
+  EXPECT_EQ(with("hxd_block_size:2147483647")->hxd_block_size_, 2147483647u);  // the largest int
+  EXPECT_THROW(with("hxd_block_size:2147483648"), std::out_of_range);
+  EXPECT_THROW(with("hxd_hash_length:-2147483649"), std::out_of_range);
   EXPECT_THROW(with("hxd_block_size:"), std::invalid_argument);
 }
 
