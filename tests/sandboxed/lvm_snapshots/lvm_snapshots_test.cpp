@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "postgresql/hx_module_pg_ostrel.h"
-#include "tests/support/test_support.h"
+#include "unit/postgresql/pg_test_support.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
-using hx_test::env;
-using hx_test::sh;
+using pg_test::env;
+using pg_test::sh;
 using Lines = std::vector<std::string>;
 
 const std::string kRemoveSig = "bool HxModule_PG_Ostrel::remove_snapshot(lvm_snapshot_info, bool&)";
@@ -117,7 +117,7 @@ class LvmSnapshots : public ::testing::Test {
   std::unique_ptr<TestModule> backup_module(bool start_backup = true) {
     auto module = std::make_unique<TestModule>(options(HxModuleMode::Backup));
     {
-      hx_test::CoutCapture version_line;
+      pg_test::CoutCapture version_line;
       EXPECT_TRUE(module->prapare_module()) << log_.text();
     }
     if (start_backup) module->transaction().exec("SELECT pg_backup_start('lvm-test', true)");
@@ -134,12 +134,12 @@ class LvmSnapshots : public ::testing::Test {
   Lines new_argv() const { return read_lines(env("HX_STANDIN_LOG_DIR") + "/lvm.argv"); }
   Lines new_lsblk() const { return read_lines(env("HX_STANDIN_LOG_DIR") + "/lsblk.argv"); }
   long index_of(const std::string& line) const {
-    const Lines lines = log_.messages();
+    const Lines lines = log_.lines();
     const auto it = std::find(lines.begin(), lines.end(), line);
     return it == lines.end() ? -1 : static_cast<long>(it - lines.begin());
   }
 
-  hx_test::LogCapture log_{HxLogLvl::DebugMask};
+  pg_test::LogCapture log_;
   std::string data_mnt_, ts_mnt_, tmp_;
 };
 
@@ -166,8 +166,8 @@ TEST_F(LvmSnapshots, BothVolumesEndToEnd) {
   // Files written before are there; a later change to the origin is not.
   std::ofstream(data_mnt_ + "/before.txt") << "changed\n";
   std::ofstream(data_mnt_ + "/after.txt") << "later\n";
-  EXPECT_EQ(hx_test::read_file(data_dir + "/before.txt"), "written before the snapshot\n");
-  EXPECT_EQ(hx_test::read_file(ts_dir + "/before.txt"), "on the xfs volume\n");
+  EXPECT_EQ(pg_test::read_file(data_dir + "/before.txt"), "written before the snapshot\n");
+  EXPECT_EQ(pg_test::read_file(ts_dir + "/before.txt"), "on the xfs volume\n");
   EXPECT_TRUE(fs::exists(data_dir + "/pgdata/PG_VERSION"));
   EXPECT_FALSE(fs::exists(data_dir + "/after.txt"));
 
@@ -193,7 +193,7 @@ TEST_F(LvmSnapshots, BothVolumesEndToEnd) {
                                "/sbin/lvremove -y " + kDataDev + ".snap",
                                "/sbin/lvs " + kTsDev + ".snap --nosuffix -o data_percent --noheadings",
                                "/sbin/lvremove -y " + kTsDev + ".snap"}));
-  const Lines lines = log_.messages();
+  const Lines lines = log_.lines();
   ASSERT_EQ(lines.size(), 4u) << log_.text();
   EXPECT_EQ(lines[0].rfind("Info: Snapshot '" + kDataDev + ".snap' was used for:   ", 0), 0u) << lines[0];
   EXPECT_EQ(lines[0].back(), '%');
@@ -228,7 +228,7 @@ TEST_F(LvmSnapshots, QuotedPathsAndAFailingDf) {
   mark_logs();
   EXPECT_FALSE(module.get_lvm_info_of_mountpoint("/nonexistent/dir", device, vg, mount_point));
   // df complains on standard error, which the pipe does not collect.
-  EXPECT_EQ(log_.messages(), (Lines{"Error: bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string, "
+  EXPECT_EQ(log_.lines(), (Lines{"Error: bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string, "
                                  "std::string&, std::string&, std::string&): command: LANG=C df /nonexistent/dir | "
                                  "grep ^/dev",
                                  "Error: "}));
@@ -250,7 +250,7 @@ TEST_F(LvmSnapshots, StaleSnapshotAndNestedMountPoints) {
   mark_logs();
   auto module = module_of({{kDataDev, data_mnt_}, {nested_dev, nested_mnt}});
   ASSERT_TRUE(module->make_lvm_snapshots_and_mount()) << log_.text();
-  const Lines lines = log_.messages();
+  const Lines lines = log_.lines();
   ASSERT_GE(lines.size(), 3u) << log_.text();
   EXPECT_EQ(lines[0], "Info: Snapshot: " + kDataDev + ".snap exists. Try to remove it");
   EXPECT_EQ(lines[1].rfind("Info: Snapshot '" + kDataDev + ".snap' was used for: ", 0), 0u) << lines[1];
@@ -264,8 +264,8 @@ TEST_F(LvmSnapshots, StaleSnapshotAndNestedMountPoints) {
                    "/sbin/lvs " + kDataDev + " --nosuffix --units B -o lv_size --noheadings"}));
   // The stale mount went with it, and the new snapshot is a fresh one.
   EXPECT_EQ(mount_source(stale_dir), "");
-  EXPECT_EQ(hx_test::read_file(snapshot_dir(data_mnt_) + "/fresh.txt"), "after the stale snapshot\n");
-  EXPECT_EQ(hx_test::read_file(snapshot_dir(nested_mnt) + "/inner.txt"), "inner volume\n");
+  EXPECT_EQ(pg_test::read_file(snapshot_dir(data_mnt_) + "/fresh.txt"), "after the stale snapshot\n");
+  EXPECT_EQ(pg_test::read_file(snapshot_dir(nested_mnt) + "/inner.txt"), "inner volume\n");
   EXPECT_EQ(mount_source(snapshot_dir(nested_mnt)), nested_dev + ".snap");
 
   mark_logs();
@@ -305,7 +305,7 @@ TEST_F(LvmSnapshots, FailingCreateOrMountEndsBackupModeAndRemovesWhatWasMade) {
     EXPECT_FALSE(backup_mode_on(module->transaction())) << c[0] << ": backup mode must have ended";
     const long at = index_of(c[1]);
     ASSERT_GE(at, 0) << log_.text();
-    const Lines lines = log_.messages();
+    const Lines lines = log_.lines();
     EXPECT_EQ(lines[at + 1].rfind(c[2], 0), 0u) << lines[at + 1];
     EXPECT_EQ(lines[at + 2], "Info: Stop PostgreSQL base backup");
     EXPECT_EQ(lines.back(), "Info: The snapshot was removed: " + kDataDev + ".snap");
@@ -320,7 +320,7 @@ TEST_F(LvmSnapshots, FailingCreateOrMountEndsBackupModeAndRemovesWhatWasMade) {
   auto next = module_of({{kTsDev, ts_mnt_}});
   mark_logs();
   ASSERT_TRUE(next->make_lvm_snapshots_and_mount()) << log_.text();
-  EXPECT_EQ(log_.messages()[0], "Info: Snapshot: " + kTsDev + ".snap exists. Try to remove it");
+  EXPECT_EQ(log_.lines()[0], "Info: Snapshot: " + kTsDev + ".snap exists. Try to remove it");
   EXPECT_TRUE(nouuid(snapshot_dir(ts_mnt_)));
   next->umount_and_remove_snapshots();
   EXPECT_FALSE(registered(kTsDev + ".snap"));
@@ -332,7 +332,7 @@ TEST_F(LvmSnapshots, FullAndFailingRemovalsAreReported) {
   setenv("HX_LVM_DATA_PERCENT", "100.00", 1);
   mark_logs();
   module->umount_and_remove_snapshots();
-  EXPECT_EQ(log_.messages(),
+  EXPECT_EQ(log_.lines(),
             (Lines{"Info: Snapshot '" + kDataDev + ".snap' was used for:   100.00%",
                    "Error: " + kRemoveSig + ": snapshot was used for 100%",
                    "Info: The snapshot was removed: " + kDataDev + ".snap",
@@ -353,7 +353,7 @@ TEST_F(LvmSnapshots, FullAndFailingRemovalsAreReported) {
   mark_logs();
   EXPECT_FALSE(module->remove_snapshot(lvm_snapshot_info("", kDataDev + ".none", ""), overflow));
   const std::string missing = "Error:   Failed to find logical volume \"hxvg/data.none\"";
-  EXPECT_EQ(log_.messages(), (Lines{"Error: Device: " + kDataDev + ".none is not a LVM volume",
+  EXPECT_EQ(log_.lines(), (Lines{"Error: Device: " + kDataDev + ".none is not a LVM volume",
                                  "Error: bool HxModule_PG_Ostrel::get_lvm_data_percent(std::string, std::string&): "
                                  "command: LANG=C /sbin/lvs " +
                                      kDataDev + ".none --nosuffix -o data_percent --noheadings",
@@ -365,8 +365,8 @@ TEST_F(LvmSnapshots, FullAndFailingRemovalsAreReported) {
   setenv("HX_LVM_DATA_PERCENT", "n/a", 1);
   mark_logs();
   EXPECT_FALSE(module->remove_snapshot(lvm_snapshot_info("", kDataDev + ".snap", ""), overflow));
-  ASSERT_EQ(log_.messages().size(), 2u) << log_.text();
-  EXPECT_EQ(log_.messages()[1], "Error: " + kRemoveSig + ": stof");
+  ASSERT_EQ(log_.lines().size(), 2u) << log_.text();
+  EXPECT_EQ(log_.lines()[1], "Error: " + kRemoveSig + ": stof");
   EXPECT_TRUE(registered(kDataDev + ".snap"));
 }
 
@@ -389,7 +389,7 @@ TEST_F(LvmSnapshots, StopStatementByVersion) {
   log_.clear();
   pqxx::result result;
   EXPECT_TRUE(module->pg_stop_backup(result)) << log_.text();
-  EXPECT_EQ(log_.messages(), Lines{"Info: Stop PostgreSQL base backup"});
+  EXPECT_EQ(log_.lines(), Lines{"Info: Stop PostgreSQL base backup"});
   ASSERT_EQ(result.size(), 1u);
   EXPECT_NE(std::string(result[0][0].c_str()).find("START WAL LOCATION"), std::string::npos);
   EXPECT_FALSE(backup_mode_on(module->transaction()));
@@ -426,12 +426,12 @@ TEST_F(LvmSnapshots, CrashConsistentUnderLoad) {
 
   auto module = backup_module();
   module->volumes() = {{kDataDev, data_mnt_}, {kTsDev, ts_mnt_}};
-  const long committed_before = std::stol(hx_test::read_file(last));
+  const long committed_before = std::stol(pg_test::read_file(last));
   const bool made = module->make_lvm_snapshots_and_mount();
   pqxx::result stop;
   EXPECT_TRUE(module->pg_stop_backup(stop));
   sleep(1);
-  const long committed_after = std::stol(hx_test::read_file(last));
+  const long committed_after = std::stol(pg_test::read_file(last));
   std::ofstream(w + "/stop-load").put('\n');
   sh("while kill -0 $(cat " + w + "/load.pid) 2>/dev/null; do sleep 0.2; done");
   ASSERT_TRUE(made) << log_.text();
@@ -455,7 +455,7 @@ TEST_F(LvmSnapshots, CrashConsistentUnderLoad) {
                    "-c unix_socket_directories=" + sock + " -c archive_mode=off\" start",
                &out),
             0)
-      << out << hx_test::read_file(sock + "/server.log");
+      << out << pg_test::read_file(sock + "/server.log");
   const int queried =
       sh(bin + "/psql -X -At -h " + sock + " -p 54329 -U postgres -d bench -c 'SELECT count(*) FROM " +
              "committed WHERE id <= " + std::to_string(committed_before) + "' -c 'SELECT max(id) FROM " +
