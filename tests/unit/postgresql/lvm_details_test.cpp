@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "postgresql/hx_module_pg_ostrel.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ class SnapshotModule : public HxModule_PG_Ostrel {
 };
 
 TEST(LvmDetails, NothingToDoRunsNoCommandAndStopWithoutTransactionFails) {
-  pg_test::LogCapture log;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
   HxModuleOptions options;
   options.program_path = "/nonexistent/hx_module_pg_ostrel_unit";
   options.tmp_operation_directory = "/nonexistent/tmp";
@@ -106,11 +106,11 @@ TEST(LvmDetails, NothingToDoRunsNoCommandAndStopWithoutTransactionFails) {
   EXPECT_TRUE(module.make_lvm_snapshots_and_mount());
   EXPECT_TRUE(module.snapshots().empty());
   module.umount_and_remove_snapshots();
-  EXPECT_TRUE(log.lines().empty()) << log.text();
+  EXPECT_TRUE(log.messages().empty()) << log.text();
 
   pqxx::result result;
   EXPECT_FALSE(module.pg_stop_backup(result));
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"Error: bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result&): "
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result&): "
                                                   "no database transaction"});
 }
 
