@@ -274,8 +274,16 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
       const std::string type_command = "/bin/lsblk -nf " + shell_arg(snapshot) + " | /usr/bin/awk '{print $2}'";
       if (execute_command(type_command, output) != 0) {
         log_failed_command(HxLogLvl::Warning, kMakeSignature, type_command, output);
-      } else if (hx_pg_lvm::is_xfs_type(output)) {
-        options = "-o nouuid";
+      } else {
+        // lsblk takes the type from udev; a host without udev leaves it
+        // empty. blkid then reads it from the snapshot's superblock itself,
+        // so that an xfs copy still gets the option it cannot mount without.
+        if (hx_pg_lvm::trim_all(output).empty()) {
+          std::string errors;
+          output.clear();
+          execute_command("/sbin/blkid -p -o value -s TYPE " + shell_arg(snapshot), output, errors);
+        }
+        if (hx_pg_lvm::is_xfs_type(output)) options = "-o nouuid";
       }
 
       output.clear();

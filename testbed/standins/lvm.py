@@ -70,6 +70,11 @@ Test controls (environment variable or file in $HX_LVM_DIR):
                                 set (not "0") or present: lsblk prints empty
                                 FSTYPE, FSVER, LABEL and UUID columns, as on
                                 a host without udev.
+    HX_LVM_STALE_FSTYPE / stale_fstype
+                                words "TYPE@TEXT": lsblk prints FSTYPE TYPE
+                                for a device whose path contains TEXT, as a
+                                stale udev database does after a volume was
+                                reformatted.
     HX_LVM_DATA_PERCENT / data_percent.<lv> / data_percent
                                 the fill level that "lvs -o data_percent"
                                 reports for a snapshot (e.g. 100.00),
@@ -904,6 +909,10 @@ def cmd_lsblk(args):
             status = 32
             continue
         info = {} if no_fstype else blkid(d)
+        for word in re.split(r"[\s,]+", control_text("HX_LVM_STALE_FSTYPE", "stale_fstype")):
+            kind, _, text = word.partition("@")
+            if text and text in d:
+                info["TYPE"] = kind
         rows.append([os.path.basename(d), info.get("TYPE", ""), info.get("VERSION", ""),
                      info.get("LABEL", ""), info.get("UUID", ""), "\n".join(mounts_of(d)[-1:])])
     if headings:
