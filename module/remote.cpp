@@ -218,7 +218,7 @@ bool HxModuleUniversal::make_backup_remotely() {
     std::string output;
 
     HxLogStream(HxLogLvl::Info) << "Testing connection to remote host: " << host << std::endl;
-    const std::string test_connection = ssh + "-o ConnectTimeout=" + std::to_string(5) +
+    const std::string test_connection = ssh + " -o ConnectTimeout=" + std::to_string(5) +
                                         " -o PasswordAuthentication=no -o PubkeyAuthentication=yes"
                                         " -o BatchMode=yes 'exit 0'";
     if (hx_utils_common::execute_command(test_connection, output) != 0) {

@@ -29,12 +29,31 @@ cd "$W"
 set +e
 
 run_remote() { HX_TEST_REMOTE_HOST="$HX_REMOTE_HOST" run_module "$@"; }
-run_remote_bg() { HX_TEST_REMOTE_HOST="$HX_REMOTE_HOST" run_bg "$@"; }
+# Starts a backup NAME in the background whose remote archiver works SECONDS
+# before it writes; waits for its PID line and sets RPID (a remote PID).
+start_slow() {
+  "$REMOTE" env HX_HXFD_SLOW="$1"
+  HX_TEST_REMOTE_HOST="$HX_REMOTE_HOST" run_bg -b "$RES" -d "$T" -n "$2" -m ms1 -T t1
+  wait_for_text "$BG_OUT" "HXFD PID: " 60 || fail "no PID line from the remote archiver"
+  RPID="$(hxfd_pid_of "$BG_OUT")"
+}
+finish_slow() {
+  wait_bg
+  "$REMOTE" env
+}
 sessions() { grep -c '^Starting session: ' "$HX_REMOTE_SSHD_LOG"; }
 # What the remote host holds of the task: its /tmp and its task secret files.
 remote_state() { (cd "$HX_REMOTE_DIR" && find tmp opt/halvex/var/tasks | sort); }
 remote_argv() { tail -n 1 "$HX_REMOTE_HXFD_ARGV" 2>/dev/null; }
 remote_proc_state() { "$REMOTE" exec sed -E 's/^[0-9]+ \(.*\) ([A-Za-z]) .*/\1/' "/proc/$1/stat" 2>/dev/null; }
+# Waits up to 20 s until the remote process PID is in STATE ("" once it is gone).
+wait_remote_state() {
+  local i=0
+  until [ "$(remote_proc_state "$1")" = "$2" ] || [ "$i" -ge 400 ]; do
+    sleep 0.05
+    i=$((i + 1))
+  done
+}
 # The remote archiver becomes a wrapper: the stand-in runs, then SNIPPET with
 # $meta and $list set to the values of -m and -c.
 remote_wrapper() {
@@ -149,12 +168,9 @@ assert_line " produced an error, hxfd out: hxfd: error: backup failed on request
 assert_remote_cleaned
 
 case_name "the remote archiver is killed: cleaned"
-"$REMOTE" env HX_HXFD_SLOW=600
-run_remote_bg -b "$RES" -d "$T" -n f10k -m ms1 -T t1
-wait_for_text "$BG_OUT" "HXFD PID: " 60 || fail "no PID line from the remote archiver"
-"$REMOTE" exec kill -KILL "$(hxfd_pid_of "$BG_OUT")"
-wait_bg
-"$REMOTE" env
+start_slow 600 f10k
+"$REMOTE" exec kill -KILL "$RPID"
+finish_slow
 assert_exit 6
 assert_line " produced an error, hxfd out: hxfd: working slowly for 600 s"
 assert_remote_cleaned
@@ -201,35 +217,25 @@ done
 assert_remote_cleaned
 
 case_name "pause and continue reach the remote archiver, never a local process of its number"
-"$REMOTE" env HX_HXFD_SLOW=8
-run_remote_bg -b "$RES" -d "$T" -n p1 -m ms1 -T t1
-wait_for_text "$BG_OUT" "HXFD PID: " 60 || fail "no PID line from the remote archiver"
-rpid="$(hxfd_pid_of "$BG_OUT")"
+start_slow 8 p1
 kill -TSTP "$BG_PID"
-i=0
-until [ "$(remote_proc_state "$rpid")" = T ] || [ "$i" -ge 400 ]; do sleep 0.05; i=$((i + 1)); done
-assert_eq T "$(remote_proc_state "$rpid")" "state of the paused remote archiver"
+wait_remote_state "$RPID" T
+assert_eq T "$(remote_proc_state "$RPID")" "state of the paused remote archiver"
 helper="$(grep -o '^sent signal 20 to the process: [0-9]*' "$BG_OUT" | sed 's/.*: //')"
 assert_eq "$BG_PID" "$(cut -d' ' -f4 "/proc/$helper/stat" 2>/dev/null)" "parent of the process the pause was sent to"
 kill -CONT "$BG_PID"
-wait_bg
-"$REMOTE" env
+finish_slow
 assert_exit 0
 assert_line "Info: Module pid: $BG_PID continue working"
 assert_remote_cleaned
 
 case_name "an abort ends the remote archiver"
-"$REMOTE" env HX_HXFD_SLOW=600
-run_remote_bg -b "$RES" -d "$T" -n a1 -m ms1 -T t1
-wait_for_text "$BG_OUT" "HXFD PID: " 60 || fail "no PID line from the remote archiver"
-rpid="$(hxfd_pid_of "$BG_OUT")"
+start_slow 600 a1
 kill -TERM "$BG_PID"
-wait_bg
-"$REMOTE" env
+finish_slow
 assert_exit 17
-i=0
-while [ -n "$(remote_proc_state "$rpid")" ] && [ "$i" -lt 400 ]; do sleep 0.05; i=$((i + 1)); done
-assert_eq "" "$(remote_proc_state "$rpid")" "remote archiver after the abort"
+wait_remote_state "$RPID" ""
+assert_eq "" "$(remote_proc_state "$RPID")" "remote archiver after the abort"
 [ ! -e "$HX_MEDIA_DIR/a1" ] || fail "the aborted archive reached the media server"
 
 finish
