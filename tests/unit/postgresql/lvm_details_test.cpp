@@ -73,6 +73,23 @@ TEST(LvmDetails, RemovalOrderIsByDescendingMountPointLength) {
   EXPECT_EQ(order, (std::vector<std::string>{"/t/a/pg/ts1/deeper", "/t/a/pg/ts1", "/t/a/pg", "/t/a", "/t"}));
 }
 
+TEST(LvmDetails, NestedVolumesMountParentFirstWhateverTheirDevicesSortAs) {
+  // The tablespace volume's device sorts first but is mounted inside the
+  // data volume; /srv/pg-x only shares a prefix of characters and does not
+  // nest, so it keeps its device order.
+  const std::map<std::string, std::string> volumes{{"/dev/mapper/a-ts", "/srv/pg/ts"},
+                                                   {"/dev/mapper/b-data", "/srv/pg"},
+                                                   {"/dev/mapper/c-other", "/srv/pg-x"},
+                                                   {"/dev/mapper/d-deep", "/srv/pg/ts/deeper"}};
+  std::vector<std::string> order;
+  for (const auto& entry : lvm::order_for_mounting(volumes)) order.push_back(entry.second);
+  EXPECT_EQ(order, (std::vector<std::string>{"/srv/pg", "/srv/pg-x", "/srv/pg/ts", "/srv/pg/ts/deeper"}));
+  // The root file system holds every other mount point.
+  order.clear();
+  for (const auto& entry : lvm::order_for_mounting({{"/dev/a", "/var"}, {"/dev/b", "/"}})) order.push_back(entry.second);
+  EXPECT_EQ(order, (std::vector<std::string>{"/", "/var"}));
+}
+
 class SnapshotModule : public HxModule_PG_Ostrel {
  public:
   explicit SnapshotModule(const HxModuleOptions& options) : HxModule_PG_Ostrel(options) {}
