@@ -16,6 +16,10 @@
 //   HX_TEST_CONFIG_FAIL   when set and not empty, load_module_config() fails.
 //   HX_TEST_QUERY_RESULT  integer returned by check_client() and the three
 //                         listing hooks (default 0).
+//   HX_TEST_REMOTE_HOST   when set and not empty, the remote host of
+//                         HxModuleOptions: backups run the archiver on that
+//                         host over ssh, as for a module that fills the field.
+//   HX_TEST_REMOTE_USER   when set and not empty, the remote user (default root).
 #pragma once
 
 #include "module/hx_modules_common.h"
