@@ -200,6 +200,13 @@ TEST(ArchiverListFile, HeaderThenRecordsInKeyOrder) {
             (std::vector<std::string>{"Error: bool HxModuleUniversal::add_to_hxfd_list_file(const string&, const "
                                       "std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&, "
                                       "bool): can't create hxfd list file"}));
+  // A full disk: the file opens, its lines do not all reach it.
+  log.clear();
+  EXPECT_FALSE(module.add_to_hxfd_list_file("/dev/full", {{"/a", "a"}}, false));
+  EXPECT_EQ(log.messages().back(),
+            "Error: bool HxModuleUniversal::add_to_hxfd_list_file(const string&, const "
+            "std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&, "
+            "bool): can't write hxfd list file completely: /dev/full");
 }
 
 // The closing step, with a snapshot directory holding a leveldb directory and the meta file.
