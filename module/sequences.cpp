@@ -70,9 +70,12 @@ unsigned int HxModuleUniversal::backup_sequence(bool replica) {
   // The release runs after every archiver run, whatever its result.
   if (!release_resource_after_backup()) return 6;
 
-  if (archiver_succeeded && !close_backup(replica)) return 6;
+  if (!archiver_succeeded) return 6;
+  if (!close_backup(replica)) return 6;
 
-  return archiver_succeeded ? 0 : 6;
+  // Only a backup the client has been told about may make anything obsolete.
+  backup_completed();
+  return 0;
 }
 
 unsigned int HxModuleUniversal::restore_sequence() {
