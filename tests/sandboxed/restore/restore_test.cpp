@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "postgresql/hx_postgresql_common.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
 namespace pg = hx_postgresql_common;
-using pg_test::env;
-using pg_test::read_file;
-using pg_test::sh;
+using hx_test::env;
+using hx_test::read_file;
+using hx_test::sh;
 
 const std::string kDeploy =
     "bool hx_postgresql_common::deployment(const hx_pg_conf&, const pg_version&, const string&, const string&, "
@@ -59,8 +59,8 @@ struct stat stat_of(const std::string& path) {
 }
 
 TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
-  pg_test::TempDir dir;
-  chmod(dir.path().c_str(), 0755);
+  hx_test::TempDir dir;
+  chmod(dir.str().c_str(), 0755);
   const pg::owner_t postgres = pg::get_user_uid_gid("postgres");
   hx_pg_conf conf;
   conf.archive_catalog = "/srv/wal";
@@ -69,7 +69,7 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
   chown((dir / "d11/pg_stat").c_str(), 0, 0);
   dir.write("d11/recovery.done", "old");
   dir.write("d11/recovery.conf", "standby_mode = on\nprimary_conninfo = 'x'\n");
-  pg_test::LogCapture log;
+  hx_test::LogCapture log(HxLogLvl::DebugMask);
   ASSERT_TRUE(pg::post_restore(conf, pg_version(11, 4), dir / "d11"));
   EXPECT_EQ("restore_command = 'cp /srv/wal/%f %p'\narchive_cleanup_command = '/usr/bin/pg_archivecleanup /srv/wal/ %r'\n",
             read_file(dir / "d11/recovery.conf"));
@@ -105,24 +105,24 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
 }
 
 TEST(PostRestore, RecoveryCommandsStayIntactForAnyArchivePath) {
-  pg_test::TempDir dir;
-  chmod(dir.path().c_str(), 0755);
+  hx_test::TempDir dir;
+  chmod(dir.str().c_str(), 0755);
   const std::string archive = dir / "wal it's a $(touch pwned) \\ 100%";
   fs::create_directories(archive);
   dir.write("wal it's a $(touch pwned) \\ 100%/000000010000000000000001", "segment");
   hx_pg_conf conf;
   conf.archive_catalog = archive;
-  ASSERT_TRUE(pg::post_restore(conf, pg_version(10, 1), dir.path()));
+  ASSERT_TRUE(pg::post_restore(conf, pg_version(10, 1), dir.str()));
 
   // The server reads back commands that, with its placeholders filled in
   // and run by a shell, copy from that very directory.
   const std::string restore = server_reads(dir / "recovery.conf", "restore_command");
   ASSERT_NE(std::string::npos, restore.find("100%%'/%f %p")) << restore;
-  EXPECT_EQ(0, sh("cd " + dir.path() + " && " + expand(restore, "000000010000000000000001", dir / "copied")));
+  EXPECT_EQ(0, sh("cd " + dir.str() + " && " + expand(restore, "000000010000000000000001", dir / "copied")));
   const std::string cleanup = server_reads(dir / "recovery.conf", "archive_cleanup_command");
   const std::string program = "/usr/bin/pg_archivecleanup ";
   ASSERT_EQ(0u, cleanup.find(program)) << cleanup;
-  EXPECT_EQ(0, sh("cd " + dir.path() + " && test -d " + expand(cleanup.substr(program.size()), "", "")));
+  EXPECT_EQ(0, sh("cd " + dir.str() + " && test -d " + expand(cleanup.substr(program.size()), "", "")));
   EXPECT_EQ("segment", read_file(dir / "copied"));
   EXPECT_FALSE(fs::exists(dir / "pwned"));
 }
@@ -133,7 +133,7 @@ TEST(PostRestore, RecoveryCommandsStayIntactForAnyArchivePath) {
 class Deployment : public ::testing::Test {
  protected:
   void SetUp() override {
-    chmod(dir_.path().c_str(), 0755);
+    chmod(dir_.str().c_str(), 0755);
     root_ = dir_ / "R.rest/postgresql_15";
     data_ = dir_ / "srv/data";
     conf_.archive_catalog = dir_ / "srv/wal_archive";
@@ -149,16 +149,16 @@ class Deployment : public ::testing::Test {
 
   // A file of the restore root at the server path `path` (below the temporary directory).
   void restored(const std::string& path, const std::string& content) {
-    fs::create_directories(fs::path(root_ + dir_.path() + path).parent_path());
-    std::ofstream(root_ + dir_.path() + path) << content;
+    fs::create_directories(fs::path(root_ + dir_.str() + path).parent_path());
+    std::ofstream(root_ + dir_.str() + path) << content;
   }
-  void map(const std::string& text) { restored(data_.substr(dir_.path().size()) + "/tablespace_map", text); }
+  void map(const std::string& text) { restored(data_.substr(dir_.str().size()) + "/tablespace_map", text); }
   bool deploy(unsigned major = 15) { return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_); }
-  std::string at(const std::string& path) { return read_file(dir_.path() + path); }
+  std::string at(const std::string& path) { return read_file(dir_.str() + path); }
 
-  pg_test::TempDir dir_;
-  pg_test::LogCapture log_;
-  pg_test::CoutCapture out_;
+  hx_test::TempDir dir_;
+  hx_test::LogCapture log_{HxLogLvl::DebugMask};
+  hx_test::CoutCapture out_;
   hx_pg_conf conf_;
   std::string root_, data_, config_file_;
 };
@@ -170,8 +170,8 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
   fs::create_directories(dir_ / "srv/wal_archive");
   dir_.write("srv/wal_archive/000000010000000000000009", "newer");
   const std::string odd = dir_ / "srv/ts $(touch pwned) it's `id`  two";
-  map("# comment\n\n16384\t" + dir_.path() + "/srv/ts1\n16385 " + odd + "\n16386 " + dir_.path() +
-      "/srv/data/inner_ts\n16387 " + dir_.path() + "/srv/data2\n");
+  map("# comment\n\n16384\t" + dir_.str() + "/srv/ts1\n16385 " + odd + "\n16386 " + dir_.str() +
+      "/srv/data/inner_ts\n16387 " + dir_.str() + "/srv/data2\n");
   restored("/srv/ts1/PG_15_1/f", "ts1");
   restored("/srv/ts $(touch pwned) it's `id`  two/PG_15_1/f", "odd");
   restored("/srv/data/inner_ts/PG_15_1/f", "inner");
@@ -196,19 +196,19 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
       << out_.text();
   const std::vector<std::string> info = log_.at("Info");
   const std::vector<std::string> expected_head = {
-      "Found tablespace catalog in restored archive: " + root_ + dir_.path() + "/srv/ts1",
+      "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/ts1",
       "Found tablespace catalog in restored archive: " + root_ + odd,
-      "Found tablespace catalog in restored archive: " + root_ + dir_.path() + "/srv/data/inner_ts",
-      "Found tablespace catalog in restored archive: " + root_ + dir_.path() + "/srv/data2",
+      "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/data/inner_ts",
+      "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/data2",
       "PostgreSQL is down now",
       "   remove PostgreSQL path: \"" + data_ + "\"",
       "   remove PostgreSQL path: \"" + conf_.archive_catalog + "\"",
-      "   remove PostgreSQL path: \"" + dir_.path() + "/srv/ts1\"",
+      "   remove PostgreSQL path: \"" + dir_.str() + "/srv/ts1\"",
       "   remove PostgreSQL path: \"" + odd + "\"",
-      "   remove PostgreSQL path: \"" + dir_.path() + "/srv/data2\"",
+      "   remove PostgreSQL path: \"" + dir_.str() + "/srv/data2\"",
       "Move all files from: \"" + root_ + data_ + "\" to \"" + data_ + "\"",
       "Move all files from: \"" + root_ + conf_.archive_catalog + "\" to \"" + conf_.archive_catalog + "\"",
-      "Move: \"" + root_ + dir_.path() + "/srv/ts1\" to \"" + dir_.path() + "/srv\"",
+      "Move: \"" + root_ + dir_.str() + "/srv/ts1\" to \"" + dir_.str() + "/srv\"",
   };
   ASSERT_GE(info.size(), expected_head.size() + 2);
   EXPECT_EQ(expected_head, std::vector<std::string>(info.begin(), info.begin() + expected_head.size()));
@@ -216,7 +216,7 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
   EXPECT_EQ("Remove obsoleted: " + root_, info.back());
   // No server can start from this directory: the data are in place all the same.
   EXPECT_EQ(std::vector<std::string>{"Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
-                                     "/usr/bin/sudo -iu postgres " + conf_.pg_ctl + " start -D " + dir_.path() + "/etc"},
+                                     "/usr/bin/sudo -iu postgres " + conf_.pg_ctl + " start -D " + dir_.str() + "/etc"},
             log_.at("Error"));
 }
 
