@@ -73,8 +73,9 @@ void sha256_portable(const void* data, uint32_t* state, uint64_t blocks) {
   }
 }
 
-sha256::sha256() : pos(0), total(0) {
-  const cpu_info::cpu_info_impl& cpu = cpu_info::features();
+sha256::sha256() : sha256(cpu_info::features()) {}
+
+sha256::sha256(const cpu_info::cpu_info_impl& cpu) : pos(0), total(0) {
   uint32_t* state = H.get();
   if (cpu.avx2() && cpu.bmi2()) {
     // The two-block code gains nothing on a single block.

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "crypto/alignedarray.h"
+#include "crypto/cpuinfo.h"
 #include "crypto/crypto_hash.h"
 
 namespace cppcrypto {
@@ -16,6 +17,10 @@ class sha256 : public crypto_hash {
   // BMI2, else SSE4.1, else SSE2, else portable). Does not start a message:
   // call init().
   sha256();
+  // The same, choosing from the given feature words instead of this
+  // processor's; the caller must give only features the processor has. Lets
+  // tests run every block function through the whole hash on any processor.
+  explicit sha256(const cpu_info::cpu_info_impl& features);
   // Wipes the state (clear()) and releases it.
   ~sha256() override;
 

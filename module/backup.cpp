@@ -204,6 +204,13 @@ bool HxModuleUniversal::add_to_hxfd_list_file(const std::string& path,
     out << "   " << record.first << " : " << record.second << "\n";
   }
   out.close();
+  // A list the archiver would read truncated (a full disk) is no list: the
+  // archive would silently lack the files of the lost lines.
+  if (out.fail()) {
+    HxLogStream(HxLogLvl::Error) << kListFileSignature << ": " << "can't write hxfd list file completely: " << path
+                                 << std::endl;
+    return false;
+  }
   return true;
 }
 

@@ -231,6 +231,10 @@ class HxModuleUniversal {
   virtual void handle_shutdown_signal();
   virtual bool apply_replica();
   virtual void close_restore();
+  // Runs once a backup has been reported as made (after a successful closing
+  // step); a module removes there what only a completed backup makes
+  // obsolete. Does nothing in the base.
+  virtual void backup_completed();
 
   // ---- Command line ---------------------------------------------------------
   // Installs the signal handlers, then parses the command line.

@@ -45,3 +45,5 @@ bool HxModuleUniversal::is_module_interrupted() const { return interrupted_; }
 void HxModuleUniversal::list_restore_parameters() {}
 
 void HxModuleUniversal::load_custom_module_parameters() {}
+
+void HxModuleUniversal::backup_completed() {}

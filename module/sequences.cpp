@@ -97,9 +97,12 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
   // never a second time for an abort that comes during or after it.
   if (!release_resource_once()) return 6;
 
-  if (archiver_succeeded && !close_backup(replica)) return 6;
+  if (!archiver_succeeded) return 6;
+  if (!close_backup(replica)) return 6;
 
-  return archiver_succeeded ? 0 : 6;
+  // Only a backup the client has been told about may make anything obsolete.
+  backup_completed();
+  return 0;
 }
 
 unsigned int HxModuleUniversal::restore_sequence() {

@@ -55,6 +55,17 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   bool pg_stop_backup(pqxx::result& result);
   void pg_stop_backup();
   bool prepare_to_base_backup();
+  // Removes the archived WAL files that the backup selected (wal_files_),
+  // once the framework has reported the backup as made.
+  void backup_completed() override;
+
+  // Path of this task's WAL snapshot file, inside its snapshot directory, so
+  // that it is packed into the task's snapshot file with the meta file.
+  std::string wal_snapshot_filename() const;
+  // Path of the reference backup's WAL snapshot file: in the directory the
+  // reference snapshot file was unpacked into, or beside a reference meta
+  // file; empty when no reference was given.
+  std::string reference_wal_snapshot_filename() const;
 
   const hx_pg_conf& pg_conf() const { return pg_conf_; }
   const pg_version& server_version() const { return pg_version_; }
@@ -72,4 +83,7 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   std::map<std::string, std::string> lvm_volumes_;
   std::vector<lvm_snapshot_info> lvm_snapshots_;
   unsigned int lvm_snapshot_size_;
+  // Snapshots found full (100 percent) when they were removed: LVM had
+  // invalidated them while the archiver read them, so the backup is unusable.
+  std::vector<lvm_snapshot_info> overflowed_snapshots_;
 };

@@ -107,11 +107,27 @@ struct wal_name {
   bool operator<=(const wal_name& other) const;
   // Next segment: seg_low up to 255, then log_id + 1 with seg_low 0.
   wal_name& operator++();
+  // Next segment of a cluster with the given number of segments per log id
+  // (4 GiB divided by the WAL segment size): the segment number, seg_high and
+  // seg_low together, grows by one and wraps to 0 in the next log id.
+  wal_name& next(std::uint64_t segments_per_log_id);
 };
+
+// WAL segment size of a cluster made with the default --wal-segsize.
+constexpr std::uint64_t kDefaultWalSegmentSize = 16 * 1024 * 1024;
+
+// Bytes of a wal_segment_size setting as the server shows it ("16MB",
+// "1GB", a number with "KB"); 0 when the text is not such a size.
+std::uint64_t wal_segment_size_from_text(const std::string& text);
+
+// The server's WAL segment size in bytes ("show wal_segment_size"); false
+// with an Error line when it cannot be read or understood.
+bool get_wal_segment_size(connection_ptr connection, std::uint64_t& out);
 
 int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out);
 int get_wal_files_sequence(const std::string& directory, const std::string& start, const std::string& stop,
-                           std::vector<std::string>& out, bool allow_missing_start, bool skip_integrity);
+                           std::vector<std::string>& out, bool allow_missing_start, bool skip_integrity,
+                           std::uint64_t segment_size = kDefaultWalSegmentSize);
 int get_latest_backup_file(const std::string& directory, std::string& out);
 int get_start_wal_file(const std::string& file, std::string& out);
 int get_stop_wal_file(const std::string& file, std::string& out);
@@ -119,7 +135,7 @@ int wait_until_file_archiving_finished(const std::string& path, connection_ptr c
                                        long attempt_timeout);
 wal_name wal_name_from_string(const std::string& text);
 bool check_sequence_integrity(const std::vector<std::string>& paths, const std::string& start,
-                              const std::string& stop);
+                              const std::string& stop, std::uint64_t segment_size = kDefaultWalSegmentSize);
 int compare_timelines_id(const std::string& first, const std::string& second);
 
 // ---- Restore ---------------------------------------------------------------------

@@ -49,6 +49,16 @@ void log_failed_command(HxLogLvl::Level level, const char* signature, const std:
   log_output(level, output);
 }
 
+// Runs an LVM tool: its standard output (the only part that is parsed)
+// goes to `output`; `shown` receives what a failure log shows, both streams.
+// Hosts often make these tools print warnings on standard error.
+int run_lvm_tool(const std::string& command, std::string& output, std::string& shown) {
+  std::string errors;
+  const int status = execute_command(command, output, errors);
+  shown = output + errors;
+  return status;
+}
+
 }  // namespace
 
 namespace hx_pg_lvm {
@@ -87,6 +97,27 @@ void order_for_removal(std::vector<lvm_snapshot_info>& snapshots) {
   std::sort(snapshots.rbegin(), snapshots.rend());
 }
 
+std::vector<std::pair<std::string, std::string>> order_for_mounting(const std::map<std::string, std::string>& volumes) {
+  // A volume comes after every volume whose mount point holds its own, so
+  // the order is by nesting depth; volumes that do not nest keep the device
+  // order.
+  auto holds = [](const std::string& outer, const std::string& inner) {
+    if (outer == inner) return false;
+    if (outer == "/") return true;
+    return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 && inner[outer.size()] == '/';
+  };
+  std::vector<std::pair<std::size_t, std::pair<std::string, std::string>>> ranked;
+  for (const auto& volume : volumes) {
+    std::size_t depth = 0;
+    for (const auto& other : volumes) depth += holds(other.second, volume.second) ? 1 : 0;
+    ranked.emplace_back(depth, volume);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<std::string, std::string>> ordered;
+  for (const auto& entry : ranked) ordered.push_back(entry.second);
+  return ordered;
+}
+
 }  // namespace hx_pg_lvm
 
 bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string path, std::string& device, std::string& vg,
@@ -101,11 +132,12 @@ bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string path, std::strin
     hx_pg_lvm::parse_df_output(output, device, mount_point);
 
     output.clear();
+    std::string shown;
     const std::string vg_command =
         "LANG=C /sbin/lvs " + shell_arg(device) + " --nosuffix --units B -o vg_name --noheadings";
-    if (execute_command(vg_command, output) != 0) {
+    if (run_lvm_tool(vg_command, output, shown) != 0) {
       HxLogStream(HxLogLvl::Error) << "Device: " << device << " is not a LVM volume" << std::endl;
-      log_failed_command(HxLogLvl::Error, kInfoSignature, vg_command, output);
+      log_failed_command(HxLogLvl::Error, kInfoSignature, vg_command, shown);
       return false;
     }
     vg = hx_pg_lvm::trim_all(output);
@@ -121,10 +153,11 @@ bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string path, std::strin
 bool HxModule_PG_Ostrel::create_lvm_snapshot(std::string volume, std::string& snapshot, unsigned int percent) {
   try {
     std::string output;
+    std::string shown;
     const std::string size_command =
         "LANG=C /sbin/lvs " + shell_arg(volume) + " --nosuffix --units B -o lv_size --noheadings";
-    if (execute_command(size_command, output) != 0) {
-      log_failed_command(HxLogLvl::Error, kCreateSignature, size_command, output);
+    if (run_lvm_tool(size_command, output, shown) != 0) {
+      log_failed_command(HxLogLvl::Error, kCreateSignature, size_command, shown);
       return false;
     }
     const long long origin_size = std::stoll(hx_pg_lvm::without_newlines(hx_pg_lvm::trim_all(output)), nullptr, 10);
@@ -161,10 +194,11 @@ bool HxModule_PG_Ostrel::does_snapshot_exist(std::string snapshot) {
 bool HxModule_PG_Ostrel::get_lvm_data_percent(std::string snapshot, std::string& out) {
   try {
     std::string output;
+    std::string shown;
     const std::string command = "LANG=C /sbin/lvs " + shell_arg(snapshot) + " --nosuffix -o data_percent --noheadings";
-    if (execute_command(command, output) != 0) {
+    if (run_lvm_tool(command, output, shown) != 0) {
       HxLogStream(HxLogLvl::Error) << "Device: " << snapshot << " is not a LVM volume" << std::endl;
-      log_failed_command(HxLogLvl::Error, kPercentSignature, command, output);
+      log_failed_command(HxLogLvl::Error, kPercentSignature, command, shown);
       return false;
     }
     out = output;
@@ -213,7 +247,7 @@ bool HxModule_PG_Ostrel::remove_snapshot(lvm_snapshot_info info, bool& overflow)
 
 bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
   try {
-    for (const auto& entry : lvm_volumes_) {
+    for (const auto& entry : hx_pg_lvm::order_for_mounting(lvm_volumes_)) {
       const std::string& device = entry.first;
       const std::string& origin_mount_point = entry.second;
       std::string snapshot = device + ".snap";
@@ -240,8 +274,16 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
       const std::string type_command = "/bin/lsblk -nf " + shell_arg(snapshot) + " | /usr/bin/awk '{print $2}'";
       if (execute_command(type_command, output) != 0) {
         log_failed_command(HxLogLvl::Warning, kMakeSignature, type_command, output);
-      } else if (hx_pg_lvm::is_xfs_type(output)) {
-        options = "-o nouuid";
+      } else {
+        // lsblk takes the type from udev; a host without udev leaves it
+        // empty. blkid then reads it from the snapshot's superblock itself,
+        // so that an xfs copy still gets the option it cannot mount without.
+        if (hx_pg_lvm::trim_all(output).empty()) {
+          std::string errors;
+          output.clear();
+          execute_command("/sbin/blkid -p -o value -s TYPE " + shell_arg(snapshot), output, errors);
+        }
+        if (hx_pg_lvm::is_xfs_type(output)) options = "-o nouuid";
       }
 
       output.clear();
@@ -264,21 +306,20 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
 void HxModule_PG_Ostrel::umount_and_remove_snapshots() {
   try {
     hx_pg_lvm::order_for_removal(lvm_snapshots_);
+    // A removed snapshot leaves the list, so that a second run (the release
+    // of an aborted task after the main flow's own) neither removes nor
+    // reports it again; one that could not be removed stays for a retry.
+    std::vector<lvm_snapshot_info> remaining;
     for (const auto& record : lvm_snapshots_) {
       bool overflow = false;
-      remove_snapshot(record, overflow);
+      const bool removed = remove_snapshot(record, overflow);
       // A snapshot that filled up was invalidated by LVM while the archiver
-      // read it: the files read from it after that moment are not the ones
-      // of the backup's start. The removal goes on; the fact is logged for
-      // the administrator, who must not rely on this backup.
-      if (overflow) {
-        HxLogStream(HxLogLvl::Error) << kUmountSignature << ": the snapshot " << record.snapshot << " of "
-                                     << record.volume
-                                     << " overflowed: the data read from it may be incomplete; do not rely on "
-                                        "this backup and raise lvm_snapshot_size"
-                                     << std::endl;
-      }
+      // read it: what was read from it after that moment is not the
+      // snapshot's data. The release fails the backup for it.
+      if (overflow) overflowed_snapshots_.push_back(record);
+      if (!removed) remaining.push_back(record);
     }
+    lvm_snapshots_ = std::move(remaining);
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kUmountSignature << ": " << e.what() << std::endl;
   }

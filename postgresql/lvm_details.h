@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -45,5 +47,11 @@ bool is_full_snapshot(const std::string& percent_text);
 // descending length of the mount point, so that a mount directory nested in
 // another is handled first. Records of equal length keep no defined order.
 void order_for_removal(std::vector<lvm_snapshot_info>& snapshots);
+
+// The volumes (device -> mount point) in the order in which their snapshots
+// are mounted: a mount point nested inside another one comes after it, so an
+// inner snapshot is never hidden under its parent's, whatever the device
+// names sort as.
+std::vector<std::pair<std::string, std::string>> order_for_mounting(const std::map<std::string, std::string>& volumes);
 
 }  // namespace hx_pg_lvm

@@ -139,6 +139,55 @@ wal_name& wal_name::operator++() {
   return *this;
 }
 
+wal_name& wal_name::next(std::uint64_t segments_per_log_id) {
+  const std::uint64_t segment = (static_cast<std::uint64_t>(seg_high) << 8 | seg_low) + 1;
+  if (segment >= segments_per_log_id) {
+    seg_high = 0;
+    seg_low = 0;
+    ++log_id;
+  } else {
+    seg_high = static_cast<std::uint32_t>(segment >> 8);
+    seg_low = static_cast<std::uint16_t>(segment & 0xFF);
+  }
+  return *this;
+}
+
+std::uint64_t wal_segment_size_from_text(const std::string& text) {
+  static const std::pair<const char*, std::uint64_t> kUnits[] = {
+      {"KB", 1024}, {"MB", 1024 * 1024}, {"GB", 1024 * 1024 * 1024}};
+  for (const auto& unit : kUnits) {
+    if (text.find(unit.first) == std::string::npos) continue;
+    std::string number = text;
+    boost::algorithm::erase_first(number, unit.first);
+    try {
+      const long long value = std::stoll(number, nullptr, 10);
+      return value > 0 ? static_cast<std::uint64_t>(value) * unit.second : 0;
+    } catch (const std::exception&) {
+      return 0;
+    }
+  }
+  return 0;
+}
+
+bool get_wal_segment_size(connection_ptr connection, std::uint64_t& out) {
+  std::string text;
+  try {
+    pqxx::nontransaction transaction(*connection);
+    text = transaction.exec("show wal_segment_size").at(0).at(0).c_str();
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << "Unable to read wal_segment_size: " << e.what() << std::endl;
+    return false;
+  }
+  const std::uint64_t size = wal_segment_size_from_text(text);
+  // A size that does not divide a log id evenly is no WAL segment size.
+  if (size == 0 || (std::uint64_t{1} << 32) % size != 0) {
+    HxLogStream(HxLogLvl::Error) << "Unknown format of wal_segment_size for WAL files: " << text << std::endl;
+    return false;
+  }
+  out = size;
+  return true;
+}
+
 wal_name wal_name_from_string(const std::string& text) {
   wal_name name;
   parse_wal_name(text, name);
@@ -146,8 +195,9 @@ wal_name wal_name_from_string(const std::string& text) {
 }
 
 bool check_sequence_integrity(const std::vector<std::string>& paths, const std::string& start,
-                              const std::string& stop) {
+                              const std::string& stop, std::uint64_t segment_size) {
   try {
+    const std::uint64_t per_log_id = (std::uint64_t{1} << 32) / (segment_size == 0 ? 1 : segment_size);
     wal_name current;
     wal_name last;
     // A start or stop that is no WAL file name has logged its parse error;
@@ -155,11 +205,14 @@ bool check_sequence_integrity(const std::vector<std::string>& paths, const std::
     const bool start_parsed = parse_wal_name(start, current);
     const bool stop_parsed = parse_wal_name(stop, last);
     if (!start_parsed || !stop_parsed) return false;
-    // operator++ keeps timeline and seg_high and steps through the log ids, so
-    // it reaches the stop name exactly when both share timeline and seg_high
-    // and the stop does not come before the start. Any other pair cannot be
-    // walked one segment at a time, and an unwalked chain is not a proven one.
-    if (current.timeline != last.timeline || current.seg_high != last.seg_high || !not_after(current, last)) {
+    // The walk keeps the timeline and steps through the segments of each log
+    // id, so it reaches the stop name exactly when both share the timeline,
+    // both are segment names of this segment size and the stop does not come
+    // before the start. Any other pair cannot be walked one segment at a
+    // time, and an unwalked chain is not a proven one.
+    auto segment_of = [](const wal_name& name) { return static_cast<std::uint64_t>(name.seg_high) << 8 | name.seg_low; };
+    if (current.timeline != last.timeline || segment_of(current) >= per_log_id || segment_of(last) >= per_log_id ||
+        !not_after(current, last)) {
       HxLogStream(HxLogLvl::Error) << kSigIntegrity << ": The WAL file " << stop << " cannot be reached from "
                                    << start << " one segment at a time" << std::endl;
       return false;
@@ -185,7 +238,7 @@ bool check_sequence_integrity(const std::vector<std::string>& paths, const std::
       }
       if (!matched) return false;
       if (current == last) return true;
-      ++current;
+      current.next(per_log_id);
     }
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kSigIntegrity << ": " << e.what() << std::endl;
@@ -233,7 +286,8 @@ int get_wal_files_list(const std::string& directory, std::vector<boost::filesyst
 }
 
 int get_wal_files_sequence(const std::string& directory, const std::string& start, const std::string& stop,
-                           std::vector<std::string>& out, bool allow_missing_start, bool skip_integrity) {
+                           std::vector<std::string>& out, bool allow_missing_start, bool skip_integrity,
+                           std::uint64_t segment_size) {
   std::vector<boost::filesystem::path> list;
   if (get_wal_files_list(directory, list) != 0) {
     HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
@@ -276,7 +330,7 @@ int get_wal_files_sequence(const std::string& directory, const std::string& star
   }
 
   if (skip_integrity) return 0;
-  if (!check_sequence_integrity(out, start, stop)) {
+  if (!check_sequence_integrity(out, start, stop, segment_size)) {
     HxLogStream(HxLogLvl::Error) << kSigSequence << ": The WAL file chain is not correct!" << std::endl;
     return 6;
   }
@@ -337,16 +391,10 @@ int wait_until_file_archiving_finished(const std::string& path, connection_ptr c
         const pqxx::result result = transaction.exec("show wal_segment_size");
         size_text = result.at(0).at(0).c_str();
       }
-      // Computed in 64 bits so that no unit value can overflow.
-      std::int64_t expected_size = 0;
-      std::string number = size_text;
-      if (size_text.find("KB") != std::string::npos) {
-        boost::algorithm::erase_first(number, "KB");
-        expected_size = static_cast<std::int64_t>(std::stoi(number)) * 1024;
-      } else if (size_text.find("MB") != std::string::npos) {
-        boost::algorithm::erase_first(number, "MB");
-        expected_size = static_cast<std::int64_t>(std::stoi(number)) * 1048576;
-      } else {
+      // Computed in 64 bits so that no unit value can overflow; clusters
+      // made with --wal-segsize of 1024 show their size in GB.
+      const std::int64_t expected_size = static_cast<std::int64_t>(wal_segment_size_from_text(size_text));
+      if (expected_size == 0) {
         HxLogStream(HxLogLvl::Error) << "Unknown format of wal_segment_size for WAL files: " << size_text
                                      << std::endl;
         return 6;

@@ -36,6 +36,13 @@ namespace hx_utils_common {
 // started; -1 on an exception.
 int execute_command(std::string command, std::string& output);
 
+// Runs `command` through the shell like execute_command, but keeps the two
+// streams apart: what it printed on standard output is appended to `output`,
+// what it printed on standard error to `errors`. For tools whose standard
+// output is parsed while they may warn on standard error. Returns the exit
+// status as execute_command does; 1 when it cannot be started.
+int execute_command(std::string command, std::string& output, std::string& errors);
+
 // Exit status of a pclose()/system() wait status: the exit code of a normal
 // exit, 128 + the signal number for a process ended by a signal, -1 when the
 // status itself reports failure.

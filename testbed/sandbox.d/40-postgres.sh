@@ -57,6 +57,11 @@ setup_postgres() {
     sandbox_log "postgres: no postgres account"
     return 1
   }
+  # The module runs the server's commands as "sudo -iu postgres", which needs
+  # the account's home directory, as on any database host.
+  local home
+  home="$(getent passwd postgres | cut -d: -f6)"
+  [ -d "$home" ] || install -d -o postgres -g postgres -m 755 "$home"
 
   mkdir -p "$w/pg"
   chmod 755 "$w/pg"

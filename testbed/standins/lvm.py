@@ -3,49 +3,111 @@
 and the test bed's own volume tool (testbed/lvm), in one program that acts by
 the name it is called under.
 
-Logical volumes of the test bed are image files attached to loop devices and
-presented as block nodes /dev/mapper/<vg>-<lv> (same major:minor as the loop
-device). Their state is a registry file, $HX_LVM_DIR/registry, one volume a
-line, tab-separated:
+Volume group. $HX_LVM_DIR holds one volume group (testbed/lvm create-group VG
+SIZE_MB): a size in 4 MiB extents, and a scratch XFS file system made with
+reflink=1 in the sparse file scratch.img, loop-mounted (with discard) at
+$HX_LVM_DIR/images, where every volume image lies. Every size (create-volume,
+lvcreate --size) is rounded up to whole extents, and the registry and lvs
+report the rounded size; lvcreate says so ("Rounding up size to full physical
+extent ...") and, like create-volume, refuses what the group's free extents
+cannot hold:
+    Volume group "hxvg" has insufficient free space (N extents): M required.
+(exit status 5).
 
-    vg  lv  node  image  loop  origin  size
+Logical volumes are image files on loop devices, presented as block nodes
+/dev/mapper/<vg>-<lv> (same major:minor as the loop device). Their state is
+the registry file $HX_LVM_DIR/registry, one volume a line, tab-separated:
+
+    vg  lv  node  image  loop  origin  size  state
 
 origin is the node of the origin volume for a snapshot and "-" otherwise;
-size is the volume's size in bytes (for a snapshot: the --size it was made
-with, i.e. its copy-on-write space).
+size is the volume's size in bytes (for a snapshot: its copy-on-write space);
+state is "invalid" for a snapshot that overflowed and "-" otherwise.
 
-A snapshot is real and crash-consistent: the origin's file system is frozen
-(fsfreeze -f on its mount point), its image copied (cp --reflink=auto,
-sparse), the file system thawed (always, also after a failed copy), and the
-copy attached to a new loop device under the snapshot's node.
+Snapshots behave as LVM's:
+  - Crash-consistent and copy-on-write: the origin's file system is frozen
+    (fsfreeze -f on its mount point), its image cloned with
+    cp --reflink=always (no data is copied, so a snapshot costs the same
+    whatever the volume's size; no reflink is a clear failure), the file
+    system thawed (always, also after a failure), and the clone attached to
+    a new loop device under the snapshot's node.
+  - The fill level (lvs -o data_percent) is the copy-on-write space used:
+    the bytes where the snapshot image and the origin image no longer map
+    to the same extents (FIEMAP of both: blocks the origin wrote since the
+    snapshot, blocks written to the snapshot itself), in percent of the
+    snapshot's size, "%.2f", never 0.00 when something is used nor 100.00
+    before it is full. lvs first flushes the file systems mounted from
+    origin and snapshot and the images.
+  - A snapshot whose used space reaches its size becomes invalid: lvs
+    reports 100.00 and lv_attr "Swi-I-s---" ("Swi-Ios---" while open), and
+    the image is emptied and its loop device shrunk to nothing, so every
+    read of the mounted snapshot fails with an I/O error. A monitor
+    (testbed/lvm monitor; one per volume group, started by the sandbox, or
+    by lvcreate when none runs) measures every snapshot twice a second, so
+    an overflow strikes while the snapshot is being read, not only when a
+    tool looks. Its standard streams are not the caller's; it ends with
+    the sandbox (whose shell's pid is $HX_LVM_SANDBOX_PID) or the group.
+  - lvremove refuses a volume whose device is mounted ("Logical volume
+    VG/LV contains a filesystem in use.") or otherwise open ("Logical
+    volume VG/LV in use."), exit 5, and removes nothing then.
 
 Test controls (environment variable or file in $HX_LVM_DIR):
     HX_LVM_FAIL / fail          words "TOOL" or "TOOL@TEXT" (blank- or
                                 comma-separated): TOOL (lvs, lvcreate,
-                                lvremove, lvscan, lsblk, fsfreeze) fails,
-                                with "@TEXT" only when one of its arguments
-                                contains TEXT. fsfreeze and copy make the
-                                freeze or the image copy of lvcreate fail
-                                (the origin is thawed all the same).
+                                lvremove, lvscan, lsblk, fsfreeze, copy)
+                                fails, with "@TEXT" only when one of its
+                                arguments contains TEXT. fsfreeze and copy
+                                make the freeze or the image clone of
+                                lvcreate fail (the origin is thawed all the
+                                same).
+    HX_LVM_WARN / warn          words as for HX_LVM_FAIL for lvs, lvcreate,
+                                lvremove, lvscan: the tool prints a warning
+                                line on standard error, as real hosts do
+                                ("  WARNING: PV ... is using an old PV
+                                header, modify the VG to update."), and
+                                otherwise works as usual.
+    HX_LVM_NO_FSTYPE / no_fstype
+                                set (not "0") or present: lsblk prints empty
+                                FSTYPE, FSVER, LABEL and UUID columns, as on
+                                a host without udev.
+    HX_LVM_STALE_FSTYPE / stale_fstype
+                                words "TYPE@TEXT": lsblk prints FSTYPE TYPE
+                                for a device whose path contains TEXT, as a
+                                stale udev database does after a volume was
+                                reformatted.
     HX_LVM_DATA_PERCENT / data_percent.<lv> / data_percent
                                 the fill level that "lvs -o data_percent"
-                                reports for a snapshot (e.g. 100.00);
-                                otherwise it is computed from the 4 KiB
-                                chunks in which snapshot and origin differ.
+                                reports for a snapshot (e.g. 100.00),
+                                instead of the measured one; it invalidates
+                                nothing.
 Every call of an LVM tool appends its argv as one line (shell-quoted where
 needed) to $HX_STANDIN_LOG_DIR/lvm.argv; lsblk to lsblk.argv.
 """
 
+import ctypes
+import errno
 import fcntl
 import os
 import re
 import shlex
+import signal
 import stat
+import struct
 import subprocess
 import sys
+import time
 
-CHUNK = 4096
-FIELDS = ("vg", "lv", "node", "image", "loop", "origin", "size")
+EXTENT = 4 << 20
+FIELDS = ("vg", "lv", "node", "image", "loop", "origin", "size", "state")
+MONITOR_INTERVAL = 0.5
+
+FS_IOC_FIEMAP = 0xC020660B
+FIEMAP_FLAG_SYNC = 0x1
+FIEMAP_EXTENT_LAST = 0x1
+FIEMAP_EXTENT_UNWRITTEN = 0x800
+FIEMAP_EXTENT_NO_ADDRESS = 0x2 | 0x4 | 0x8 | 0x100 | 0x200 | 0x400  # unknown, delalloc, encoded, unaligned, inline
+LOOP_SET_CAPACITY = 0x4C07
+BLKFLSBUF = 0x1261
 
 
 class Failure(Exception):
@@ -65,8 +127,13 @@ def state_dir():
     return d
 
 
+def extents(size):
+    return -(-size // EXTENT)
+
+
 class Registry:
-    """The registry file under an exclusive lock for the whole call."""
+    """The registry file and the volume group, under an exclusive lock until
+    close() (or the end of the call)."""
 
     def __init__(self):
         self.dir = state_dir()
@@ -82,6 +149,21 @@ class Registry:
                         v = dict(zip(FIELDS, parts))
                         v["size"] = int(v["size"])
                         self.volumes.append(v)
+        self.group = None
+        group_path = os.path.join(self.dir, "group")
+        if os.path.exists(group_path):
+            with open(group_path) as f:
+                name, size = f.read().split()
+                self.group = {"vg": name, "extents": int(size) // EXTENT}
+
+    def close(self):
+        self.lock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
     def save(self):
         tmp = self.path + ".tmp"
@@ -91,8 +173,7 @@ class Registry:
         os.replace(tmp, self.path)
 
     def find(self, name):
-        """A volume by node path, /dev/<vg>/<lv>, <vg>/<lv> or, for a snapshot
-        name given as a path, by its node."""
+        """A volume by node path, /dev/<vg>/<lv> or <vg>/<lv>."""
         for v in self.volumes:
             if name in (v["node"], "/dev/%s/%s" % (v["vg"], v["lv"]), "%s/%s" % (v["vg"], v["lv"])):
                 return v
@@ -100,6 +181,17 @@ class Registry:
 
     def snapshots_of(self, v):
         return [s for s in self.volumes if s["origin"] == v["node"]]
+
+    def claim(self, vg, size):
+        """Checks that the group vg can hold size more bytes; returns the
+        size rounded up to whole extents."""
+        if self.group is None or self.group["vg"] != vg:
+            raise Failure('  Volume group "%s" not found\n  Cannot process volume group %s' % (vg, vg))
+        free = self.group["extents"] - sum(extents(v["size"]) for v in self.volumes)
+        if extents(size) > free:
+            raise Failure('  Volume group "%s" has insufficient free space (%d extents): %d required.'
+                          % (vg, free, extents(size)))
+        return extents(size) * EXTENT
 
 
 def mounts_of(node):
@@ -113,6 +205,44 @@ def mounts_of(node):
             if source == node:
                 points.append(parts[4].replace("\\040", " "))
     return sorted(points, key=len, reverse=True)
+
+
+def device_open_elsewhere(path):
+    """Whether a block device is held by a file system (also a lazily
+    unmounted one) or open in any process."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_EXCL)
+        os.close(fd)
+    except OSError as e:
+        if e.errno == errno.EBUSY:
+            return True
+        if e.errno == errno.ENOENT:
+            return False
+        raise
+    rdev = os.stat(path).st_rdev
+    me = str(os.getpid())
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or pid == me:
+            continue
+        try:
+            fds = os.listdir("/proc/%s/fd" % pid)
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                st = os.stat("/proc/%s/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if stat.S_ISBLK(st.st_mode) and st.st_rdev == rdev:
+                return True
+    return False
+
+
+def use_of(v):
+    """"mounted", "open" or "" for a volume's device."""
+    if mounts_of(v["node"]) or mounts_of(v["loop"]):
+        return "mounted"
+    return "open" if device_open_elsewhere(v["loop"]) else ""
 
 
 def run(args, check=True):
@@ -147,26 +277,44 @@ def detach(v):
 
 # ---- Test controls -------------------------------------------------------------------------
 
-def control_words(env, filename):
-    words = os.environ.get(env, "")
-    path = os.path.join(os.environ.get("HX_LVM_DIR", ""), filename)
-    if os.environ.get("HX_LVM_DIR") and os.path.exists(path):
-        with open(path) as f:
-            words += " " + f.read()
-    return [w for w in re.split(r"[\s,]+", words) if w]
+def control_text(env, filename):
+    text = os.environ.get(env, "")
+    d = os.environ.get("HX_LVM_DIR", "")
+    if d and os.path.exists(os.path.join(d, filename)):
+        with open(os.path.join(d, filename)) as f:
+            text += " " + (f.read() or "1")
+    return text
 
 
-def fail_requested(tool, args):
-    for word in control_words("HX_LVM_FAIL", "fail"):
+def requested(env, filename, tool, args):
+    """Whether the control's words ("TOOL" or "TOOL@TEXT") name this call."""
+    for word in re.split(r"[\s,]+", control_text(env, filename)):
         name, _, text = word.partition("@")
         if name == tool and (not text or any(text in a for a in args)):
             return True
     return False
 
 
+def fail_requested(tool, args):
+    return requested("HX_LVM_FAIL", "fail", tool, args)
+
+
 def check_fail(tool, args):
     if fail_requested(tool, args):
         raise Failure("  %s: failure requested by the test bed" % tool, 5)
+
+
+def warn_if_requested(tool, args):
+    if not requested("HX_LVM_WARN", "warn", tool, args):
+        return
+    vg, pv = "hxvg", "/dev/vdb"
+    try:
+        with open(os.path.join(state_dir(), "group")) as f:
+            vg = f.read().split()[0]
+        pv = source_of(os.path.join(state_dir(), "images")) or pv
+    except (OSError, IndexError, Failure):
+        pass
+    sys.stderr.write("  WARNING: PV %s in VG %s is using an old PV header, modify the VG to update.\n" % (pv, vg))
 
 
 def log_argv(filename):
@@ -214,58 +362,236 @@ def format_size(value, units, suffix):
     return text
 
 
-# ---- Snapshot fill level -------------------------------------------------------------------
+def display_size(value):
+    """A size as LVM's messages and lvscan show it: "52.00 MiB"."""
+    for name, factor in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20)):
+        if value >= factor:
+            return "%.2f %s" % (value / factor, name)
+    return "%.2f KiB" % (value / 1024)
 
-def changed_bytes(a, b):
-    """Bytes in 4 KiB chunks that differ between two images."""
-    changed = 0
-    block = 64 * CHUNK
-    with open(a, "rb") as fa, open(b, "rb") as fb:
-        while True:
-            da = fa.read(block)
-            db = fb.read(block)
-            if not da and not db:
+
+# ---- Copy-on-write space -------------------------------------------------------------------
+
+def file_map(path):
+    """The written extents of a file, after its dirty pages are written back:
+    sorted (start, end, physical) in bytes, physical None where the file
+    system gives no address. Unwritten extents read as holes."""
+    extents_found = []
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        flags, start, count = FIEMAP_FLAG_SYNC, 0, 512
+        while start < size:
+            buf = bytearray(struct.pack("=QQIIII", start, size - start, flags, 0, count, 0) + bytes(56 * count))
+            fcntl.ioctl(f.fileno(), FS_IOC_FIEMAP, buf)
+            flags = 0
+            mapped = struct.unpack_from("=I", buf, 20)[0]
+            if mapped == 0:
                 break
-            if da != db:
-                n = max(len(da), len(db))
-                for off in range(0, n, CHUNK):
-                    if da[off:off + CHUNK] != db[off:off + CHUNK]:
-                        changed += CHUNK
-    return changed
+            for i in range(mapped):
+                logical, physical, length, _, _, eflags = struct.unpack_from("=QQQQQI", buf, 32 + 56 * i)
+                start = logical + length
+                if eflags & FIEMAP_EXTENT_UNWRITTEN or logical >= size:
+                    continue
+                address = None if eflags & FIEMAP_EXTENT_NO_ADDRESS else physical
+                extents_found.append((logical, min(start, size), address))
+            if eflags & FIEMAP_EXTENT_LAST:
+                break
+    return extents_found
 
 
-def data_percent(reg, v):
-    if v["origin"] == "-":
-        return ""
+def unshared_bytes(a, b):
+    """Bytes of the logical range in which two file maps differ: data on one
+    side and a hole on the other, or data at different places."""
+    used, i, j, pos = 0, 0, 0, 0
+    while i < len(a) or j < len(b):
+        if i < len(a) and a[i][1] <= pos:
+            i += 1
+            continue
+        if j < len(b) and b[j][1] <= pos:
+            j += 1
+            continue
+        ea = a[i] if i < len(a) else None
+        eb = b[j] if j < len(b) else None
+        in_a = ea is not None and ea[0] <= pos
+        in_b = eb is not None and eb[0] <= pos
+        if not in_a and not in_b:
+            pos = min(e[0] for e in (ea, eb) if e is not None)
+            continue
+        ends = [e[1] if inside else e[0] for e, inside in ((ea, in_a), (eb, in_b)) if e is not None]
+        end = min(ends)
+        same = (in_a and in_b and ea[2] is not None and eb[2] is not None and
+                ea[2] - ea[0] == eb[2] - eb[0])
+        if not same:
+            used += end - pos
+        pos = end
+    return used
+
+
+def syncfs(point):
+    try:
+        fd = os.open(point, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        ctypes.CDLL(None, use_errno=True).syncfs(fd)
+    finally:
+        os.close(fd)
+
+
+def cow_used(snapshot, origin, flush_mounts):
+    """Copy-on-write bytes a snapshot has used. flush_mounts also writes out
+    what the file systems mounted from both volumes hold in memory."""
+    if flush_mounts:
+        for point in mounts_of(origin["node"]) + mounts_of(snapshot["node"]):
+            syncfs(point)
+    return unshared_bytes(file_map(snapshot["image"]), file_map(origin["image"]))
+
+
+def invalidate(reg, v):
+    """Makes a full snapshot invalid, as LVM drops its exception store: the
+    image loses its data and the loop device its size, so every read of the
+    snapshot, mounted or not, fails with an I/O error."""
+    os.truncate(v["image"], 0)
+    fd = os.open(v["loop"], os.O_RDONLY)
+    try:
+        fcntl.ioctl(fd, LOOP_SET_CAPACITY, 0)
+        fcntl.ioctl(fd, BLKFLSBUF, 0)
+    finally:
+        os.close(fd)
+    v["state"] = "invalid"
+    reg.save()
+
+
+def forced_percent(reg, v):
     forced = os.environ.get("HX_LVM_DATA_PERCENT", "")
     for name in ("data_percent." + v["lv"], "data_percent"):
         path = os.path.join(reg.dir, name)
         if not forced and os.path.exists(path):
             with open(path) as f:
                 forced = f.read().strip()
+    return forced
+
+
+def data_percent(reg, v):
+    if v["origin"] == "-":
+        return ""
+    forced = forced_percent(reg, v)
     if forced:
         return forced
     origin = reg.find(v["origin"])
-    if origin is None:
+    if v["state"] == "invalid" or origin is None:
         return "100.00"
-    used = changed_bytes(origin["image"], v["image"])
-    # A snapshot whose changes outgrow its space is invalid: it reads as full.
-    return "%.2f" % min(100.0, used * 100.0 / v["size"])
+    used = cow_used(v, origin, True)
+    if used >= v["size"]:
+        invalidate(reg, v)
+        return "100.00"
+    # As lvs rounds: what is used never shows as 0.00, what is not full never as 100.00.
+    text = "%.2f" % (used * 100.0 / v["size"])
+    if text == "100.00":
+        return "99.99"
+    return "0.01" if used and text == "0.00" else text
 
 
-def not_found(reg, name):
-    """The message and exit status of a tool given a name that is no volume."""
-    if name.startswith("/dev/") and os.path.exists(name) and not name.startswith("/dev/mapper/"):
-        return '  "%s": Invalid path for Logical Volume.\n' % name, 3
-    if name.startswith("/dev/mapper/") or "/" in name:
-        if name.startswith("/dev/mapper/"):
-            vg, _, lv = os.path.basename(name).partition("-")
-        else:
-            vg, _, lv = name[5:].partition("/") if name.startswith("/dev/") else name.partition("/")
-        if any(x["vg"] == vg for x in reg.volumes):
-            return '  Failed to find logical volume "%s/%s"\n' % (vg, lv), 5
-        name = vg
-    return '  Volume group "%s" not found\n  Cannot process volume group %s\n' % (name, name), 5
+# ---- Monitor -------------------------------------------------------------------------------
+
+def process_in_this_namespace(pid, word=None):
+    """Whether pid lives, in this mount namespace, and (given word) has it
+    among its arguments; a zombie counts as gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                return False
+        if os.readlink("/proc/%d/ns/mnt" % pid) != os.readlink("/proc/self/ns/mnt"):
+            return False
+        if word is not None:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                return word.encode() in f.read().split(b"\0")
+        return True
+    except (OSError, IndexError):
+        return False
+
+
+def monitor_pid(d):
+    try:
+        with open(os.path.join(d, "monitor.pid")) as f:
+            pid = int(f.read().strip() or 0)
+    except (OSError, ValueError):
+        return 0
+    return pid if pid and process_in_this_namespace(pid, "monitor") else 0
+
+
+def ensure_monitor(d):
+    """Starts a monitor for the group when none runs, detached from the
+    caller's standard streams and session."""
+    if monitor_pid(d):
+        return
+    with open(os.path.join(d, "monitor.log"), "a") as log:
+        p = subprocess.Popen([sys.executable, os.path.realpath(__file__), "monitor"], cwd="/",
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log,
+                             start_new_session=True, env=dict(os.environ, HX_LVM_TOOL="lvm"))
+    with open(os.path.join(d, "monitor.pid"), "w") as f:
+        f.write("%d\n" % p.pid)
+
+
+def stop_monitor(d):
+    pid = monitor_pid(d)
+    try:
+        os.unlink(os.path.join(d, "monitor.pid"))
+    except FileNotFoundError:
+        pass
+    if not pid:
+        return
+    os.kill(pid, signal.SIGTERM)
+    for _ in range(100):
+        if not process_in_this_namespace(pid):
+            return
+        time.sleep(0.05)
+    os.kill(pid, signal.SIGKILL)
+
+
+def admin_monitor():
+    """Measures every valid snapshot of the group twice a second and makes
+    the full ones invalid. Ends when the group is torn down, another
+    monitor takes over, or the sandbox's shell is gone."""
+    d = state_dir()
+    os.chdir("/")
+    me = os.getpid()
+    pid_file = os.path.join(d, "monitor.pid")
+    with open(pid_file + ".tmp", "w") as f:
+        f.write("%d\n" % me)
+    os.replace(pid_file + ".tmp", pid_file)
+    sandbox = int(os.environ.get("HX_LVM_SANDBOX_PID", "0") or 0)
+    while True:
+        time.sleep(MONITOR_INTERVAL)
+        try:
+            with open(pid_file) as f:
+                named = f.read().strip()  # empty while being written
+        except OSError:
+            return 0
+        if named and named != str(me):
+            return 0
+        if sandbox and not process_in_this_namespace(sandbox):
+            return 0
+        try:
+            watch_once()
+        except OSError as e:
+            sys.stderr.write("monitor: %s\n" % e)
+
+
+def watch_once():
+    with Registry() as reg:
+        pairs = [(dict(s), dict(reg.find(s["origin"]))) for s in reg.volumes
+                 if s["origin"] != "-" and s["state"] != "invalid" and reg.find(s["origin"])]
+    for snapshot, origin in pairs:
+        try:
+            if cow_used(snapshot, origin, False) < snapshot["size"]:
+                continue
+        except OSError:
+            continue  # removed meanwhile
+        with Registry() as reg:
+            v = reg.find(snapshot["node"])
+            if v is not None and v["image"] == snapshot["image"] and v["state"] != "invalid":
+                invalidate(reg, v)
 
 
 # ---- lvs -----------------------------------------------------------------------------------
@@ -279,14 +605,22 @@ LVS_ALIASES = {"name": "lv_name", "lv": "lv_name", "vg": "vg_name", "attr": "lv_
                "path": "lv_path", "dm_path": "lv_dm_path"}
 
 
+def lv_attr(reg, v):
+    opened = "o" if use_of(v) else "-"
+    if v["origin"] != "-":
+        return ("Swi-I%ss---" if v["state"] == "invalid" else "swi-a%ss---") % opened
+    if reg.snapshots_of(v):
+        return "owi-a%ss---" % opened
+    return "-wi-a%s----" % opened
+
+
 def lvs_value(reg, v, field, units, suffix):
     if field == "lv_name":
         return v["lv"]
     if field == "vg_name":
         return v["vg"]
     if field == "lv_attr":
-        return ("swi-aos---" if mounts_of(v["node"]) else "swi-a-s---") if v["origin"] != "-" else (
-            "owi-aos---" if mounts_of(v["node"]) else "owi-a-----")
+        return lv_attr(reg, v)
     if field == "lv_size":
         return format_size(v["size"], units, suffix)
     if field == "origin":
@@ -369,6 +703,21 @@ def cmd_lvs(args):
     return status
 
 
+def not_found(reg, name):
+    """The message and exit status of a tool given a name that is no volume."""
+    if name.startswith("/dev/") and os.path.exists(name) and not name.startswith("/dev/mapper/"):
+        return '  "%s": Invalid path for Logical Volume.\n' % name, 3
+    if name.startswith("/dev/mapper/") or "/" in name:
+        if name.startswith("/dev/mapper/"):
+            vg, _, lv = os.path.basename(name).partition("-")
+        else:
+            vg, _, lv = name[5:].partition("/") if name.startswith("/dev/") else name.partition("/")
+        if any(x["vg"] == vg for x in reg.volumes):
+            return '  Failed to find logical volume "%s/%s"\n' % (vg, lv), 5
+        name = vg
+    return '  Volume group "%s" not found\n  Cannot process volume group %s\n' % (name, name), 5
+
+
 # ---- lvcreate ------------------------------------------------------------------------------
 
 def cmd_lvcreate(args):
@@ -416,6 +765,9 @@ def cmd_lvcreate(args):
         raise Failure('  Logical volume name "%s" is invalid.' % lv, 3)
     if any(v["vg"] == vg and v["lv"] == lv for v in reg.volumes) or os.path.lexists(node):
         raise Failure('  Logical Volume "%s" already exists in volume group "%s"' % (lv, vg))
+    if extents(size) * EXTENT != size:
+        sys.stdout.write("  Rounding up size to full physical extent %s\n" % display_size(extents(size) * EXTENT))
+    size = reg.claim(vg, size)
 
     image = os.path.join(reg.dir, "images", "%s-%s.img" % (vg, lv))
     points = mounts_of(origin["node"])
@@ -428,7 +780,10 @@ def cmd_lvcreate(args):
             frozen = points[-1]
         if fail_requested("copy", args):
             raise Failure("  cp: failure requested by the test bed")
-        run(["cp", "--reflink=auto", "--sparse=always", origin["image"], image])
+        copy = run(["cp", "--reflink=always", origin["image"], image], check=False)
+        if copy.returncode != 0:
+            raise Failure("  lvcreate: no copy-on-write clone of %s (the images need a reflink-capable file "
+                          "system): %s" % (origin["image"], copy.stdout.strip()))
     except Exception:
         try:
             os.unlink(image)
@@ -444,8 +799,9 @@ def cmd_lvcreate(args):
         os.unlink(image)
         raise
     reg.volumes.append({"vg": vg, "lv": lv, "node": node, "image": image, "loop": loop,
-                        "origin": origin["node"], "size": size})
+                        "origin": origin["node"], "size": size, "state": "-"})
     reg.save()
+    ensure_monitor(reg.dir)
     sys.stdout.write('  Logical volume "%s" created.\n' % lv)
     return 0
 
@@ -468,8 +824,10 @@ def cmd_lvremove(args):
             message, status = not_found(reg, name)
             sys.stderr.write(message)
             continue
-        if mounts_of(v["node"]):
-            sys.stderr.write("  Logical volume %s/%s contains a filesystem in use.\n" % (v["vg"], v["lv"]))
+        use = use_of(v)
+        if use:
+            sys.stderr.write("  Logical volume %s/%s %s.\n" %
+                             (v["vg"], v["lv"], "contains a filesystem in use" if use == "mounted" else "in use"))
             status = 5
             continue
         if reg.snapshots_of(v):
@@ -496,8 +854,7 @@ def cmd_lvscan(args):
     reg = Registry()
     for v in reg.volumes:
         kind = "Snapshot" if v["origin"] != "-" else "Original" if reg.snapshots_of(v) else ""
-        size = "%.2f GiB" % (v["size"] / (1 << 30)) if v["size"] >= (1 << 30) else "%.2f MiB" % (v["size"] / (1 << 20))
-        sys.stdout.write("  ACTIVE   %-9s '/dev/%s/%s' [%s] inherit\n" % (kind, v["vg"], v["lv"], size))
+        sys.stdout.write("  ACTIVE   %-9s '/dev/%s/%s' [%s] inherit\n" % (kind, v["vg"], v["lv"], display_size(v["size"])))
     return 0
 
 
@@ -538,6 +895,7 @@ def cmd_lsblk(args):
             devices = [v["node"] for v in Registry().volumes]
         except Failure:
             devices = []
+    no_fstype = control_text("HX_LVM_NO_FSTYPE", "no_fstype").strip() not in ("", "0")
     rows, status = [], 0
     for d in devices:
         try:
@@ -550,7 +908,11 @@ def cmd_lsblk(args):
             sys.stderr.write("lsblk: %s: not a block device\n" % d)
             status = 32
             continue
-        info = blkid(d)
+        info = {} if no_fstype else blkid(d)
+        for word in re.split(r"[\s,]+", control_text("HX_LVM_STALE_FSTYPE", "stale_fstype")):
+            kind, _, text = word.partition("@")
+            if text and text in d:
+                info["TYPE"] = kind
         rows.append([os.path.basename(d), info.get("TYPE", ""), info.get("VERSION", ""),
                      info.get("LABEL", ""), info.get("UUID", ""), "\n".join(mounts_of(d)[-1:])])
     if headings:
@@ -562,18 +924,90 @@ def cmd_lsblk(args):
     return status
 
 
-# ---- testbed/lvm: volumes of the test bed ---------------------------------------------------
+# ---- testbed/lvm: the volume group and volumes of the test bed -----------------------------
 
 def admin_usage():
     sys.stderr.write("""usage: testbed/lvm COMMAND
+  create-group VG SIZE_MB
+                      makes the volume group of $HX_LVM_DIR: SIZE_MB rounded
+                      up to 4 MiB extents, its images on a reflink-capable
+                      XFS scratch file system mounted at $HX_LVM_DIR/images
   create-volume VG LV SIZE_MB FSTYPE [MOUNTPOINT]
-                      makes an image file, a file system (ext4 or xfs) on it,
-                      attaches it under /dev/mapper/VG-LV and mounts it there
+                      makes an image file in the group, a file system (ext4
+                      or xfs) on it, attaches it under /dev/mapper/VG-LV and
+                      mounts it there
   remove-volume NODE  unmounts and removes a volume and its snapshots
   list                prints the registry
-  teardown            unmounts, detaches and deletes every volume
+  monitor             watches the snapshots' fill levels (until teardown)
+  teardown            ends the monitor; unmounts, detaches and deletes every
+                      volume and the group's scratch file system
 """)
     return 2
+
+
+def source_of(point):
+    """The source of the mount at point, or ""."""
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            parts = line.split()
+            if parts[4].replace("\\040", " ") == point:
+                return parts[parts.index("-") + 2]
+    return ""
+
+
+def admin_create_group(args):
+    if len(args) != 2:
+        return admin_usage()
+    vg, size_mb = args
+    d = state_dir()
+    os.makedirs(d, exist_ok=True)
+    with Registry() as reg:
+        if reg.group is not None:
+            raise Failure("testbed/lvm: %s already holds volume group %s" % (d, reg.group["vg"]), 2)
+        size = extents(int(size_mb) << 20) * EXTENT
+        images = os.path.join(d, "images")
+        scratch = os.path.join(d, "scratch.img")
+        os.makedirs(images, exist_ok=True)
+        # Sparse: room for the group and for what snapshots take between two
+        # looks of the monitor; only what is written takes space.
+        with open(scratch, "wb") as f:
+            f.truncate(2 * size + (512 << 20))
+        try:
+            run(["mkfs.xfs", "-q", "-f", "-m", "reflink=1", scratch])
+            run(["mount", "-o", "loop,discard", scratch, images])
+            probe = os.path.join(images, ".reflink-probe")
+            with open(probe, "wb") as f:
+                f.write(b"\0" * 4096)
+            clone = run(["cp", "--reflink=always", probe, probe + ".clone"], check=False)
+            if clone.returncode != 0:
+                raise Failure("testbed/lvm: the scratch file system makes no reflink copies: %s"
+                              % clone.stdout.strip(), 2)
+            os.unlink(probe)
+            os.unlink(probe + ".clone")
+        except Exception:
+            unmount_scratch(d)
+            raise
+        with open(os.path.join(d, "group"), "w") as f:
+            f.write("%s\t%d\n" % (vg, size))
+    return 0
+
+
+def unmount_scratch(d):
+    images = os.path.join(d, "images")
+    loop = source_of(images)
+    if loop:
+        if run(["umount", images], check=False).returncode != 0:
+            run(["umount", "-l", images], check=False)
+        # The loop device clears itself with the last user of the file system.
+        for _ in range(100):
+            if not os.path.exists("/sys/block/%s/loop" % os.path.basename(loop)):
+                break
+            time.sleep(0.05)
+    for name in ("scratch.img", "group"):
+        try:
+            os.unlink(os.path.join(d, name))
+        except FileNotFoundError:
+            pass
 
 
 def admin_create(args):
@@ -585,20 +1019,25 @@ def admin_create(args):
     node = "/dev/mapper/%s-%s" % (vg, lv)
     if reg.find(node) or os.path.lexists(node):
         raise Failure("testbed/lvm: %s already exists" % node, 2)
-    os.makedirs(os.path.join(reg.dir, "images"), exist_ok=True)
+    size = reg.claim(vg, int(size_mb) << 20)
     image = os.path.join(reg.dir, "images", "%s-%s.img" % (vg, lv))
-    size = int(size_mb) << 20
     with open(image, "wb") as f:
         f.truncate(size)
-    if fstype == "ext4":
-        run(["mkfs.ext4", "-q", "-F", "-E", "nodiscard", "-L", lv, image])
-    elif fstype == "xfs":
-        run(["mkfs.xfs", "-q", "-f", "-L", lv, image])
-    else:
-        raise Failure("testbed/lvm: unknown file-system type %s" % fstype, 2)
-    loop = attach(image, node)
+    try:
+        # Inode tables and journal are initialised now, so that no background
+        # writer changes the volume after it is made.
+        if fstype == "ext4":
+            run(["mkfs.ext4", "-q", "-F", "-E", "nodiscard,lazy_itable_init=0,lazy_journal_init=0", "-L", lv, image])
+        elif fstype == "xfs":
+            run(["mkfs.xfs", "-q", "-f", "-L", lv, image])
+        else:
+            raise Failure("testbed/lvm: unknown file-system type %s" % fstype, 2)
+        loop = attach(image, node)
+    except Exception:
+        os.unlink(image)
+        raise
     reg.volumes.append({"vg": vg, "lv": lv, "node": node, "image": image, "loop": loop,
-                        "origin": "-", "size": size})
+                        "origin": "-", "size": size, "state": "-"})
     reg.save()
     if mountpoint:
         os.makedirs(mountpoint, exist_ok=True)
@@ -628,10 +1067,15 @@ def admin_remove(args):
 
 
 def admin_teardown():
+    d = state_dir()
+    if not os.path.isdir(d):
+        return 0
+    stop_monitor(d)
     reg = Registry()
     for v in [x for x in reg.volumes if x["origin"] != "-"] + [x for x in reg.volumes if x["origin"] == "-"]:
         admin_remove_one(reg, v)
     reg.save()
+    unmount_scratch(d)
     return 0
 
 
@@ -646,6 +1090,8 @@ def cmd_admin(args):
     if not args:
         return admin_usage()
     cmd, rest = args[0], args[1:]
+    if cmd == "create-group":
+        return admin_create_group(rest)
     if cmd == "create-volume":
         return admin_create(rest)
     if cmd == "remove-volume":
@@ -654,11 +1100,13 @@ def cmd_admin(args):
         return admin_teardown()
     if cmd == "list":
         return admin_list()
+    if cmd == "monitor" and not rest:
+        return admin_monitor()
     return admin_usage()
 
 
 def main():
-    tool = os.path.basename(sys.argv[0])
+    tool = os.environ.pop("HX_LVM_TOOL", "") or os.path.basename(sys.argv[0])
     if tool.endswith(".py"):
         tool = tool[:-3]
     args = sys.argv[1:]
@@ -667,6 +1115,8 @@ def main():
     try:
         if tool in commands:
             log_argv("lsblk.argv" if tool == "lsblk" else "lvm.argv")
+            if tool != "lsblk":
+                warn_if_requested(tool, args)
             return commands[tool](args)
         if tool == "lvm":
             return cmd_admin(args)

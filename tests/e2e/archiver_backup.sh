@@ -3,7 +3,7 @@
 # Backups through the real program (test module) and the hxfd stand-in: the
 # argv the archiver receives, what is written and removed, the exit codes of the
 # backup sequence, local restrictions, and values that need shell quoting.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/archiver.sh"
 

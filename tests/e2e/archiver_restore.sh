@@ -4,7 +4,7 @@
 # hxfd stand-in: restored trees, a second part reusing the first one's directory
 # with -i, deployment or not, autonomous and encrypted records, the apply
 # sequence, exit codes 2 and 7 with what each failure removes, and quoting.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/archiver.sh"
 

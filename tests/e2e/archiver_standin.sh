@@ -3,7 +3,7 @@
 # The hxfd stand-in on its own, for what the module's scripts do not reach:
 # compression, single-file entries, numeric owners, adding to an archive, key
 # checks, refusal of broken command lines and failures on request.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/archiver.sh"
 
@@ -13,8 +13,8 @@ KEYS=/opt/halvex/keys/master-key,/opt/halvex/keys/secret-key.pem
 MS=(-M ms1 -T t1 -s /opt/halvex/var/tasks//task_secret_t1 -m "$W/meta/arch1.meta")
 
 run_hxfd() {
-  RUN_STDOUT="$("$HXFD" "$@" 2>&1)"
-  RUN_RC=$?
+  RUN_RC=0
+  RUN_STDOUT="$("$HXFD" "$@" 2>&1)" || RUN_RC=$?
   RUN_LINES="$RUN_STDOUT"
 }
 
@@ -81,9 +81,10 @@ for args in "-c $W/list -x $KEYS -n $W/x.hxfd -m $W/x.meta extra-word" \
   "-c $W/list -c $W/list -n $W/x.hxfd -m $W/x.meta" \
   "-R arch1 -d $W/out1" \
   "-c $W/list -n $W/x.hxfd -m"; do
+  case_name "broken command line: $args"
   # shellcheck disable=SC2086
   run_hxfd "${H[@]}" $args
-  assert_exit 2 || echo "  arguments: $args" >&2
+  assert_exit 2
 done
 run_hxfd -c "$W/list" -n "$W/x.hxfd" -m "$W/x.meta"
 assert_exit 2

@@ -2,7 +2,7 @@
 # The client check (-t) and the listings (-c, -l, -L) of the real program
 # against the test bed's server on stand-in LVM volumes, and the check's
 # refusals with their exact Error texts and exit code 2.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
 PG="$HX_TESTBED_DIR/pg"
@@ -72,8 +72,56 @@ case_name "archive_mode always with an empty archive_command passes"
 run_module -t
 assert_exit 0
 
-case_name "empty restore_command"
+# The server's version decides, through a proxy that reports the version
+# given to it: VERSION|EXIT CODE|the Error line after the head ("" when the
+# check passes). Below 9.0 libpqxx itself refuses the connection.
+proxy_port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+# with_version VERSION: the module's connections from now on see VERSION.
+with_version() {
+  [ -z "${proxy_pid:-}" ] || { kill "$proxy_pid"; wait "$proxy_pid" || true; }
+  "$HX_TESTBED_DIR/pg-version-proxy" "$proxy_port" "$HX_PG_PORT_TCP" "$1" >"$HX_SANDBOX_DIR/proxy.out" &
+  proxy_pid=$!
+  wait_for_text "$HX_SANDBOX_DIR/proxy.out" ready 20 || fail "the version proxy did not start"
+}
+"$PG" conf port "$proxy_port"
+case_name "server version 8.4.22"
+with_version 8.4.22
+expect 2 "Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): Database error: Unsupported server version; 9.0 is the minimum." -t
+for row in "9.5.25|2|Error: Unsupported major PostgreSQL version: 9.5" "9.6.24|0|" "10.23|0|" "15.4|0|" \
+  "16.1|2|Error: Unsupported PostgreSQL version: 16.1" "16devel|2|Error: Unsupported PostgreSQL version: 16.0"; do
+  IFS='|' read -r version code error <<<"$row"
+  case_name "server version $version"
+  with_version "$version"
+  head="Module version: 2.0
+LVM version: 2.03.16(2)
+PostgreSQL version: $version"
+  if [ "$code" = 0 ]; then
+    expect 0 "$head
+$DATA_LINES
+$TS_LINE" -t
+    expect 0 "PostgreSQL $(python3 -c 'import sys; print(".".join((sys.argv[1].split(".") + ["0"])[:2]))' "$version")" -l
+  else
+    expect 2 "$head
+$error" -t
+  fi
+done
+
+case_name "empty restore_command: needed from version 12 on"
 "$PG" restart -c restore_command= || fail "restart failed"
+with_version 11.22
+expect 0 "Module version: 2.0
+LVM version: 2.03.16(2)
+PostgreSQL version: 11.22
+$DATA_LINES
+$TS_LINE" -t
+with_version 12.0
+expect 2 "Module version: 2.0
+LVM version: 2.03.16(2)
+PostgreSQL version: 12.0
+Error: You MUST define restore_command in the $config_file" -t
+kill "$proxy_pid"
+wait "$proxy_pid" || true
+"$PG" conf port "$HX_PG_PORT_TCP"
 expect 2 "$HEAD
 Error: You MUST define restore_command in the $config_file" -t
 expect 2 "Error: You MUST define restore_command in the $config_file" -l

@@ -3,7 +3,7 @@
 # Command lines accepted and refused by the real program (the test module): the
 # exact Error texts and exit code 14 with "Wrong combination of options" for every
 # refusal; an accepted task mode shows itself by its "MODULE PID:" line.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 
 SIG="bool HxModuleUniversal::parse_module_options(int, char**, HxModuleOptions&)"

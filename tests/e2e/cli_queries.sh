@@ -2,7 +2,7 @@
 # sandbox: bare
 # The query modes run as a real program (the test module): usage text, help,
 # version, capability answers and their exit codes, properties and listings.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 
 BIN="$HX_MODULE_BIN"

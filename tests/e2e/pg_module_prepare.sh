@@ -2,7 +2,7 @@
 # The program's preparation step against the real server of the test bed: the
 # backup modes open the connection, and fail with exit code 2 before
 # "MODULE PID:" when they cannot.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
 PG="$HX_TESTBED_DIR/pg"
@@ -21,10 +21,14 @@ refused_in_preparation() {
 }
 
 case_name "a backup gets past preparation with the server running"
+# Without -d the task stops right after preparation, lock and configuration,
+# with its own exit code and Error line.
 pg_log_mark
-run_module_within 60 -b cluster "${TASK[@]}"
-assert_no_line "Error: Can't prepare module"
-assert_line_before "^PostgreSQL version: 15\.[0-9]+" "^MODULE PID:[0-9]+$"
+run_module_within 60 -b cluster -n archive1 -m media1 -T task1
+assert_exit 4
+assert_line_before "^PostgreSQL version: 15\.[0-9]+ " "^MODULE PID:[0-9]+$"
+assert_eq "Error: Backup module: you must define tmp_operation_directory directory" \
+  "$(printf '%s\n' "$RUN_LINES" | grep '^Error: ' || true)" "Error lines"
 [ "$(pg_module_sessions_since_mark)" -ge 1 ] || fail "the server saw no session of $HX_PG_USER"
 
 case_name "a backup whose configuration cannot be loaded fails in preparation"

@@ -115,6 +115,8 @@ int main(int argc, char** argv) {
   options.capabilities[HxModuleCapability::Deduplication] = true;
   options.capabilities[HxModuleCapability::Archiving] = false;
   if (!override_capabilities(options)) return 64;
+  if (!env("HX_TEST_REMOTE_HOST").empty()) options.remote_host = env("HX_TEST_REMOTE_HOST");
+  if (!env("HX_TEST_REMOTE_USER").empty()) options.remote_user = env("HX_TEST_REMOTE_USER");
   options.restriction_list_file = "/opt/halvex/etc/halvex_restriction.list.test";
 
   unsigned int code = 0;

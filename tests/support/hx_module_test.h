@@ -18,6 +18,10 @@
 //                         listing hooks (default 0).
 //   HX_TEST_QUERY_COMMAND a shell command that check_client() runs (through
 //                         the framework's command runner) before it answers.
+//   HX_TEST_REMOTE_HOST   when set and not empty, the remote host of
+//                         HxModuleOptions: backups run the archiver on that
+//                         host over ssh, as for a module that fills the field.
+//   HX_TEST_REMOTE_USER   when set and not empty, the remote user (default root).
 #pragma once
 
 #include "module/hx_modules_common.h"

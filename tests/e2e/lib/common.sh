@@ -1,4 +1,7 @@
-# Shared helpers of the end-to-end scripts; source it first.
+# Shared helpers of the end-to-end scripts; source it first, after
+# "set -euo pipefail": a setup command that fails ends the script, and this
+# file's trap names the command and its line. Assertions never end it: they
+# count their failure, and finish reports it.
 #   run_module ARGS...       runs $HX_MODULE_BIN (default: the test module); never fails.
 #                            Sets RUN_RC, RUN_STDOUT, RUN_STDERR and RUN_LINES (stdout
 #                            without the "[YYYY-MM-DD HH:MM:SS] " log prefix).
@@ -6,7 +9,11 @@
 #   assert_exit CODE | assert_line TEXT | assert_no_line TEXT | assert_line_count TEXT N
 #   assert_line_matches ERE | assert_not_contains TEXT (RUN_STDOUT) | assert_stdout TEXT
 #   assert_eq EXPECTED ACTUAL [WHAT] | fail MESSAGE | finish (summary; exit 1 after a failure)
+#   wait_for_text FILE TEXT [SECONDS]  true once FILE holds TEXT (default: 20 s)
 # Lines are compared whole against RUN_LINES, so a log line reads "Error: text".
+
+set -E
+trap 'hx_rc=$?; [[ $- != *e* ]] || echo "$(basename "$0"): line $LINENO: exit code $hx_rc of: $BASH_COMMAND" >&2' ERR
 
 HX_MODULE_BIN="${HX_MODULE_BIN:-${HX_BUILD_DIR:?HX_BUILD_DIR must be set}/tests/support/hx_module_test}"
 HX_E2E_FAILURES=0
@@ -38,19 +45,18 @@ hx_dump_run() {
   } >&2
 }
 
-# Counts a failure with its message, shows the last run and returns 1.
+# Counts a failure with its message and shows the last run.
 hx_fail_run() {
   fail "$*"
   hx_dump_run
-  return 1
 }
 
 run_module() {
   local out err
   out="$(mktemp)"
   err="$(mktemp)"
-  "$HX_MODULE_BIN" "$@" >"$out" 2>"$err" </dev/null
-  RUN_RC=$?
+  RUN_RC=0
+  "$HX_MODULE_BIN" "$@" >"$out" 2>"$err" </dev/null || RUN_RC=$?
   RUN_STDOUT="$(cat "$out")"
   RUN_STDERR="$(cat "$err")"
   RUN_LINES="$(hx_log_strip_stamps <"$out")"
@@ -59,7 +65,7 @@ run_module() {
 }
 
 assert_eq() {
-  [ "$1" = "$2" ] || { fail "${3:-value}: expected '$1', got '$2'"; return 1; }
+  [ "$1" = "$2" ] || fail "${3:-value}: expected '$1', got '$2'"
 }
 
 assert_exit() {
@@ -76,7 +82,7 @@ assert_no_line() {
 
 assert_line_count() {
   local n
-  n="$(printf '%s\n' "$RUN_LINES" | grep -Fxc -- "$1")"
+  n="$(printf '%s\n' "$RUN_LINES" | grep -Fxc -- "$1" || true)"
   [ "$n" = "$2" ] || hx_fail_run "line '$1': expected $2 times, found $n"
 }
 
@@ -93,8 +99,7 @@ assert_not_contains() {
 assert_stdout() {
   if [ "$RUN_LINES" != "$1" ]; then
     fail "stdout differs"
-    diff <(printf '%s\n' "$1") <(printf '%s\n' "$RUN_LINES") | sed 's/^/  /' >&2
-    return 1
+    diff <(printf '%s\n' "$1") <(printf '%s\n' "$RUN_LINES") | sed 's/^/  /' >&2 || true
   fi
 }
 
@@ -105,4 +110,14 @@ finish() {
   fi
   echo "$(basename "$0"): all $HX_E2E_CASES case(s) passed"
   exit 0
+}
+
+wait_for_text() {
+  local i=0
+  while [ "$i" -lt $((${3:-20} * 20)) ]; do
+    grep -Fq -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+    i=$((i + 1))
+  done
+  return 1
 }

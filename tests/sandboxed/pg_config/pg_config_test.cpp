@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "postgresql/hx_postgresql_common.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -36,8 +36,8 @@ class PgConfig : public ::testing::Test {
   }
   std::string pg_ctl_line() const { return "pg_ctl " + pg_ctl_ + "\n"; }
 
-  pg_test::TempDir dir_;
-  pg_test::LogCapture log_;
+  hx_test::TempDir dir_;
+  hx_test::LogCapture log_{HxLogLvl::DebugMask};
   std::string pg_ctl_, program_, path_;
 };
 
@@ -61,7 +61,7 @@ TEST_F(PgConfig, EveryKeyWithBlanksTabsCommentsAndCarriageReturns) {
                "execute_only_on_leader yes\r\n",
            conf))
       << log_.text();
-  EXPECT_TRUE(log_.lines().empty()) << log_.text();
+  EXPECT_TRUE(log_.messages().empty()) << log_.text();
   // The last value of a key wins; a "#" after the key is part of the value.
   EXPECT_EQ(conf.username + "|" + conf.password + "|" + conf.port + "|" + conf.host + "|" + conf.archive_catalog + "|" +
                 conf.exclude_file + "|" + conf.patroni_host + "|" + conf.patroni_port + "|" + conf.postgresql_admin,
@@ -81,7 +81,7 @@ TEST_F(PgConfig, UnparsableLinesAreReportedAndSkipped) {
       conf))
       << log_.text();
   const std::string prefix = "Error: " + path_ + ": unable to parse the line: ";
-  EXPECT_EQ(log_.lines(), (Lines{prefix + "username", prefix + "Username backup", prefix + "some unknown line",
+  EXPECT_EQ(log_.messages(), (Lines{prefix + "username", prefix + "Username backup", prefix + "some unknown line",
                                  prefix + "host", prefix + "postgresql_admin"}));
   EXPECT_EQ(conf.username, "");
   EXPECT_EQ(conf.host, "localhost");
@@ -101,7 +101,7 @@ TEST_F(PgConfig, WaitNumbersReadLikeStol) {
   // A value without a number, or out of range, ends reading at once.
   hx_pg_conf conf;
   EXPECT_FALSE(load("wal_wait_timeout =30\nusername late\ngarbage line\n" + pg_ctl_line(), conf));
-  EXPECT_EQ(log_.lines(), Lines{config_error("wal_wait_timeout", "has incompatible value.")});
+  EXPECT_EQ(log_.messages(), Lines{config_error("wal_wait_timeout", "has incompatible value.")});
   EXPECT_EQ(conf.username, "");
   EXPECT_EQ(conf.wal_wait_timeout, 10);
   for (const auto& c : std::vector<std::pair<std::string, std::string>>{
@@ -113,7 +113,7 @@ TEST_F(PgConfig, WaitNumbersReadLikeStol) {
            {"wal_wait_timeout s30", config_error("wal_wait_timeout", "has incompatible value.")}}) {
     hx_pg_conf refused;
     EXPECT_FALSE(load(c.first + "\n" + pg_ctl_line(), refused)) << c.first;
-    EXPECT_EQ(log_.lines(), Lines{c.second}) << c.first;
+    EXPECT_EQ(log_.messages(), Lines{c.second}) << c.first;
   }
 }
 
@@ -125,9 +125,9 @@ TEST_F(PgConfig, WaitValuesThatCannotWorkAreRefused) {
   hx_pg_conf conf;
   EXPECT_FALSE(load("wal_check_period -2\n" + pg_ctl_line(), conf));
   EXPECT_EQ(conf.wal_check_period, -2);
-  EXPECT_EQ(log_.lines(), Lines{below_one});
+  EXPECT_EQ(log_.messages(), Lines{below_one});
   EXPECT_FALSE(load("wal_wait_timeout -1\nwal_check_period 0\n" + pg_ctl_line(), conf));
-  EXPECT_EQ(log_.lines(), (Lines{negative, below_one}));
+  EXPECT_EQ(log_.messages(), (Lines{negative, below_one}));
   EXPECT_TRUE(load("wal_wait_timeout 0\nwal_check_period 0\nwal_check_period 5\n" + pg_ctl_line(), conf));
   EXPECT_EQ(conf.wal_check_period, 5);
 }
@@ -139,12 +139,12 @@ TEST_F(PgConfig, SwitchValues) {
     conf.execute_only_on_leader = !c.second;
     EXPECT_TRUE(load("execute_only_on_leader" + c.first + "\n" + pg_ctl_line(), conf)) << log_.text();
     EXPECT_EQ(conf.execute_only_on_leader, c.second) << c.first;
-    EXPECT_TRUE(log_.lines().empty()) << log_.text();
+    EXPECT_TRUE(log_.messages().empty()) << log_.text();
   }
   for (const char* value : {"true", "Yes", "on", "yess", ""}) {
     hx_pg_conf conf;
     EXPECT_FALSE(load(std::string("execute_only_on_leader ") + value + "\nusername after\n" + pg_ctl_line(), conf));
-    EXPECT_EQ(log_.lines(),
+    EXPECT_EQ(log_.messages(),
               Lines{config_error("execute_only_on_leader", "has incompatible value. Acceptable values: yes/no.")})
         << value;
     EXPECT_EQ(conf.username, "");
@@ -163,23 +163,23 @@ TEST_F(PgConfig, SwitchValues) {
 TEST_F(PgConfig, PgCtlHostAndMissingFile) {
   hx_pg_conf conf;
   EXPECT_FALSE(load("username backup\npassword x\nport 5432\nhost h\narchive_catalog /a\n", conf));
-  EXPECT_EQ(log_.lines(), Lines{"Error: Please define pg_ctl  in the " + path_});
+  EXPECT_EQ(log_.messages(), Lines{"Error: Please define pg_ctl  in the " + path_});
   EXPECT_EQ(conf.archive_catalog, "/a");  // lines read before the failure keep their values
   EXPECT_FALSE(load("pg_ctl /no/such/dir/pg_ctl\n", conf));
-  EXPECT_EQ(log_.lines(),
+  EXPECT_EQ(log_.messages(),
             (Lines{"Error: Wrong value pg_ctl  in the " + path_, "Error: /no/such/dir/pg_ctl doesn't exist"}));
 
   // A "host" line cannot leave the value empty; an empty host passed in can.
   conf.host = "";
   ASSERT_TRUE(load(pg_ctl_line(), conf));
   EXPECT_EQ(conf.host, "localhost");
-  EXPECT_EQ(log_.lines(), Lines{"Warning: host param is empty in the module config file. Change to localhost"});
+  EXPECT_EQ(log_.messages(), Lines{"Warning: host param is empty in the module config file. Change to localhost"});
 
   fs::remove(path_);
   log_.clear();
   hx_pg_conf defaults;
   EXPECT_FALSE(hx_postgresql_common::load_hx_pg_config("./" + program_, defaults));
-  EXPECT_EQ(log_.lines(), Lines{"Error: bool hx_postgresql_common::load_hx_pg_config(const string&, hx_pg_conf&): "
+  EXPECT_EQ(log_.messages(), Lines{"Error: bool hx_postgresql_common::load_hx_pg_config(const string&, hx_pg_conf&): "
                                 "Can't open: " +
                                 path_});
   EXPECT_EQ(defaults.host, "localhost");

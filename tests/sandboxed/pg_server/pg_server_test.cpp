@@ -12,13 +12,13 @@
 
 #include "postgresql/hx_module_pg_ostrel.h"
 #include "postgresql/hx_postgresql_common.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
 namespace pg = hx_postgresql_common;
-using pg_test::env;
+using hx_test::env;
 using Lines = std::vector<std::string>;
 
 const std::string kConnArg = "(std::shared_ptr<pqxx::basic_connection_base<pqxx::connect_direct> >";
@@ -79,10 +79,10 @@ class PgServer : public ::testing::Test {
   void TearDown() override { EXPECT_TRUE(!changed_ || testbed_pg("restart") == 0); }
   int testbed_pg(const std::string& arguments) {
     changed_ = true;
-    return pg_test::sh(env("HX_TESTBED_DIR") + "/pg " + arguments);
+    return hx_test::sh(env("HX_TESTBED_DIR") + "/pg " + arguments);
   }
 
-  pg_test::LogCapture log_;
+  hx_test::LogCapture log_{HxLogLvl::DebugMask};
   bool changed_ = false;
 };
 
@@ -93,7 +93,7 @@ TEST_F(PgServer, QueriesOnTheTestBedsServer) {
   pg_version version;
   std::string hba;
   {
-    pg_test::CoutCapture out;
+    hx_test::CoutCapture out;
     ASSERT_TRUE(pg::get_pg_version(connection, version, false)) << log_.text();
     EXPECT_EQ(out.text(), "");
   }
@@ -113,13 +113,13 @@ TEST_F(PgServer, QueriesOnTheTestBedsServer) {
   admin("CREATE TABLESPACE ts1 LOCATION '" + env("HX_PG_TBLSPC") + "'");
   EXPECT_TRUE(none_ok);
   EXPECT_TRUE(none.empty());
-  EXPECT_TRUE(log_.lines().empty()) << log_.text();
+  EXPECT_TRUE(log_.messages().empty()) << log_.text();
 }
 
 TEST_F(PgServer, ArchiveCheckPassesWithWalLevelLogical) {
   ASSERT_EQ(testbed_pg("restart -c wal_level=logical"), 0);
   EXPECT_TRUE(pg::check_archive_mode(connect_as(module_conf())));
-  EXPECT_TRUE(log_.lines().empty()) << log_.text();
+  EXPECT_TRUE(log_.messages().empty()) << log_.text();
 }
 
 // The connection string's quoting against the server's own authentication.
@@ -156,7 +156,7 @@ TEST_F(PgServer, StopWalFileFromTheServer) {
   std::string name;
   ASSERT_TRUE(pg::get_stop_wal_file_from_server(name, lsn, pg_version(15, 0), conf)) << log_.text();
   EXPECT_EQ(name, admin("SELECT pg_walfile_name('" + lsn + "')"));
-  EXPECT_EQ(log_.lines(),
+  EXPECT_EQ(log_.messages(),
             (Lines{"Info: Using 127.0.0.1 to get stop wal file.", "Info: Using port " + conf.port + "."}));
 
   // A location cannot end the SQL literal; the 9.x function does not exist
@@ -178,7 +178,7 @@ TEST_F(PgServer, StopWalFileFromTheServer) {
     name = "unchanged";
     EXPECT_FALSE(pg::get_stop_wal_file_from_server(name, c.location, pg_version(c.major, 6), c.conf));
     EXPECT_EQ(name, "unchanged");
-    const Lines lines = log_.lines();
+    const Lines lines = log_.messages();
     ASSERT_EQ(lines.size(), 3u) << log_.text();
     EXPECT_EQ(lines[2].rfind(c.error_begin, 0), 0u) << lines[2];
     EXPECT_NE(lines[2].find(c.error_part), std::string::npos) << lines[2];
@@ -188,8 +188,8 @@ TEST_F(PgServer, StopWalFileFromTheServer) {
 TEST_F(PgServer, QueriesWithoutAServerFailWithTheirSignature) {
   std::string text = "unchanged";
   EXPECT_FALSE(pg::show_data_directory(nullptr, text));
-  ASSERT_EQ(log_.lines().size(), 1u);
-  EXPECT_NE(log_.lines()[0].find("): no database connection"), std::string::npos) << log_.text();
+  ASSERT_EQ(log_.messages().size(), 1u);
+  EXPECT_NE(log_.messages()[0].find("): no database connection"), std::string::npos) << log_.text();
 
   auto connection = connect_as(module_conf());
   ASSERT_EQ(testbed_pg("stop"), 0);
@@ -207,7 +207,7 @@ TEST_F(PgServer, QueriesWithoutAServerFailWithTheirSignature) {
       {p + "get_tablespaces" + kConnArg + ", std::set<std::__cxx11::basic_string<char> >&): ",
        pg::get_tablespaces(connection, spaces)},
   };
-  const Lines lines = log_.lines();
+  const Lines lines = log_.messages();
   ASSERT_EQ(lines.size(), cases.size()) << log_.text();
   for (std::size_t i = 0; i < cases.size(); ++i) {
     EXPECT_FALSE(cases[i].second) << cases[i].first;
@@ -225,7 +225,7 @@ TEST_F(PgServer, PreparationOfTheBackupModes) {
     log_.clear();
     {
       InspectedModule module("hx_module_pg_ostrel", mode);
-      pg_test::CoutCapture out;
+      hx_test::CoutCapture out;
       ASSERT_TRUE(module.prapare_module()) << log_.text();
       EXPECT_EQ(out.text(), "PostgreSQL version: " + admin("SHOW server_version") + "\n");
       EXPECT_EQ(module.server_version().major, 15u);
@@ -237,13 +237,13 @@ TEST_F(PgServer, PreparationOfTheBackupModes) {
     for (int i = 0; i < 50 && (left = sessions()) != 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(left, 0) << "the session outlived the module object";
-    EXPECT_TRUE(log_.lines().empty()) << log_.text();
+    EXPECT_TRUE(log_.messages().empty()) << log_.text();
   }
 
   admin("CREATE ROLE hx_file_quote LOGIN SUPERUSER PASSWORD 'x y''z\\w'");
   const std::string path = write_conf("hx_pg_quoted_password", "hx_file_quote", "x y'z\\w");
   InspectedModule module("hx_pg_quoted_password", HxModuleMode::Backup);
-  pg_test::CoutCapture out;
+  hx_test::CoutCapture out;
   EXPECT_TRUE(module.prapare_module()) << log_.text();
   fs::remove(path);
   EXPECT_TRUE(module.has_transaction());

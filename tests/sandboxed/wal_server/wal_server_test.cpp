@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "postgresql/hx_postgresql_common.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
 namespace pg = hx_postgresql_common;
-using pg_test::env;
+using hx_test::env;
 using Lines = std::vector<std::string>;
 
 const std::string kSigWait =
@@ -77,14 +77,14 @@ class WalServer : public ::testing::Test {
   }
 
   static std::string segment_;
-  pg_test::TempDir dir_;
+  hx_test::TempDir dir_;
   std::shared_ptr<pqxx::connection> connection_;
 };
 
 std::string WalServer::segment_;
 
 TEST_F(WalServer, CompleteSegmentIsFoundAtTheFirstCheck) {
-  pg_test::LogCapture log;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
   const std::string path = copy_of_segment("000000010000000000000099");
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(pg::wait_until_file_archiving_finished(path, connection_, 10, 1), 0);
@@ -100,8 +100,8 @@ TEST_F(WalServer, CompleteSegmentIsFoundAtTheFirstCheck) {
 }
 
 TEST_F(WalServer, ShortFileCompletedDuringTheWait) {
-  pg_test::LogCapture log;
-  const std::string content = pg_test::read_file(archive() + "/" + segment_);
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
+  const std::string content = hx_test::read_file(archive() + "/" + segment_);
   ASSERT_EQ(content.size(), kSegmentSize);
   const std::string path = dir_.write("00000001000000000000009A", content.substr(0, content.size() / 2));
   // The rest arrives about 1.5 s later, as if the copy were still running.
@@ -126,14 +126,14 @@ TEST_F(WalServer, ShortFileCompletedDuringTheWait) {
 TEST_F(WalServer, BrokenConnectionReachesTheCaller) {
   const std::string path = copy_of_segment("00000001000000000000009E");
   value(*connect(true), "SELECT pg_terminate_backend(" + value(*connection_, "SELECT pg_backend_pid()") + ")");
-  pg_test::LogCapture log;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
   EXPECT_THROW(pg::wait_until_file_archiving_finished(path, connection_, 3, 1), pqxx::failure);
   EXPECT_TRUE(log.at("Info").empty());
 }
 
 TEST_F(WalServer, RealArchiveWithABaseBackup) {
   auto connection = connect(true);
-  pg_test::LogCapture log;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
   // A non-exclusive base backup on one session, with WAL switched while it
   // runs so that it spans several WAL files.
   auto session = connect(true);

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pty.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -173,7 +174,32 @@ TEST_F(Terminal, GetkeyReadsOneKey) {
   std::clearerr(stdin);
 }
 
-TEST(LoginName, IsNotEmpty) { EXPECT_FALSE(get_loginname().empty()); }
+// The login name of the session when it has one, else the effective user's
+// name: in a child whose effective user is "nobody", the name is the login
+// name if there is one and "nobody" otherwise.
+TEST(LoginName, LoginElseEffectiveUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "becoming nobody needs root";
+  const char* login = ::getlogin();
+  const std::string expected = login != nullptr && *login != '\0' ? login : "nobody";
+  int p[2];
+  ASSERT_EQ(0, ::pipe(p));
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr || ::seteuid(nobody->pw_uid) != 0) _exit(2);
+    const std::string name = get_loginname();
+    _exit(::write(p[1], name.data(), name.size()) == static_cast<ssize_t>(name.size()) ? 0 : 3);
+  }
+  ::close(p[1]);
+  std::string name;
+  char buf[64];
+  for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) name.append(buf, static_cast<std::size_t>(n));
+  ::close(p[0]);
+  int status = -1;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  ASSERT_EQ(0, status) << "the child could not become nobody";
+  EXPECT_EQ(expected, name);
+}
 
 namespace {
 
@@ -187,7 +213,7 @@ unsigned long long free_bytes(const std::string& dir) {
 class FreeSpace : public hx_log_test::LogTest {
  protected:
   std::string sparse_file(const std::string& name, unsigned long long size) {
-    return hx_log_test::sparse_file(dir_ / name, size);
+    return tmp_.sparse(name, size);
   }
 };
 

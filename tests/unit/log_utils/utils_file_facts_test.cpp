@@ -28,7 +28,7 @@ class FileFacts : public hx_log_test::LogTest {
   void write(const std::string& name, const std::string& data) const {
     std::ofstream(path(name), std::ios::binary) << data;
   }
-  void sparse(const std::string& name, unsigned long long size) const { hx_log_test::sparse_file(dir_ / name, size); }
+  void sparse(const std::string& name, unsigned long long size) const { tmp_.sparse(name, size); }
 };
 
 }  // namespace

@@ -22,7 +22,7 @@ std::unique_ptr<TaskModule> task(const std::string& tmp, const std::string& name
 }
 
 // True when some logged message starts with `prefix`.
-bool logged_prefix(const LogSink& log, const std::string& prefix) {
+bool logged_prefix(const LogCapture& log, const std::string& prefix) {
   for (const std::string& message : log.messages()) {
     if (message.rfind(prefix, 0) == 0) return true;
   }
@@ -38,7 +38,7 @@ void make_snapshot(TaskModule& module, const std::string& meta_text = "meta of t
 }
 
 TEST(SnapshotFiles, PackThenUnpackInAnotherTask) {
-  LogSink log;
+  LogCapture log;
   TempDir first;
   TempDir second;
   const auto backup = task(first.str(), "db0");
@@ -62,7 +62,7 @@ TEST(SnapshotFiles, PackThenUnpackInAnotherTask) {
 }
 
 TEST(SnapshotFiles, MetaFileIsTakenAsItIsOtherExtensionsAreRefused) {
-  LogSink log;
+  LogCapture log;
   auto m = task("/nonexistent-task-dir", "db1");
   EXPECT_EQ(m->unpack_snapshot_file("/nowhere/db0.meta"), 0);  // no file access
   EXPECT_EQ(m->options_.resolved_meta_file, "/nowhere/db0.meta");
@@ -76,7 +76,7 @@ TEST(SnapshotFiles, MetaFileIsTakenAsItIsOtherExtensionsAreRefused) {
 }
 
 TEST(SnapshotFiles, ExistingReferenceDirectoryIsReplaced) {
-  LogSink log;
+  LogCapture log;
   TempDir dir;
   TempDir elsewhere;
   const auto backup = task(elsewhere.str(), "db1");
@@ -92,7 +92,7 @@ TEST(SnapshotFiles, ExistingReferenceDirectoryIsReplaced) {
 }
 
 TEST(SnapshotFiles, SnapshotWithoutMetaFileFailsAndLeavesItsDirectory) {
-  LogSink log;
+  LogCapture log;
   TempDir dir;
   const auto backup = task(dir.str(), "db0");
   fs::create_directories(backup->snapshot_directory_path());
@@ -107,7 +107,7 @@ TEST(SnapshotFiles, SnapshotWithoutMetaFileFailsAndLeavesItsDirectory) {
 }
 
 TEST(SnapshotFiles, DamagedSnapshotOrUnwritableTaskDirectoryFails) {
-  LogSink log;
+  LogCapture log;
   TempDir dir;
   const std::string snap = dir.write("db0.snap", "this is not a gzip file");
   EXPECT_EQ(task(dir.str(), "db1")->unpack_snapshot_file(snap), 12);

@@ -22,7 +22,7 @@ class RestoreDirectory : public ::testing::Test {
     module_.options_.record_id = record;
     return module_.define_restore_directory();
   }
-  LogSink log_;
+  LogCapture log_;
   TempDir dir_;
   TaskModule module_;
 };
@@ -59,7 +59,7 @@ TEST_F(RestoreDirectory, ArchiveToPatchMustExistFilesystemErrorsAreReported) {
 class RestoreCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (archiver_installed()) GTEST_SKIP() << "an archiver is installed on this host";
+    HX_SKIP_UNLESS_WITHOUT_ARCHIVER();
     module_.options_.mode = HxModuleMode::Restore;
     module_.options_.record_id = "R42";
     module_.options_.media_server = "ms1";
@@ -70,7 +70,7 @@ class RestoreCommand : public ::testing::Test {
   // The command the archiver was given (the run fails outside the test bed) and
   // reported with the failure.
   std::string command(bool replica = false) {
-    LogSink log;
+    LogCapture log;
     EXPECT_FALSE(module_.make_restore(replica));
     const std::string text = logged_hxfd_command(log);
     EXPECT_TRUE(log.has("Error: " + kRestoreSig + ": " + text));
@@ -107,7 +107,7 @@ TEST_F(RestoreCommand, AutonomousFormOtherHashAndEncryption) {
   module_.options_.crypto = "kuznyechik";
   for (const std::string& key : {std::string(), dir / "missing.key"}) {
     module_.options_.key_file = key;
-    LogSink log;
+    LogCapture log;
     EXPECT_FALSE(module_.make_restore(false));
     EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: " + kRestoreSig +
                                                        (key.empty() ? ": you must define key file" : ": there is no key file: " + key)});
@@ -142,7 +142,7 @@ TEST(RestoreCleanup, WhatCloseRestoreRemoves) {
     module.reference_snapshot_directory_ = reference;
     module.last_ = last;
     module.remove_tmp_operation_directory_ = removal;
-    LogSink log;
+    LogCapture log;
     module.close_restore();
     EXPECT_FALSE(fs::exists(reference));
     return log.messages();
@@ -161,7 +161,7 @@ TEST(RestoreCleanup, WhatCloseRestoreRemoves) {
   // Removing a reference directory that is gone or was never named logs nothing.
   TaskModule module;
   module.reference_snapshot_directory_ = reference;
-  LogSink log;
+  LogCapture log;
   module.remove_reference_snapshot_directory();
   module.reference_snapshot_directory_.clear();
   module.remove_reference_snapshot_directory();
@@ -179,7 +179,7 @@ TEST(SparseCheck, FullMissingAndSparseFiles) {
   }
   TaskModule module;
   module.options_.tmp_operation_directory = dir.str();
-  LogSink log;
+  LogCapture log;
   EXPECT_EQ(module.check_file_to_restore_for_sparse(dir.write("full", std::string(8192, 'x'))), 0);
   EXPECT_TRUE(log.messages().empty());
   EXPECT_EQ(module.check_file_to_restore_for_sparse(dir / "missing"), 0);

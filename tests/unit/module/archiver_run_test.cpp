@@ -41,7 +41,7 @@ volatile sig_atomic_t observed_pid = -1;
 void observe_pid(int) { observed_pid = observed_module->hxfd_pid_; }
 
 TEST(ArchiverRun, PidIsHeldWhileTheChildRuns) {
-  LogSink log;
+  LogCapture log;
   TaskModule module;
   observed_module = &module;
   struct sigaction action {};
@@ -93,7 +93,7 @@ TEST(ArchiverRun, LinesOfTheChild) {
       {"kill -TERM $$", false, "", "old", "kept\n"},
   };
   for (const Case& c : cases) {
-    LogSink log;
+    LogCapture log;
     TaskModule module;
     const ChildRun run = run_child(module, c.command, "kept\n", "old");
     EXPECT_EQ(run.result, c.result) << c.command;
@@ -110,7 +110,7 @@ TEST(ArchiverRun, PidThatIsNoNumberFailsAfterTheChildIsAwaited) {
   TempDir dir;
   const std::string pid_file = dir / "child.pid";
   for (const std::string pid : {"abc", "99999999999999999999"}) {
-    LogSink log;
+    LogCapture log;
     TaskModule module;
     const ChildRun run = run_child(module, "echo $$ > '" + pid_file + "'; echo 'HXFD PID: " + pid +
                                                "'; for i in 1 2 3 4 5; do echo more; sleep 0.05; done");

@@ -9,7 +9,7 @@
 
 namespace {
 
-using hx_test::LogSink;
+using hx_test::LogCapture;
 using hx_test::StubModule;
 
 // Parses an accepted command line.
@@ -51,7 +51,7 @@ TEST(Options, ApplyReplicaCopiesTheDirectoryARestoreDoesNot) {
 }
 
 TEST(Options, CompressOutOfRangeBecomesOne) {
-  for (const auto& [given, stored] : std::vector<std::pair<std::string, int>>{{"9", 1}, {"0", 1}, {"-3", 1}, {"4", 4}}) {
+  for (const auto& [given, stored] : std::vector<std::pair<std::string, int>>{{"5", 1}, {"9", 1}, {"0", 1}, {"-3", 1}, {"1", 1}, {"4", 4}}) {
     EXPECT_EQ(parsed({"-z", given, "-b", "X"})->options_.compress, stored) << given;
   }
 }
@@ -108,14 +108,14 @@ TEST(Dispatcher, ExceptionsBecomeExitCode13) {
                                               boost::system::errc::make_error_code(boost::system::errc::permission_denied));
   };
   {
-    LogSink log;
+    LogCapture log;
     EXPECT_EQ(m.run(), 13u);
     ASSERT_EQ(log.messages().size(), 1u);
     EXPECT_EQ(log.messages()[0].rfind("Error: unsigned int HxModuleUniversal::run(): filesystem error: cannot stat", 0), 0u);
   }
   m.options_.mode = HxModuleMode::ListHeaders;
   m.config_hook = []() -> bool { throw std::runtime_error("connection lost"); };
-  LogSink log;
+  LogCapture log;
   EXPECT_EQ(m.run(), 13u);
   EXPECT_EQ(log.messages(),
             std::vector<std::string>{"Error: unsigned int HxModuleUniversal::run(): Database error: connection lost"});

@@ -1,10 +1,10 @@
 // Shared pieces of the framework's tests: a concrete module with trivial hooks
-// whose state is reachable, and a log sink collecting the lines written while
-// it is installed.
+// whose state is reachable.
 #pragma once
 
 #include "log/hx_logger.h"
 #include "module/hx_modules_common.h"
+#include "tests/support/test_support.h"
 
 #include <functional>
 #include <map>
@@ -69,63 +69,6 @@ class StubModule : public HxModuleUniversal {
   std::function<bool()> config_hook;
   int custom_parameter_calls = 0;
   std::map<std::string, std::string> params_at_custom_call;
-};
-
-// Replaces every configured log destination while installed; the messages come
-// without their "[timestamp] " prefix and final line end ("Error: text").
-class LogSink {
- public:
-  LogSink() {
-    saved_defaults_ = std::move(HxLogStream::default_loggers_);
-    saved_levels_ = std::move(HxLogStream::log_level_mask_default_loggers_);
-    HxLogStream::default_loggers_.clear();
-    HxLogStream::log_level_mask_default_loggers_.clear();
-    HxLogStream::set_default_loggers(std::make_unique<Collector>(lines_));
-  }
-  ~LogSink() {
-    HxLogStream::default_loggers_ = std::move(saved_defaults_);
-    HxLogStream::log_level_mask_default_loggers_ = std::move(saved_levels_);
-  }
-  LogSink(const LogSink&) = delete;
-  LogSink& operator=(const LogSink&) = delete;
-
-  std::vector<std::string> messages() const {
-    std::vector<std::string> result;
-    for (std::string text : *lines_) {
-      const auto close = text.find("] ");
-      if (!text.empty() && text[0] == '[' && close != std::string::npos) text = text.substr(close + 2);
-      if (!text.empty() && text.back() == '\n') text.pop_back();
-      result.push_back(text);
-    }
-    return result;
-  }
-  // True when a message equal to `text` was logged.
-  bool has(const std::string& text) const {
-    for (const std::string& message : messages()) {
-      if (message == text) return true;
-    }
-    return false;
-  }
-  void clear() { lines_->clear(); }
-
- private:
-  class Collector : public HxDestination::HxLogger {
-   public:
-    explicit Collector(std::shared_ptr<std::vector<std::string>> lines) : lines_(std::move(lines)) {}
-
-   protected:
-    int write_log_impl(const std::string& line) override {
-      lines_->push_back(line);
-      return 0;
-    }
-
-   private:
-    std::shared_ptr<std::vector<std::string>> lines_;
-  };
-
-  std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
-  HxLogStream::LoggerList saved_defaults_;
-  std::map<HxLogLvl::MaskLevel, HxLogStream::LoggerList> saved_levels_;
 };
 
 }  // namespace hx_test

@@ -8,7 +8,7 @@
 
 namespace {
 
-using hx_test::LogSink;
+using hx_test::LogCapture;
 using hx_test::StubModule;
 
 std::unique_ptr<StubModule> with(const std::string& params) {
@@ -24,7 +24,7 @@ std::string special(const StubModule& m, const std::string& key) {
 }
 
 TEST(ModuleParams, DefaultsWithoutParameters) {
-  LogSink log;
+  LogCapture log;
   const auto m = with("");
   EXPECT_EQ(m->hxd_hash_algorithm_, "sha2");
   EXPECT_EQ(m->hxd_hash_length_, 256u);
@@ -51,7 +51,7 @@ TEST(ModuleParams, KnownKeysCustomParametersAndSeparators) {
 }
 
 TEST(ModuleParams, ItemsWithoutSeparatorWarnEmptyItemsAreSkipped) {
-  LogSink log;
+  LogCapture log;
   auto m = with("last,hxd_block_size:1024,data_directory:/d");
   EXPECT_FALSE(m->last_);
   EXPECT_EQ(m->hxd_block_size_, 1024u);
@@ -96,7 +96,9 @@ TEST(ModuleParams, NumbersFollowStoi) {
   EXPECT_EQ(m->hxd_block_size_, 42u);  // leading blank accepted, trailing text ignored
   EXPECT_EQ(m->hxd_hash_length_, 512u);
   EXPECT_THROW(with("hxd_hash_length:abc"), std::invalid_argument);
-  EXPECT_THROW(with("hxd_block_size:99999999999"), std::out_of_range);
+  EXPECT_EQ(with("hxd_block_size:2147483647")->hxd_block_size_, 2147483647u);  // the largest int
+  EXPECT_THROW(with("hxd_block_size:2147483648"), std::out_of_range);
+  EXPECT_THROW(with("hxd_hash_length:-2147483649"), std::out_of_range);
   EXPECT_THROW(with("hxd_block_size:"), std::invalid_argument);
 }
 

@@ -14,7 +14,7 @@
 namespace {
 
 namespace fs = boost::filesystem;
-using hx_test::LogSink;
+using hx_test::LogCapture;
 using hx_test::StubModule;
 using Names = std::list<std::string>;
 
@@ -49,7 +49,7 @@ TEST_F(ResourceListTest, PathMembersOfTheSecondLevelOnly) {
       {R"([{"path": {"a": "b"}}, {"path": ["/c"]}, {"path": "/d"}])", {"", "", "/d"}},
   };
   for (const auto& [json, names] : cases) {
-    LogSink log;
+    LogCapture log;
     ResourceList list;
     EXPECT_TRUE(list.parse_json_file(write("a.json", json))) << json;
     EXPECT_EQ(list.resources(), names) << json;
@@ -60,7 +60,7 @@ TEST_F(ResourceListTest, PathMembersOfTheSecondLevelOnly) {
 TEST_F(ResourceListTest, NoNamesGiveAWarningAndSucceed) {
   // A top-level "path" and a "path" two levels down are both ignored.
   for (const std::string doc : {"[]", "{}", R"({"path": "/top", "o": {"inner": {"path": "/deep"}}})"}) {
-    LogSink log;
+    LogCapture log;
     ResourceList list;
     EXPECT_TRUE(list.parse_json_file(write("empty.json", doc))) << doc;
     EXPECT_TRUE(list.is_empty()) << doc;
@@ -73,7 +73,7 @@ TEST_F(ResourceListTest, MissingOrMalformedFileFailsAndEmptiesTheList) {
   for (const std::string& bad : {write("bad.json", R"([{"path": "/srv/a"},)"), (dir_ / "missing.json").string()}) {
     ResourceList list;
     ASSERT_TRUE(list.parse_json_file(write("good.json", R"([{"path": "/srv/a"}])")));
-    LogSink log;
+    LogCapture log;
     EXPECT_FALSE(list.parse_json_file(bad)) << bad;
     EXPECT_TRUE(list.is_empty()) << bad;
     EXPECT_EQ(log.messages().size(), 1u) << bad;
@@ -83,7 +83,7 @@ TEST_F(ResourceListTest, MissingOrMalformedFileFailsAndEmptiesTheList) {
 TEST_F(ResourceListTest, ListRestrictionNamesTheFirstRestrictedEntry) {
   ResourceList list;
   ASSERT_TRUE(list.parse_json_file(write("l.json", R"([{"path": "/a"}, {"path": "/b"}])")));
-  LogSink log;
+  LogCapture log;
   EXPECT_FALSE(list.check_local_restrictions({"/b", "/a"}));
   ASSERT_EQ(log.messages().size(), 1u);
   const std::string tail = ": Unable to backup this resource from ResourceList: /b. Local restriction";
@@ -100,14 +100,14 @@ TEST_F(ResourceListTest, RestrictionLinesAreTakenExactlyAsRead) {
   // Only a whole identical line restricts the resource, the last one without
   // a line feed too; a CRLF line end is a line end.
   EXPECT_TRUE(restricted_by(write("trail.list", "/srv/a \n/srv/a\r\r\n/SRV/A\n/srv\n/srv/ab"))->check_local_restrictions());
-  LogSink log;
+  LogCapture log;
   EXPECT_FALSE(restricted_by(write("hit.list", "/srv/x\n/srv/a"))->check_local_restrictions());
   EXPECT_FALSE(restricted_by(write("crlf.list", "/srv/x\r\n/srv/a\r\n"))->check_local_restrictions());
   EXPECT_TRUE(log.messages().empty());  // the caller reports it
 }
 
 TEST_F(ResourceListTest, MissingListRestrictsNothingUnreadableListIsReported) {
-  LogSink log;
+  LogCapture log;
   EXPECT_TRUE(restricted_by((dir_ / "none.list").string())->read_local_restrictions().empty());
   EXPECT_TRUE(restricted_by((dir_ / "none.list").string())->check_local_restrictions());
   EXPECT_TRUE(restricted_by("")->check_local_restrictions());

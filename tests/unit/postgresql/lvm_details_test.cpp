@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "postgresql/hx_module_pg_ostrel.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -73,6 +73,23 @@ TEST(LvmDetails, RemovalOrderIsByDescendingMountPointLength) {
   EXPECT_EQ(order, (std::vector<std::string>{"/t/a/pg/ts1/deeper", "/t/a/pg/ts1", "/t/a/pg", "/t/a", "/t"}));
 }
 
+TEST(LvmDetails, NestedVolumesMountParentFirstWhateverTheirDevicesSortAs) {
+  // The tablespace volume's device sorts first but is mounted inside the
+  // data volume; /srv/pg-x only shares a prefix of characters and does not
+  // nest, so it keeps its device order.
+  const std::map<std::string, std::string> volumes{{"/dev/mapper/a-ts", "/srv/pg/ts"},
+                                                   {"/dev/mapper/b-data", "/srv/pg"},
+                                                   {"/dev/mapper/c-other", "/srv/pg-x"},
+                                                   {"/dev/mapper/d-deep", "/srv/pg/ts/deeper"}};
+  std::vector<std::string> order;
+  for (const auto& entry : lvm::order_for_mounting(volumes)) order.push_back(entry.second);
+  EXPECT_EQ(order, (std::vector<std::string>{"/srv/pg", "/srv/pg-x", "/srv/pg/ts", "/srv/pg/ts/deeper"}));
+  // The root file system holds every other mount point.
+  order.clear();
+  for (const auto& entry : lvm::order_for_mounting({{"/dev/a", "/var"}, {"/dev/b", "/"}})) order.push_back(entry.second);
+  EXPECT_EQ(order, (std::vector<std::string>{"/", "/var"}));
+}
+
 class SnapshotModule : public HxModule_PG_Ostrel {
  public:
   explicit SnapshotModule(const HxModuleOptions& options) : HxModule_PG_Ostrel(options) {}
@@ -80,7 +97,7 @@ class SnapshotModule : public HxModule_PG_Ostrel {
 };
 
 TEST(LvmDetails, NothingToDoRunsNoCommandAndStopWithoutTransactionFails) {
-  pg_test::LogCapture log;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
   HxModuleOptions options;
   options.program_path = "/nonexistent/hx_module_pg_ostrel_unit";
   options.tmp_operation_directory = "/nonexistent/tmp";
@@ -89,11 +106,11 @@ TEST(LvmDetails, NothingToDoRunsNoCommandAndStopWithoutTransactionFails) {
   EXPECT_TRUE(module.make_lvm_snapshots_and_mount());
   EXPECT_TRUE(module.snapshots().empty());
   module.umount_and_remove_snapshots();
-  EXPECT_TRUE(log.lines().empty()) << log.text();
+  EXPECT_TRUE(log.messages().empty()) << log.text();
 
   pqxx::result result;
   EXPECT_FALSE(module.pg_stop_backup(result));
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"Error: bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result&): "
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result&): "
                                                   "no database transaction"});
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "postgresql/hx_module_pg_ostrel.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -14,6 +14,7 @@ class InspectedModule : public HxModule_PG_Ostrel {
   explicit InspectedModule(int mode) : HxModule_PG_Ostrel(options_for(mode)) {}
   bool has_connection() const { return static_cast<bool>(connection_) || static_cast<bool>(transaction_); }
   hx_pg_conf& conf() { return pg_conf_; }
+  HxModuleOptions& options() { return options_; }
 
  private:
   static HxModuleOptions options_for(int mode) {
@@ -25,11 +26,12 @@ class InspectedModule : public HxModule_PG_Ostrel {
 };
 
 TEST(PgModuleObject, SmallOverrides) {
-  pg_test::LogCapture log;
-  InspectedModule module(HxModuleMode::None);
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
+  InspectedModule module(HxModuleMode::Backup);
+  module.options().resource = "cluster";  // the client's name of the resource, no path: not examined
   EXPECT_TRUE(module.resource_exists());
   module.make_archiving();
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"Error: No archiving capability"});
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: No archiving capability"});
   module.conf().host = "db.example";
   module.conf().port = "6000";
   module.conf().username = "u";
@@ -38,7 +40,7 @@ TEST(PgModuleObject, SmallOverrides) {
 }
 
 TEST(PgModuleObject, PreparationOpensNothingOutsideTheBackupModes) {
-  pg_test::LogCapture log;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
   for (int mode = HxModuleMode::None; mode <= HxModuleMode::RestoreParameters; ++mode) {
     if (mode == HxModuleMode::Backup || mode == HxModuleMode::BackupList || mode == HxModuleMode::CreateReplica)
       continue;
@@ -47,7 +49,7 @@ TEST(PgModuleObject, PreparationOpensNothingOutsideTheBackupModes) {
     EXPECT_FALSE(module.has_connection()) << "mode " << mode;
   }
   // Not even the configuration was read.
-  EXPECT_TRUE(log.lines().empty()) << log.text();
+  EXPECT_TRUE(log.messages().empty()) << log.text();
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "postgresql/hx_postgresql_common.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -28,12 +28,12 @@ unsigned int gid(const owner_t& o) { return boost::tuples::get<1>(o); }
 class PgOwnership : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_FALSE(dir_.str().empty());
     std::string u, g;
-    ASSERT_EQ(pg_test::sh("id -u postgres", &u), 0);
-    ASSERT_EQ(pg_test::sh("id -g postgres", &g), 0);
+    ASSERT_EQ(hx_test::sh("id -u postgres", &u), 0);
+    ASSERT_EQ(hx_test::sh("id -g postgres", &g), 0);
     postgres_ = owner_t(std::stoul(u), std::stoul(g));
-    saved_path_ = pg_test::env("PATH");
+    saved_path_ = hx_test::env("PATH");
   }
   void TearDown() override { setenv("PATH", saved_path_.c_str(), 1); }
   bool not_root() const { return geteuid() != 0; }
@@ -52,8 +52,8 @@ class PgOwnership : public ::testing::Test {
     return st;
   }
 
-  pg_test::TempDir dir_;
-  pg_test::LogCapture log_;
+  hx_test::TempDir dir_;
+  hx_test::LogCapture log_{HxLogLvl::DebugMask};
   owner_t postgres_;
   std::string saved_path_;
 };
@@ -101,21 +101,21 @@ TEST_F(PgOwnership, ChangeOwnerCommandAndItsFailure) {
   install_fake_chown(1);
   EXPECT_FALSE(change_owner(file, owner_t(26, 26), false));
   const std::string quoted = "\"chown  26:26 \\\"" + file + "\\\"\"";
-  EXPECT_EQ(log_.lines(), (std::vector<std::string>{"Debug: changing \"" + file + "\" owner with " + quoted + "...",
+  EXPECT_EQ(log_.messages(), (std::vector<std::string>{"Debug: changing \"" + file + "\" owner with " + quoted + "...",
                                                     "Error: command " + quoted + " failed!"}));
   // The shell dropped the empty option and kept the path with its blank whole.
-  EXPECT_EQ(pg_test::read_file(dir_ / "chown.args"), "26:26\n" + file + "\n");
+  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "26:26\n" + file + "\n");
 
   install_fake_chown(0);
   fs::remove(dir_ / "chown.args");
   EXPECT_TRUE(change_owner(dir_ / "tree", owner_t(26, 27), true));
-  EXPECT_EQ(pg_test::read_file(dir_ / "chown.args"), "-R\n26:27\n" + (dir_ / "tree") + "\n");
+  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "-R\n26:27\n" + (dir_ / "tree") + "\n");
 
   // Characters the shell expands inside double quotes reach chown literally.
   const std::string odd = dir_.write("a $(echo x) `echo y` \"q\" \\b", "x");
   fs::remove(dir_ / "chown.args");
   EXPECT_TRUE(change_owner(odd, owner_t(26, 27), false));
-  EXPECT_EQ(pg_test::read_file(dir_ / "chown.args"), "26:27\n" + odd + "\n");
+  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "26:27\n" + odd + "\n");
 }
 
 TEST_F(PgOwnership, ChangeOwnerOnRealFilesAndAlreadyOwnedTops) {
@@ -136,7 +136,7 @@ TEST_F(PgOwnership, ChangeOwnerOnRealFilesAndAlreadyOwnedTops) {
   EXPECT_TRUE(change_owner(dir_ / "tree", postgres_, false));
   EXPECT_FALSE(fs::exists(dir_ / "chown.args"));
   EXPECT_TRUE(is_owner(inner, owner_t(0, 0)));
-  EXPECT_TRUE(log_.lines().empty()) << log_.text();
+  EXPECT_TRUE(log_.messages().empty()) << log_.text();
 }
 
 TEST_F(PgOwnership, ChangePermissions) {
@@ -146,7 +146,7 @@ TEST_F(PgOwnership, ChangePermissions) {
   // Through a symbolic link: the target changes.
   change_permissions(dir_ / "link", fs::perms(0600));
   EXPECT_EQ(lstat_of(target).st_mode & 07777, 0600u);
-  EXPECT_EQ(log_.lines(),
+  EXPECT_EQ(log_.messages(),
             std::vector<std::string>{"Debug: changing \"" + (dir_ / "link") + "\" permissions 0640 -> 0600..."});
 
   // The same permissions: no line, no change (not even of ctime).
@@ -156,7 +156,7 @@ TEST_F(PgOwnership, ChangePermissions) {
   const struct stat after = lstat_of(target);
   EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
   EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec);
-  EXPECT_TRUE(log_.lines().empty()) << log_.text();
+  EXPECT_TRUE(log_.messages().empty()) << log_.text();
   EXPECT_THROW(change_permissions(dir_ / "missing", fs::perms(0600)), fs::filesystem_error);
 }
 

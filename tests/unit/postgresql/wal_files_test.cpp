@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "postgresql/hx_postgresql_common.h"
-#include "unit/postgresql/pg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -29,11 +29,7 @@ const std::string kSigWait =
     "std::shared_ptr<pqxx::basic_connection_base<pqxx::connect_direct> >, long int, long int)";
 const std::string kHistory2 = "000000010000000000000002.00000028.backup";
 
-std::string seg(unsigned log_id, unsigned segment) {
-  char text[25];
-  std::snprintf(text, sizeof text, "%08X%08X%08X", 1u, log_id, segment);
-  return text;
-}
+using hx_test::wal_segment;
 
 Lines strings(const std::vector<fs::path>& paths) {
   Lines out;
@@ -44,15 +40,15 @@ Lines strings(const std::vector<fs::path>& paths) {
 std::string missing_catalog(const std::string& dir) { return "Archive catalog for WAL files doesn't exist: " + dir; }
 
 TEST(WalFilesList, EntriesAppendedThenSortedAndBadDirectoriesRefused) {
-  pg_test::LogCapture log;
-  pg_test::TempDir dir;
-  for (const std::string& name : {seg(0, 7), std::string("00000002.history"), seg(0, 2), kHistory2, seg(0, 0xA)})
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
+  hx_test::TempDir dir;
+  for (const std::string& name : {wal_segment(0, 7), std::string("00000002.history"), wal_segment(0, 2), kHistory2, wal_segment(0, 0xA)})
     dir.write(name);
   fs::create_directory(dir / "archive_status");
   std::vector<fs::path> out = {dir / "zzz", dir / "0"};
   // A trailing "/" still gives single separators.
-  ASSERT_EQ(pg::get_wal_files_list(dir.path() + "/", out), 0);
-  EXPECT_EQ(strings(out), (Lines{dir / "0", dir / seg(0, 2), dir / kHistory2, dir / seg(0, 7), dir / seg(0, 0xA),
+  ASSERT_EQ(pg::get_wal_files_list(dir.str() + "/", out), 0);
+  EXPECT_EQ(strings(out), (Lines{dir / "0", dir / wal_segment(0, 2), dir / kHistory2, dir / wal_segment(0, 7), dir / wal_segment(0, 0xA),
                                  dir / "00000002.history", dir / "archive_status", dir / "zzz"}));
   EXPECT_EQ(log.at("Debug").size(), 6u);  // one line per entry taken
   EXPECT_TRUE(log.has("Debug", kSigList + ": " + (dir / kHistory2)));
@@ -60,20 +56,20 @@ TEST(WalFilesList, EntriesAppendedThenSortedAndBadDirectoriesRefused) {
 
   std::vector<fs::path> kept = {"/kept"};
   EXPECT_EQ(pg::get_wal_files_list(dir / "absent", kept), 6);
-  EXPECT_EQ(pg::get_wal_files_list(dir / seg(0, 2), kept), 6);
+  EXPECT_EQ(pg::get_wal_files_list(dir / wal_segment(0, 2), kept), 6);
   EXPECT_EQ(strings(kept), Lines{"/kept"});
   EXPECT_EQ(log.at("Error"), (Lines{missing_catalog(dir / "absent"),
-                                    "Archive catalog for WAL files is not a directory: " + (dir / seg(0, 2))}));
+                                    "Archive catalog for WAL files is not a directory: " + (dir / wal_segment(0, 2))}));
 }
 
 // A directory that cannot be opened gives an empty listing and success, its
 // users report the empty listing, and the wait's look at a file inside throws.
 // Root reads every directory, so the checks run in a child that drops to nobody.
 TEST(WalFilesList, UnreadableDirectory) {
-  pg_test::TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  hx_test::TempDir dir;
+  ASSERT_EQ(chmod(dir.str().c_str(), 0755), 0);
   fs::create_directory(dir / "locked");
-  const std::string inside = (dir / "locked") + "/" + seg(0, 1);
+  const std::string inside = (dir / "locked") + "/" + wal_segment(0, 1);
   std::ofstream(inside).put('x');
   ASSERT_EQ(chmod((dir / "locked").c_str(), 0700), 0);
   const pid_t child = fork();
@@ -82,11 +78,11 @@ TEST(WalFilesList, UnreadableDirectory) {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
     int code = 0;
     {
-      pg_test::LogCapture log;
+      hx_test::LogCapture log{HxLogLvl::DebugMask};
       std::vector<fs::path> out;
       if (pg::get_wal_files_list(dir / "locked", out) != 0 || !out.empty() || !log.at("Error").empty()) code |= 1;
       Lines run;
-      if (pg::get_wal_files_sequence(dir / "locked", seg(0, 1), seg(0, 1), run, false, false) != 6) code |= 2;
+      if (pg::get_wal_files_sequence(dir / "locked", wal_segment(0, 1), wal_segment(0, 1), run, false, false) != 6) code |= 2;
       std::string backup;
       if (pg::get_latest_backup_file(dir / "locked", backup) != 6) code |= 4;
       if (log.at("Error") != Lines{"WAL files list is empty", "Unable to find backup WAL file"}) code |= 8;
@@ -108,87 +104,87 @@ TEST(WalFilesList, UnreadableDirectory) {
 class WalSequence : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (unsigned s = 1; s <= 7; ++s) dir_.write(seg(0, s));
+    for (unsigned s = 1; s <= 7; ++s) dir_.write(wal_segment(0, s));
     dir_.write(kHistory2);
     dir_.write("00000001.history");
   }
-  pg_test::TempDir dir_;
-  pg_test::LogCapture log_;
+  hx_test::TempDir dir_;
+  hx_test::LogCapture log_{HxLogLvl::DebugMask};
 };
 
 TEST_F(WalSequence, RunFromStartToStopWithTheHistoryFileBetween) {
   Lines out = {"kept"};
-  ASSERT_EQ(pg::get_wal_files_sequence(dir_.path(), seg(0, 2), seg(0, 4), out, false, false), 0);
+  ASSERT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 2), wal_segment(0, 4), out, false, false), 0);
   // out is not cleared; the backup history file sorts between 2 and 3.
-  EXPECT_EQ(out, (Lines{"kept", dir_ / seg(0, 2), dir_ / kHistory2, dir_ / seg(0, 3), dir_ / seg(0, 4)}));
+  EXPECT_EQ(out, (Lines{"kept", dir_ / wal_segment(0, 2), dir_ / kHistory2, dir_ / wal_segment(0, 3), dir_ / wal_segment(0, 4)}));
   EXPECT_TRUE(log_.has("Debug", kSigSequence + ": " + (dir_ / kHistory2)));
   Lines one;
-  ASSERT_EQ(pg::get_wal_files_sequence(dir_.path(), seg(0, 7), seg(0, 7), one, false, false), 0);
-  EXPECT_EQ(one, Lines{dir_ / seg(0, 7)});
+  ASSERT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 7), wal_segment(0, 7), one, false, false), 0);
+  EXPECT_EQ(one, Lines{dir_ / wal_segment(0, 7)});
 }
 
 TEST_F(WalSequence, MissingStartIsInsertedOnlyWhenAllowed) {
-  pg_test::TempDir other;
-  other.write(seg(0, 5));
-  other.write(seg(0, 6));
+  hx_test::TempDir other;
+  other.write(wal_segment(0, 5));
+  other.write(wal_segment(0, 6));
   Lines out;
-  EXPECT_EQ(pg::get_wal_files_sequence(other.path(), seg(0, 4), seg(0, 6), out, false, false), 6);
+  EXPECT_EQ(pg::get_wal_files_sequence(other.str(), wal_segment(0, 4), wal_segment(0, 6), out, false, false), 6);
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(log_.at("Error"), Lines{"Unable to find start WAL file in the directory"});
   log_.clear();
   // Written with a trailing "/", the directory still gives single separators.
-  ASSERT_EQ(pg::get_wal_files_sequence(other.path() + "/", seg(0, 4), seg(0, 6), out, true, false), 0);
-  EXPECT_EQ(out, (Lines{other / seg(0, 4), other / seg(0, 5), other / seg(0, 6)}));
-  EXPECT_TRUE(log_.has("Debug", kSigSequence + ": insert start_file_name: " + seg(0, 4)));
+  ASSERT_EQ(pg::get_wal_files_sequence(other.str() + "/", wal_segment(0, 4), wal_segment(0, 6), out, true, false), 0);
+  EXPECT_EQ(out, (Lines{other / wal_segment(0, 4), other / wal_segment(0, 5), other / wal_segment(0, 6)}));
+  EXPECT_TRUE(log_.has("Debug", kSigSequence + ": insert start_file_name: " + wal_segment(0, 4)));
   EXPECT_FALSE(fs::exists(out.front()));
   EXPECT_TRUE(log_.at("Error").empty());
 }
 
 TEST_F(WalSequence, MissingStopEmptyOrMissingDirectoryAndStopBeforeStart) {
   Lines out = {"kept"};
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_.path(), seg(0, 2), seg(0, 9), out, true, false), 6);
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 2), wal_segment(0, 9), out, true, false), 6);
   fs::create_directory(dir_ / "empty");
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_ / "empty", seg(0, 2), seg(0, 3), out, true, false), 6);
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_ / "absent", seg(0, 2), seg(0, 3), out, true, false), 6);
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_.path(), seg(0, 5), seg(0, 3), out, false, true), 6);
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_ / "empty", wal_segment(0, 2), wal_segment(0, 3), out, true, false), 6);
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_ / "absent", wal_segment(0, 2), wal_segment(0, 3), out, true, false), 6);
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 5), wal_segment(0, 3), out, false, true), 6);
   EXPECT_EQ(out, Lines{"kept"});
   EXPECT_EQ(log_.at("Error"), (Lines{"Unable to find stop WAL file in the directory", "WAL files list is empty",
                                      missing_catalog(dir_ / "absent"), "Unable to get archived WAL files list",
-                                     kSigSequence + ": The stop WAL file " + seg(0, 3) +
-                                         " sorts before the start WAL file " + seg(0, 5)}));
+                                     kSigSequence + ": The stop WAL file " + wal_segment(0, 3) +
+                                         " sorts before the start WAL file " + wal_segment(0, 5)}));
 }
 
 TEST_F(WalSequence, BrokenChainFailsUnlessSkipped) {
-  fs::remove(dir_ / seg(0, 4));
+  fs::remove(dir_ / wal_segment(0, 4));
   Lines out;
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_.path(), seg(0, 3), seg(0, 5), out, false, false), 6);
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 3), wal_segment(0, 5), out, false, false), 6);
   EXPECT_EQ(log_.at("Error"), Lines{kSigSequence + ": The WAL file chain is not correct!"});
-  EXPECT_EQ(out, (Lines{dir_ / seg(0, 3), dir_ / seg(0, 5)}));  // what was appended stays
+  EXPECT_EQ(out, (Lines{dir_ / wal_segment(0, 3), dir_ / wal_segment(0, 5)}));  // what was appended stays
   Lines skipped;
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_.path(), seg(0, 3), seg(0, 5), skipped, false, true), 0);
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 3), wal_segment(0, 5), skipped, false, true), 0);
   EXPECT_EQ(skipped, out);
 }
 
 TEST(WalLatestBackup, LastBackupHistoryFileInNameOrder) {
-  pg_test::LogCapture log;
-  pg_test::TempDir dir;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
+  hx_test::TempDir dir;
   std::string out = "kept";
-  EXPECT_EQ(pg::get_latest_backup_file(dir.path(), out), 6);  // empty directory
-  for (const auto& name : {seg(0, 2), seg(0, 0xA), std::string("00000002.history")}) dir.write(name);
-  EXPECT_EQ(pg::get_latest_backup_file(dir.path(), out), 6);
+  EXPECT_EQ(pg::get_latest_backup_file(dir.str(), out), 6);  // empty directory
+  for (const auto& name : {wal_segment(0, 2), wal_segment(0, 0xA), std::string("00000002.history")}) dir.write(name);
+  EXPECT_EQ(pg::get_latest_backup_file(dir.str(), out), 6);
   EXPECT_EQ(pg::get_latest_backup_file(dir / "absent", out), 6);
   EXPECT_EQ(out, "kept");
   EXPECT_EQ(log.at("Error"), (Lines{"Unable to find backup WAL file", "Unable to find backup WAL file",
                                     missing_catalog(dir / "absent"), "Unable to get archived WAL files list"}));
   dir.write(kHistory2);
   dir.write("000000010000000000000009.00000060.backup");
-  ASSERT_EQ(pg::get_latest_backup_file(dir.path(), out), 0);
+  ASSERT_EQ(pg::get_latest_backup_file(dir.str(), out), 0);
   EXPECT_EQ(out, dir / "000000010000000000000009.00000060.backup");
 }
 
 TEST(WalLocationReaders, StartAndStopOfBackupAndSnapshotFiles) {
-  pg_test::LogCapture log;
-  pg_test::TempDir dir;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
+  hx_test::TempDir dir;
   struct Case {
     std::string content, start, stop;
   };
@@ -239,13 +235,13 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 // No connection is given: none of these cases may touch the server.
 TEST(WalArchivingWait, NoChecksWhenTheQuotientIsZeroOrThePeriodIsUnusable) {
-  pg_test::LogCapture log;
-  pg_test::TempDir dir;
-  const std::string file = dir.write(seg(0, 1), "x");
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
+  hx_test::TempDir dir;
+  const std::string file = dir.write(wal_segment(0, 1), "x");
   const auto start = std::chrono::steady_clock::now();
   for (const auto& wait_period : std::vector<std::pair<long, long>>{{5, 10}, {-3, 1}, {0, 1}, {10, 0}, {10, -2}})
     EXPECT_EQ(pg::wait_until_file_archiving_finished(file, nullptr, wait_period.first, wait_period.second), 6);
-  EXPECT_LT(seconds_since(start), 0.5);
+  EXPECT_LT(seconds_since(start), 0.9);  // not one sleep of a whole second
   EXPECT_TRUE(log.at("Info").empty());
   EXPECT_EQ(log.at("Error"), (Lines{kSigWait + ": the period between checks must be at least 1 second, not 0",
                                     kSigWait + ": the period between checks must be at least 1 second, not -2"}));
@@ -254,13 +250,13 @@ TEST(WalArchivingWait, NoChecksWhenTheQuotientIsZeroOrThePeriodIsUnusable) {
 
 // 5 / 2 = 2 checks, each followed by a sleep of 2 s.
 TEST(WalArchivingWait, MissingFileIsCheckedWithoutTheServerAndSleptOn) {
-  pg_test::LogCapture log;
-  pg_test::TempDir dir;
-  const std::string file = dir / seg(0, 1);
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
+  hx_test::TempDir dir;
+  const std::string file = dir / wal_segment(0, 1);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(pg::wait_until_file_archiving_finished(file, nullptr, 5, 2), 6);
   EXPECT_GE(seconds_since(start), 4.0);
-  EXPECT_LT(seconds_since(start), 5.0);
+  EXPECT_LT(seconds_since(start), 6.0);  // not a third sleep
   EXPECT_EQ(log.at("Info"), Lines(2, "The file \"" + file + "\" is not yet available. Keep waiting..."));
   EXPECT_TRUE(log.at("Error").empty());  // giving up is silent
 }

@@ -1,0 +1,186 @@
+// The backup hooks of the PostgreSQL module: the preparation before the
+// archiver runs (snapshot size, task directory, owner of the WAL archive,
+// then the full or incremental preparation), the release after it (snapshots
+// removed, the release of the backup type, the server settings a restore
+// needs as "MODULE SETTING:" lines), the release of a full backup, and the
+// removal of the archived WAL files a completed backup made obsolete.
+#include "postgresql/hx_module_pg_ostrel.h"
+
+#include "log/hx_logger.h"
+
+#include <boost/filesystem.hpp>
+#include <boost/format.hpp>
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <sys/stat.h>
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+const char* const kPrepareSignature = "virtual bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&)";
+const char* const kReleaseSignature = "virtual bool HxModule_PG_Ostrel::release_resource_after_backup()";
+const char* const kBaseReleaseSignature = "bool HxModule_PG_Ostrel::release_after_base_backup()";
+
+// The WAL snapshot file of a backup: the range of WAL files it holds, in the
+// line forms of the server's backup history file. It lies in the task's
+// snapshot directory, so it travels in the snapshot file with the meta file.
+const char* const kWalSnapshotName = "pg_wal_snapshot";
+
+void print_setting(const std::string& key, const std::string& value) {
+  std::cout << "MODULE SETTING:" << key << ":" << value << std::endl;
+}
+
+}  // namespace
+
+std::string HxModule_PG_Ostrel::wal_snapshot_filename() const {
+  return snapshot_directory_path() + "/" + kWalSnapshotName;
+}
+
+std::string HxModule_PG_Ostrel::reference_wal_snapshot_filename() const {
+  // A reference snapshot file was unpacked into a directory that also holds
+  // its meta file; a reference meta file stands in the directory it was
+  // unpacked into by the client. Either way the WAL snapshot file lies beside
+  // the meta file.
+  if (options_.resolved_meta_file.empty()) return "";
+  return (fs::path(options_.resolved_meta_file).parent_path() / kWalSnapshotName).string();
+}
+
+bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) {
+  try {
+    std::string value;
+    if (find_special_param("lvm_snapshot_size", value)) {
+      const auto percent = static_cast<unsigned int>(std::stoi(value, nullptr, 10));
+      lvm_snapshot_size_ = std::clamp(percent, 10u, 100u);
+    }
+
+    fs::create_directories(options_.tmp_operation_directory + "/" + options_.archive_name);
+
+    // The server must be able to write its archive: the directory belongs to
+    // its account.
+    const unsigned int uid = boost::tuples::get<0>(hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin));
+    struct stat st {};
+    if (stat(pg_conf_.archive_catalog.c_str(), &st) != 0) {
+      HxLogStream(HxLogLvl::Error) << kPrepareSignature << ": can't get stat for the directory '"
+                                   << pg_conf_.archive_catalog << "'" << std::endl;
+      return false;
+    }
+    if (st.st_uid != uid) {
+      HxLogStream(HxLogLvl::Error) << kPrepareSignature << ":"
+                                   << boost::format(
+                                          " wrong uid (%1%) of the directory \"%2%\". Postgres admin uid (%3%) is "
+                                          "expected") %
+                                          st.st_uid % pg_conf_.archive_catalog % uid
+                                   << std::endl;
+      return false;
+    }
+
+    switch (options_.backup_type) {
+      case HxBackupType::Full:
+        return prepare_to_base_backup();
+      case HxBackupType::Incremental:
+      case HxBackupType::Differential:
+        return prepare_to_archive_WAL_backup();
+      default:
+        HxLogStream(HxLogLvl::Error) << "Wrong backup type: " << options_.backup_type << std::endl;
+        return false;
+    }
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kPrepareSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}
+
+bool HxModule_PG_Ostrel::release_resource_after_backup() {
+  umount_and_remove_snapshots();
+  if (is_module_interrupted()) return true;
+
+  // LVM invalidated a snapshot that filled up while the archiver read it:
+  // the archive does not hold the snapshot's data, so the backup must not be
+  // reported as made (nor anything removed on its account).
+  if (!overflowed_snapshots_.empty()) {
+    for (const auto& record : overflowed_snapshots_) {
+      HxLogStream(HxLogLvl::Error) << kReleaseSignature << ": the snapshot " << record.snapshot << " of "
+                                   << record.volume
+                                   << " filled up (100 percent) while the archiver read it; the backup is not "
+                                      "usable. Raise the module parameter lvm_snapshot_size or the volume group's "
+                                      "free space"
+                                   << std::endl;
+    }
+    boost::system::error_code ec;
+    fs::remove_all(options_.tmp_operation_directory + "/" + options_.archive_name, ec);
+    return false;
+  }
+
+  switch (options_.backup_type) {
+    case HxBackupType::Full:
+      if (!release_after_base_backup()) return false;
+      break;
+    case HxBackupType::Incremental:
+    case HxBackupType::Differential:
+      if (!release_after_archive_WAL_backup()) return false;
+      break;
+    default:
+      HxLogStream(HxLogLvl::Error) << "Wrong backup type: " << options_.backup_type << std::endl;
+      return false;
+  }
+
+  // The settings a restore of this backup needs; the client passes them back.
+  auto connection = std::make_shared<pqxx::connection>(get_conn_string());
+  std::string value;
+  if (hx_postgresql_common::show_config_file(connection, value)) {
+    print_setting("config_file", value);
+  } else {
+    HxLogStream(HxLogLvl::Error) << "Can't show_config_file" << std::endl;
+  }
+  value.clear();
+  if (hx_postgresql_common::show_data_directory(connection, value)) {
+    print_setting("data_directory", value);
+  } else {
+    HxLogStream(HxLogLvl::Error) << "Can't show_data_directory" << std::endl;
+  }
+  print_setting("pg_version", std::to_string(pg_version_.major) + "." + std::to_string(pg_version_.minor));
+  return true;
+}
+
+bool HxModule_PG_Ostrel::release_after_base_backup() {
+  try {
+    print_setting("start_wal_location", start_wal_file_);
+    print_setting("stop_wal_location", stop_wal_file_);
+    // The snapshots mounted below the task directory are gone already.
+    boost::system::error_code ec;
+    fs::remove_all(options_.tmp_operation_directory + "/" + options_.archive_name, ec);
+    return true;
+  } catch (const fs::filesystem_error& e) {
+    HxLogStream(HxLogLvl::Error) << kBaseReleaseSignature << ": boost::filesystem: " << e.what() << std::endl;
+  } catch (const pqxx::sql_error& e) {
+    HxLogStream(HxLogLvl::Error) << kBaseReleaseSignature << ": Database error: " << e.what() << std::endl;
+  } catch (const pqxx::broken_connection& e) {
+    HxLogStream(HxLogLvl::Error) << kBaseReleaseSignature << ": can't connect to the database: " << e.what()
+                                 << std::endl;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kBaseReleaseSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}
+
+void HxModule_PG_Ostrel::backup_completed() {
+  // The WAL files leave the archive only now: an archive that holds them
+  // exists and the client knows of it. Before, a failure would lose them for
+  // good and break the chain of the next incremental backup.
+  if (!pg_conf_.auto_remove_wal) return;
+  HxLogStream(HxLogLvl::Info) << "Remove obsoleted WAL files:" << std::endl;
+  for (const auto& path : wal_files_) {
+    HxLogStream(HxLogLvl::Info) << "Remove: " << path << std::endl;
+    try {
+      fs::remove(path);
+    } catch (const fs::filesystem_error& e) {
+      HxLogStream(HxLogLvl::Error) << "Can't delete " << path << ": " << e.what() << std::endl;
+    }
+  }
+  wal_files_.clear();
+}

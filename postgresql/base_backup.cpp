@@ -1,0 +1,275 @@
+// The preparation of a full backup: a non-exclusive base backup read from LVM
+// snapshots. Backup mode is started, the volumes of the data directory and
+// of every tablespace are snapshotted and mounted below the task directory,
+// backup mode is stopped, backup_label and tablespace_map are written from
+// the stop result, the server's runtime files are deleted inside the mounted
+// snapshot, and the archiver list file names every path to archive: the data
+// directory, the two label files inside it, the tablespaces and the WAL
+// files of the backup's range.
+#include "postgresql/hx_module_pg_ostrel.h"
+#include "postgresql/backup_details.h"
+
+#include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
+
+#include <boost/algorithm/string.hpp>
+#include <boost/algorithm/string/trim_all.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/format.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+namespace fs = boost::filesystem;
+using hx_pg_backup::archive_name_of;
+
+const char* const kSignature = "bool HxModule_PG_Ostrel::prepare_to_base_backup()";
+
+// Files and directories of a running server that a restored cluster must not
+// find: they are deleted inside the mounted snapshot, in this order.
+const char* const kRuntimeFiles[] = {"/postmaster.pid", "/postmaster.opts", "/pg_replslot", "/pg_dynshmem",
+                                     "/pg_notify",      "/pg_serial",       "/pg_snapshots", "/pg_stat_tmp",
+                                     "/pg_subtrans",    "/pg_internal.init"};
+
+class Failed {};
+
+// Logs an Error line and ends the preparation.
+[[noreturn]] void fail(const std::string& text) {
+  HxLogStream(HxLogLvl::Error) << text << std::endl;
+  throw Failed();
+}
+
+// Writes one label file afresh with `text` exactly (no line end added) and
+// hands it to the server's account; a chown failure is only a warning. A
+// file that cannot be created or written completely fails the preparation.
+void write_label_file(const std::string& path, const std::string& text, const std::string& error_text,
+                      const hx_postgresql_common::owner_t& owner) {
+  std::ofstream out(path, std::ios_base::binary | std::ios_base::trunc);
+  if (!out.is_open()) fail(error_text + path);
+  out << text;
+  out.close();
+  if (out.fail()) fail(error_text + path);
+  if (chown(path.c_str(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) != 0) {
+    std::cerr << boost::format("Warning: chown \"%1%\" to %2%:%3% failed (%4%)") % path %
+                     boost::tuples::get<0>(owner) % boost::tuples::get<1>(owner) % std::strerror(errno)
+              << std::endl;
+  }
+}
+
+// Deletes one runtime path of the snapshot: a file or link itself, the
+// entries of a directory (which stays). Failures are reported on standard
+// error and do not fail the backup.
+void remove_runtime_path(const fs::path& path) {
+  std::cout << "   remove from the archive: " << path.string() << std::endl;
+  boost::system::error_code ec;
+  if (fs::is_regular_file(path) || fs::is_symlink(fs::symlink_status(path))) {
+    if (!fs::remove(path, ec)) std::cerr << "prepare_to_base_backup: can't delete: " << path.string() << std::endl;
+    return;
+  }
+  if (!fs::is_directory(path)) return;
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
+  for (const auto& entry : entries) {
+    boost::system::error_code remove_ec;
+    if (fs::remove_all(entry, remove_ec) == 0 || remove_ec) {
+      std::cerr << "prepare_to_base_backup: can't delete: " << entry << std::endl;
+    }
+  }
+}
+
+// The last "START WAL LOCATION: " line of a label or backup history file,
+// trimmed; empty when there is none.
+std::string start_location_line(const std::string& file) {
+  std::ifstream in(file);
+  std::string found;
+  for (std::string line; std::getline(in, line);) {
+    boost::algorithm::trim_all(line);
+    if (line.find("START WAL LOCATION: ") != std::string::npos) found = line;
+  }
+  return found;
+}
+
+// True when `path` (which exists) resolves to a place inside `directory`:
+// runtime files are deleted only where they cannot be the live server's.
+bool lies_inside(const fs::path& path, const fs::path& directory) {
+  const std::string inner = fs::canonical(path).string();
+  const std::string outer = fs::canonical(directory).string();
+  return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 && inner[outer.size()] == '/';
+}
+
+}  // namespace
+
+bool HxModule_PG_Ostrel::prepare_to_base_backup() {
+  try {
+    // 1. Paths. The list file lies beside the task directory.
+    const std::string task_directory = options_.tmp_operation_directory + "/" + options_.archive_name;
+    options_.resource_list_file = task_directory + "." + "hxfd.list";
+    const std::string label_path = task_directory + "/" + "backup_label";
+    const std::string map_path = task_directory + "/" + "tablespace_map";
+    std::map<std::string, std::string> list;
+
+    // 2. The operation's own connection; backup mode uses transaction_.
+    auto connection = std::make_shared<pqxx::connection>(get_conn_string());
+    if (!connection->is_open()) fail(std::string(kSignature) + ": can't open the database");
+
+    // 3-5. The data directory, the tablespaces and the LVM volumes under them.
+    if (!hx_postgresql_common::show_data_directory(connection, data_directory_)) {
+      fail("Unable to determine PostgreSQL data_directory");
+    }
+    std::string device;
+    std::string group;
+    std::string mount_point;
+    if (!get_lvm_info_of_mountpoint(data_directory_, device, group, mount_point)) return false;
+    lvm_volumes_.emplace(device, mount_point);
+
+    std::set<std::string> tablespaces;
+    if (!hx_postgresql_common::get_tablespaces(connection, tablespaces)) {
+      fail("Unable to determine PostgreSQL tablespaces");
+    }
+    for (const auto& location : tablespaces) {
+      if (!get_lvm_info_of_mountpoint(location, device, group, mount_point)) return false;
+      lvm_volumes_.emplace(device, mount_point);
+    }
+
+    // 6. Backup mode, labelled with the archive name, on the module's
+    // long-lived transaction so that the stop runs in the same session.
+    if (!transaction_) fail(std::string(kSignature) + ": no database transaction");
+    const std::string start = hx_pg_backup::start_backup_statement(pg_version_.major, options_.archive_name);
+    const pqxx::result started = transaction_->exec(start, "");
+    if (started.empty()) fail(std::string(kSignature) + ": " + start + ": empty result");
+    HxLogStream(HxLogLvl::Debug) << kSignature << ": " << start << " result: " << started[0][0].c_str() << std::endl;
+
+    // 7-8. Snapshots while in backup mode, then the stop.
+    if (!make_lvm_snapshots_and_mount()) return false;
+    pqxx::result stopped;
+    if (!pg_stop_backup(stopped)) return false;
+    HxLogStream(HxLogLvl::Debug) << kSignature << ": " << "pg_stop_backup result: " << stopped[0][0].c_str()
+                                 << std::endl;
+
+    // 9. The label and map texts: the second and third fields of the stop
+    // result, as separate columns (major 9) or inside one row value.
+    std::string label_text;
+    std::string map_text;
+    if (stopped.columns() >= 3) {
+      label_text = stopped[0][1].c_str();
+      map_text = stopped[0][2].c_str();
+    } else {
+      std::vector<std::string> fields;
+      if (!hx_pg_backup::parse_row_value(stopped[0][0].c_str(), fields)) {
+        fail(std::string(kSignature) + ": unreadable result of the stop statement: " + stopped[0][0].c_str());
+      }
+      if (fields.size() > 1) label_text = fields[1];
+      if (fields.size() > 2) map_text = fields[2];
+    }
+
+    // 10-13. backup_label and tablespace_map, owned by the server's account.
+    const hx_postgresql_common::owner_t owner = hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin);
+    HxLogStream(HxLogLvl::Info) << "Backup_label: " << label_text << std::endl;
+    write_label_file(label_path, label_text, "Can't create backup_label file for PostgreSQL: ", owner);
+    HxLogStream(HxLogLvl::Info) << "Tablespace_map: " << map_text << std::endl;
+    write_label_file(map_path, map_text, "Can't create tablespace_map file for PostgreSQL: ", owner);
+    list.emplace(label_path, archive_name_of(data_directory_ + "/" + "backup_label"));
+    list.emplace(map_path, archive_name_of(data_directory_ + "/" + "tablespace_map"));
+
+    // 14. Runtime files, inside the mounted snapshot only.
+    const std::string snapshot_data = task_directory + data_directory_;
+    if (fs::exists(snapshot_data) && !lies_inside(snapshot_data, task_directory)) {
+      fail(std::string(kSignature) + ": the data directory " + snapshot_data +
+           " does not lie inside the mounted snapshot " + task_directory);
+    }
+    for (const char* name : kRuntimeFiles) remove_runtime_path(snapshot_data + name);
+
+    // 15. The data directory and the tablespaces, read from the snapshots.
+    list.emplace(snapshot_data, archive_name_of(data_directory_));
+    for (const auto& location : tablespaces) list.emplace(task_directory + location, archive_name_of(location));
+
+    // 16-17. The backup history file, kept as this backup's WAL snapshot file.
+    const std::string& archive = pg_conf_.archive_catalog;
+    std::string history;
+    if (hx_postgresql_common::get_latest_backup_file(archive, history) != 0) {
+      fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
+    }
+    boost::system::error_code ec;
+    fs::copy_file(history, wal_snapshot_filename(), fs::copy_option::overwrite_if_exists, ec);
+    if (ec) {
+      fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
+           wal_snapshot_filename());
+    }
+
+    // 18. The WAL range of the backup. The newest history file must be this
+    // backup's: its start is the one the label records.
+    if (hx_postgresql_common::get_start_wal_file(history, start_wal_file_) != 0) {
+      fail(std::string(kSignature) + ": Unable to find start wal file");
+    }
+    if (hx_postgresql_common::get_stop_wal_file(history, stop_wal_file_) != 0) {
+      fail(std::string(kSignature) + ": Unable to find stop wal file");
+    }
+    const std::string label_start = start_location_line(label_path);
+    if (start_location_line(history) != label_start) {
+      fail(std::string(kSignature) + ": the newest backup history file " + history +
+           " does not belong to this backup, whose label says: " + label_start);
+    }
+    std::uint64_t segment_size = 0;
+    if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
+    std::vector<std::string> range;
+    if (hx_postgresql_common::get_wal_files_sequence(archive, start_wal_file_, stop_wal_file_, range, false, false,
+                                                     segment_size) != 0) {
+      fail(std::string(kSignature) + ": Unable to determine wal files sequence");
+    }
+    for (const auto& path : range) list.emplace(path, archive_name_of(path));
+
+    // 19. The last WAL file of the range, completely archived.
+    if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
+                                                                 pg_conf_.wal_wait_timeout,
+                                                                 pg_conf_.wal_check_period) != 0) {
+      fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
+    }
+
+    // 20. Archived files this backup makes obsolete: everything up to its
+    // last WAL file and its history file, removed only once the backup has
+    // been reported as made. Timeline history files stay (recovery follows
+    // timelines with them), and a gap in files about to be deleted does not
+    // matter, so the selection is not held to an unbroken chain.
+    if (pg_conf_.auto_remove_wal) {
+      std::vector<fs::path> listing;
+      if (hx_postgresql_common::get_wal_files_list(archive, listing) != 0) fail("Unable to get archived WAL files list");
+      if (!listing.empty()) {
+        std::vector<std::string> selection;
+        if (hx_postgresql_common::get_wal_files_sequence(archive, listing.front().filename().string(),
+                                                         stop_wal_file_, selection, false, true, segment_size) != 0) {
+          fail("Unable to determine wal files sequence");
+        }
+        for (const auto& path : selection) {
+          if (fs::path(path).extension() != ".history") wal_files_.push_back(path);
+        }
+        if (std::find(wal_files_.begin(), wal_files_.end(), history) == wal_files_.end()) {
+          wal_files_.push_back(history);
+        }
+      }
+    }
+
+    // 21. The list file for the archiver.
+    return add_to_hxfd_list_file(options_.resource_list_file, list, false);
+  } catch (const Failed&) {
+  } catch (const fs::filesystem_error& e) {
+    HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
+  } catch (const pqxx::sql_error& e) {
+    HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
+  } catch (const pqxx::broken_connection& e) {
+    HxLogStream(HxLogLvl::Error) << kSignature << ": can't connect to the database: " << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
+  }
+  return false;
+}

@@ -1,0 +1,84 @@
+# Helpers of the end-to-end scripts that restore into the test bed's server;
+# source it after common.sh and pg.sh.
+#
+#   rs_psql SQL                 one value from the test bed's server
+#   rs_mark LABEL               commits one row of LABEL into marker_data (default
+#                               tablespace) and marker_ts (tablespace ts1), creating
+#                               the tables the first time
+#   rs_labels                   the labels in both marker tables, "data|ts" form
+#   rs_server_pid               the postmaster's pid ("" when it does not run)
+#   rs_recovered                waits (bounded) until the server accepts
+#                               connections and has left recovery; fails otherwise
+#   rs_cold_archive NAME [SRC:NAME...]  stops the server and lets the archiver
+#                               stand-in store its data directory (with a
+#                               tablespace_map), tablespace ts1, the WAL archive
+#                               and the extra entries under NAME, as a full
+#                               backup would; writes $RS_WORK/NAME.meta; starts
+#                               the server again; with RS_WAL_FROM set, the WAL
+#                               files of that directory go into the record's
+#                               WAL archive too
+#   rs_restore NAME DIR [ITEMS] runs the program's restore of NAME into DIR (-r,
+#                               -M, -m, -T, -d) with the settings a backup reports
+#                               and the further -e ITEMS (last:true, ...)
+
+PG="$HX_TESTBED_DIR/pg"
+RS_WORK="$HX_SANDBOX_DIR/restore-work"
+mkdir -p "$RS_WORK"
+
+rs_psql() { "$PG" psql -qAt -c "$1"; }
+
+rs_mark() {
+  "$PG" psql -q -c "SET client_min_messages = warning; CREATE TABLE IF NOT EXISTS marker_data (label text);
+    CREATE TABLE IF NOT EXISTS marker_ts (label text) TABLESPACE ts1;
+    BEGIN; INSERT INTO marker_data VALUES ('$1'); INSERT INTO marker_ts VALUES ('$1'); COMMIT;" >/dev/null
+}
+
+rs_labels() {
+  rs_psql "SELECT (SELECT string_agg(label, ' ' ORDER BY label) FROM marker_data) || '|' ||
+    (SELECT string_agg(label, ' ' ORDER BY label) FROM marker_ts)"
+}
+
+rs_server_pid() {
+  "$PG" status && sed -n 1p "$HX_PG_DATA/postmaster.pid"
+  return 0
+}
+
+rs_recovered() {
+  local i
+  for i in $(seq 1 120); do
+    [ "$(rs_psql "SELECT pg_is_in_recovery()" 2>/dev/null)" = f ] && return 0
+    sleep 0.5
+  done
+  fail "the server does not run or has not left recovery"
+  return 1
+}
+
+rs_cold_archive() {
+  local name="$1" list="$RS_WORK/$1.list" entry
+  shift
+  "$PG" stop || { fail "the server did not stop"; return 1; }
+  printf '%s %s\n' "$RS_TS1_OID" "$HX_PG_TBLSPC" >"$RS_WORK/tablespace_map"
+  {
+    echo "HXFD file list:"
+    echo "   $HX_PG_DATA : ${HX_PG_DATA#/}"
+    echo "   $RS_WORK/tablespace_map : ${HX_PG_DATA#/}/tablespace_map"
+    echo "   $HX_PG_TBLSPC : ${HX_PG_TBLSPC#/}"
+    echo "   $HX_PG_ARCHIVE : ${HX_PG_ARCHIVE#/}"
+    for entry in "$@"; do echo "   ${entry%%:*} : ${entry#*:}"; done
+    for entry in ${RS_WAL_FROM:+"$RS_WAL_FROM"/0*}; do echo "   $entry : ${HX_PG_ARCHIVE#/}/${entry##*/}"; done
+  } >"$list"
+  /opt/halvex/bin/hxfd -a sha2 -2 -b 16384 -c "$list" -M media1 -N "$name" -T cold \
+    -s /opt/halvex/var/tasks//task_secret_cold -m "$RS_WORK/$name.meta" >"$RS_WORK/$name.out" 2>&1 ||
+    { fail "the archiver did not store $name"; cat "$RS_WORK/$name.out" >&2; }
+  "$PG" start || { fail "the server did not start again"; return 1; }
+}
+
+RS_TS1_OID="$(rs_psql "SELECT oid FROM pg_tablespace WHERE spcname = 'ts1'")"
+
+RS_VERSION="$(rs_psql "SELECT current_setting('server_version_num')::int / 10000 || '.' ||
+  current_setting('server_version_num')::int % 10000")"
+
+rs_restore() {
+  run_module -r "$1" -M "$RS_WORK/$1.meta" -m media1 -T "restore-$1" -d "$2" \
+    -e "config_file:$HX_PG_DATA/postgresql.conf,data_directory:$HX_PG_DATA,pg_version:$RS_VERSION${3:+,$3}"
+}

@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# Restores into the test bed's running server through the real program and
+# the archiver stand-in, from records that hold a cold copy of the cluster
+# (data directory with tablespace_map, tablespace ts1, WAL archive): deployment
+# into the running and into a stopped server, a second restore of the same
+# record, a destination data directory that does not exist, restore without
+# deployment, apply of a replica, a pg_wal that is a symbolic link, a server
+# that does not start, and the refusals that leave the server as it was.
+set -euo pipefail
+source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
+source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
+source "$HX_SOURCE_DIR/tests/e2e/lib/restore.sh"
+set +e
+
+W="$RS_WORK"
+D="$W/client"
+mkdir -p "$D"
+SETTINGS_OUT="$W/outside.conf"
+printf 'site setting\n' >"$SETTINGS_OUT"
+cp "$HX_PG_CONF" "$W/module.conf"
+
+rs_mark before
+rs_cold_archive rec1
+rs_mark after
+
+# deployed: exit 0, the server runs out of recovery with exactly the rows of
+# the record, the restore directory is gone, files outside are untouched.
+deployed() {
+  assert_exit 0
+  rs_recovered
+  assert_eq "$1|$1" "$(rs_labels)" "marker rows"
+  [ -e "$D/rec1.rest/postgresql_$RS_VERSION" ] && fail "the restore root is left"
+  assert_eq "site setting" "$(cat "$SETTINGS_OUT")" "a file outside the server's directories"
+}
+
+case_name "restore into the running server"
+log_before="$(cat "$HX_PG_LOG")"
+rs_restore rec1 "$D" last:true
+deployed before
+assert_line "Direct restore PostgreSQL database cluster: $HX_PG_DATA..."
+assert_line "Found PostgreSQL DB data_directory in the restored archive: $D/rec1.rest/postgresql_$RS_VERSION$HX_PG_DATA"
+assert_line "Info: Found tablespace catalog in restored archive: $D/rec1.rest/postgresql_$RS_VERSION$HX_PG_TBLSPC"
+assert_line_before "^Info: PostgreSQL is up now. Shutdown required$" "^Info: PostgreSQL shutted down$"
+assert_line_before "^Info: PostgreSQL shutted down$" "^Info:    remove PostgreSQL path: \"$HX_PG_DATA\"$"
+assert_line_before "^Info: Move all files from: .* to \"$HX_PG_TBLSPC\"$" "^Info: PostgreSQL started$"
+assert_line "Info: Remove obsoleted: $D/rec1.rest/postgresql_$RS_VERSION"
+assert_no_line "Error: Can't start PostgreSQL"
+case "$(cat "$HX_PG_LOG")" in "$log_before"*) ;; *) fail "the server's log file was rewritten" ;; esac
+
+case_name "a second restore of the same record"
+rs_mark later
+rs_restore rec1 "$D" last:true
+deployed before
+
+case_name "restore into a stopped server whose data directory does not exist"
+"$PG" stop
+rm -rf "$HX_PG_DATA"
+rs_restore rec1 "$D" last:true
+deployed before
+assert_line "Info: PostgreSQL is down now"
+assert_line "Info: Move: \"$D/rec1.rest/postgresql_$RS_VERSION$HX_PG_DATA\" to \"$(dirname "$HX_PG_DATA")\""
+assert_eq "700 postgres" "$(stat -c '%a %U' "$HX_PG_DATA")" "mode and owner of the data directory"
+
+case_name "restore without deployment"
+rs_mark after
+pid="$(rs_server_pid)"
+rs_restore rec1 "$D" last:true,without_deployment_restore:yes
+assert_exit 0
+R="$D/rec1.rest/postgresql_$RS_VERSION"
+assert_line "Info: The archive was restored without deployment: $R"
+assert_line "Info: Archive WALs: \"$R$HX_PG_ARCHIVE\""
+assert_eq "$pid|after before|after before" "$(rs_server_pid)|$(rs_labels)" "server and rows"
+[ -f "$R$HX_PG_DATA/recovery.signal" ] && [ -d "$R$HX_PG_TBLSPC/PG_15_"* ] ||
+  fail "the restored tree is not complete"
+assert_eq "postgres" "$(stat -c %U "$R")" "owner of the restore root"
+rm -rf "$D/rec1.rest"
+
+case_name "apply of a replica"
+mkdir -p "$W/replica"
+run_module -R rec1 -d "$W/replica" -M "$W/rec1.meta" -m media1 -T apply1 \
+  -e "config_file:$HX_PG_DATA/postgresql.conf,data_directory:$HX_PG_DATA,pg_version:$RS_VERSION"
+assert_exit 0
+rs_recovered
+assert_eq "before|before" "$(rs_labels)" "marker rows"
+assert_eq "" "$(ls -A "$W/replica")" "what the replica left in its directory"
+
+# Each refusal: exit 7 with its Error line; the server keeps running with
+# its rows; the WAL archive keeps its files.
+rs_mark after
+refused() {
+  assert_exit 7
+  assert_line "$1"
+  assert_eq "$pid|after before|after before" "$(rs_server_pid)|$(rs_labels)" "server and rows"
+  [ -z "$(comm -23 <(printf '%s\n' "$archive_before") <(ls "$HX_PG_ARCHIVE"))" ] || fail "archived files went"
+}
+pid="$(rs_server_pid)"
+archive_before="$(ls "$HX_PG_ARCHIVE")"
+S="bool hx_postgresql_common::deployment(const hx_pg_conf&, const pg_version&, const string&, const string&, const string&)"
+
+case_name "refused: the restore root lies inside the WAL archive"
+mkdir -p "$HX_PG_ARCHIVE/restore-here"
+rs_restore rec1 "$HX_PG_ARCHIVE/restore-here" last:true
+refused "Error: $S: the restore root \"$HX_PG_ARCHIVE/restore-here/rec1.rest/postgresql_$RS_VERSION\" and the destination \"$HX_PG_ARCHIVE\" overlap; restore into a directory outside the server's directories. Nothing was changed"
+rm -r "$HX_PG_ARCHIVE/restore-here"
+
+case_name "refused: the server does not stop"
+printf '#!/bin/sh\n[ "$1" = stop ] && { echo "pg_ctl: stop refused by the test"; exit 1; }\nexec %s "$@"\n' \
+  "$HX_PG_BIN/pg_ctl" >"$W/pg_ctl"
+chmod 755 "$W/pg_ctl"
+"$PG" conf pg_ctl "$W/pg_ctl"
+rs_restore rec1 "$D" last:true
+refused "Error: Can't shutdown PostgreSQL"
+assert_line "Error: pg_ctl: stop refused by the test"
+cp "$W/module.conf" "$HX_PG_CONF"
+
+case_name "refused: the record lacks the tablespace"
+printf 'HXFD file list:\n   %s : %s\n   %s : %s/tablespace_map\n' "$HX_PG_DATA" "${HX_PG_DATA#/}" \
+  "$W/tablespace_map" "${HX_PG_DATA#/}" >"$W/nots.list"
+/opt/halvex/bin/hxfd -a sha2 -2 -b 16384 -c "$W/nots.list" -M media1 -N nots -T cold \
+  -s /opt/halvex/var/tasks//task_secret_cold -m "$W/nots.meta" >/dev/null || fail "the record was not made"
+rs_restore nots "$D" last:true
+refused "Error: Tablespace catalog not found in archive: $D/nots.rest/postgresql_$RS_VERSION$HX_PG_TBLSPC"
+
+case_name "paths with a quote, a blank and \$(...): nothing runs"
+Q="$W/it's a \$(touch $W/pwned) \`touch $W/pwned\`"
+mkdir -p "$Q/client" "$Q/wal archive"
+printf 'archived\n' >"$Q/wal archive/000000010000000000000001"
+chown -R postgres:postgres "$Q/wal archive"
+"$PG" conf archive_catalog "$Q/wal archive"
+rs_cold_archive quoted "$Q/wal archive:${Q#/}/wal archive"
+rm -f "$Q/wal archive/000000010000000000000001"
+run_module -r quoted -M "$W/quoted.meta" -m media1 -T "r;touch $W/pwned" -d "$Q/client" \
+  -e "config_file:$HX_PG_DATA/postgresql.conf,data_directory:$HX_PG_DATA,pg_version:$RS_VERSION,last:true"
+assert_exit 0
+rs_recovered
+assert_eq "archived" "$(cat "$Q/wal archive/000000010000000000000001")" "restored archive directory"
+[ -e "$W/pwned" ] && fail "a path ran as a command"
+cp "$W/module.conf" "$HX_PG_CONF"
+
+case_name "a server that does not start: exit 0, the data in place, how to start it"
+{ cat "$HX_PG_DATA/postgresql.conf" && printf "shared_buffers = 'lots'\n"; } >"$W/broken.conf"
+rs_cold_archive broken "$W/broken.conf:${HX_PG_DATA#/}/postgresql.conf"
+expected="$(rs_labels)"
+rs_mark after
+rs_restore broken "$D" last:true
+assert_exit 0
+assert_line "Error: Can't start PostgreSQL. The restored cluster is in place; start it by hand: /usr/bin/sudo -iu postgres $HX_PG_BIN/pg_ctl start -D $HX_PG_DATA"
+[ -e "$D/broken.rest/postgresql_$RS_VERSION" ] && fail "the restore root is left"
+grep -q "^shared_buffers = 'lots'" "$HX_PG_DATA/postgresql.conf" || fail "the restored configuration is not in place"
+sed -i "/^shared_buffers = 'lots'/d" "$HX_PG_DATA/postgresql.conf"
+"$PG" start && rs_recovered
+assert_eq "$expected" "$(rs_labels)" "marker rows"
+
+case_name "pg_wal is a symbolic link"
+"$PG" stop
+WAL="$HX_SANDBOX_DIR/pg/wal-target"
+mv "$HX_PG_DATA/pg_wal" "$WAL" && ln -s "$WAL" "$HX_PG_DATA/pg_wal" && "$PG" start || fail "pg_wal was not moved"
+rs_mark linked
+# The record's WAL reaches the restore through the WAL archive.
+RS_WAL_FROM="$WAL" rs_cold_archive linked
+expected="$(rs_labels)"
+rs_mark after
+rs_restore linked "$D" last:true
+assert_exit 0
+rs_recovered
+assert_eq "$expected" "$(rs_labels)" "marker rows"
+[ -L "$HX_PG_DATA/pg_wal" ] || fail "pg_wal is no longer a link"
+
+case_name "pg_wal links to a directory that does not exist"
+"$PG" stop
+rm -rf "$WAL"
+rs_restore linked "$D" last:true
+assert_exit 0
+rs_recovered
+assert_eq "$expected" "$(rs_labels)" "marker rows"
+assert_eq "postgres" "$(stat -c %U "$WAL")" "owner of the created WAL directory"
+
+finish

@@ -1,0 +1,311 @@
+// Recovery settings of a restored data directory and the deployment of
+// restore roots built here, with the server's real pg_ctl run through sudo as
+// the postgres account. The deployments use a configuration directory of
+// their own in which no server runs, so the test bed's server is left alone;
+// the roads with a running server are in tests/e2e/pg_restore.sh.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "postgresql/hx_postgresql_common.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+namespace pg = hx_postgresql_common;
+using hx_test::env;
+using hx_test::read_file;
+using hx_test::sh;
+
+const std::string kDeploy =
+    "bool hx_postgresql_common::deployment(const hx_pg_conf&, const pg_version&, const string&, const string&, "
+    "const string&)";
+const std::string kPostRestore =
+    "bool hx_postgresql_common::post_restore(const hx_pg_conf&, const pg_version&, const string&)";
+
+// Value of a server setting as PostgreSQL reads it from a configuration file.
+std::string server_reads(const std::string& file, const std::string& setting) {
+  std::string out;
+  sh("cd / && setpriv --reuid=postgres --regid=postgres --init-groups --reset-env " + env("HX_PG_BIN") +
+         "/postgres -D " + env("HX_PG_DATA") + " --config-file=" + file + " -C " + setting + " 2>/dev/null",
+     &out);
+  if (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+// A recovery command with the server's placeholders filled in.
+std::string expand(const std::string& command, const std::string& file, const std::string& path) {
+  std::string out;
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    if (command[i] == '%' && i + 1 < command.size()) {
+      const char c = command[++i];
+      out += c == 'f' || c == 'r' ? file : c == 'p' ? path : std::string(1, c);
+    } else {
+      out += command[i];
+    }
+  }
+  return out;
+}
+
+struct stat stat_of(const std::string& path) {
+  struct stat st {};
+  ::lstat(path.c_str(), &st);
+  return st;
+}
+
+TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
+  hx_test::TempDir dir;
+  chmod(dir.str().c_str(), 0755);
+  const pg::owner_t postgres = pg::get_user_uid_gid("postgres");
+  hx_pg_conf conf;
+  conf.archive_catalog = "/srv/wal";
+
+  fs::create_directories(dir / "d11/pg_stat");
+  chown((dir / "d11/pg_stat").c_str(), 0, 0);
+  dir.write("d11/recovery.done", "old");
+  dir.write("d11/recovery.conf", "standby_mode = on\nprimary_conninfo = 'x'\n");
+  hx_test::LogCapture log(HxLogLvl::DebugMask);
+  ASSERT_TRUE(pg::post_restore(conf, pg_version(11, 4), dir / "d11"));
+  EXPECT_EQ("restore_command = 'cp /srv/wal/%f %p'\narchive_cleanup_command = '/usr/bin/pg_archivecleanup /srv/wal/ %r'\n",
+            read_file(dir / "d11/recovery.conf"));
+  const struct stat conf_stat = stat_of(dir / "d11/recovery.conf");
+  EXPECT_EQ(0644u, conf_stat.st_mode & 07777);
+  EXPECT_EQ(boost::tuples::get<0>(postgres), conf_stat.st_uid);
+  EXPECT_FALSE(fs::exists(dir / "d11/recovery.done"));
+  EXPECT_FALSE(fs::exists(dir / "d11/recovery.signal"));
+  for (const char* name : {"pg_replslot", "pg_dynshmem", "pg_notify", "pg_serial", "pg_snapshots", "pg_stat_tmp",
+                           "pg_subtrans", "pg_commit_ts", "pg_tblspc", "pg_twophase"}) {
+    EXPECT_EQ(boost::tuples::get<0>(postgres), stat_of(dir / "d11/" + name).st_uid) << name;
+  }
+  EXPECT_EQ(0u, stat_of(dir / "d11/pg_stat").st_uid) << "an existing directory is left as it is";
+
+  // Major 0 (no version known) and 15: an empty recovery.signal, truncated.
+  for (unsigned major : {0u, 15u}) {
+    const std::string data = dir / ("d" + std::to_string(major));
+    fs::create_directories(data);
+    dir.write("d" + std::to_string(major) + "/recovery.signal", "left over");
+    ASSERT_TRUE(pg::post_restore(conf, pg_version(major, 0), data));
+    EXPECT_EQ("", read_file(data + "/recovery.signal"));
+    EXPECT_EQ(0644u, stat_of(data + "/recovery.signal").st_mode & 07777);
+    EXPECT_FALSE(fs::exists(data + "/recovery.conf"));
+  }
+  EXPECT_TRUE(log.at("Error").empty()) << log.text();
+
+  conf.postgresql_admin = "no-such-account";
+  EXPECT_FALSE(pg::post_restore(conf, pg_version(15, 0), dir / "d15"));
+  EXPECT_EQ(kPostRestore + ": getpwnam returned a null passwd structure (Success)", log.at("Error").back());
+  conf.postgresql_admin = "postgres";
+  EXPECT_FALSE(pg::post_restore(conf, pg_version(15, 0), dir / "missing/dir"));
+  EXPECT_EQ(kPostRestore + ": can't create \"" + (dir / "missing/dir/recovery.signal") + "\"", log.at("Error").back());
+}
+
+TEST(PostRestore, RecoveryCommandsStayIntactForAnyArchivePath) {
+  hx_test::TempDir dir;
+  chmod(dir.str().c_str(), 0755);
+  const std::string archive = dir / "wal it's a $(touch pwned) \\ 100%";
+  fs::create_directories(archive);
+  dir.write("wal it's a $(touch pwned) \\ 100%/000000010000000000000001", "segment");
+  hx_pg_conf conf;
+  conf.archive_catalog = archive;
+  ASSERT_TRUE(pg::post_restore(conf, pg_version(10, 1), dir.str()));
+
+  // The server reads back commands that, with its placeholders filled in
+  // and run by a shell, copy from that very directory.
+  const std::string restore = server_reads(dir / "recovery.conf", "restore_command");
+  ASSERT_NE(std::string::npos, restore.find("100%%'/%f %p")) << restore;
+  EXPECT_EQ(0, sh("cd " + dir.str() + " && " + expand(restore, "000000010000000000000001", dir / "copied")));
+  const std::string cleanup = server_reads(dir / "recovery.conf", "archive_cleanup_command");
+  const std::string program = "/usr/bin/pg_archivecleanup ";
+  ASSERT_EQ(0u, cleanup.find(program)) << cleanup;
+  EXPECT_EQ(0, sh("cd " + dir.str() + " && test -d " + expand(cleanup.substr(program.size()), "", "")));
+  EXPECT_EQ("segment", read_file(dir / "copied"));
+  EXPECT_FALSE(fs::exists(dir / "pwned"));
+}
+
+// A restore root as the archiver leaves it, for a server whose directories
+// lie below "srv" of a temporary directory, and a configuration directory
+// in which no server runs.
+class Deployment : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    chmod(dir_.str().c_str(), 0755);
+    root_ = dir_ / "R.rest/postgresql_15";
+    data_ = dir_ / "srv/data";
+    conf_.archive_catalog = dir_ / "srv/wal_archive";
+    conf_.pg_ctl = env("HX_PG_BIN") + "/pg_ctl";
+    config_file_ = dir_ / "etc/postgresql.conf";
+    fs::create_directories(dir_ / "etc");
+    fs::create_directories(dir_ / "srv");
+    restored("/srv/data/pg_wal/000000010000000000000003", "wal");
+    restored("/srv/data/PG_VERSION", "15\n");
+    restored("/srv/data/.hidden", "dot");
+    restored("/srv/wal_archive/000000010000000000000002", "archived");
+  }
+
+  // A file of the restore root at the server path `path` (below the temporary directory).
+  void restored(const std::string& path, const std::string& content) {
+    fs::create_directories(fs::path(root_ + dir_.str() + path).parent_path());
+    std::ofstream(root_ + dir_.str() + path) << content;
+  }
+  void map(const std::string& text) { restored(data_.substr(dir_.str().size()) + "/tablespace_map", text); }
+  bool deploy(unsigned major = 15) { return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_); }
+  std::string at(const std::string& path) { return read_file(dir_.str() + path); }
+
+  hx_test::TempDir dir_;
+  hx_test::LogCapture log_{HxLogLvl::DebugMask};
+  hx_test::CoutCapture out_;
+  hx_pg_conf conf_;
+  std::string root_, data_, config_file_;
+};
+
+TEST_F(Deployment, MovesEveryTreeIntoPlace) {
+  // Existing destinations with old contents; the tablespace destinations do not exist yet.
+  fs::create_directories(dir_ / "srv/data/base/old");
+  dir_.write("srv/data/postmaster.opts", "old");
+  fs::create_directories(dir_ / "srv/wal_archive");
+  dir_.write("srv/wal_archive/000000010000000000000009", "newer");
+  const std::string odd = dir_ / "srv/ts $(touch pwned) it's `id`  two";
+  map("# comment\n\n16384\t" + dir_.str() + "/srv/ts1\n16385 " + odd + "\n16386 " + dir_.str() +
+      "/srv/data/inner_ts\n16387 " + dir_.str() + "/srv/data2\n");
+  restored("/srv/ts1/PG_15_1/f", "ts1");
+  restored("/srv/ts $(touch pwned) it's `id`  two/PG_15_1/f", "odd");
+  restored("/srv/data/inner_ts/PG_15_1/f", "inner");
+  restored("/srv/data2/PG_15_1/f", "prefix of data");
+
+  ASSERT_TRUE(deploy()) << log_.text();
+  EXPECT_EQ("wal", at("/srv/data/pg_wal/000000010000000000000003"));
+  EXPECT_EQ("dot", at("/srv/data/.hidden"));
+  EXPECT_EQ("inner", at("/srv/data/inner_ts/PG_15_1/f"));
+  EXPECT_FALSE(fs::exists(dir_ / "srv/data/base/old") || fs::exists(dir_ / "srv/data/postmaster.opts"));
+  EXPECT_EQ("archived", at("/srv/wal_archive/000000010000000000000002"));
+  EXPECT_FALSE(fs::exists(dir_ / "srv/wal_archive/000000010000000000000009"));
+  EXPECT_EQ("ts1", at("/srv/ts1/PG_15_1/f"));
+  EXPECT_EQ("odd", read_file(odd + "/PG_15_1/f"));
+  EXPECT_EQ("prefix of data", at("/srv/data2/PG_15_1/f"));
+  EXPECT_FALSE(fs::exists(dir_ / "R.rest/postgresql_15") || fs::exists("/pwned") || fs::exists(dir_ / "pwned"));
+  EXPECT_TRUE(fs::exists(dir_ / "R.rest"));
+
+  EXPECT_EQ(0u, out_.text().find("Direct restore PostgreSQL database cluster: " + data_ + "...\n"
+                                 "Found PostgreSQL DB data_directory in the restored archive: " + root_ + data_ + "\n"
+                                 "Found PostgreSQL DB archive WAL in the restored archive: " + root_ + conf_.archive_catalog + "\n"))
+      << out_.text();
+  const std::vector<std::string> info = log_.at("Info");
+  const std::vector<std::string> expected_head = {
+      "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/ts1",
+      "Found tablespace catalog in restored archive: " + root_ + odd,
+      "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/data/inner_ts",
+      "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/data2",
+      "PostgreSQL is down now",
+      "   remove PostgreSQL path: \"" + data_ + "\"",
+      "   remove PostgreSQL path: \"" + conf_.archive_catalog + "\"",
+      "   remove PostgreSQL path: \"" + dir_.str() + "/srv/ts1\"",
+      "   remove PostgreSQL path: \"" + odd + "\"",
+      "   remove PostgreSQL path: \"" + dir_.str() + "/srv/data2\"",
+      "Move all files from: \"" + root_ + data_ + "\" to \"" + data_ + "\"",
+      "Move all files from: \"" + root_ + conf_.archive_catalog + "\" to \"" + conf_.archive_catalog + "\"",
+      "Move: \"" + root_ + dir_.str() + "/srv/ts1\" to \"" + dir_.str() + "/srv\"",
+  };
+  ASSERT_GE(info.size(), expected_head.size() + 2);
+  EXPECT_EQ(expected_head, std::vector<std::string>(info.begin(), info.begin() + expected_head.size()));
+  EXPECT_EQ(" Try to start PostgreSQL...", info[info.size() - 2]);
+  EXPECT_EQ("Remove obsoleted: " + root_, info.back());
+  // No server can start from this directory: the data are in place all the same.
+  EXPECT_EQ(std::vector<std::string>{"Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
+                                     "/usr/bin/sudo -iu postgres " + conf_.pg_ctl + " start -D " + dir_.str() + "/etc"},
+            log_.at("Error"));
+}
+
+TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
+  // A pg_wal link to a missing directory: created and handed to postgres.
+  fs::remove_all(root_ + data_ + "/pg_wal");
+  fs::create_symlink("../wal_elsewhere/pg_wal", root_ + data_ + "/pg_wal");
+  map("");
+  ASSERT_TRUE(deploy()) << log_.text();
+  EXPECT_EQ(boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), stat_of(dir_ / "srv/wal_elsewhere/pg_wal").st_uid);
+
+  // An existing target holds WAL of the replaced server: emptied, kept.
+  dir_.write("srv/wal_elsewhere/pg_wal/000000010000000000000007", "after the backup");
+  SetUp();
+  fs::remove_all(root_ + data_ + "/pg_wal");
+  fs::create_symlink(dir_ / "srv/wal_elsewhere/pg_wal", root_ + data_ + "/pg_wal");
+  map("");
+  ASSERT_TRUE(deploy()) << log_.text();
+  EXPECT_TRUE(fs::is_empty(dir_ / "srv/wal_elsewhere/pg_wal"));
+
+  // Major 9 names the WAL directory pg_xlog; other majors need pg_wal.
+  for (unsigned major : {9u, 15u}) {
+    SetUp();
+    log_.clear();
+    fs::rename(root_ + data_ + "/pg_wal", root_ + data_ + "/pg_xlog");
+    map("");
+    const std::string no_wal = kDeploy + ": pg_wal doesn't exist. Can't start PostgreSQL without pg_wal";
+    EXPECT_EQ(major == 9, deploy(major)) << major;
+    EXPECT_EQ(major != 9, log_.has("Error", no_wal)) << major;
+    EXPECT_EQ(major != 9, fs::exists(root_)) << "the root stays when the server cannot be started";
+  }
+}
+
+// Each refusal comes before the server is looked at; nothing changes.
+TEST_F(Deployment, RefusalsChangeNothing) {
+  dir_.write("srv/keep", "kept");
+  fs::create_directories(data_);
+  dir_.write("srv/data/PG_VERSION", "live");
+  struct Case {
+    std::string name;
+    std::function<void()> arrange;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"no tablespace_map", [] {}, kDeploy + ": Can't open: " + root_ + "/" + data_ + "/tablespace_map"},
+      {"tablespace not restored", [&] { map("1 /srv/none\n"); },
+       "Tablespace catalog not found in archive: " + root_ + "/srv/none"},
+      {"no data directory", [&] { fs::remove_all(root_ + data_); },
+       "Can't find data_directory in the restored archive: " + root_},
+      {"root inside the WAL archive",
+       [&] {
+         fs::create_directories(conf_.archive_catalog);
+         fs::rename(dir_ / "R.rest", conf_.archive_catalog + "/R.rest");
+         root_ = conf_.archive_catalog + "/R.rest/postgresql_15";
+         map("");
+       },
+       kDeploy + ": the restore root \"" + conf_.archive_catalog + "/R.rest/postgresql_15\" and the destination \"" +
+           conf_.archive_catalog +
+           "\" overlap; restore into a directory outside the server's directories. Nothing was changed"},
+      {"pg_ctl with a $", [&] { conf_.pg_ctl = "$HOME/pg_ctl"; map(""); },
+       kDeploy + ": unusable value for the server's commands: \"$HOME/pg_ctl\"; nothing was changed"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    log_.clear();
+    c.arrange();
+    EXPECT_FALSE(deploy()) << c.name;
+    EXPECT_EQ(c.error, log_.at("Error").empty() ? "" : log_.at("Error").back()) << c.name;
+    EXPECT_EQ("live", at("/srv/data/PG_VERSION")) << c.name;
+    EXPECT_EQ("kept", at("/srv/keep")) << c.name;
+    EXPECT_FALSE(log_.has("Info", "PostgreSQL is down now")) << c.name;
+  }
+}
+
+TEST_F(Deployment, MissingArchiveIsCreatedEmptyAndMissingParentFails) {
+  fs::remove_all(root_ + conf_.archive_catalog);
+  fs::create_directories(conf_.archive_catalog);
+  dir_.write("srv/wal_archive/000000010000000000000009", "live");
+  data_ = dir_ / "srv/absent/data";
+  restored("/srv/absent/data/pg_wal/x", "");
+  map("");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ((std::vector<std::string>{
+                "Can't find archive WAL in the restored archive: " + root_,
+                "Create empty: \"" + root_ + conf_.archive_catalog + "\"",
+                kDeploy + ": can't move \"" + root_ + data_ + "\" to \"" + data_ + "\""}),
+            log_.at("Error"));
+  EXPECT_TRUE(fs::is_empty(conf_.archive_catalog)) << "emptied, and nothing to move into it";
+  EXPECT_FALSE(fs::exists(dir_ / "srv/absent")) << "a missing parent is not made";
+}
+
+}  // namespace

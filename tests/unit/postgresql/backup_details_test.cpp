@@ -1,0 +1,78 @@
+// The pure pieces of a backup: the stop result's row value, the statements
+// chosen by server version, and the WAL walk of clusters whose segment size
+// is not the default.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "postgresql/backup_details.h"
+#include "postgresql/hx_postgresql_common.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using hx_pg_backup::parse_row_value;
+using hx_test::wal_segment;
+using Fields = std::vector<std::string>;
+
+Fields row(const std::string& text) {
+  Fields fields;
+  EXPECT_TRUE(parse_row_value(text, fields)) << text;
+  return fields;
+}
+
+TEST(BackupDetails, StopResultRowValueIsReadWhole) {
+  // The server's form: quotes around fields holding blanks, commas, line
+  // ends or quotes; a doubled quote or a backslash-escaped character inside.
+  EXPECT_EQ(row("(0/2000138,\"START WAL LOCATION: 0/2000028 (file 000000010000000000000002)\n"
+                "LABEL: a,b \"\"x\"\" \\\\y\n\",\"16385 /srv/ts 1\n\")"),
+            (Fields{"0/2000138",
+                    "START WAL LOCATION: 0/2000028 (file 000000010000000000000002)\nLABEL: a,b \"x\" \\y\n",
+                    "16385 /srv/ts 1\n"}));
+  // An empty map and a NULL one both read as empty text.
+  EXPECT_EQ(row("(0/3000100,\"L\n\",\"\")"), (Fields{"0/3000100", "L\n", ""}));
+  EXPECT_EQ(row("(0/3000100,\"L\n\",)"), (Fields{"0/3000100", "L\n", ""}));
+  Fields fields;
+  for (const char* broken : {"", "(", "0/1,\"a\",\"b\"", "(0/1,\"a,b)", "(0/1,a\\)"}) {
+    EXPECT_FALSE(parse_row_value(broken, fields)) << broken;
+  }
+}
+
+TEST(BackupDetails, StatementsByServerVersion) {
+  using hx_pg_backup::start_backup_statement;
+  EXPECT_EQ(start_backup_statement(9, "db1"), "SELECT pg_start_backup('db1', false, false)");
+  EXPECT_EQ(start_backup_statement(14, "db1"), "SELECT pg_start_backup('db1', false, false)");
+  EXPECT_EQ(start_backup_statement(15, "db1"), "SELECT pg_backup_start('db1', false)");
+  EXPECT_EQ(start_backup_statement(16, "it's"), "SELECT pg_backup_start('it''s', false)");
+  EXPECT_EQ(hx_pg_backup::switch_wal_statement(9), "SELECT pg_xlogfile_name(pg_switch_xlog())");
+  EXPECT_EQ(hx_pg_backup::switch_wal_statement(10), "SELECT pg_walfile_name(pg_switch_wal())");
+}
+
+TEST(BackupDetails, WalWalkFollowsTheSegmentSize) {
+  using hx_postgresql_common::check_sequence_integrity;
+  using hx_postgresql_common::wal_segment_size_from_text;
+  hx_test::LogCapture log{HxLogLvl::DebugMask};
+  EXPECT_EQ(wal_segment_size_from_text("16MB"), 16u << 20);
+  EXPECT_EQ(wal_segment_size_from_text("1GB"), 1u << 30);
+  EXPECT_EQ(wal_segment_size_from_text("1024KB"), 1u << 20);
+  EXPECT_EQ(wal_segment_size_from_text("16kB"), 0u);
+  EXPECT_EQ(wal_segment_size_from_text("MB"), 0u);
+
+  // 1 GiB segments: four per log id, 3 is the last one.
+  const std::uint64_t gib = 1u << 30;
+  const std::vector<std::string> big = {wal_segment(0, 2), wal_segment(0, 3), wal_segment(1, 0), wal_segment(1, 1)};
+  EXPECT_TRUE(check_sequence_integrity(big, wal_segment(0, 2), wal_segment(1, 1), gib));
+  EXPECT_FALSE(check_sequence_integrity(big, wal_segment(0, 2), wal_segment(1, 1)));  // read as 16 MiB segments
+  EXPECT_FALSE(check_sequence_integrity({wal_segment(0, 2), wal_segment(1, 0)}, wal_segment(0, 2), wal_segment(1, 0), gib));
+  // 1 MiB segments: 4096 per log id, so seg_high takes part in the count.
+  const std::uint64_t mib = 1u << 20;
+  EXPECT_TRUE(check_sequence_integrity({wal_segment(0, 0xFF), wal_segment(0, 0x100), wal_segment(0, 0xFFF), wal_segment(1, 0)},
+                                       wal_segment(0, 0xFFF), wal_segment(1, 0), mib));
+  EXPECT_TRUE(check_sequence_integrity({wal_segment(0, 0xFF), wal_segment(0, 0x100)}, wal_segment(0, 0xFF),
+                                       wal_segment(0, 0x100), mib));
+  // A segment number the size cannot have is no name of this cluster.
+  EXPECT_FALSE(check_sequence_integrity({wal_segment(0, 4)}, wal_segment(0, 4), wal_segment(0, 4), gib));
+}
+
+}  // namespace
