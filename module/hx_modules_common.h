@@ -263,12 +263,15 @@ class HxModuleUniversal {
   bool is_paused() const;
   // Clears the pause flag, lets held work go on and logs it.
   void continue_working();
-  // Pause: the archiver is stopped (SIGSTOP works also where the kernel
-  // discards a terminal stop), then the module is paused; one step, so that
-  // an archiver that starts meanwhile is stopped too.
+  // Pause: the archiver is stopped (a local one with SIGSTOP, which works
+  // also where the kernel discards a terminal stop), then the module is
+  // paused; one step, so that an archiver that starts meanwhile is stopped too.
   void pause_task();
   // Returns when the task is not paused.
   void hold_while_paused();
+  // Sets the process that pause, continue and the archiver's forwarding
+  // address (0: none), guarded against the signal thread.
+  void set_hxfd_pid(pid_t pid);
   // The clean-up of an abort: handle_shutdown_signal while run() performs
   // an operation; before and after that only the resource lock is released.
   void abort_cleanup();

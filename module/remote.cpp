@@ -272,9 +272,9 @@ bool HxModuleUniversal::make_backup_remotely() {
     bool archived = false;
     {
       RemoteSignalForwarder forwarder(ssh);
-      hxfd_pid_ = forwarder.pid();
+      set_hxfd_pid(forwarder.pid());
       archived = run_hxfd_command(command, output, forwarder.remote_pid(), last_statistics);
-      hxfd_pid_ = 0;
+      set_hxfd_pid(0);
     }
     if (!archived) {
       HxLogStream(HxLogLvl::Error) << kRemotelySignature << ": remote HXFD command " << command << "\n"

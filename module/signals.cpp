@@ -284,7 +284,11 @@ void HxModuleUniversal::send_signal_to_hxfd(int signal) {
 
 void HxModuleUniversal::pause_task() {
   std::lock_guard<std::recursive_mutex> guard(control_mutex_);
-  send_signal_to_hxfd(SIGSTOP);
+  // A local archiver gets SIGSTOP, which works also where the kernel discards
+  // a terminal stop (a process group without a parent in its session, as a
+  // daemon's). The helper that carries signals to a remote archiver takes
+  // the terminal stop itself and passes it on.
+  send_signal_to_hxfd(options_.remote_host.empty() ? SIGSTOP : SIGTSTP);
   set_to_pause();
 }
 
@@ -308,6 +312,11 @@ void HxModuleUniversal::continue_working() {
   }
   resumed_.notify_all();
   HxLogStream(HxLogLvl::Info) << "Module pid: " << getpid() << " continue working" << std::endl;
+}
+
+void HxModuleUniversal::set_hxfd_pid(pid_t pid) {
+  std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+  hxfd_pid_ = pid;
 }
 
 void HxModuleUniversal::hold_while_paused() {

@@ -129,7 +129,7 @@ chown -R postgres:postgres "$Q/wal archive"
 "$PG" conf archive_catalog "$Q/wal archive"
 rs_cold_archive quoted "$Q/wal archive:${Q#/}/wal archive"
 rm -f "$Q/wal archive/000000010000000000000001"
-run_module -r quoted -M "$W/quoted.meta" -m media1 -T "r;touch $W/pwned" -d "$Q/client" \
+run_module -r quoted -M "$W/quoted.meta" -m media1 -T "r;x'q" -d "$Q/client" \
   -e "config_file:$HX_PG_DATA/postgresql.conf,data_directory:$HX_PG_DATA,pg_version:$RS_VERSION,last:true"
 assert_exit 0
 rs_recovered

@@ -129,16 +129,15 @@ case_name "host down: no connection, the remote host untouched"
 run_remote -b "$RES" -d "$T" -n f6 -m ms1 -T t1
 "$REMOTE" link up
 assert_exit 6
-assert_line_matches "^Error: $(printf '%s' "$SIG" | sed 's/[()]/\\&/g'): the ssh unable to connect\. command output: "
-assert_line "ssh connection failed to: hx-remote"
+# A log message is one line on standard output: its inner line ends show as \n.
+assert_line_matches "^Error: $(printf '%s' "$SIG" | sed 's/[()]/\\&/g'): the ssh unable to connect\. command output: .*\\\\nssh connection failed to: hx-remote$"
 assert_remote_cleaned
 
 case_name "task directory missing on the remote host"
 mkdir -p "$W/only-local"
 run_remote -b "$RES" -d "$W/only-local" -n f7 -m ms1 -T t1
 assert_exit 6
-assert_line "Error: $SIG: command output: "
-assert_line "folder: $W/only-local does not exist on remote host: hx-remote"
+assert_line "Error: $SIG: command output: \\nfolder: $W/only-local does not exist on remote host: hx-remote"
 assert_remote_cleaned
 
 case_name "directories cannot be made on the remote host: untouched"
@@ -146,15 +145,14 @@ case_name "directories cannot be made on the remote host: untouched"
 state="$(remote_state)"
 run_remote -b "$RES" -d "$T" -n f8 -m ms1 -T t1
 assert_exit 6
-assert_line "Error: $SIG: the following command produced an error: $SSH 'mkdir -p $T/f8.snap_dir /opt/halvex/var/tasks/'"
-assert_line "command output: mkdir: cannot create directory '$T/f8.snap_dir': File exists"
+assert_line "Error: $SIG: the following command produced an error: $SSH 'mkdir -p $T/f8.snap_dir /opt/halvex/var/tasks/'\\ncommand output: mkdir: cannot create directory '$T/f8.snap_dir': File exists"
 assert_eq "$state" "$(remote_state)" "remote host"
 "$REMOTE" exec rm "$T/f8.snap_dir"
 
 case_name "a copy fails: the remote host is cleaned"
 run_remote -b "$RES" -d "$T" -n f9 -m ms1 -T t9
 assert_exit 6
-assert_line "Error: $SIG: the following command produced an error: /usr/bin/scp $SECRETS//task_secret_t9 root@hx-remote:$SECRETS//task_secret_t9"
+assert_line_starts "Error: $SIG: the following command produced an error: /usr/bin/scp $SECRETS//task_secret_t9 root@hx-remote:$SECRETS//task_secret_t9\\ncommand output: "
 assert_line "Info: Cleaning remote host"
 assert_remote_cleaned
 
@@ -163,8 +161,7 @@ case_name "the remote archiver fails: cleaned"
 run_remote -b "$RES" -d "$T" -n f10 -m ms1 -T t1
 "$REMOTE" env
 assert_exit 6
-assert_line "Error: $SIG: remote HXFD command $SSH '$HEAD_CMD -c $T/f10.hxfd.list $KEYS -z None -M ms1 -N f10 -T t1 -s $SECRETS//task_secret_t1 -m $T/f10.snap_dir/f10.meta 2>&1'"
-assert_line " produced an error, hxfd out: hxfd: error: backup failed on request (HX_HXFD_FAIL)"
+assert_line "Error: $SIG: remote HXFD command $SSH '$HEAD_CMD -c $T/f10.hxfd.list $KEYS -z None -M ms1 -N f10 -T t1 -s $SECRETS//task_secret_t1 -m $T/f10.snap_dir/f10.meta 2>&1'\\n produced an error, hxfd out: hxfd: error: backup failed on request (HX_HXFD_FAIL)"
 assert_remote_cleaned
 
 case_name "the remote archiver is killed: cleaned"
@@ -172,7 +169,7 @@ start_slow 600 f10k
 "$REMOTE" exec kill -KILL "$RPID"
 finish_slow
 assert_exit 6
-assert_line " produced an error, hxfd out: hxfd: working slowly for 600 s"
+assert_line_matches "\\\\n produced an error, hxfd out: hxfd: working slowly for 600 s$"
 assert_remote_cleaned
 
 case_name "the meta file is missing on the remote host: cleaned"
@@ -180,8 +177,8 @@ remote_wrapper 'rm -f "$meta"'
 run_remote -b "$RES" -d "$T" -n f11 -m ms1 -T t1
 standin_back
 assert_exit 6
-assert_line "Error: $SIG: the following command produced an error: $SSH 'test -f $T/f11.snap_dir/f11.meta'"
-assert_line "metafile: $T/f11.snap_dir/f11.meta does not exist on remote host: hx-remote"
+assert_line_starts "Error: $SIG: the following command produced an error: $SSH 'test -f $T/f11.snap_dir/f11.meta'\\ncommand output: "
+assert_line_matches "\\\\nmetafile: $T/f11.snap_dir/f11.meta does not exist on remote host: hx-remote$"
 assert_remote_cleaned
 
 case_name "fetching the meta file fails: cleaned"
@@ -189,7 +186,7 @@ mkdir -p "$T/f12.snap_dir"
 ln -s /nonexistent/dir/f12.meta "$T/f12.snap_dir/f12.meta"
 run_remote -b "$RES" -d "$T" -n f12 -m ms1 -T t1
 assert_exit 6
-assert_line "Error: $SIG: the following command produced an error: /usr/bin/scp root@hx-remote:$T/f12.snap_dir/f12.meta $T/f12.snap_dir/f12.meta"
+assert_line_starts "Error: $SIG: the following command produced an error: /usr/bin/scp root@hx-remote:$T/f12.snap_dir/f12.meta $T/f12.snap_dir/f12.meta\\ncommand output: "
 assert_remote_cleaned
 
 case_name "a failed clean-up after a successful run only warns"
@@ -197,7 +194,7 @@ remote_wrapper 'rm -f "$list"'
 run_remote -b "$RES" -d "$T" -n c1 -m ms1 -T t1
 standin_back
 assert_exit 0
-assert_line "Warning: $CLEAN_SIG: the following command produced an error: $SSH 'rm $T/c1.hxfd.list $SECRETS//task_secret_t1 $T/c1.snap_dir/c1.meta'"
+assert_line_starts "Warning: $CLEAN_SIG: the following command produced an error: $SSH 'rm $T/c1.hxfd.list $SECRETS//task_secret_t1 $T/c1.snap_dir/c1.meta'\\ncommand output: "
 assert_line "Warning: $SIG: unable to cleanup remote host: hx-remote"
 assert_line "MAIN ARCHIVE FILENAME:$T/c1.snap"
 assert_remote_cleaned

@@ -7,7 +7,8 @@
 #                            without the "[YYYY-MM-DD HH:MM:SS] " log prefix).
 #   case_name TEXT           names the case of the following assertions
 #   assert_exit CODE | assert_line TEXT | assert_no_line TEXT | assert_line_count TEXT N
-#   assert_line_matches ERE | assert_not_contains TEXT (RUN_STDOUT) | assert_stdout TEXT
+#   assert_line_matches ERE | assert_line_starts TEXT | assert_not_contains TEXT (RUN_STDOUT)
+#   assert_stdout TEXT
 #   assert_eq EXPECTED ACTUAL [WHAT] | fail MESSAGE | finish (summary; exit 1 after a failure)
 #   wait_for_text FILE TEXT [SECONDS]  true once FILE holds TEXT (default: 20 s)
 # Lines are compared whole against RUN_LINES, so a log line reads "Error: text".
@@ -88,6 +89,11 @@ assert_line_count() {
 
 assert_line_matches() {
   printf '%s\n' "$RUN_LINES" | grep -Eq -- "$1" || hx_fail_run "no line matches: $1"
+}
+
+assert_line_starts() {
+  printf '%s\n' "$RUN_LINES" | HX_PREFIX="$1" awk 'index($0, ENVIRON["HX_PREFIX"]) == 1 { found = 1 } END { exit !found }' ||
+    hx_fail_run "no line begins with: $1"
 }
 
 assert_not_contains() {

@@ -3,6 +3,7 @@
 // ending of a process tree without ps.
 #include "log/hx_logger.h"
 #include "utils/hx_utils_common.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -37,11 +38,12 @@ int in_child(Body body) {
 
 TEST(StandardOutput, ValuesCannotForgeALine) {
   EXPECT_EQ("a\\nMAIN ARCHIVE FILENAME:x\\r\\x01\\x7f\tb", HxDestination::printable("a\nMAIN ARCHIVE FILENAME:x\r\x01\x7f\tb"));
-  std::ostringstream captured;
-  std::streambuf* saved = std::cout.rdbuf(captured.rdbuf());
-  HxLogStream(HxLogLvl::Error, HxDestination::Stdout()) << "bad name: x\nMODULE SETTING:y" << std::endl << std::endl;
-  std::cout.rdbuf(saved);
-  const std::string text = captured.str();
+  std::string text;
+  {
+    hx_test::CoutCapture captured;
+    HxLogStream(HxLogLvl::Error, HxDestination::Stdout()) << "bad name: x\nMODULE SETTING:y" << std::endl << std::endl;
+    text = captured.text();
+  }
   EXPECT_EQ(text.substr(text.find(']') + 2), "Error: bad name: x\\nMODULE SETTING:y\n\n");
 }
 
@@ -114,9 +116,9 @@ bool marked_process_lives(const std::string& marker) {
   DIR* proc = ::opendir("/proc");
   bool found = false;
   while (dirent* entry = ::readdir(proc)) {
-    std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios_base::binary);
-    const std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (cmdline.find(marker) != std::string::npos) found = true;
+    if (hx_test::read_file(std::string("/proc/") + entry->d_name + "/cmdline").find(marker) != std::string::npos) {
+      found = true;
+    }
   }
   ::closedir(proc);
   return found;
@@ -140,14 +142,16 @@ TEST(ProcessTree, WholeTreeEndsRootStays) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ(5u, hx_utils_common::descendant_pids(root).size()) << at_once;
-    std::ostringstream captured;
-    std::streambuf* saved = std::cout.rdbuf(captured.rdbuf());
-    if (at_once) {
-      hx_utils_common::kill_process_tree_now(root);
-    } else {
-      hx_utils_common::end_process_tree(root);
+    std::string lines;
+    {
+      hx_test::CoutCapture captured;
+      if (at_once) {
+        hx_utils_common::kill_process_tree_now(root);
+      } else {
+        hx_utils_common::end_process_tree(root);
+      }
+      lines = captured.text();
     }
-    std::cout.rdbuf(saved);
     EXPECT_TRUE(hx_utils_common::descendant_pids(root).empty()) << at_once;
     EXPECT_EQ(0, ::kill(root, 0));
     bool gone = false;
@@ -155,7 +159,6 @@ TEST(ProcessTree, WholeTreeEndsRootStays) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(gone) << "a process of the tree outlived it";
-    const std::string lines = captured.str();
     EXPECT_EQ(at_once ? 0 : 5, std::count(lines.begin(), lines.end(), '\n')) << lines;
     ::kill(root, SIGKILL);
     ::waitpid(root, nullptr, 0);

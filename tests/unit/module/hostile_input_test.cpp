@@ -3,17 +3,15 @@
 // too deep, too large or no files at all.
 #include "options_test_support.h"
 
-#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-namespace fs = boost::filesystem;
-using hx_test::LogSink;
+using hx_test::LogCapture;
+using hx_test::TempDir;
 using hx_test::StubModule;
 
 const std::string kRule = "' (it may not contain \"/\" or control characters, nor be \".\" or \"..\")";
@@ -38,7 +36,7 @@ TEST(HostileInput, NamesThatBecomePathsAreRefused) {
       {{"-V", "-i", "../old"}, ""},
   };
   for (const auto& c : cases) {
-    LogSink log;
+    LogCapture log;
     StubModule module;
     EXPECT_EQ(c.error.empty(), module.parse(c.args)) << c.args[1];
     EXPECT_EQ(log.messages(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error})
@@ -58,7 +56,7 @@ TEST(HostileInput, UnsignedOptionsTakeDigitsOnly) {
       {{"-V", "-p", "+3"}, "the argument ('+3') for option '--parallelism' is invalid"},
   };
   for (const auto& c : cases) {
-    LogSink log;
+    LogCapture log;
     StubModule module;
     EXPECT_FALSE(module.parse(c.args)) << c.args[1];
     EXPECT_EQ(log.messages(), std::vector<std::string>{sig + c.error});
@@ -72,24 +70,19 @@ TEST(HostileInput, UnsignedOptionsTakeDigitsOnly) {
 // Files that are no resource list are refused with the parser's error before
 // the reader sees them; nothing crashes.
 TEST(HostileInput, JsonTooDeepTooLargeOrNoFile) {
-  const fs::path dir = fs::temp_directory_path() / fs::unique_path("hx-hostile-%%%%-%%%%");
-  fs::create_directories(dir);
-  const std::string deep = (dir / "deep.json").string();
-  std::ofstream(deep) << std::string(200000, '[') << std::string(200000, ']');
-  const std::string large = (dir / "large.json").string();
-  std::ofstream(large) << "[]";
-  fs::resize_file(large, (16u << 20) + 1);
-  const std::string brackets_in_text = (dir / "text.json").string();
-  std::ofstream(brackets_in_text) << "[{\"path\": \"" << std::string(100, '[') << "\"}]";
+  TempDir dir;
+  const std::string deep = dir.write("deep.json", std::string(200000, '[') + std::string(200000, ']'));
+  const std::string large = dir.sparse("large.json", (16u << 20) + 1);
+  const std::string brackets_in_text = dir.write("text.json", "[{\"path\": \"" + std::string(100, '[') + "\"}]");
 
   const std::string sig = "Error: bool ResourceList::parse_json_file(const string&): json parser error: ";
   const std::pair<std::string, std::string> refused[] = {
       {deep, deep + ": nested deeper than 64 levels"},
       {large, large + ": larger than 16777216 bytes"},
-      {dir.string(), dir.string() + ": not a regular file"},
+      {dir.str(), dir.str() + ": not a regular file"},
   };
   for (const auto& [path, error] : refused) {
-    LogSink log;
+    LogCapture log;
     ResourceList list;
     EXPECT_FALSE(list.parse_json_file(path)) << path;
     EXPECT_EQ(log.messages(), std::vector<std::string>{sig + error});
@@ -97,7 +90,6 @@ TEST(HostileInput, JsonTooDeepTooLargeOrNoFile) {
   ResourceList list;
   EXPECT_TRUE(list.parse_json_file(brackets_in_text));
   EXPECT_EQ(list.resources().front(), std::string(100, '['));
-  fs::remove_all(dir);
 }
 
 }  // namespace
