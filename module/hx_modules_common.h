@@ -353,12 +353,13 @@ class HxModuleUniversal {
   bool interrupted_;
   bool hxfd_succeeded_;
   // Set once define_restore_directory has extended tmp_operation_directory to
-  // the restore directory; an abort removes that directory only then, never
-  // the directory the client named with -d.
+  // the restore directory (until then it names the client's -d directory).
   bool restore_directory_defined_ = false;
   // Directories this task made itself: a failed or aborted task removes
   // them, and never one that it found in place (an archive to patch, say).
-  bool restore_directory_created_ = false;
+  // The restore directory is kept by path: the restore hooks may extend
+  // tmp_operation_directory below it.
+  std::string created_restore_directory_;
   bool snapshot_directory_created_ = false;
 
   // Guards paused_ and hxfd_pid_, which the signal thread reads and writes
@@ -370,9 +371,12 @@ class HxModuleUniversal {
   // Removes the directories of a failed or aborted backup that it made
   // itself: the snapshot directory and an unpacked reference snapshot.
   void remove_created_directories();
-  // Removes the restore directory of an aborted restore when this task made it.
-  void remove_aborted_restore_directory();
+  // Removes the restore directory of a failed or aborted restore, with
+  // everything in it, when this task made it.
+  void remove_created_restore_directory();
   unsigned int backup_steps(bool replica);
+  // deployment(replica), which an abort waits for.
+  bool deploy(bool replica);
 
   enum class Release { NotRun, Running, Done };
   Release release_state_ = Release::NotRun;

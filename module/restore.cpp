@@ -54,7 +54,7 @@ int HxModuleUniversal::define_restore_directory() {
     options_.tmp_operation_directory += "/" + name + ".rest";
     if (!fs::exists(options_.tmp_operation_directory)) {
       fs::create_directories(options_.tmp_operation_directory);
-      restore_directory_created_ = true;
+      created_restore_directory_ = options_.tmp_operation_directory;
     }
     restore_directory_defined_ = true;
     return 0;

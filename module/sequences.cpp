@@ -105,19 +105,24 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
   return 0;
 }
 
+bool HxModuleUniversal::deploy(bool replica) {
+  // A deployment stops the server and moves directories into place: an
+  // abort lets it end first rather than leave the server half deployed.
+  HxAbortDeferral deferral;
+  return deployment(replica);
+}
+
 unsigned int HxModuleUniversal::restore_sequence() {
   bool archiver_succeeded = false;
 
-  // A failure after the restore directory was chosen removes it, with the
-  // reference snapshot directory in it, when this task made it; a directory
-  // it found in place (an archive to patch) stays whole.
+  // A failure after the restore directory was chosen removes the reference
+  // snapshot directory, and the restore directory with everything in it when
+  // this task made it; a directory it found in place (an archive to patch)
+  // stays whole.
   auto failed = [this](unsigned int code) {
     last_ = true;
-    if (restore_directory_created_) {
-      close_restore();
-    } else {
-      remove_reference_snapshot_directory();
-    }
+    remove_reference_snapshot_directory();
+    remove_created_restore_directory();
     return code;
   };
 
@@ -139,7 +144,7 @@ unsigned int HxModuleUniversal::restore_sequence() {
 
   if (last_) {
     if (!after_restore_last_file()) return failed(7);
-    if (!without_deployment_restore_ && !deployment(false)) return failed(7);
+    if (!without_deployment_restore_ && !deploy(false)) return failed(7);
   }
 
   if (without_deployment_restore_) {
@@ -180,7 +185,7 @@ unsigned int HxModuleUniversal::apply_sequence() {
     return 7;
   }
 
-  const bool deployed = deployment(true);
+  const bool deployed = deploy(true);
   remove_reference_snapshot_directory();
   return deployed ? 0 : 7;
 }

@@ -342,22 +342,21 @@ void HxModuleUniversal::abort_cleanup() {
   // and the concrete module may be being destroyed: only what needs none of
   // its hooks is undone.
   interrupted_ = true;
-  if (options_.mode == HxModuleMode::Restore) remove_aborted_restore_directory();
+  if (options_.mode == HxModuleMode::Restore) remove_created_restore_directory();
   unlock_resource_handling();
 }
 
-void HxModuleUniversal::remove_aborted_restore_directory() {
-  // Only a restore directory this task made is removed: before it is chosen
-  // the directory still names the client's own -d directory, and an archive
-  // to patch (-i) belongs to the client.
-  if (!remove_tmp_operation_directory_ || !restore_directory_defined_ || !restore_directory_created_) return;
-  HxLogStream(HxLogLvl::Info) << "Remove temporary operation directory: " << options_.tmp_operation_directory
-                              << std::endl;
+void HxModuleUniversal::remove_created_restore_directory() {
+  // Before the restore directory is chosen, tmp_operation_directory still
+  // names the client's own -d directory; an archive to patch (-i) belongs to
+  // the client: only a directory this task made goes.
+  if (!remove_tmp_operation_directory_ || created_restore_directory_.empty()) return;
+  HxLogStream(HxLogLvl::Info) << "Remove temporary operation directory: " << created_restore_directory_ << std::endl;
   boost::system::error_code ec;
-  boost::filesystem::remove_all(options_.tmp_operation_directory, ec);
+  boost::filesystem::remove_all(created_restore_directory_, ec);
   if (ec) {
-    // Reported, and the abort goes on so that the program still ends with 17.
-    HxLogStream(HxLogLvl::Error) << "virtual void HxModuleUniversal::handle_shutdown_signal()"
+    // Reported, and the task goes on (an abort still ends with 17).
+    HxLogStream(HxLogLvl::Error) << "void HxModuleUniversal::remove_created_restore_directory()"
                                  << ": boost::filesystem: " << ec.message() << std::endl;
   }
 }
@@ -372,7 +371,7 @@ void HxModuleUniversal::handle_shutdown_signal() {
       remove_created_directories();
       break;
     case HxModuleMode::Restore:
-      remove_aborted_restore_directory();
+      remove_created_restore_directory();
       break;
     case HxModuleMode::ApplyReplica:
       remove_reference_snapshot_directory();

@@ -32,7 +32,8 @@ const char* const kBaseReleaseSignature = "bool HxModule_PG_Ostrel::release_afte
 const char* const kWalSnapshotName = "pg_wal_snapshot";
 
 void print_setting(const std::string& key, const std::string& value) {
-  std::cout << "MODULE SETTING:" << key << ":" << value << std::endl;
+  // A value from the server stays on its line whatever it holds.
+  std::cout << "MODULE SETTING:" + key + ":" + HxDestination::printable(value) + "\n" << std::flush;
 }
 
 }  // namespace

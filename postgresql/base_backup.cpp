@@ -71,7 +71,7 @@ void write_label_file(const std::string& path, const std::string& text, const st
 // entries of a directory (which stays). Failures are reported on standard
 // error and do not fail the backup.
 void remove_runtime_path(const fs::path& path) {
-  std::cout << "   remove from the archive: " << path.string() << std::endl;
+  std::cout << "   remove from the archive: " + HxDestination::printable(path.string()) + "\n" << std::flush;
   boost::system::error_code ec;
   if (fs::is_regular_file(path) || fs::is_symlink(fs::symlink_status(path))) {
     if (!fs::remove(path, ec)) std::cerr << "prepare_to_base_backup: can't delete: " << path.string() << std::endl;

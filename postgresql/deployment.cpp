@@ -67,6 +67,8 @@ int run_program(const std::vector<std::string>& args, std::string* output) {
   pid_t pid = 0;
   const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  // Started: the rest is a wait in which an abort may end the task.
+  hx_utils_common::OutsideWait wait;
   if (output != nullptr) {
     close(fds[1]);
     char buffer[4096];
@@ -255,7 +257,8 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
                 const std::string& config_file, const std::string& root) {
   try {
     const std::string config_directory = fs::path(config_file).parent_path().string();
-    std::cout << "Direct restore PostgreSQL database cluster: " << data_directory << "..." << std::endl;
+    using HxDestination::printable;
+    std::cout << "Direct restore PostgreSQL database cluster: " + printable(data_directory) + "...\n" << std::flush;
 
     Pairs moves;
     const fs::path data_source = root + data_directory;
@@ -263,14 +266,16 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       HxLogStream(HxLogLvl::Error) << "Can't find data_directory in the restored archive: " << root << std::endl;
       return false;
     }
-    std::cout << "Found PostgreSQL DB data_directory in the restored archive: " << data_source.string()
-              << std::endl;
+    std::cout << "Found PostgreSQL DB data_directory in the restored archive: " + printable(data_source.string()) +
+                     "\n"
+              << std::flush;
     moves.emplace_back(data_source, data_directory);
 
     const fs::path archive_source = root + conf.archive_catalog;
     if (fs::exists(archive_source)) {
-      std::cout << "Found PostgreSQL DB archive WAL in the restored archive: " << archive_source.string()
-                << std::endl;
+      std::cout << "Found PostgreSQL DB archive WAL in the restored archive: " + printable(archive_source.string()) +
+                       "\n"
+                << std::flush;
     } else {
       HxLogStream(HxLogLvl::Error) << "Can't find archive WAL in the restored archive: " << root << std::endl;
       HxLogStream(HxLogLvl::Error) << "Create empty: " << archive_source << std::endl;

@@ -260,13 +260,18 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
         remove_snapshot(lvm_snapshot_info(std::string(), snapshot, snapshot), stale_overflow);
       }
 
-      if (!create_lvm_snapshot(device, snapshot, lvm_snapshot_size_)) {
-        pg_stop_backup();
-        umount_and_remove_snapshots();
-        return false;
-      }
-
       const std::string directory = options_.tmp_operation_directory + "/" + options_.archive_name + origin_mount_point;
+      {
+        // Made and recorded in one step, which an abort waits for: the
+        // release then knows every snapshot it has to remove, mounted or not.
+        HxAbortDeferral deferral;
+        if (!create_lvm_snapshot(device, snapshot, lvm_snapshot_size_)) {
+          pg_stop_backup();
+          umount_and_remove_snapshots();
+          return false;
+        }
+        lvm_snapshots_.push_back(lvm_snapshot_info(device, snapshot, directory));
+      }
       boost::filesystem::create_directories(directory);
 
       std::string options;
@@ -294,7 +299,6 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
         umount_and_remove_snapshots();
         return false;
       }
-      lvm_snapshots_.push_back(lvm_snapshot_info(device, snapshot, directory));
     }
     return true;
   } catch (const std::exception& e) {

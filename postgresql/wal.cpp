@@ -13,10 +13,9 @@
 
 #include <boost/algorithm/string.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
-#include <boost/chrono.hpp>
-#include <boost/thread/thread.hpp>
 
 #include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
 
 namespace hx_postgresql_common {
 
@@ -405,7 +404,8 @@ int wait_until_file_archiving_finished(const std::string& path, connection_ptr c
     }
     HxLogStream(HxLogLvl::Info) << "The file \"" << path << "\" is not yet available. Keep waiting..." << std::endl;
     ++attempt;
-    boost::this_thread::sleep_for(boost::chrono::seconds(attempt_timeout));
+    // A wait in which an abort may end the task.
+    hx_utils_common::sleep_seconds(static_cast<unsigned int>(attempt_timeout));
   }
   return 6;
 }

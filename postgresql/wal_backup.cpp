@@ -48,7 +48,7 @@ bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup() {
       return false;
     }
     stop_wal_file_ = switched[0][0].c_str();
-    std::cout << stop_wal_file_ << std::endl;
+    std::cout << HxDestination::printable(stop_wal_file_) + "\n" << std::flush;
     HxLogStream(HxLogLvl::Debug) << kPrepareSignature << ": " << "pg_walfile_name(pg_switch_wal()) result: "
                                  << stop_wal_file_ << std::endl;
 
@@ -131,8 +131,9 @@ bool HxModule_PG_Ostrel::release_after_archive_WAL_backup() {
       return false;
     }
     HxLogStream(HxLogLvl::Debug) << kReleaseSignature << ": " << "New snapshot file created" << std::endl;
-    std::cout << "MODULE SETTING:" << "start_wal_location" << ":" << start_wal_file_ << std::endl;
-    std::cout << "MODULE SETTING:" << "stop_wal_location" << ":" << stop_wal_file_ << std::endl;
+    using HxDestination::printable;
+    std::cout << "MODULE SETTING:start_wal_location:" + printable(start_wal_file_) + "\n" << std::flush;
+    std::cout << "MODULE SETTING:stop_wal_location:" + printable(stop_wal_file_) + "\n" << std::flush;
     return true;
   } catch (const fs::filesystem_error& e) {
     HxLogStream(HxLogLvl::Error) << kReleaseSignature << ": boost::filesystem: " << e.what() << std::endl;

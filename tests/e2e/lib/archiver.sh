@@ -74,11 +74,6 @@ wait_bg() {
 
 hxfd_pid_of() { { grep -o '^HXFD PID: [0-9]*' "$1" || true; } | tail -n 1 | sed 's/^HXFD PID: //'; }
 
-proc_state() {
-  [ -r "/proc/$1/stat" ] || return 0
-  sed -E 's/^[0-9]+ \(.*\) ([A-Za-z]) .*/\1/' "/proc/$1/stat" 2>/dev/null || true
-}
-
 wait_for_state() {
   local i=0 s
   while [ "$i" -lt $((${3:-20} * 20)) ]; do

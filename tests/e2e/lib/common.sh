@@ -11,6 +11,9 @@
 #   assert_stdout TEXT
 #   assert_eq EXPECTED ACTUAL [WHAT] | fail MESSAGE | finish (summary; exit 1 after a failure)
 #   wait_for_text FILE TEXT [SECONDS]  true once FILE holds TEXT (default: 20 s)
+#   proc_state PID           the state letter of a process ("" when it is gone)
+#   wait_ended PID SECONDS   waits until the background process PID has ended, at most
+#                            SECONDS (then it is killed and the result is 1); sets RUN_RC
 # Lines are compared whole against RUN_LINES, so a log line reads "Error: text".
 
 set -E
@@ -126,4 +129,24 @@ wait_for_text() {
     i=$((i + 1))
   done
   return 1
+}
+
+proc_state() {
+  [ -r "/proc/$1/stat" ] || return 0
+  sed -E 's/^[0-9]+ \(.*\) ([A-Za-z]) .*/\1/' "/proc/$1/stat" 2>/dev/null || true
+}
+
+wait_ended() {
+  local tenths=0 ended=0
+  while [ "$(proc_state "$1")" != Z ] && kill -0 "$1" 2>/dev/null && [ "$tenths" -lt $(($2 * 10)) ]; do
+    sleep 0.1
+    tenths=$((tenths + 1))
+  done
+  if [ "$tenths" -ge $(($2 * 10)) ]; then
+    kill -KILL "$1" 2>/dev/null
+    ended=1
+  fi
+  RUN_RC=0
+  wait "$1" || RUN_RC=$?
+  return "$ended"
 }

@@ -75,18 +75,8 @@ stress_signals() {
     [ -n "$sig" ] && kill -"$sig" "$pid" 2>/dev/null
 
     # No hang: a minute is far beyond the slowest task.
-    local waited=0
-    while kill -0 "$pid" 2>/dev/null && [ "$(proc_state "$pid")" != Z ] && [ "$waited" -lt 600 ]; do
-      sleep 0.1
-      waited=$((waited + 1))
-    done
-    if [ "$waited" -ge 600 ]; then
-      fail "the task hung (state $(proc_state "$pid"))"
-      kill -KILL "$pid" 2>/dev/null
-    fi
-    wait "$pid"
-    rc=$?
-    RUN_RC=$rc
+    wait_ended "$pid" 60 || fail "the task hung"
+    rc=$RUN_RC
     RUN_STDOUT="$(cat "$out")"
     RUN_STDERR="$(cat "$err")"
     RUN_LINES="$(hx_log_strip_stamps <"$out")"

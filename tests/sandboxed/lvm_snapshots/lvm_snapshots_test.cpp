@@ -314,18 +314,17 @@ TEST_F(LvmSnapshots, FailingCreateOrMountEndsBackupModeAndRemovesWhatWasMade) {
     const Lines lines = log_.lines();
     EXPECT_EQ(lines[at + 1].rfind(c[3], 0), 0u) << lines[at + 1];
     EXPECT_EQ(lines[at + 2], "Info: Stop PostgreSQL base backup");
-    EXPECT_EQ(lines.back(), "Info: The snapshot was removed: " + kDataDev + ".snap");
-    EXPECT_FALSE(registered(kDataDev + ".snap"));
+    EXPECT_GE(index_of("Info: The snapshot was removed: " + kDataDev + ".snap"), at);
+    // The snapshot whose mount failed is recorded as soon as it is made, and
+    // goes with the others.
+    EXPECT_FALSE(registered(kDataDev + ".snap") || registered(kTsDev + ".snap")) << c[1];
     EXPECT_EQ(mount_source(snapshot_dir(data_mnt_)), "");
   }
   EXPECT_EQ(new_lsblk(), (Lines{"/bin/lsblk -nf " + kDataDev + ".snap", "/bin/lsblk -nf " + kTsDev + ".snap"}));
-  // The snapshot whose mount failed was never recorded: it stays until the
-  // next run removes it as stale.
-  EXPECT_TRUE(registered(kTsDev + ".snap"));
   auto next = module_of({{kTsDev, ts_mnt_}});
   mark_logs();
   ASSERT_TRUE(next->make_lvm_snapshots_and_mount()) << log_.text();
-  EXPECT_EQ(log_.lines()[0], "Info: Snapshot: " + kTsDev + ".snap exists. Try to remove it");
+  EXPECT_EQ(index_of("Info: Snapshot: " + kTsDev + ".snap exists. Try to remove it"), -1);
   EXPECT_TRUE(nouuid(snapshot_dir(ts_mnt_)));
   next->umount_and_remove_snapshots();
   EXPECT_FALSE(registered(kTsDev + ".snap"));

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The program under a shutdown signal at a random moment of full backups,
+# incremental backups and restores of the test bed's cluster: it ends with 17
+# (or as it would have, when the signal came after the task), and leaves no
+# snapshot, mount, session of the module, lock name or process of the task
+# behind, no restore directory after an aborted restore; a backup made
+# afterwards succeeds.
+set -euo pipefail
+source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
+source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
+source "$HX_SOURCE_DIR/tests/e2e/lib/backup.sh"
+
+markers_create
+"$PG" conf auto_remove_wal no  # every incremental refers to the same full backup
+SNAPS="$HX_SANDBOX_DIR/snaps"
+R="$HX_SANDBOX_DIR/restore"
+mkdir -p "$SNAPS" "$R"
+ref() { cp "$SNAPS/$1.snap" "$BK_TASK_DIR/ref-$1.snap" && printf '%s' "$BK_TASK_DIR/ref-$1.snap"; }
+
+backup_run -1 -b cluster -n base
+[ "$RUN_RC" = 0 ] || hx_fail_run "the full backup the tasks refer to failed"
+cp "$BK_TASK_DIR/base.snap" "$SNAPS/base.snap"
+SETTINGS="$(printf '%s\n' "$RUN_STDOUT" | sed -n 's/^MODULE SETTING://p' | paste -sd,)"
+set +e  # every run is checked below
+
+for round in 1 2 3; do
+  for kind in full incremental restore; do
+    sig=$([ $((RANDOM % 2)) = 0 ] && echo TERM || echo INT)
+    case_name "$kind under SIG$sig, round $round"
+    marker="HX_PG_SIGNALS_RUN=$$-$round-$kind"
+    case $kind in
+      full) args=(-1 -b cluster -n "f$round" -d "$BK_TASK_DIR" -m media1 -T t1 -e lvm_snapshot_size:50)
+        done_line="MAIN ARCHIVE SIGN FILENAME:$BK_TASK_DIR/f$round.signature" ;;
+      incremental) args=(-2 -b cluster -n "i$round" -s "$(ref base)" -d "$BK_TASK_DIR" -m media1 -T t1)
+        done_line="MAIN ARCHIVE SIGN FILENAME:$BK_TASK_DIR/i$round.signature" ;;
+      restore) args=(-r base -M "$(ref base)" -d "$R" -m media1 -T "r$round"
+        -e "$SETTINGS,last:true,without_deployment_restore:yes")
+        done_line="Info: The archive 'base' has been unpacked successfully" ;;
+    esac
+    env "$marker" "$HX_MODULE_BIN" "${args[@]}" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
+    pid=$!
+    sleep "$((RANDOM % 3)).$((RANDOM % 10))"
+    kill -"$sig" "$pid" 2>/dev/null
+    wait_ended "$pid" 120 || fail "the task hung"
+    echo "$kind, round $round: SIG$sig, exit $RUN_RC"
+    RUN_STDOUT="$(cat "$HX_SANDBOX_DIR/run.out")"
+    RUN_LINES="$(hx_log_strip_stamps <<<"$RUN_STDOUT")"
+    case $RUN_RC in
+      17) assert_eq "Info: Module was terminated. PID: $pid" "$(tail -n 1 <<<"$RUN_LINES")" "last line" ;;
+      0 | 130 | 143) assert_line "$done_line" ;;  # the signal came after the task
+      *) hx_fail_run "exit code $RUN_RC" ;;
+    esac
+    sleep 0.5
+    assert_eq "" "$(grep -lsaF "$marker" /proc/[0-9]*/environ)" "processes of the task left"
+    nothing_left
+    [ "$kind" = restore ] && [ "$RUN_RC" = 17 ] && [ -e "$R/base.rest" ] && fail "the restore directory is left"
+    rm -rf "$R/base.rest" "$BK_TASK_DIR/f$round"* "$BK_TASK_DIR/i$round"* "$BK_TASK_DIR"/ref-*
+  done
+done
+
+case_name "SIGTERM while the archiver unpacks a restore below the restore root"
+rm -f "$HX_SANDBOX_DIR/run.out"
+HX_HXFD_SLOW=30 "$HX_MODULE_BIN" -r base -M "$(ref base)" -d "$R" -m media1 -T r9 \
+  -e "$SETTINGS,last:true,without_deployment_restore:yes" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
+pid=$!
+wait_for_text "$HX_SANDBOX_DIR/run.out" "HXFD PID: " 30 || fail "the archiver did not start"
+kill -TERM "$pid"
+wait_ended "$pid" 120 || fail "the task hung"
+RUN_STDOUT="$(cat "$HX_SANDBOX_DIR/run.out")"
+assert_exit 17
+[ -e "$R/base.rest" ] && fail "the restore directory is left"
+nothing_left
+
+case_name "a full backup after the aborts"
+backup_run -1 -b cluster -n after
+assert_exit 0
+nothing_left
+
+finish
