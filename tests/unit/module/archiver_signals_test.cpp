@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -83,6 +85,36 @@ TEST(ModuleSignals, ReleaseRunsAtMostOnce) {
   EXPECT_FALSE(module.release_resource_once());
   module.handle_shutdown_signal();
   EXPECT_EQ(module.calls, std::vector<std::string>{"release"});
+}
+
+// A real segmentation fault: the task's processes are killed and the program
+// ends with 17 at once, from inside the handler.
+TEST(ModuleSignals, RealFaultKillsTheTaskProcessesAndEndsWith17) {
+  const char* const marker = "987.653";
+  const pid_t task = fork();
+  if (task == 0) {
+    TaskModule module;
+    auto handler = HxModuleSignalHandler::init(&module);
+    if (fork() == 0) {
+      execl("/bin/sleep", "sleep", marker, static_cast<char*>(nullptr));
+      _exit(1);
+    }
+    while (hx_utils_common::descendant_pids(getpid()).empty()) usleep(1000);
+    usleep(100000);  // the child has become sleep
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    *static_cast<volatile int*>(page) = 1;
+    _exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(task, waitpid(task, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(17, WEXITSTATUS(status));
+  usleep(200000);
+  const std::string command = std::string("sleep") + '\0' + marker;
+  for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
+    EXPECT_EQ(std::string::npos, hx_test::read_file(it->path().string() + "/cmdline").find(command))
+        << "the task's process outlived it: " << it->path();
+  }
 }
 
 TEST(ModuleSignals, AbortOfARestoreBeforeItsDirectoryIsChosenRemovesNothing) {
