@@ -317,32 +317,44 @@ int get_wal_files_list(const std::string& directory, std::vector<boost::filesyst
   const bool debug = HxLogStream::is_written(HxLogLvl::Debug);
   std::string names;
   std::vector<std::pair<std::size_t, std::size_t>> spans;  // offset and length in names
+  const auto name_of = [&](const std::pair<std::size_t, std::size_t>& span) {
+    return std::string_view(names).substr(span.first, span.second);
+  };
   std::string joined = prefix;
   const auto join = [&](std::string_view name) -> const std::string& {
     joined.replace(prefix.size(), std::string::npos, name.data(), name.size());
     return joined;
   };
+  // Entries taken before a failure stay in out, in the order they were read.
+  const auto keep_taken = [&] {
+    for (const auto& span : spans) out.emplace_back(join(name_of(span)));
+  };
   // A directory that cannot be opened leaves the iterator at its end: the
   // listing is then empty and the callers report that.
   boost::system::error_code ec;
-  for (fs::directory_iterator it(directory, fs::directory_options::skip_permission_denied, ec);
-       it != fs::directory_iterator(); ++it) {
-    if (ec) {
-      HxLogStream(HxLogLvl::Error) << kSigList << ": " << error_code_text(ec) << std::endl;
-      // The entries taken so far stay, in the order they were read.
-      for (const auto& span : spans) out.emplace_back(join(std::string_view(names).substr(span.first, span.second)));
-      return 6;
+  try {
+    for (fs::directory_iterator it(directory, fs::directory_options::skip_permission_denied, ec);
+         it != fs::directory_iterator(); ++it) {
+      if (ec) {
+        HxLogStream(HxLogLvl::Error) << kSigList << ": " << error_code_text(ec) << std::endl;
+        keep_taken();
+        return 6;
+      }
+      // The entry's name: what follows the last "/" of its path.
+      const std::string& entry = it->path().native();
+      const std::size_t name_at = entry.rfind('/') + 1;
+      spans.emplace_back(names.size(), entry.size() - name_at);
+      names.append(entry, name_at, std::string::npos);
+      if (debug) HxLogStream(HxLogLvl::Debug) << kSigList << ": " << join(name_of(spans.back())) << std::endl;
     }
-    // The entry's name: what follows the last "/" of its path.
-    const std::string& entry = it->path().native();
-    const std::size_t name_at = entry.rfind('/') + 1;
-    spans.emplace_back(names.size(), entry.size() - name_at);
-    names.append(entry, name_at, std::string::npos);
-    if (debug) HxLogStream(HxLogLvl::Debug) << kSigList << ": " << join(std::string_view(entry).substr(name_at)) << std::endl;
+  } catch (...) {
+    // An error while advancing to the next entry reaches the caller.
+    keep_taken();
+    throw;
   }
   std::vector<std::string_view> sorted;
   sorted.reserve(spans.size());
-  for (const auto& span : spans) sorted.push_back(std::string_view(names).substr(span.first, span.second));
+  for (const auto& span : spans) sorted.push_back(name_of(span));
   std::sort(sorted.begin(), sorted.end());
   const bool had_entries = !out.empty();
   out.reserve(out.size() + sorted.size());
