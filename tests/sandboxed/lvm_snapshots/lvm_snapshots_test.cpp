@@ -241,9 +241,11 @@ TEST_F(LvmSnapshots, QuotedPathsAndAFailingDf) {
 TEST_F(LvmSnapshots, StaleSnapshotAndNestedMountPoints) {
   const std::string stale_dir = env("HX_SANDBOX_DIR") + "/stale-mount";
   const std::string nested_mnt = data_mnt_ + "/nested";
-  const std::string nested_dev = "/dev/mapper/hxvg-nested";
+  // The inner volume's device sorts before its parent's: it must still be
+  // mounted after it, or the parent's snapshot would hide it.
+  const std::string nested_dev = "/dev/mapper/hxvg-child";
   fs::create_directories(stale_dir);
-  ASSERT_EQ(sh(env("HX_TESTBED_DIR") + "/lvm create-volume hxvg nested 64 ext4 " + nested_mnt), 0);
+  ASSERT_EQ(sh(env("HX_TESTBED_DIR") + "/lvm create-volume hxvg child 64 ext4 " + nested_mnt), 0);
   ASSERT_EQ(sh(lvcreate_8m(kDataDev) + " && /bin/mount " + kDataDev + ".snap " + stale_dir), 0);
   std::ofstream(nested_mnt + "/inner.txt") << "inner volume\n";
   std::ofstream(data_mnt_ + "/fresh.txt") << "after the stale snapshot\n";
