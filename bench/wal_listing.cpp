@@ -15,10 +15,13 @@
 //
 //   files=N fn=NAME ours_s=SECONDS ls_sort_s=SECONDS ratio=OURS/LS_SORT
 //
-// and removes the scratch directories. The module's Debug lines are not
-// written (the default log level), as in a production run. Google Benchmark's
-// own options (--benchmark_min_time=..., --benchmark_filter=...) are passed
-// through; other arguments are sizes.
+// and removes the scratch directories (an interrupted run leaves them as
+// $TMPDIR/hx-wal-listing.*). The module's Debug lines are not written (the
+// default log level), as in a production run. Google Benchmark's own options
+// are passed through (--benchmark_filter=..., --benchmark_repetitions=5 for
+// steadier figures: the lines then give the medians); other arguments are
+// sizes. "ls -f | sort" names LC_ALL=C: byte order, the order of the
+// listing.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,7 +29,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <set>
@@ -167,13 +169,28 @@ std::string name_of(const char* what, std::size_t count) { return std::string(wh
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   std::vector<std::size_t> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::stoul(argv[i]));
+  for (int i = 1; i < argc; ++i) {
+    char* end = nullptr;
+    sizes.push_back(std::strtoul(argv[i], &end, 10));
+    if (*end != '\0' || sizes.back() == 0) {
+      std::fprintf(stderr, "wal_listing: not a number of files: %s\n", argv[i]);
+      return 2;
+    }
+  }
   if (sizes.empty()) sizes = {100000, 1000000};
 
+  // Declared before the benchmarks run, destroyed (their directories removed)
+  // when main returns, also after a failure to make one of them.
   std::vector<std::unique_ptr<Archive>> archives;
-  for (std::size_t count : sizes) {
-    archives.push_back(std::make_unique<Archive>(count));
-    const Archive* archive = archives.back().get();
+  try {
+    for (std::size_t count : sizes) archives.push_back(std::make_unique<Archive>(count));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "wal_listing: %s\n", e.what());
+    return 1;
+  }
+  for (const auto& owned : archives) {
+    const Archive* archive = owned.get();
+    const std::size_t count = archive->count();
     for (auto* b : {benchmark::RegisterBenchmark(name_of("get_wal_files_list", count).c_str(), bench_list, archive),
                     benchmark::RegisterBenchmark(name_of("get_wal_files_sequence", count).c_str(), bench_sequence,
                                                  archive),
