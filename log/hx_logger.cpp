@@ -232,7 +232,7 @@ HxLogStream& HxLogStream::operator<<(std::ios_base& (*manipulator)(std::ios_base
 }
 
 void HxLogStream::flush_to_destinations() {
-  if ((global_log_level_ & level_) == 0 || !m_logging_enabled) return;
+  if (!is_written(level_)) return;
 
   auto first = log_level_mask_default_loggers_.end();
   for (auto it = log_level_mask_default_loggers_.begin(); it != log_level_mask_default_loggers_.end(); ++it) {

@@ -159,6 +159,10 @@ class HxLogStream {
     log_level_mask_default_loggers_[static_cast<HxLogLvl::MaskLevel>(key)] = std::move(list);
   }
 
+  // Whether a message of this level would be written: lets a caller skip
+  // formatting a message that would be dropped.
+  static bool is_written(HxLogLvl::Level level) { return m_logging_enabled && (global_log_level_ & level) != 0; }
+
   static unsigned global_log_level_;
   static bool m_logging_enabled;
   static std::string tag_;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -46,10 +47,41 @@ std::string error_code_text(const boost::system::error_code& ec) {
   return ec.message() + " [" + ec.category().name() + ":" + std::to_string(ec.value()) + "]";
 }
 
+// Parses text whose first 24 characters are all hexadecimal digits, the
+// form of every WAL segment file name, without the general parse below (to
+// which it gives the same fields) and its cost; false for any other text.
+bool parse_plain_wal_name(std::string_view text, wal_name& out) {
+  if (text.size() < 24) return false;
+  std::uint32_t fields[4] = {0, 0, 0, 0};
+  static const std::size_t kEnds[4] = {8, 16, 22, 24};
+  std::size_t field = 0;
+  for (std::size_t i = 0; i < 24; ++i) {
+    const char c = text[i];
+    std::uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<std::uint32_t>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    } else {
+      return false;
+    }
+    if (i == kEnds[field]) ++field;
+    fields[field] = fields[field] << 4 | digit;
+  }
+  out.timeline = fields[0];
+  out.log_id = fields[1];
+  out.seg_high = fields[2];
+  out.seg_low = static_cast<std::uint16_t>(fields[3]);
+  return true;
+}
+
 // Parses a WAL file name into out. On failure logs the Error line of
 // wal_name_from_string, sets every field to 0 and returns false, so that a
 // caller can tell a failed parse from the name of all zeros.
 bool parse_wal_name(const std::string& text, wal_name& out) {
+  if (parse_plain_wal_name(text, out)) return true;
   try {
     wal_name parsed;
     parsed.timeline = static_cast<std::uint32_t>(std::stoul(text.substr(0, 8), nullptr, 16));
@@ -105,10 +137,15 @@ int read_location_line(const std::string& file, std::string& out, const std::str
   return 0;
 }
 
-// First entry of list whose file name contains part, or list.size().
+// First entry of list whose file name contains part, or list.size(). The
+// entries are the directory joined with a name that holds no "/", so the
+// file name is what follows the last "/".
 std::size_t find_entry(const std::vector<boost::filesystem::path>& list, const std::string& part) {
   for (std::size_t i = 0; i < list.size(); ++i) {
-    if (list[i].filename().string().find(part) != std::string::npos) return i;
+    const std::string& path = list[i].native();
+    const std::size_t slash = path.rfind('/');
+    if (std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1).find(part) != std::string_view::npos)
+      return i;
   }
   return list.size();
 }
@@ -216,6 +253,7 @@ bool check_sequence_integrity(const std::vector<std::string>& paths, const std::
                                    << start << " one segment at a time" << std::endl;
       return false;
     }
+    const bool debug = HxLogStream::is_written(HxLogLvl::Debug);
     std::size_t index = 0;
     // Each pass matches the current name at or after the previous match and
     // consumes the paths up to it; the walk ends on the stop name or when
@@ -224,11 +262,11 @@ bool check_sequence_integrity(const std::vector<std::string>& paths, const std::
       bool matched = false;
       while (index < paths.size()) {
         const std::string& path = paths[index];
-        HxLogStream(HxLogLvl::Debug) << kSigIntegrity << ": Path to WAL file: " << path << std::endl;
+        if (debug) HxLogStream(HxLogLvl::Debug) << kSigIntegrity << ": Path to WAL file: " << path << std::endl;
         const std::size_t slash = path.rfind('/');
-        const std::string name = slash == std::string::npos ? path.substr(0, 24) : path.substr(slash + 1, 24);
+        const std::string_view name = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1, 24);
         wal_name parsed;
-        const bool parsed_ok = parse_wal_name(name, parsed);
+        const bool parsed_ok = parse_plain_wal_name(name, parsed) || parse_wal_name(std::string(name), parsed);
         ++index;
         if (parsed_ok && parsed == current) {
           matched = true;
@@ -267,20 +305,62 @@ int get_wal_files_list(const std::string& directory, std::vector<boost::filesyst
     HxLogStream(HxLogLvl::Error) << "Archive catalog for WAL files is not a directory: " << directory << std::endl;
     return 6;
   }
+  // Every entry is the directory joined with a name that holds no "/". The
+  // separator that joining adds depends on the directory alone, so the
+  // joined prefix is made once; and entries that share it sort as paths
+  // exactly as their names sort as byte strings, which is far cheaper than
+  // comparing paths element by element. The names are kept back to back in
+  // one buffer, which is compact to sort in and costs no allocation each.
+  std::string prefix = (fs::path(directory) / "x").string();
+  prefix.pop_back();
+  const bool debug = HxLogStream::is_written(HxLogLvl::Debug);
+  std::string names;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;  // offset and length in names
+  const auto name_of = [&](const std::pair<std::size_t, std::size_t>& span) {
+    return std::string_view(names).substr(span.first, span.second);
+  };
+  std::string joined = prefix;
+  const auto join = [&](std::string_view name) -> const std::string& {
+    joined.replace(prefix.size(), std::string::npos, name.data(), name.size());
+    return joined;
+  };
+  // Entries taken before a failure stay in out, in the order they were read.
+  const auto keep_taken = [&] {
+    for (const auto& span : spans) out.emplace_back(join(name_of(span)));
+  };
   // A directory that cannot be opened leaves the iterator at its end: the
   // listing is then empty and the callers report that.
   boost::system::error_code ec;
-  for (fs::directory_iterator it(directory, fs::directory_options::skip_permission_denied, ec);
-       it != fs::directory_iterator(); ++it) {
-    if (ec) {
-      HxLogStream(HxLogLvl::Error) << kSigList << ": " << error_code_text(ec) << std::endl;
-      return 6;
+  try {
+    for (fs::directory_iterator it(directory, fs::directory_options::skip_permission_denied, ec);
+         it != fs::directory_iterator(); ++it) {
+      if (ec) {
+        HxLogStream(HxLogLvl::Error) << kSigList << ": " << error_code_text(ec) << std::endl;
+        keep_taken();
+        return 6;
+      }
+      // The entry's name: what follows the last "/" of its path.
+      const std::string& entry = it->path().native();
+      const std::size_t name_at = entry.rfind('/') + 1;
+      spans.emplace_back(names.size(), entry.size() - name_at);
+      names.append(entry, name_at, std::string::npos);
+      if (debug) HxLogStream(HxLogLvl::Debug) << kSigList << ": " << join(name_of(spans.back())) << std::endl;
     }
-    const fs::path entry = fs::path(directory) / it->path().filename();
-    HxLogStream(HxLogLvl::Debug) << kSigList << ": " << entry.string() << std::endl;
-    out.push_back(entry);
+  } catch (...) {
+    // An error while advancing to the next entry reaches the caller.
+    keep_taken();
+    throw;
   }
-  std::sort(out.begin(), out.end());
+  std::vector<std::string_view> sorted;
+  sorted.reserve(spans.size());
+  for (const auto& span : spans) sorted.push_back(name_of(span));
+  std::sort(sorted.begin(), sorted.end());
+  const bool had_entries = !out.empty();
+  out.reserve(out.size() + sorted.size());
+  for (std::string_view name : sorted) out.emplace_back(join(name));
+  // Entries the caller passed in may lie anywhere: the whole vector is
+  // sorted as paths then.
+  if (had_entries) std::sort(out.begin(), out.end());
   return 0;
 }
 
@@ -307,8 +387,10 @@ int get_wal_files_sequence(const std::string& directory, const std::string& star
     // belongs to the previous backup); its name still marks where the run
     // begins.
     HxLogStream(HxLogLvl::Debug) << kSigSequence << ": " << "insert start_file_name: " << start << std::endl;
-    list.emplace_back(list.front().parent_path().string() + "/" + start);
-    std::sort(list.begin(), list.end());
+    // The list is sorted, so the new path goes where sorting would put it.
+    boost::filesystem::path inserted(list.front().parent_path().string() + "/" + start);
+    const auto place = std::upper_bound(list.begin(), list.end(), inserted);
+    list.insert(place, std::move(inserted));
     start_index = find_entry(list, start);
   }
 
@@ -323,8 +405,10 @@ int get_wal_files_sequence(const std::string& directory, const std::string& star
     return 6;
   }
 
+  const bool debug = HxLogStream::is_written(HxLogLvl::Debug);
+  out.reserve(out.size() + (stop_index - start_index + 1));
   for (std::size_t i = start_index; i <= stop_index; ++i) {
-    HxLogStream(HxLogLvl::Debug) << kSigSequence << ": " << list[i].string() << std::endl;
+    if (debug) HxLogStream(HxLogLvl::Debug) << kSigSequence << ": " << list[i].string() << std::endl;
     out.push_back(list[i].string());
   }
 

@@ -8,7 +8,8 @@
 #
 #   volume group hxvg     $HX_LVM_VG_SIZE_MB MiB (default 2560: the two
 #                         volumes and twice as much for snapshots), 4 MiB extents
-#   /dev/mapper/hxvg-data ext4, 512 MiB, mounted at $HX_VOLUME_DATA_MNT
+#   /dev/mapper/hxvg-data ext4, $HX_VOLUME_DATA_SIZE_MB MiB (default 512),
+#                         mounted at $HX_VOLUME_DATA_MNT
 #   /dev/mapper/hxvg-ts   xfs,  320 MiB, mounted at $HX_VOLUME_TS_MNT
 #
 # The stand-ins /sbin/lvs, lvcreate, lvremove, lvscan and /usr/bin/lsblk
@@ -24,6 +25,8 @@
 # Reads:
 #   HX_LVM_VG_SIZE_MB     size of the volume group in MiB (e.g. 40960 for a
 #                         benchmark with volumes of 10 GiB and more)
+#   HX_VOLUME_DATA_SIZE_MB  size of the data volume in MiB (a benchmark's
+#                         cluster of several GiB needs a bigger one)
 # Exports:
 #   HX_LVM_DIR            state of the stand-ins: registry, group, scratch
 #                         image, images, control files, monitor.pid and .log
@@ -55,7 +58,7 @@ setup_lvm() {
   "$tool" monitor </dev/null >/dev/null 2>>"$HX_LVM_DIR/monitor.log" &
   echo $! >"$HX_LVM_DIR/monitor.pid"
 
-  if ! "$tool" create-volume hxvg data 512 ext4 "$HX_VOLUME_DATA_MNT" ||
+  if ! "$tool" create-volume hxvg data "${HX_VOLUME_DATA_SIZE_MB:-512}" ext4 "$HX_VOLUME_DATA_MNT" ||
     ! "$tool" create-volume hxvg ts 320 xfs "$HX_VOLUME_TS_MNT"; then
     sandbox_log "lvm: making the stand-in volumes failed"
     return 1
