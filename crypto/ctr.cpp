@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "crypto/cpuinfo.h"
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -12,17 +10,16 @@ namespace cppcrypto {
 
 namespace {
 
-// out = in XOR ks for one key-stream block of nb bytes.
+// out = in XOR ks for one key-stream block of nb bytes: 16 bytes at a time
+// in vector registers, the rest byte by byte. Code built for SSE2 runs only
+// on processors that have it (every x86-64 processor does).
 void xor_block(const unsigned char* in, const unsigned char* ks, unsigned char* out, size_t nb) {
   size_t done = 0;
 #if defined(__SSE2__)
-  if (cpu_info::sse2() && (nb == 16 || nb == 32 || nb == 64 || (nb > 16 && nb < 32))) {
-    const size_t vec = (nb > 16 && nb < 32) ? 16 : nb;
-    for (; done < vec; done += 16) {
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + done));
-      const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ks + done));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + done), _mm_xor_si128(a, k));
-    }
+  for (; done + 16 <= nb; done += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + done));
+    const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ks + done));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + done), _mm_xor_si128(a, k));
   }
 #endif
   for (; done < nb; done++) out[done] = in[done] ^ ks[done];

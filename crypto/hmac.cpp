@@ -16,9 +16,9 @@ void wipe(void* p, size_t n) {
 }
 
 // h as a sha256 when its class is exactly sha256 or sha224, else null.
-sha256* exact_sha256(crypto_hash* h) {
-  const std::type_info& t = typeid(*h);
-  if (t == typeid(sha256) || t == typeid(sha224)) return static_cast<sha256*>(h);
+sha256* exact_sha256(crypto_hash& h) {
+  const std::type_info& t = typeid(h);
+  if (t == typeid(sha256) || t == typeid(sha224)) return static_cast<sha256*>(&h);
   return nullptr;
 }
 
@@ -43,7 +43,7 @@ hmac::hmac(const hmac& src, int) : hash_(src.hash_->clone()) {
   // The clone of an exact sha256 or sha224 is of the same class, so the
   // saved states carry over as they are.
   if (src.sha_) {
-    sha_ = exact_sha256(hash_.get());
+    sha_ = exact_sha256(*hash_);
     if (sha_) {
       std::memcpy(istate_, src.istate_, sizeof istate_);
       std::memcpy(ostate_, src.ostate_, sizeof ostate_);
@@ -75,18 +75,20 @@ void hmac::prepare_key(const unsigned char* key, size_t keylen) {
 }
 
 void hmac::prepare_pad_states() {
-  sha256* s = exact_sha256(hash_.get());
+  sha256* s = exact_sha256(*hash_);
   if (!s) return;
   const size_t b = blocksize() / 8;
+  // Each pad is one whole block, so the state after it lies at a block
+  // boundary, where it can always be saved.
   s->init();
   s->update(ipad_.get(), b);
-  bool saved = s->save_state(istate_, ibits_);
+  s->save_state(istate_, ibits_);
   s->init();
   s->update(opad_.get(), b);
-  saved = saved && s->save_state(ostate_, obits_);
+  s->save_state(ostate_, obits_);
   // Leave no key-derived state in the hash itself; init() loads what it needs.
   s->clear();
-  if (saved) sha_ = s;
+  sha_ = s;
 }
 
 hmac::~hmac() {

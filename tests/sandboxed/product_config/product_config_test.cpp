@@ -1,6 +1,7 @@
 // Readers of the product configuration file /opt/halvex/etc/config.file. Runs
 // in the bare sandbox, whose private /opt holds the product tree.
 #include "utils/hx_utils_common.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
@@ -38,7 +39,7 @@ std::string in_child(const std::function<void()>& body) {
   if (pid == 0) {
     ::dup2(p[1], STDERR_FILENO);
     body();
-    std::_Exit(0);
+    hx_test::child_exit(0);
   }
   ::close(p[1]);
   std::string err;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +83,7 @@ TEST(CtrKuznyechik, KeyStreamIsTheEncryptedCounter) {
     std::vector<std::string> counters;
   } cases[] = {
       {"a1b2", {"a1b20000000000000000000000000000", "a1b20000000000000000000000000001"}},
+      {"", {std::string(32, '0'), "00000000000000000000000000000001"}},
       {"00112233445566778899aabbccddeeff",
        {"00112233445566778899aabbccddeeff", "00112233445566778899aabbccddef00", "00112233445566778899aabbccddef01"}},
       {"00112233445566778899aabbccddeeff0102030405", {"00112233445566778899aabbccddeeff"}},
@@ -93,6 +96,50 @@ TEST(CtrKuznyechik, KeyStreamIsTheEncryptedCounter) {
     init(c, k.iv);
     const std::string ks = hex(run(c, Bytes(16 * k.counters.size(), 0)));
     for (size_t i = 0; i < k.counters.size(); i++) EXPECT_EQ(ks.substr(32 * i, 32), E(k.counters[i])) << k.iv << " " << i;
+  }
+}
+
+// A block "cipher" of any size whose encryption is the identity: the key
+// stream of ctr over it is the sequence of counter blocks itself.
+class identity_cipher : public block_cipher {
+ public:
+  explicit identity_cipher(size_t bytes) : bytes_(bytes) {}
+  size_t blocksize() const override { return bytes_ * 8; }
+  size_t keysize() const override { return 0; }
+  block_cipher* clone() const override { return new identity_cipher(bytes_); }
+  void clear() override {}
+  bool init(const unsigned char*, direction) override { return true; }
+  void encrypt_block(const unsigned char* in, unsigned char* out) override { std::memmove(out, in, bytes_); }
+  void decrypt_block(const unsigned char* in, unsigned char* out) override { std::memmove(out, in, bytes_); }
+
+ private:
+  size_t bytes_;
+};
+
+// Blocks of 8, 24 and 40 bytes (XORed partly as vectors, partly byte by
+// byte): IV || zeros, then plus one, plus two, whatever the split into calls.
+TEST(CtrOtherBlockSizes, KeyStreamIsTheCounterSequence) {
+  for (size_t nb : {8, 24, 40}) {
+    Bytes want;
+    for (unsigned char k = 0; k < 3; k++) {
+      Bytes block(nb, 0);
+      block[0] = 0xa1;
+      block[1] = 0xb2;
+      block[nb - 1] = k;
+      want.insert(want.end(), block.begin(), block.end());
+    }
+    want.resize(3 * nb - 5);
+    for (size_t piece : {want.size(), size_t(1), nb + 1}) {
+      ctr c{identity_cipher(nb)};
+      EXPECT_EQ(c.ivsize(), nb * 8);
+      init(c, "a1b2");
+      Bytes got;
+      for (size_t off = 0; off < want.size(); off += piece) {
+        const Bytes part = run(c, Bytes(std::min(piece, want.size() - off), 0));
+        got.insert(got.end(), part.begin(), part.end());
+      }
+      EXPECT_EQ(hex(got), hex(want)) << nb << " bytes, pieces of " << piece;
+    }
   }
 }
 

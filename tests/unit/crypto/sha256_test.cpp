@@ -52,6 +52,7 @@ std::vector<std::pair<std::string, std::unique_ptr<sha256>>> every_block_functio
       {"sse2", cpu_info::sse2(), 1u << 26, 0, 0},
       {"sse4", cpu_info::sse41(), 1u << 26, 1u << 19, 0},
       {"avx2", cpu_info::avx2() && cpu_info::bmi2() && cpu_info::sse41(), 1u << 26, 1u << 19, (1u << 5) | (1u << 8)},
+      {"avx2 without bmi2: sse4", cpu_info::sse41(), 1u << 26, 1u << 19, 1u << 5},
   };
   for (const auto& p : vector_paths) {
     if (p.available)
@@ -141,6 +142,10 @@ TEST(Sha256, CloneAndClear) {
   EXPECT_EQ(reinterpret_cast<uintptr_t>(s.state()) % 32, 0u);
   s.init();
   s.update(reinterpret_cast<const unsigned char*>("0123456789"), 10);
+  uint32_t saved[8] = {};
+  uint64_t bits = 7;
+  EXPECT_FALSE(s.save_state(saved, bits));  // a partial block is not in the state
+  EXPECT_EQ(bits, 7u);
   s.clear();
   for (int i = 0; i < 8; i++) EXPECT_EQ(s.state()[i], 0u);
   for (int i = 0; i < 64; i++) EXPECT_EQ(s.partial()[i], 0);

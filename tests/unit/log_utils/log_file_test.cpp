@@ -1,6 +1,7 @@
 // The file destination: appending, rotation past 1,000,000 bytes, failures.
 #include "log_test_support.h"
 
+#include <cerrno>
 #include <ctime>
 #include <set>
 #include <string>
@@ -75,6 +76,31 @@ TEST_F(FileLogTest, RotationBoundary) {
   }
   ASSERT_EQ(want.size(), 2u) << "no dated file of the moment of rotation";
   EXPECT_EQ(fs::file_size(dir_ / *std::next(want.begin())), 1000001u);
+}
+
+// A rotation that cannot move the file (every dated name of the next minute
+// taken by a directory) loses the line and returns the error; the next line
+// tries again. A directory at the log path has no size: it is moved aside.
+TEST_F(FileLogTest, FailedRotationAndUnreadableSize) {
+  fill(1000001);
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t t = now; t < now + 60; ++t) fs::create_directory(rotated_name(path_, t));
+  auto logger = HxDestination::File(path_);
+  EXPECT_EQ(logger->write_log("Info: lost\n"), EISDIR);
+  EXPECT_EQ(fs::file_size(path_), 1000001u);
+  for (std::time_t t = now; t < now + 60; ++t) fs::remove(rotated_name(path_, t));
+  EXPECT_EQ(logger->write_log("Info: kept\n"), 0);
+  EXPECT_EQ(unstamped_lines(read_file(path_)), Lines{"Info: kept"});
+
+  for (const std::string& name : files()) fs::remove(dir_ / name);  // a dated file would block the move
+  fs::create_directories(dir_ / "prog.log" / "inside");
+  EXPECT_EQ(logger->write_log("Info: new file\n"), 0);
+  EXPECT_EQ(unstamped_lines(read_file(path_)), Lines{"Info: new file"});
+  std::set<std::string> moved;
+  for (const std::string& name : files()) {
+    if (name.rfind("prog.log.", 0) == 0 && fs::is_directory(dir_ / name / "inside")) moved.insert(name);
+  }
+  EXPECT_EQ(moved.size(), 1u);
 }
 
 // Missing directory, a path below a regular file, a status that cannot be

@@ -6,6 +6,10 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <stdexcept>
+
+#include <pthread.h>
+#include <signal.h>
 
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -20,7 +24,7 @@ using hx_log_test::unstamped_lines;
 // Runs `body` in a child; true when it exits 0 within `seconds` (else killed).
 bool finishes_in_child(const std::function<int()>& body, int seconds) {
   const pid_t child = fork();
-  if (child == 0) _exit(body());
+  if (child == 0) hx_test::child_exit(body());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
@@ -57,6 +61,34 @@ TEST_F(LogTest, WriteReenteredFromInsideItsOwnWrite) {
         return echo.write_log("Info: later\n") == 0 && echo.lines.size() == 3 ? 0 : 4;  // usable again
       },
       10));
+}
+
+// A destination whose first write throws.
+class ThrowingLogger : public HxDestination::HxLogger {
+ public:
+  int calls = 0;
+
+ protected:
+  int write_log_impl(const std::string&) override {
+    if (++calls == 1) throw std::runtime_error("destination failed");
+    return 0;
+  }
+};
+
+// The message does not end the program, and the destination takes the next
+// line: its mutex was released and the signals held during the write are
+// deliverable again.
+TEST_F(LogTest, DestinationThatThrows) {
+  auto owned = std::make_unique<ThrowingLogger>();
+  ThrowingLogger* logger = owned.get();
+  HxLogStream::set_default_loggers(std::move(owned));
+  sigset_t before, after;
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  EXPECT_NO_THROW(HX_LOG_ERROR << "lost" << std::endl);
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  EXPECT_EQ(sigismember(&before, SIGTERM), sigismember(&after, SIGTERM));
+  EXPECT_EQ(sigismember(&after, SIGTERM), 0);
+  EXPECT_TRUE(finishes_in_child([logger] { return logger->write_log("Info: next\n") == 0 && logger->calls == 2 ? 0 : 1; }, 10));
 }
 
 std::atomic<int> handler_calls{0};

@@ -31,6 +31,9 @@ TEST_F(LogTest, StartupConfigurationRoutesEachLevel) {
   HxLogStream(HxLogLvl::Debug4) << "hidden" << std::endl;
   HxLogStream(HxLogLvl::FuncBase) << "hidden" << std::endl;
   HX_LOG_INFO << "shown" << std::endl;
+  HxLogStream::m_logging_enabled = false;  // every message discarded
+  HX_LOG_ERROR << "hidden" << std::endl;
+  HxLogStream::m_logging_enabled = true;
   const Lines want = {"Warning: disk almost full: 93%", "Error: it broke", "Info: shown"};
   EXPECT_EQ(unstamped_lines(testing::internal::GetCapturedStdout()), want);
   EXPECT_EQ(unstamped_lines(read_file(path)), want);
@@ -54,20 +57,28 @@ TEST_F(LogTest, MaskListsChooseTheDestinations) {
   HxLogStream::set_log_level_logger(HxLogLvl::ErrorMask);  // key 1 now empty: an Error goes to the defaults
   HxLogStream::set_log_level_logger(HxLogLvl::WarningMask, HxDestination::File(file("w")));
   HxLogStream::set_log_level_logger(HxLogLvl::InfoMask, HxDestination::File(file("i")));
+  HxLogStream::set_log_level_logger(HxLogLvl::DebugMask);  // empty: skipped
+  HxLogStream::set_log_level_logger(HxLogLvl::FuncAll, HxDestination::File(file("func")));  // no common bit
   HX_LOG_ERROR << "e3" << std::endl;
   HX_LOG_WARNING << "w2" << std::endl;  // keys 3 and 7
   HX_LOG_INFO << "i" << std::endl;      // key 7 only
   EXPECT_EQ(unstamped_lines(read_file(file("general"))), (Lines{"Warning: w", "Error: e3"}));
   EXPECT_EQ(unstamped_lines(read_file(file("w"))), Lines{"Warning: w2"});
   EXPECT_EQ(unstamped_lines(read_file(file("i"))), (Lines{"Warning: w2", "Info: i"}));
+  EXPECT_FALSE(boost::filesystem::exists(file("func")));
 }
 
-// Nothing configured: stdout once. Local destinations take precedence. A
-// destination that fails does not stop the others.
+// Nothing configured for a level: stdout once; a mask list alone serves its
+// levels. Local destinations take precedence. A destination that fails does
+// not stop the others.
 TEST_F(LogTest, FallbackLocalAndFailingDestinations) {
+  const std::string errors = (dir_ / "errors.log").string();
+  HxLogStream::set_log_level_logger(HxLogLvl::Error, HxDestination::File(errors));
   testing::internal::CaptureStdout();
   HX_LOG_INFO << "before configuration" << std::endl;
+  HX_LOG_ERROR << "to the Error list" << std::endl;
   EXPECT_EQ(unstamped_lines(testing::internal::GetCapturedStdout()), Lines{"Info: before configuration"});
+  EXPECT_EQ(unstamped_lines(read_file(errors)), Lines{"Error: to the Error list"});
 
   const std::string configured = configure_like_startup();
   const std::string local = (dir_ / "local.log").string();
