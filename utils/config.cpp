@@ -6,6 +6,7 @@
 #include <boost/algorithm/string/trim_all.hpp>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -71,9 +72,9 @@ std::shared_ptr<hx_auth> load_db_connection(std::string& conninfo) {
     for (const char* key : keys) {
       std::string value;
       if (!key_value(line, key, value)) continue;
-      static const std::string crypted = "crypted ";
-      if (std::string(key) == "password" && value.compare(0, crypted.size(), crypted) == 0) {
-        value.erase(0, crypted.size());
+      static const char crypted[] = "crypted ";
+      if (std::strcmp(key, "password") == 0 && value.compare(0, sizeof crypted - 1, crypted) == 0) {
+        value.erase(0, sizeof crypted - 1);
         try {
           decrypt_string(value);
         } catch (const std::invalid_argument& e) {

@@ -29,7 +29,8 @@ void unset_env_var(const std::string& name) {
 
 std::string get_env_var(const std::string& name) {
   const char* value = ::getenv(name.c_str());
-  return value != nullptr ? std::string(value) : std::string();
+  if (value == nullptr) return std::string();
+  return value;
 }
 
 }  // namespace hx_details_linux
@@ -122,21 +123,29 @@ bool free_space(const std::string& dir, unsigned long long& bytes) {
   return true;
 }
 
+// The result of check(), or false, with the reason on standard error, when it throws.
+template <typename Check>
+bool guarded(Check check) {
+  try {
+    return check();
+  } catch (const std::exception& e) {  // GCOVR_EXCL_START: only a failed allocation throws in the checks
+    std::cerr << "hx_utils_common::check_free_space: " << e.what() << std::endl;
+    return false;
+  }  // GCOVR_EXCL_STOP
+}
+
 }  // namespace
 
 bool check_free_space(const std::string& dir, const unsigned long long& bytes) {
-  try {
+  return guarded([&] {
     unsigned long long available = 0;
     if (!free_space(dir, available)) return false;
     return available >= bytes;
-  } catch (const std::exception& e) {
-    std::cerr << "hx_utils_common::check_free_space: " << e.what() << std::endl;
-    return false;
-  }
+  });
 }
 
 bool check_free_space(const std::string& dir, const std::string& file) {
-  try {
+  return guarded([&] {
     unsigned long long available = 0;
     if (!free_space(dir, available)) return false;
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -152,10 +161,7 @@ bool check_free_space(const std::string& dir, const std::string& file) {
     }
     ::close(fd);
     return available >= static_cast<unsigned long long>(size);
-  } catch (const std::exception& e) {
-    std::cerr << "hx_utils_common::check_free_space: " << e.what() << std::endl;
-    return false;
-  }
+  });
 }
 
 }  // namespace hx_utils_common

@@ -77,7 +77,8 @@ std::string conninfo_value(const std::string& value, bool last) {
   for (unsigned char c : value) {
     if (std::isspace(c) != 0 || c == '\'' || c == '\\') needs_quotes = true;
   }
-  return needs_quotes ? "'" + conninfo_escaped(value) + "'" : value;
+  if (!needs_quotes) return value;
+  return "'" + conninfo_escaped(value) + "'";
 }
 
 }  // namespace hx_utils_common

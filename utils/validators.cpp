@@ -32,13 +32,19 @@ namespace hx_utils_common {
 
 namespace {
 
-bool matches(const std::string& s, const char* pattern) {
+// What `compute` returns, or `fallback` when it throws: the checks and
+// decoders report a text they refuse by their result, never by an exception.
+template <typename T, typename Compute>
+T or_fallback(T fallback, Compute compute) {
   try {
-    const std::regex re(pattern, std::regex::ECMAScript);
-    return std::regex_match(s, re);
-  } catch (const std::exception&) {
-    return false;
+    return compute();
+  } catch (...) {
+    return fallback;
   }
+}
+
+bool matches(const std::string& s, const char* pattern) {
+  return or_fallback(false, [&] { return std::regex_match(s, std::regex(pattern, std::regex::ECMAScript)); });
 }
 
 }  // namespace
@@ -47,32 +53,22 @@ bool matches(const std::string& s, const char* pattern) {
 
 bool is_uint(const std::string& s) {
   if (s.empty()) return false;
-  try {
-    return std::to_string(std::stoul(s, nullptr, 10)) == s;
-  } catch (...) {
-    return false;
-  }
+  return or_fallback(false, [&] { return std::to_string(std::stoul(s, nullptr, 10)) == s; });
 }
 
 bool string_to_uint(const std::string& s, unsigned int& value) {
   if (!is_uint(s)) return false;
-  try {
-    value = static_cast<unsigned int>(std::stoul(s, nullptr, 10));
-    return true;
-  } catch (...) {
-    return false;
-  }
+  value = static_cast<unsigned int>(std::stoul(s, nullptr, 10));  // valid: cannot throw
+  return true;
 }
 
 bool is_time(const std::string& s) {
-  try {
+  return or_fallback(false, [&] {
     std::tm tm = {};
     std::istringstream in(s);
     in >> std::get_time(&tm, "%H:%M:%S");
     return !in.fail();
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool is_hostname(const std::string& s) {
@@ -95,23 +91,18 @@ bool is_https_ip_strict(const std::string& s) {
 }
 
 bool is_ip_address(const std::string& s) {
-  try {
+  return or_fallback(false, [&] {
     boost::system::error_code error;
     boost::asio::ip::make_address(s, error);
     return !error;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool is_valid_uuid(const std::string& s) {
-  try {
-    const boost::uuids::uuid id = boost::uuids::string_generator()(s);
-    const int version = static_cast<int>(id.version());
-    return version >= 1 && version <= 5;
-  } catch (...) {
-    return false;
-  }
+  // version() gives one of the known versions 1 to 5, or version_unknown.
+  return or_fallback(false, [&] {
+    return boost::uuids::string_generator()(s).version() != boost::uuids::uuid::version_unknown;
+  });
 }
 
 bool check_password_complexity(const std::string& password, std::string& message, bool message_only) {
@@ -138,23 +129,17 @@ bool check_password_complexity(const std::string& password, std::string& message
 std::string base64_encode(const std::string& data) {
   using namespace boost::archive::iterators;
   using encoder = base64_from_binary<transform_width<std::string::const_iterator, 6, 8>>;
-  try {
+  return or_fallback(std::string(), [&] {
     std::string text(encoder(data.begin()), encoder(data.end()));
     text.append((3 - data.size() % 3) % 3, '=');
     return text;
-  } catch (...) {
-    return std::string();
-  }
+  });
 }
 
 std::string base64_decode(const std::string& text) {
   using namespace boost::archive::iterators;
   using decoder = transform_width<binary_from_base64<std::string::const_iterator>, 8, 6>;
-  try {
-    return std::string(decoder(text.begin()), decoder(text.end()));
-  } catch (...) {
-    return std::string();
-  }
+  return or_fallback(std::string(), [&] { return std::string(decoder(text.begin()), decoder(text.end())); });
 }
 
 std::string quote_string(const std::string& s) { return "'" + s + "'"; }

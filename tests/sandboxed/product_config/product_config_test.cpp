@@ -72,13 +72,15 @@ std::map<std::string, std::string> libpq_parse(const std::string& conninfo) {
 }
 
 // Makes this (child) process see the node name "node" and the machine id
-// "mid", in namespaces of its own; exits 90 when it cannot.
-void be_host_node_with_machine_id_mid() {
+// "mid" (or no /etc/machine-id at all), in namespaces of its own; exits 90
+// when it cannot.
+void be_host_node(bool with_machine_id_mid = true) {
   const std::string file = std::string(std::getenv("HX_SANDBOX_DIR")) + "/machine-id.mid";
   std::ofstream(file) << "mid\n";
   if (::unshare(CLONE_NEWUTS | CLONE_NEWNS) != 0 || ::sethostname("node", 4) != 0 ||
       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount(file.c_str(), "/etc/machine-id", nullptr, MS_BIND, nullptr) != 0)
+      (with_machine_id_mid ? ::mount(file.c_str(), "/etc/machine-id", nullptr, MS_BIND, nullptr)
+                           : ::mount("none", "/etc", "tmpfs", 0, nullptr)) != 0)
     std::_Exit(90);
 }
 
@@ -197,13 +199,19 @@ TEST_F(ProductConfig, CryptedPassword) {
   for (const auto& [hex, result] : known) {
     write_config(std::string(kDbKeys) + "password crypted " + hex + "\n");
     EXPECT_EQ(result, in_child([] {
-                be_host_node_with_machine_id_mid();
+                be_host_node();
                 std::string conninfo;
                 const std::string password = hx_utils_common::server::load_db_connection(conninfo)->password;
                 std::fputs(hx_utils_common::digest_as_string(reinterpret_cast<const unsigned char*>(password.data()),
                                                              password.size()).c_str(), stderr);
               }));
   }
+
+  // Without /etc/machine-id the identifier comes from node name and system name alone.
+  EXPECT_EQ("0 " + hx_utils_common::server::hardware_id_from("node", "", "Linux"), in_child([] {
+              be_host_node(false);
+              std::fputs(hx_utils_common::server::hardware_id().c_str(), stderr);
+            }));
 
   const std::pair<std::string, std::string> invalid[] = {
       {"0a1", "hexadecimal text of odd length (3 characters)"}, {"0a1x", "not a hexadecimal digit at position 3"}};

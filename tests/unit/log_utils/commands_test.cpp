@@ -1,16 +1,39 @@
 // Shell commands and process control, with real processes.
 #include "utils/hx_utils_common.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <iostream>
 #include <string>
 
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// kill() of this program: the system call, or, while a test scripts them, the
+// results of the next calls (0, or the errno of a failure), without sending
+// anything. Lets a test take the roads of a process that changes between two
+// calls.
+std::deque<int> g_kill_script;
+
+extern "C" int kill(pid_t pid, int sig) {
+  if (g_kill_script.empty()) return static_cast<int>(::syscall(SYS_kill, pid, sig));
+  const int error = g_kill_script.front();
+  g_kill_script.pop_front();
+  if (error == 0) return 0;
+  errno = error;
+  return -1;
+}
 
 namespace {
 
@@ -47,6 +70,88 @@ TEST(ExecuteCommand, StatusAndOutput) {
   EXPECT_NE(output.find("hx_no_such_command_4711: not found"), std::string::npos) << output;
   EXPECT_EQ(hx_utils_common::command_exit_status(-1), -1);
   EXPECT_EQ(hx_utils_common::command_exit_status(3 << 8), 3);
+  EXPECT_EQ(hx_utils_common::command_exit_status(0x137f), -1);  // stopped: no exit status
+}
+
+volatile sig_atomic_t alarms = 0;
+void count_alarm(int) { alarms = alarms + 1; }
+
+// Standard output and standard error apart; signals handled meanwhile (with
+// system calls not restarted) lose nothing, neither while the streams are
+// read nor while the end is awaited. A wait that fails (children reaped by
+// the system) is never a success, in either form.
+TEST(ExecuteCommand, StreamsApartThroughSignals) {
+  struct sigaction action {}, saved {};
+  action.sa_handler = count_alarm;
+  ::sigaction(SIGALRM, &action, &saved);
+  itimerval timer{{0, 20000}, {0, 20000}};
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+  std::string output = "kept:", errors = "kept:";
+  const int status = execute_command("echo out; echo err >&2; sleep 0.3; echo late; exec >&- 2>&-; sleep 0.3; exit 4",
+                                     output, errors);
+  timer = itimerval{};
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+  ::sigaction(SIGALRM, &saved, nullptr);
+  EXPECT_EQ(status, 4);
+  EXPECT_EQ(output, "kept:out\nlate\n");
+  EXPECT_EQ(errors, "kept:err\n");
+  EXPECT_GT(alarms, 0);
+
+  std::signal(SIGCHLD, SIG_IGN);
+  output.clear();
+  errors.clear();
+  EXPECT_EQ(execute_command("echo x; exit 3", output), -1);
+  EXPECT_EQ(execute_command("echo y; exit 3", output, errors), -1);
+  std::signal(SIGCHLD, SIG_DFL);
+  EXPECT_EQ(output, "x\ny\n");
+}
+
+// Without a free descriptor, or with no process allowed, a command cannot
+// start: 1 from both forms, the merged one saying so on standard error; no
+// descriptor is left open.
+TEST(ExecuteCommand, CommandThatCannotStart) {
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "a process limit binds only an unprivileged user";
+  const uid_t uid = nobody->pw_uid;
+  hx_test::TempDir tmp;
+  const std::string stderr_file = tmp / "stderr";
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int saved_stderr = ::dup(2);
+    const int fd = ::open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+    std::cerr << std::flush;  // the sanitizer's first type check of a stream call needs a descriptor
+    const int lowest = ::dup(0);
+    ::close(lowest);
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    const rlimit open_files = files;
+    std::string out, err;
+    int failures = 0;
+    for (const rlim_t free : {0, 2}) {  // no pipe at all; the first pipe only
+      files.rlim_cur = static_cast<rlim_t>(lowest) + free;
+      ::setrlimit(RLIMIT_NOFILE, &files);
+      if (free == 0) failures += execute_command("echo x", out) == 1;
+      failures += execute_command("echo x", out, err) == 1;
+    }
+    ::setrlimit(RLIMIT_NOFILE, &open_files);
+    const rlimit no_processes{0, 0};
+    if (::setresuid(uid, uid, 0) == 0 && ::setrlimit(RLIMIT_NPROC, &no_processes) == 0) {
+      failures += execute_command("echo y", out) == 1;
+      failures += execute_command("echo y", out, err) == 1;
+    }
+    const bool closed = ::dup(0) == lowest;
+    ::dup2(saved_stderr, 2);
+    hx_test::child_exit(::setresuid(0, 0, 0) == 0 && closed && out.empty() && err.empty() ? failures : 99);
+  }
+  int status = -1;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+  EXPECT_EQ(hx_test::read_file(stderr_file),
+            "Couldn't start OS command: echo x 2>&1\nCouldn't start OS command: echo y 2>&1\n");
 }
 
 // Forks a child that runs `setup`, reports ready, then runs `run`.
@@ -104,9 +209,11 @@ TEST(SendSignal, ZeroMissingAndLive) {
   EXPECT_TRUE(send_signal(0, SIGTSTP));
   EXPECT_FALSE(send_signal(gone, SIGTERM));
   EXPECT_FALSE(send_signal(-1, 0));
+  EXPECT_FALSE(send_signal(child, 65));  // no such signal: the process exists, the signal is refused
   EXPECT_TRUE(send_signal(child, SIGUSR1));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "sent signal " + std::to_string(SIGUSR1) + " to the process: " + std::to_string(child) + "\n");
+            "No permissions to send signal 65 the process: " + std::to_string(child) + "\nsent signal " +
+                std::to_string(SIGUSR1) + " to the process: " + std::to_string(child) + "\n");
   EXPECT_EQ(SIGUSR1, end_signal(child));
 }
 
@@ -117,11 +224,13 @@ TEST(SynchronousTerminate, ZeroMissingAndIgnoringTerm) {
   const pid_t child = spawn([] { signal(SIGTERM, SIG_IGN); }, sleep_forever);
   testing::internal::CaptureStderr();
   EXPECT_FALSE(synchronous_terminate(0));
+  EXPECT_FALSE(synchronous_terminate(-5));  // never a process group
   EXPECT_FALSE(synchronous_terminate(gone));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(synchronous_terminate(child));
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Process with pid:" + std::to_string(gone) + " does not exist\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Process with pid:-5 does not exist\nProcess with pid:" + std::to_string(gone) + " does not exist\n");
   EXPECT_GE(elapsed, std::chrono::milliseconds(950));
   EXPECT_LT(elapsed, std::chrono::seconds(3));
   EXPECT_EQ(SIGKILL, end_signal(child));
@@ -142,6 +251,29 @@ TEST(SynchronousTerminate, ProcessEndingDuringTheSecondMakesSigkillFail) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error calling kill SIGKILL for process with pid:" +
                                                        std::to_string(child) + ", :" + std::strerror(ESRCH) + "\n");
   EXPECT_EQ(process_state(child), 0);
+}
+
+// A process that changes between the calls (scripted answers of kill: the
+// probe, SIGTERM, the probe after it): SIGTERM refused; gone at once after
+// SIGTERM; a probe failing otherwise.
+TEST(SynchronousTerminate, ProcessChangingBetweenTheCalls) {
+  const struct {
+    std::deque<int> answers;
+    bool result;
+    std::string message;
+  } cases[] = {
+      {{0, EPERM}, false, std::string(" Error send signal:") + strsignal(SIGTERM) + " to process with pid:4242\n"},
+      {{0, 0, ESRCH}, true, "Process with pid:4242 exited\n"},
+      {{0, 0, EPERM}, false, std::string("Error calling kill for process with pid:4242, :") + std::strerror(EPERM) + "\n"},
+  };
+  for (const auto& c : cases) {
+    g_kill_script = c.answers;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(synchronous_terminate(4242), c.result);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_TRUE(g_kill_script.empty());
+    g_kill_script.clear();
+  }
 }
 
 // One child with one grandchild: only the grandchild is terminated.
@@ -165,7 +297,8 @@ TEST(KillChilds, OnlyTheGrandchildOfATreeIsTerminated) {
   end_signal(child);
 }
 
-// A process without children is terminated itself; a missing one is reported.
+// A process without children is terminated itself; a missing one is
+// reported; a listing that is not numbers is reported and ends nothing.
 TEST(KillChilds, ChildlessAndMissingProcess) {
   const pid_t child = spawn([] {}, sleep_forever);
   const pid_t gone = unused_pid();
@@ -177,6 +310,16 @@ TEST(KillChilds, ChildlessAndMissingProcess) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "PID was terminated: " + std::to_string(child) +
                                                         "\nError terminate PID: " + std::to_string(gone) + "\n");
   EXPECT_EQ(SIGTERM, end_signal(child));
+
+  hx_test::TempDir tmp;
+  tmp.write("ps", "#!/bin/sh\necho abc\n");
+  ::chmod((tmp / "ps").c_str(), 0700);
+  const std::string path = hx_test::env("PATH");
+  ::setenv("PATH", (tmp.str() + ":" + path).c_str(), 1);
+  testing::internal::CaptureStderr();
+  kill_childs(::getpid());
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "hx_utils_common::kill_childs: error: stoi\n");
 }
 
 }  // namespace

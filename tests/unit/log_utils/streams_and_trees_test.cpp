@@ -102,13 +102,53 @@ TEST(StandardOutput, ClosedDescriptorsAndLostAnswers) {
         return 11;
       }
       hx_utils_common::prepare_standard_streams();
-      std::cout << "MAIN ARCHIVE FILENAME:/t/db1.snap" << std::endl;
+      hx_utils_common::prepare_standard_streams();  // a second call changes nothing
+      std::cout << "MAIN ARCHIVE FILENAME:" << std::flush;  // lost at the flush,
+      std::cout << "/t/db1.snap\n" << std::flush;          // at the line end, and noticed at every flush
       std::string reason;
       const bool written = hx_utils_common::standard_output_written(reason);
       const std::string expected = std::strerror(broken_pipe ? EPIPE : ENOSPC);
       return !written && reason == expected ? 0 : 12;
     })) << broken_pipe;
   }
+  // The same without the line buffer: what stdio and std::cout know.
+  std::string reason;
+  EXPECT_TRUE(hx_utils_common::standard_output_written(reason));
+  EXPECT_EQ(0, in_child([] {
+    if (::freopen("/dev/full", "w", stdout) == nullptr) return 11;
+    std::cout << "answer\n";
+    std::string reason;
+    return !hx_utils_common::standard_output_written(reason) && reason == std::strerror(ENOSPC) ? 0 : 12;
+  }));
+  EXPECT_EQ(0, in_child([] {
+    std::cout.setstate(std::ios::badbit);
+    std::string reason;
+    return !hx_utils_common::standard_output_written(reason) && reason == "write error" ? 0 : 12;
+  }));
+}
+
+// Writes a line when its thread ends.
+struct LateWriter {
+  ~LateWriter() { std::cout << "late line\n"; }
+};
+
+// What a thread left without a line end is written when it ends, and so is
+// text written after that, at the very end of the thread.
+TEST(StandardOutput, TextAtTheEndOfAThreadIsWritten) {
+  hx_test::TempDir tmp;
+  const std::string file = tmp / "stdout";
+  EXPECT_EQ(0, in_child([&file] {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || ::dup2(fd, 1) < 0) return 10;
+    hx_utils_common::prepare_standard_streams();
+    std::thread([] {
+      thread_local LateWriter late;  // made before the thread's pending text, so destroyed after it
+      (void)&late;
+      std::cout << "partial ";
+    }).join();
+    return 0;
+  }));
+  EXPECT_EQ("partial late line\n", hx_test::read_file(file));
 }
 
 // A process whose command line holds `marker` still lives.

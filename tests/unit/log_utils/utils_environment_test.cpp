@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -157,7 +158,8 @@ TEST_F(Terminal, SecretInputIsNotEchoed) {
   EXPECT_NE(0u, lflag() & ECHO);  // restored
 }
 
-// One key without Enter and without echo; settings restored; EOF without input.
+// One key without Enter and without echo; settings restored. Without a
+// terminal the secret is read as it comes, and getkey gives EOF at the end.
 TEST_F(Terminal, GetkeyReadsOneKey) {
   EXPECT_EQ(std::to_string('x'), type_into([] { return std::to_string(getkey()); }, ICANON | ECHO, "xy"));
   EXPECT_EQ("", screen());
@@ -165,41 +167,54 @@ TEST_F(Terminal, GetkeyReadsOneKey) {
   EXPECT_NE(0u, lflag() & ECHO);
 
   const int saved_stdin = ::dup(STDIN_FILENO);
-  const int null_fd = ::open("/dev/null", O_RDONLY);
-  ::dup2(null_fd, STDIN_FILENO);
-  ::close(null_fd);
+  int p[2];
+  ASSERT_EQ(0, ::pipe(p));
+  ASSERT_EQ(13, ::write(p[1], "typed secret\n", 13));
+  ::close(p[1]);
+  ::dup2(p[0], STDIN_FILENO);
+  ::close(p[0]);
+  std::string input;
+  testing::internal::CaptureStdout();
+  get_client_secret_input(input);
+  EXPECT_EQ("\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ("typed secret", input);
   EXPECT_EQ(EOF, getkey());  // at end of input
+  std::cin.clear();
   ::dup2(saved_stdin, STDIN_FILENO);
   ::close(saved_stdin);
   std::clearerr(stdin);
 }
 
 // The login name of the session when it has one, else the effective user's
-// name: in a child whose effective user is "nobody", the name is the login
-// name if there is one and "nobody" otherwise.
+// name, else nothing: in a child whose effective user is "nobody", or a user
+// without an account, the name is the login name if there is one and
+// "nobody" or the empty text otherwise.
 TEST(LoginName, LoginElseEffectiveUser) {
-  if (::geteuid() != 0) GTEST_SKIP() << "becoming nobody needs root";
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "becoming nobody needs root";
   const char* login = ::getlogin();
-  const std::string expected = login != nullptr && *login != '\0' ? login : "nobody";
-  int p[2];
-  ASSERT_EQ(0, ::pipe(p));
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const passwd* nobody = ::getpwnam("nobody");
-    if (nobody == nullptr || ::seteuid(nobody->pw_uid) != 0) hx_test::child_exit(2);
-    const std::string name = get_loginname();
-    const bool sent = ::write(p[1], name.data(), name.size()) == static_cast<ssize_t>(name.size());
-    hx_test::child_exit(::seteuid(0) == 0 && sent ? 0 : 3);  // root again to write the counters
+  const bool has_login = login != nullptr && *login != '\0';
+  for (const auto& [uid, name_of_uid] : {std::pair<uid_t, std::string>{nobody->pw_uid, "nobody"}, {54321, ""}}) {
+    if (::getpwuid(uid) != nullptr && name_of_uid.empty()) continue;  // that number has an account here
+    int p[2];
+    ASSERT_EQ(0, ::pipe(p));
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::seteuid(uid) != 0) hx_test::child_exit(2);
+      const std::string name = get_loginname();
+      const bool sent = ::write(p[1], name.data(), name.size()) == static_cast<ssize_t>(name.size());
+      hx_test::child_exit(::seteuid(0) == 0 && sent ? 0 : 3);  // root again to write the counters
+    }
+    ::close(p[1]);
+    std::string name;
+    char buf[64];
+    for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) name.append(buf, static_cast<std::size_t>(n));
+    ::close(p[0]);
+    int status = -1;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_EQ(0, status) << "the child could not become user " << uid;
+    EXPECT_EQ(has_login ? std::string(login) : name_of_uid, name) << uid;
   }
-  ::close(p[1]);
-  std::string name;
-  char buf[64];
-  for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) name.append(buf, static_cast<std::size_t>(n));
-  ::close(p[0]);
-  int status = -1;
-  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-  ASSERT_EQ(0, status) << "the child could not become nobody";
-  EXPECT_EQ(expected, name);
 }
 
 namespace {
@@ -250,11 +265,18 @@ TEST_F(FreeSpace, EqualIsEnoughOneMoreIsNot) {
 TEST_F(FreeSpace, Failures) {
   const std::string missing_file = (dir_ / "missing").string();
   const std::string missing_dir = (dir_ / "no-dir").string();
+  int p[2];
+  ASSERT_EQ(0, ::pipe(p));
+  const std::string pipe_path = "/proc/self/fd/" + std::to_string(p[0]);  // opens, cannot seek
   testing::internal::CaptureStderr();
+  EXPECT_FALSE(check_free_space(dir_.string(), pipe_path));
   EXPECT_FALSE(check_free_space(dir_.string(), missing_file));
   EXPECT_FALSE(check_free_space(missing_dir, 0ull));
   EXPECT_FALSE(check_free_space(missing_dir, sparse_file("f", 1)));
   const std::string statfs_line = "Can't call statfs for: " + missing_dir + ": " + std::strerror(ENOENT) + "\n";
-  EXPECT_EQ("Can't open: " + missing_file + ": " + std::strerror(ENOENT) + "\n" + statfs_line + statfs_line,
+  EXPECT_EQ("Can't lseek: " + pipe_path + ": " + std::strerror(ESPIPE) + "\nCan't open: " + missing_file + ": " +
+                std::strerror(ENOENT) + "\n" + statfs_line + statfs_line,
             testing::internal::GetCapturedStderr());
+  ::close(p[0]);
+  ::close(p[1]);
 }

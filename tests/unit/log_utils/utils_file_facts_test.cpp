@@ -51,9 +51,9 @@ TEST_F(FileFacts, SparseFile) {
   EXPECT_TRUE(untouched);
 }
 
-// Regular files give their size (a sparse one past 4 GiB too); a missing
-// file, a directory and a character device give 0 with their texts; the
-// descriptor is closed on every path.
+// Regular files give their size (a sparse one past 4 GiB too), a block
+// device its own; a missing file, a directory and a character device give 0
+// with their texts; the descriptor is closed on every path.
 TEST_F(FileFacts, FileSize) {
   write("data", std::string(12345, 'y'));
   write("empty", "");
@@ -71,6 +71,15 @@ TEST_F(FileFacts, FileSize) {
                 "get_file_size: wrong input file type" + dir_.string() + "\n" +
                 "get_file_size: wrong input file type/dev/null\n",
             testing::internal::GetCapturedStderr());
+  if (::geteuid() == 0) {  // a block device: a loop device of our own over a file of 3 MiB
+    sparse("disk", 3 << 20);
+    std::string device;
+    ASSERT_EQ(0, hx_test::sh("losetup -f --show " + path("disk"), &device)) << device;
+    device.erase(device.find_last_not_of('\n') + 1);
+    const std::uint64_t size = get_file_size(device);
+    EXPECT_EQ(0, hx_test::sh("losetup -d " + device));
+    EXPECT_EQ(3u << 20, size);
+  }
   const int fd = ::open("/dev/null", O_RDONLY);
   ::close(fd);
   EXPECT_EQ(lowest_free_fd, fd) << "a descriptor leaked";
