@@ -53,7 +53,8 @@ void apply_cipher(std::vector<unsigned char>& data, const std::string& identifie
   unsigned char key[kKeyBytes] = {};
   std::memcpy(key, identifier.data(), std::min(identifier.size(), kKeyBytes));
   unsigned char iv[kIvBytes] = {};
-  std::memcpy(iv, pass_phrase().data(), std::min(pass_phrase().size(), kIvBytes));
+  const std::string phrase = pass_phrase();
+  std::memcpy(iv, phrase.data(), std::min(phrase.size(), kIvBytes));
 
   cppcrypto::ctr cipher(cppcrypto::kuznyechik{});
   cipher.init(key, kKeyBytes, iv, kIvBytes);

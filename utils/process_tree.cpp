@@ -183,6 +183,13 @@ void send_to_living(const ProcSet<N>& set, int signal) {
 
 constexpr std::size_t kMaxTree = 4096;
 
+// The processes of the tree being ended (one tree at a time: by the abort of
+// a task) and of the tree being killed from a signal handler. Static storage
+// set up before the program runs: nothing is allocated or initialised on
+// first use, which a signal handler could not do safely.
+ProcSet<kMaxTree> tree_to_end;
+ProcSet<kMaxTree> tree_to_kill;
+
 }  // namespace
 
 std::vector<int> descendant_pids(int pid) {
@@ -209,7 +216,7 @@ std::vector<int> descendant_pids(int pid) {
 }
 
 void end_process_tree(int pid) {
-  static ProcSet<kMaxTree> frozen;  // one tree is ended at a time: by the abort of a task
+  ProcSet<kMaxTree>& frozen = tree_to_end;
   frozen.size = 0;
   freeze_descendants(pid, frozen);
   if (frozen.size == 0) return;
@@ -234,7 +241,7 @@ void end_process_tree(int pid) {
 }
 
 void kill_process_tree_now(int pid) {
-  static ProcSet<kMaxTree> frozen;
+  ProcSet<kMaxTree>& frozen = tree_to_kill;
   frozen.size = 0;
   freeze_descendants(pid, frozen);
   send_to_living(frozen, SIGKILL);
