@@ -220,6 +220,14 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       fail(std::string(kSignature) + ": the newest backup history file " + history +
            " does not belong to this backup, whose label says: " + label_start);
     }
+    // The last WAL file of the range, completely archived, before the range
+    // is listed: a name search that found only the history file named after
+    // a start file not yet archived would leave that WAL file out.
+    if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
+                                                                 pg_conf_.wal_wait_timeout,
+                                                                 pg_conf_.wal_check_period) != 0) {
+      fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
+    }
     std::uint64_t segment_size = 0;
     if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
     std::vector<std::string> range;
@@ -229,14 +237,7 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
     }
     for (const auto& path : range) list.emplace(path, archive_name_of(path));
 
-    // 19. The last WAL file of the range, completely archived.
-    if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
-                                                                 pg_conf_.wal_wait_timeout,
-                                                                 pg_conf_.wal_check_period) != 0) {
-      fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
-    }
-
-    // 20. Archived files this backup makes obsolete: everything up to its
+    // 19-20. Archived files this backup makes obsolete: everything up to its
     // last WAL file and its history file, removed only once the backup has
     // been reported as made. Timeline history files stay (recovery follows
     // timelines with them), and a gap in files about to be deleted does not
