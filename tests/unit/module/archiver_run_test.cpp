@@ -9,6 +9,7 @@
 #include <string>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -104,6 +105,26 @@ TEST(ArchiverRun, LinesOfTheChild) {
     // No Error of its own: the callers report the command and the output.
     for (const std::string& message : log.messages()) EXPECT_NE(message.rfind("Error", 0), 0u) << c.command;
   }
+}
+
+// No descriptor left for the pipe: nothing starts, and the run fails.
+TEST(ArchiverRun, ArchiverThatCannotBeStartedFails) {
+  LogCapture log;
+  TaskModule module;
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  std::string output;
+  std::string statistics;
+  const bool result = module.run_hxfd_command("echo started", output, module.hxfd_pid_, statistics);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(log.messages(), (std::vector<std::string>{std::string("Info: ") + kRunSig + ":hxfd command: echo started",
+                                                      std::string("Error: ") + kRunSig +
+                                                          ": couldn't start OS command: echo started"}));
 }
 
 TEST(ArchiverRun, PidThatIsNoNumberFailsAfterTheChildIsAwaited) {
