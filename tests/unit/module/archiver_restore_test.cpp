@@ -6,8 +6,6 @@
 
 #include <string>
 
-#include <unistd.h>
-
 namespace {
 
 namespace fs = boost::filesystem;
@@ -107,8 +105,7 @@ TEST_F(RestoreCommand, AutonomousFormOtherHashAndEncryption) {
   module_.options_.record_id = "/media/db1_full_1.hxfd";
   module_.hxd_hash_length_ = 512;
   module_.options_.crypto = "kuznyechik";
-  const std::string loop = dir / "loop.key";  // a link to itself: its status cannot be read
-  ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+  const std::string loop = dir.self_link("loop.key");
   const std::pair<std::string, std::string> refused[] = {
       {"", ": you must define key file"},
       {dir / "missing.key", ": there is no key file: " + (dir / "missing.key")},
@@ -174,8 +171,7 @@ TEST(RestoreCleanup, WhatCloseRestoreRemoves) {
   module.remove_reference_snapshot_directory();
   EXPECT_TRUE(log.messages().empty());
   // Directories below a link to itself: both removals report and go on.
-  const std::string loop = dir / "loop";
-  ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+  const std::string loop = dir.self_link("loop");
   module.options_.mode = HxModuleMode::Restore;
   module.options_.tmp_operation_directory = loop + "/R1.rest";
   module.reference_snapshot_directory_ = loop + "/db0.snap_dir";

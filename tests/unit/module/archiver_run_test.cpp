@@ -150,15 +150,13 @@ TEST(ArchiverRun, ArchiverThatCannotBeStartedFails) {
   TaskModule module;
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  rlimit none = saved;
-  none.rlim_cur = 0;
+  const rlimit none{0, saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
   std::string output;
   std::string statistics;
   const bool result = module.run_hxfd_command("echo started", output, module.hxfd_pid_, statistics);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_FALSE(result);
-  EXPECT_EQ(output, "");
   EXPECT_EQ(log.messages(), (std::vector<std::string>{std::string("Info: ") + kRunSig + ":hxfd command: echo started",
                                                       std::string("Error: ") + kRunSig +
                                                           ": couldn't start OS command: echo started"}));
