@@ -155,6 +155,7 @@ assert_eq "" "$(hooks)" "hooks"
 case_name "exit 2 when the configuration fails after the lock was taken"
 HX_TEST_CONFIG_FAIL=1 run_module -b "$RES" -d "$T" -n db21 -m ms1 -T t21
 assert_exit 2
+assert_line "Error: Unable to load configuration from config file."
 [ -e "$T/db21.snap_dir" ] && fail "task directories made although the configuration failed"
 assert_eq "" "$(lock_names)" "lock names left"
 
