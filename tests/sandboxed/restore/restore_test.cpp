@@ -276,6 +276,8 @@ TEST_F(Deployment, RefusalsChangeNothing) {
        kDeploy + ": the restore root \"" + conf_.archive_catalog + "/R.rest/postgresql_15\" and the destination \"" +
            conf_.archive_catalog +
            "\" overlap; restore into a directory outside the server's directories. Nothing was changed"},
+      {"relative WAL archive directory", [&] { conf_.archive_catalog = "wal"; map(""); },
+       kDeploy + ": the destination \"wal\" is not an absolute path; nothing was changed"},
       {"pg_ctl with a $", [&] { conf_.pg_ctl = "$HOME/pg_ctl"; map(""); },
        kDeploy + ": unusable value for the server's commands: \"$HOME/pg_ctl\"; nothing was changed"},
   };
@@ -306,6 +308,41 @@ TEST_F(Deployment, MissingArchiveIsCreatedEmptyAndMissingParentFails) {
             log_.at("Error"));
   EXPECT_TRUE(fs::is_empty(conf_.archive_catalog)) << "emptied, and nothing to move into it";
   EXPECT_FALSE(fs::exists(dir_ / "srv/absent")) << "a missing parent is not made";
+}
+
+// Paths that cannot be deleted (immutable files): emptying a destination and
+// removing the restore root report them and go on; a destination file that
+// stays blocks the move of its tree.
+TEST_F(Deployment, UndeletablePathsAreReported) {
+  struct Immutable {
+    std::string paths;
+    ~Immutable() { sh("chattr -i " + paths); }
+  };
+  const std::string locked = dir_ / "srv/data/locked";
+  const std::string stray = root_ + "/stray";
+  dir_.write("srv/wal_archive");  // a file where the WAL archive directory goes
+  fs::create_directories(data_);
+  dir_.write("srv/data/locked", "old");
+  std::ofstream(stray) << "left";
+  const Immutable guard{locked + " " + stray + " " + conf_.archive_catalog};
+  ASSERT_EQ(sh("chattr +i " + guard.paths), 0);
+  map("");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(log_.at("Error"), (std::vector<std::string>{kDeploy + ": can't delete: \"" + locked + "\"",
+                                                        kDeploy + ": can't delete: \"" + conf_.archive_catalog + "\"",
+                                                        kDeploy + ": can't move \"" + root_ + conf_.archive_catalog +
+                                                            "\" to \"" + conf_.archive_catalog + "\""}));
+  sh("chattr -i " + conf_.archive_catalog);
+  fs::remove(conf_.archive_catalog);
+  SetUp();  // the data tree was moved before the failure
+  map("");
+  log_.clear();
+  EXPECT_TRUE(deploy()) << log_.text();
+  EXPECT_EQ("archived", at("/srv/wal_archive/000000010000000000000002"));
+  const std::vector<std::string> errors = log_.at("Error");
+  ASSERT_EQ(errors.size(), 3u) << log_.text();
+  EXPECT_EQ(errors.front(), kDeploy + ": can't delete: \"" + locked + "\"");
+  EXPECT_EQ(errors.back(), kDeploy + ": can't delete: \"" + root_ + "\" (Operation not permitted)");
 }
 
 }  // namespace
