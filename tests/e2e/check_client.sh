@@ -160,18 +160,25 @@ $(not_lvm "$plain_data")" -t
 "$PG" conf port "$HX_PG_PORT_TCP"
 "$PG" start || fail "the server did not start again"
 
-case_name "no /sbin/lvscan"
-# An overlay with a whiteout hides the stand-in for this case.
+case_name "no /sbin/lvscan, and one that cannot be examined"
+# An overlay puts a whiteout, or a link to itself, in place of the stand-in.
 hide="$HX_SANDBOX_DIR/hide-lvscan"
-mkdir -p "$hide/upper" "$hide/work"
-mknod "$hide/upper/lvscan" c 0 0
-if mount -t overlay hx-hide -o "lowerdir=/usr/sbin,upperdir=$hide/upper,workdir=$hide/work" /usr/sbin; then
+for kind in whiteout loop; do
+  rm -rf "$hide"
+  mkdir -p "$hide/upper" "$hide/work"
+  if [ "$kind" = whiteout ]; then
+    mknod "$hide/upper/lvscan" c 0 0
+    error="can't find /sbin/lvscan"
+  else
+    ln -s lvscan "$hide/upper/lvscan"
+    error="boost::filesystem::status: Too many levels of symbolic links: \"/sbin/lvscan\""
+  fi
+  mount -t overlay hx-hide -o "lowerdir=/usr/sbin,upperdir=$hide/upper,workdir=$hide/work" /usr/sbin ||
+    fail "could not hide /sbin/lvscan"
   expect 2 "Module version: 2.0
-Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): can't find /sbin/lvscan" -t
+Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): $error" -t
   umount /usr/sbin || fail "could not remove the hiding overlay"
-else
-  fail "could not hide /sbin/lvscan"
-fi
+done
 
 case_name "a failing lvscan fails the check"
 HX_LVM_FAIL=lvscan expect 2 "Module version: 2.0
