@@ -176,6 +176,7 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
       // failed there earlier closed the transaction.
       {full, [](HookModule& m) { m.transaction().exec("SELECT pg_backup_start('other', true)"); },
        kBaseSig + "ERROR:  a backup is already in progress in this session"},
+      {full, [](HookModule& m) { m.pg_stop_backup(); }, kBaseSig + "Error executing query .  Attempt to activate"},
       {incremental, [](HookModule& m) { m.pg_stop_backup(); },
        kWalSig + "Error executing query .  Attempt to activate transaction<READ COMMITTED> which is already closed."},
       {full, [](HookModule& m) { m.conf().username = "hx_plain"; m.conf().password = "plain"; },
@@ -184,6 +185,15 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
       {full, [](HookModule&) { setenv("HX_LVM_FAIL", "lvcreate", 1); },
        "Error: bool HxModule_PG_Ostrel::create_lvm_snapshot(std::string, std::string&, unsigned int): unable create"},
       {full, [](HookModule& m) { fs::remove_all(m.snapshot_directory_path()); }, kBaseSig + "Unable to copy backup_file "},
+      {full, [&](HookModule&) { fs::create_directories(dir_ / "hooks/backup_label"); },
+       "Error: Can't create backup_label file for PostgreSQL: " + dir_ / "hooks/backup_label"},
+      // A full disk: the file opens, its text does not reach it.
+      {full,
+       [&](HookModule&) {
+         fs::create_directories(dir_ / "hooks");
+         fs::create_symlink("/dev/full", dir_ / "hooks/tablespace_map");
+       },
+       "Error: Can't create tablespace_map file for PostgreSQL: " + dir_ / "hooks/tablespace_map"},
       {full, [&](HookModule& m) { m.conf().archive_catalog = archive_with_history(""); },
        kBaseSig + "Unable to find start wal file"},
       {full, [&](HookModule& m) { m.conf().archive_catalog = archive_with_history(start_line); },
@@ -212,6 +222,7 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
     m->interrupt();
     EXPECT_TRUE(m->release_resource_after_backup());
     EXPECT_EQ(registered_snapshots(), 0) << c.line;
+    fs::remove_all(dir_ / "hooks");
   }
 
   // Without the server a preparation cannot open its own connection.
@@ -242,11 +253,18 @@ TEST_F(BackupHooks, ReleaseOfAnIncrementalBackup) {
   }
   EXPECT_EQ(log_.at("Error").size(), 4u) << log_.text();
   EXPECT_TRUE(log_.has("Error", "Can't show_config_file") && log_.has("Error", "Can't show_data_directory"));
+  const Lines cannot_write{"Error: Can't create empty snapshot file for archive WAL PostgreSQL backup: " +
+                           m->wal_snapshot_filename()};
+  // On a full disk, and in a directory that is gone.
+  fs::remove(m->wal_snapshot_filename());
+  fs::create_symlink("/dev/full", m->wal_snapshot_filename());
+  log_.clear();
+  EXPECT_FALSE(m->release_resource_after_backup());
+  EXPECT_EQ(log_.messages(), cannot_write);
   fs::remove_all(m->snapshot_directory_path());
   log_.clear();
   EXPECT_FALSE(m->release_resource_after_backup());
-  EXPECT_EQ(log_.messages(), Lines{"Error: Can't create empty snapshot file for archive WAL PostgreSQL backup: " +
-                                   m->wal_snapshot_filename()});
+  EXPECT_EQ(log_.messages(), cannot_write);
 }
 
 }  // namespace
