@@ -147,18 +147,22 @@ int HxModule_PG_Ostrel::check_client(const bool& verbose) {
       HxLogStream(HxLogLvl::Error) << "Unable to determine PostgreSQL config_file" << std::endl;
       return 2;
     }
+    // GCOVR_EXCL_START: a role that may read config_file may read data_directory
     if (!hx_postgresql_common::show_data_directory(connection, data_directory_)) {
       HxLogStream(HxLogLvl::Error) << "Unable to determine PostgreSQL data_directory" << std::endl;
       return 2;
     }
+    // GCOVR_EXCL_STOP
     // From version 12 on a restore only signals recovery: the server's own
     // restore_command must then fetch the archived WAL files.
     if (major > 11) {
       std::string restore_command;
+      // GCOVR_EXCL_START: every role may read restore_command, and its SHOW returns one row
       if (!hx_postgresql_common::show_restore_command(connection, restore_command)) {
         HxLogStream(HxLogLvl::Error) << "Unable to determine PostgreSQL restore_command" << std::endl;
         return 2;
       }
+      // GCOVR_EXCL_STOP
       if (restore_command.empty()) {
         HxLogStream(HxLogLvl::Error) << "You MUST define restore_command in the " << config_file << std::endl;
         return 2;

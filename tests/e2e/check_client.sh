@@ -193,6 +193,19 @@ Error: Can't connect to the database" -t
 assert_eq 1 "$(tail -c +"$((HX_PG_LOG_MARK + 1))" "$HX_PG_LOG" | grep -c 'password authentication failed')" "failed logins"
 "$PG" conf password "$HX_PG_PASSWORD"
 
+case_name "a role that may not read the server's file locations"
+"$PG" psql -q -c "CREATE ROLE hx_plain LOGIN PASSWORD 'plain'"
+"$PG" conf username hx_plain
+"$PG" conf password plain
+run_module -t
+"$PG" conf username "$HX_PG_USER"
+"$PG" conf password "$HX_PG_PASSWORD"
+assert_exit 2
+assert_line "Error: bool hx_postgresql_common::show_config_file(std::shared_ptr<pqxx::basic_connection_base<\
+pqxx::connect_direct> >, std::string&): ERROR:  must be superuser or have privileges of pg_read_all_settings to \
+examine \"config_file\""
+assert_line "Error: Unable to determine PostgreSQL config_file"
+
 case_name "started with standard output closed"
 # The connection would take descriptor 1 and the answers would go into it.
 log="/opt/halvex/log/$(basename "$HX_MODULE_BIN").log"
