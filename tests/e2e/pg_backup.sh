@@ -68,7 +68,7 @@ assert_eq "$STOP" "$(setting start_wal_location)" "incremental start"
 INC1_STOP="$(setting stop_wal_location)"
 assert_eq "$INC1_STOP" "$(printf '%s\n' "$RUN_LINES" | grep -E '^[0-9A-F]{24}$')" "stop file line"
 grep -Fxq -- "${HX_PG_ARCHIVE#/}/$INC1_STOP" <<<"$(archived inc1)" || fail "stop file not archived"
-! printf '%s\n' "$(archived inc1)" | grep -Fxq "${HX_PG_ARCHIVE#/}/$STOP" || fail "the reference's last WAL file was archived again"
+! grep -Fxq -- "${HX_PG_ARCHIVE#/}/$STOP" <<<"$(archived inc1)" || fail "the reference's last WAL file was archived again"
 nothing_left
 keep inc1
 
@@ -128,7 +128,7 @@ keep full2
 backup_run -2 -b cluster -n inc5 -s "$(ref full2)"
 assert_exit 0
 [ -e "$HX_PG_ARCHIVE/$F2_STOP" ] || fail "auto_remove_wal no removed WAL files"
-! printf '%s\n' "$(archived inc5)" | grep -Fxq "${HX_PG_ARCHIVE#/}/$F2_STOP" || fail "the reference's last WAL file was archived again"
+! grep -Fxq -- "${HX_PG_ARCHIVE#/}/$F2_STOP" <<<"$(archived inc5)" || fail "the reference's last WAL file was archived again"
 nothing_left
 
 finish
