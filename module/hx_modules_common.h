@@ -374,6 +374,8 @@ class HxModuleUniversal {
   // Removes the restore directory of a failed or aborted restore, with
   // everything in it, when this task made it.
   void remove_created_restore_directory();
+  // load_module_config(); its failure is logged here.
+  bool config_loaded();
   unsigned int backup_steps(bool replica);
   // deployment(replica), which an abort waits for.
   bool deploy(bool replica);

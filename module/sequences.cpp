@@ -39,7 +39,7 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
       !lock_resource_handling(options_.resource)) {
     return 2;
   }
-  if (!load_module_config()) return 2;
+  if (!config_loaded()) return 2;
   if (options_.tmp_operation_directory.empty()) {
     HxLogStream(HxLogLvl::Error) << "Backup module: you must define tmp_operation_directory directory" << std::endl;
     return 4;
@@ -130,7 +130,7 @@ unsigned int HxModuleUniversal::restore_sequence() {
       !lock_resource_handling(options_.record_id)) {
     return 2;
   }
-  if (!load_module_config()) return 2;
+  if (!config_loaded()) return 2;
   if (define_restore_directory() != 0) return 7;
   if (unpack_snapshot_file(options_.meta_file) != 0) {
     HxLogStream(HxLogLvl::Error) << "Unable to unpack snapshot file: " << options_.meta_file << std::endl;
@@ -162,7 +162,7 @@ unsigned int HxModuleUniversal::apply_sequence() {
       !lock_resource_handling(options_.record_id)) {
     return 2;
   }
-  if (!load_module_config()) return 2;
+  if (!config_loaded()) return 2;
   if (unpack_snapshot_file(options_.meta_file) != 0) {
     HxLogStream(HxLogLvl::Error) << "Unable to unpack snapshot file: " << options_.meta_file << std::endl;
     remove_reference_snapshot_directory();

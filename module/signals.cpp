@@ -17,6 +17,7 @@
 // deferring section after an abort was requested, it gives the gate up for
 // good. A pause holds the work at the same places until continue.
 #include "module/hx_modules_common.h"
+#include "module/exit_now.h"
 
 #include "log/hx_logger.h"
 #include "utils/hx_utils_common.h"
@@ -180,7 +181,7 @@ class HxModuleSignalHandler::Control {
     std::fflush(nullptr);
     // The work's thread is stopped for good somewhere in its own code, so the
     // program ends without running destructors or exit handlers under it.
-    _exit(17);
+    hx_process::exit_now(17);
   }
 
   static std::atomic<Control*> live_;

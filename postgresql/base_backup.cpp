@@ -121,7 +121,7 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
 
     // 2. The operation's own connection; backup mode uses transaction_.
     auto connection = std::make_shared<pqxx::connection>(get_conn_string());
-    if (!connection->is_open()) fail(std::string(kSignature) + ": can't open the database");
+    if (!connection->is_open()) fail(std::string(kSignature) + ": can't open the database");  // GCOVR_EXCL_LINE: the connection's constructor throws broken_connection when it cannot open
 
     // 3-5. The data directory, the tablespaces and the LVM volumes under them.
     if (!hx_postgresql_common::show_data_directory(connection, data_directory_)) {
@@ -147,7 +147,7 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
     if (!transaction_) fail(std::string(kSignature) + ": no database transaction");
     const std::string start = hx_pg_backup::start_backup_statement(pg_version_.major, options_.archive_name);
     const pqxx::result started = transaction_->exec(start, "");
-    if (started.empty()) fail(std::string(kSignature) + ": " + start + ": empty result");
+    if (started.empty()) fail(std::string(kSignature) + ": " + start + ": empty result");  // GCOVR_EXCL_LINE: a SELECT of a function in its select list returns one row
     HxLogStream(HxLogLvl::Debug) << kSignature << ": " << start << " result: " << started[0][0].c_str() << std::endl;
 
     // 7-8. Snapshots while in backup mode, then the stop.
@@ -184,7 +184,9 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
 
     // 14. Runtime files, inside the mounted snapshot only.
     const std::string snapshot_data = task_directory + data_directory_;
-    if (fs::exists(snapshot_data) && !lies_inside(snapshot_data, task_directory)) {
+    const fs::path snapshot_data_path(snapshot_data);
+    const fs::path task_directory_path(task_directory);
+    if (fs::exists(snapshot_data_path) && !lies_inside(snapshot_data_path, task_directory_path)) {
       fail(std::string(kSignature) + ": the data directory " + snapshot_data +
            " does not lie inside the mounted snapshot " + task_directory);
     }
@@ -220,6 +222,14 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       fail(std::string(kSignature) + ": the newest backup history file " + history +
            " does not belong to this backup, whose label says: " + label_start);
     }
+    // The last WAL file of the range, completely archived, before the range
+    // is listed: a name search that found only the history file named after
+    // a start file not yet archived would leave that WAL file out.
+    if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
+                                                                 pg_conf_.wal_wait_timeout,
+                                                                 pg_conf_.wal_check_period) != 0) {
+      fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
+    }
     std::uint64_t segment_size = 0;
     if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
     std::vector<std::string> range;
@@ -229,14 +239,7 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
     }
     for (const auto& path : range) list.emplace(path, archive_name_of(path));
 
-    // 19. The last WAL file of the range, completely archived.
-    if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
-                                                                 pg_conf_.wal_wait_timeout,
-                                                                 pg_conf_.wal_check_period) != 0) {
-      fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
-    }
-
-    // 20. Archived files this backup makes obsolete: everything up to its
+    // 19-20. Archived files this backup makes obsolete: everything up to its
     // last WAL file and its history file, removed only once the backup has
     // been reported as made. Timeline history files stay (recovery follows
     // timelines with them), and a gap in files about to be deleted does not

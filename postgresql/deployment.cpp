@@ -81,7 +81,7 @@ int run_program(const std::vector<std::string>& args, std::string* output) {
   if (spawned != 0) return 127;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return -1;  // GCOVR_EXCL_LINE: waiting for a child of this process fails only when interrupted
   }
   return hx_utils_common::command_exit_status(status);
 }

@@ -73,8 +73,8 @@ assert_last_argv "/opt/halvex/bin/hxfd -l $T/db5.snap_dir/db5.meta -v 1"
 listing="$(printf '%s\n' "$RUN_LINES" | sed -n '/^MAIN ARCHIVE SIGN FILENAME:/,$p')"
 assert_eq "FILE LISTING START:" "$(printf '%s\n' "$listing" | sed -n 2p)" "listing start"
 assert_eq "FILE LISTING END" "$(printf '%s\n' "$listing" | grep -v '^Info: ' | tail -n 1)" "listing end"
-printf '%s\n' "$listing" | grep -Eq "^-rw-r----- root/root +11 .* ${RES#/}/a\.txt$" || fail "listing lacks a.txt"
-printf '%s\n' "$listing" | grep -Eq " ${RES#/}/sub/with blank\.txt$" || fail "listing lacks the name with a blank"
+grep -Eq "^-rw-r----- root/root +11 .* ${RES#/}/a\.txt$" <<<"$listing" || fail "listing lacks a.txt"
+grep -Eq " ${RES#/}/sub/with blank\.txt$" <<<"$listing" || fail "listing lacks the name with a blank"
 
 case_name "a replica never lists"
 reset_logs
@@ -155,6 +155,7 @@ assert_eq "" "$(hooks)" "hooks"
 case_name "exit 2 when the configuration fails after the lock was taken"
 HX_TEST_CONFIG_FAIL=1 run_module -b "$RES" -d "$T" -n db21 -m ms1 -T t21
 assert_exit 2
+assert_line "Error: Unable to load configuration from config file."
 [ -e "$T/db21.snap_dir" ] && fail "task directories made although the configuration failed"
 assert_eq "" "$(lock_names)" "lock names left"
 

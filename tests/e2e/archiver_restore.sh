@@ -106,10 +106,13 @@ mkdir -p "$E"
 # Fails unless the -d directory is empty.
 assert_e_empty() { assert_eq "" "$(ls -A "$E")" "contents of the -d directory"; }
 
-case_name "restore exit 2: configuration"
-HX_TEST_CONFIG_FAIL=1 run_module -r db1 -M "$(snap db1)" -d "$E" -m ms1 -T e1
-assert_exit 2
-assert_e_empty
+for mode in -r -R; do
+  case_name "$mode exit 2: configuration"
+  HX_TEST_CONFIG_FAIL=1 run_module $mode db1 -M "$(snap db1)" -d "$E" -m ms1 -T e1
+  assert_exit 2
+  assert_line "Error: Unable to load configuration from config file."
+  assert_e_empty
+done
 
 # A failed restore removes the restore directory it made (without -M as with a
 # file that is no snapshot), never one it found (-i).
@@ -180,7 +183,7 @@ run_module -R db1 -d "$W/A2" -M "$W/nometa/x.snap" -m ms1 -T a2
 assert_exit 2
 assert_eq "" "$(ls -A "$W/A2")" "contents of the -d directory"
 
-for failing in HX_TEST_FAIL=before_restore HX_HXFD_FAIL=restore HX_TEST_FAIL=deployment; do
+for failing in HX_TEST_FAIL=before_restore HX_HXFD_FAIL=restore HX_TEST_FAIL=after_restore_last_file HX_TEST_FAIL=deployment; do
   case_name "apply exit 7: $failing; only the reference snapshot directory is removed"
   A3="$W/A3-${failing#*=}"
   mkdir -p "$A3"

@@ -19,8 +19,8 @@ keep_snap db1
 # FIRST occurs in RUN_LINES before SECOND (whole lines).
 assert_before() {
   local a b
-  a="$(printf '%s\n' "$RUN_LINES" | grep -nFx -- "$1" | head -n 1 | cut -d: -f1)"
-  b="$(printf '%s\n' "$RUN_LINES" | grep -nFx -- "$2" | head -n 1 | cut -d: -f1)"
+  a="$(grep -nFx -m 1 -- "$1" <<<"$RUN_LINES" | cut -d: -f1 || true)"
+  b="$(grep -nFx -m 1 -- "$2" <<<"$RUN_LINES" | cut -d: -f1 || true)"
   [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ] || hx_fail_run "expected '$1' before '$2'"
 }
 

@@ -160,18 +160,25 @@ $(not_lvm "$plain_data")" -t
 "$PG" conf port "$HX_PG_PORT_TCP"
 "$PG" start || fail "the server did not start again"
 
-case_name "no /sbin/lvscan"
-# An overlay with a whiteout hides the stand-in for this case.
+case_name "no /sbin/lvscan, and one that cannot be examined"
+# An overlay puts a whiteout, or a link to itself, in place of the stand-in.
 hide="$HX_SANDBOX_DIR/hide-lvscan"
-mkdir -p "$hide/upper" "$hide/work"
-mknod "$hide/upper/lvscan" c 0 0
-if mount -t overlay hx-hide -o "lowerdir=/usr/sbin,upperdir=$hide/upper,workdir=$hide/work" /usr/sbin; then
+for kind in whiteout loop; do
+  rm -rf "$hide"
+  mkdir -p "$hide/upper" "$hide/work"
+  if [ "$kind" = whiteout ]; then
+    mknod "$hide/upper/lvscan" c 0 0
+    error="can't find /sbin/lvscan"
+  else
+    ln -s lvscan "$hide/upper/lvscan"
+    error="boost::filesystem::status: Too many levels of symbolic links: \"/sbin/lvscan\""
+  fi
+  mount -t overlay hx-hide -o "lowerdir=/usr/sbin,upperdir=$hide/upper,workdir=$hide/work" /usr/sbin ||
+    fail "could not hide /sbin/lvscan"
   expect 2 "Module version: 2.0
-Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): can't find /sbin/lvscan" -t
+Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): $error" -t
   umount /usr/sbin || fail "could not remove the hiding overlay"
-else
-  fail "could not hide /sbin/lvscan"
-fi
+done
 
 case_name "a failing lvscan fails the check"
 HX_LVM_FAIL=lvscan expect 2 "Module version: 2.0
@@ -185,6 +192,19 @@ expect 2 "Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): can'
 Error: Can't connect to the database" -t
 assert_eq 1 "$(tail -c +"$((HX_PG_LOG_MARK + 1))" "$HX_PG_LOG" | grep -c 'password authentication failed')" "failed logins"
 "$PG" conf password "$HX_PG_PASSWORD"
+
+case_name "a role that may not read the server's file locations"
+"$PG" psql -q -c "CREATE ROLE hx_plain LOGIN PASSWORD 'plain'"
+"$PG" conf username hx_plain
+"$PG" conf password plain
+run_module -t
+"$PG" conf username "$HX_PG_USER"
+"$PG" conf password "$HX_PG_PASSWORD"
+assert_exit 2
+assert_line "Error: bool hx_postgresql_common::show_config_file(std::shared_ptr<pqxx::basic_connection_base<\
+pqxx::connect_direct> >, std::string&): ERROR:  must be superuser or have privileges of pg_read_all_settings to \
+examine \"config_file\""
+assert_line "Error: Unable to determine PostgreSQL config_file"
 
 case_name "started with standard output closed"
 # The connection would take descriptor 1 and the answers would go into it.

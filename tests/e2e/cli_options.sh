@@ -51,7 +51,7 @@ assert_not_contains "Warning:"
 for args in "-1 -2" "-2 -1" "-V -t" "-b X -r R" "-D -b X" "-B F -b X" "-s F" "-s F -A X -2" \
   "--autonomous -t" "--autonomous -A X" "--autonomous -R R" "--autonomous -1" "--autonomous -V" \
   "-m M -c" "-T T -l" "-2 -b X -a" "-A X -a" "-r R -a" "-1 -a" "-z 9 -t" \
-  "-d D -V" "-e a:b -t" "-j -r R" "-n N -r R" "-o -V" "-a -o"; do
+  "-d D -V" "-e a:b -t" "-j -r R" "-n N -r R" "-o -V" "-a -o" "-V -1" "-V -D" "-r R -R R" "-b X -A Y"; do
   # shellcheck disable=SC2086
   refused "" $args
 done
@@ -63,6 +63,7 @@ refused "Error: Record ID is empty" -R ""
 refused "Error: $SIG: resource is empty" -B ""
 refused "Error: Can't use media server with autonomous mode" -r R --autonomous -m M
 refused "Error: Can't use a media server with autonomous mode" --autonomous -b X -T T
+refused "Error: Can't use a media server with autonomous mode" -r R --autonomous -m ""
 refused "Error: You must define media-server before task ID" -b X -T T
 refused "Error: Reference snapshot cannot be defined for full backup." -1 -s F -b X
 refused "Error: Reference snapshot cannot be defined for full backup." -s F -b X

@@ -47,10 +47,10 @@ assert_eq "./
 LIST="$(archived full1)"
 for name in "$D" "$D/backup_label" "$D/tablespace_map" "$D/PG_VERSION" "${HX_PG_TBLSPC#/}" \
   "${HX_PG_ARCHIVE#/}/$START" "${HX_PG_ARCHIVE#/}/$STOP"; do
-  printf '%s\n' "$LIST" | grep -Fxq "$name" || fail "not archived: $name"
+  grep -Fxq -- "$name" <<<"$LIST" || fail "not archived: $name"
 done
 for name in postmaster.pid postmaster.opts pg_stat_tmp/ pg_replslot/ pg_subtrans/; do
-  ! printf '%s\n' "$LIST" | grep -q "^$D/$name" || fail "runtime file archived: $name"
+  ! grep -q -- "^$D/$name" <<<"$LIST" || fail "runtime file archived: $name"
 done
 [ -f "$HX_PG_DATA/postmaster.pid" ] || fail "the live server lost its postmaster.pid"
 assert_eq "$(id -u postgres):$(id -g postgres)" \
@@ -67,8 +67,8 @@ assert_exit 0
 assert_eq "$STOP" "$(setting start_wal_location)" "incremental start"
 INC1_STOP="$(setting stop_wal_location)"
 assert_eq "$INC1_STOP" "$(printf '%s\n' "$RUN_LINES" | grep -E '^[0-9A-F]{24}$')" "stop file line"
-printf '%s\n' "$(archived inc1)" | grep -Fxq "${HX_PG_ARCHIVE#/}/$INC1_STOP" || fail "stop file not archived"
-! printf '%s\n' "$(archived inc1)" | grep -Fxq "${HX_PG_ARCHIVE#/}/$STOP" || fail "the reference's last WAL file was archived again"
+grep -Fxq -- "${HX_PG_ARCHIVE#/}/$INC1_STOP" <<<"$(archived inc1)" || fail "stop file not archived"
+! grep -Fxq -- "${HX_PG_ARCHIVE#/}/$STOP" <<<"$(archived inc1)" || fail "the reference's last WAL file was archived again"
 nothing_left
 keep inc1
 
@@ -128,7 +128,7 @@ keep full2
 backup_run -2 -b cluster -n inc5 -s "$(ref full2)"
 assert_exit 0
 [ -e "$HX_PG_ARCHIVE/$F2_STOP" ] || fail "auto_remove_wal no removed WAL files"
-! printf '%s\n' "$(archived inc5)" | grep -Fxq "${HX_PG_ARCHIVE#/}/$F2_STOP" || fail "the reference's last WAL file was archived again"
+! grep -Fxq -- "${HX_PG_ARCHIVE#/}/$F2_STOP" <<<"$(archived inc5)" || fail "the reference's last WAL file was archived again"
 nothing_left
 
 finish

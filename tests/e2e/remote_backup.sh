@@ -105,6 +105,15 @@ assert_exit 0
 assert_eq "$(ls "$W/local")" "$(ls "$T")" "task directory"
 assert_eq "$(tar tzf "$W/local/db1.snap" | sort)" "$(tar tzf "$T/db1.snap" | sort)" "snapshot file members"
 
+case_name "local restrictions: the list goes to the remote host for -X and is removed there"
+printf '/srv/other\n' >"$RESTRICTION_LIST"
+run_remote -b "$RES" -d "$T" -n db7 -m ms1 -T t1 -j
+rm -f "$RESTRICTION_LIST"
+assert_exit 0
+assert_eq "$HEAD -c $T/db7.hxfd.list $KEYS,/srv/other -z None -M ms1 -N db7 -T t1 -s $SECRETS//task_secret_t1 -m $T/db7.snap_dir/db7.meta -X $T/db7.snap_dir/${RESTRICTION_LIST##*/}" \
+  "$(remote_argv)" "remote archiver argv"
+assert_remote_cleaned
+
 case_name "refusals happen before any remote command"
 before="$(sessions)"
 HX_TEST_CAPABILITIES=AutonomousMode=1 run_remote -b "$RES" -d "$T" -n r1 --autonomous

@@ -186,6 +186,10 @@ class TempDir {
     std::ofstream(*this / name, std::ios_base::binary | std::ios_base::trunc) << content;
     return *this / name;
   }
+  // A symbolic link `name` to itself, whose status cannot be read; its path.
+  std::string self_link(const std::string& name) const {
+    return ::symlink((*this / name).c_str(), (*this / name).c_str()) == 0 ? *this / name : std::string();
+  }
   // A sparse file of the given size (it takes no space itself); its path.
   std::string sparse(const std::string& name, unsigned long long size) const {
     const int fd = ::open((*this / name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);

@@ -15,6 +15,9 @@
 #   wait_ended PID SECONDS   waits until the background process PID has ended, at most
 #                            SECONDS (then it is killed and the result is 1); sets RUN_RC
 # Lines are compared whole against RUN_LINES, so a log line reads "Error: text".
+# Texts go to grep -q as here-strings, never through a pipe: grep -q leaves at
+# the first match, and under pipefail the writer's broken pipe would fail the
+# check.
 
 set -E
 trap 'hx_rc=$?; [[ $- != *e* ]] || echo "$(basename "$0"): line $LINENO: exit code $hx_rc of: $BASH_COMMAND" >&2' ERR
@@ -77,11 +80,11 @@ assert_exit() {
 }
 
 assert_line() {
-  printf '%s\n' "$RUN_LINES" | grep -Fxq -- "$1" || hx_fail_run "missing line: $1"
+  grep -Fxq -- "$1" <<<"$RUN_LINES" || hx_fail_run "missing line: $1"
 }
 
 assert_no_line() {
-  ! printf '%s\n' "$RUN_LINES" | grep -Fxq -- "$1" || hx_fail_run "unexpected line: $1"
+  ! grep -Fxq -- "$1" <<<"$RUN_LINES" || hx_fail_run "unexpected line: $1"
 }
 
 assert_line_count() {
@@ -91,7 +94,7 @@ assert_line_count() {
 }
 
 assert_line_matches() {
-  printf '%s\n' "$RUN_LINES" | grep -Eq -- "$1" || hx_fail_run "no line matches: $1"
+  grep -Eq -- "$1" <<<"$RUN_LINES" || hx_fail_run "no line matches: $1"
 }
 
 assert_line_starts() {

@@ -23,8 +23,8 @@ pg_module_sessions_since_mark() {
 
 assert_line_before() {
   local first second
-  first="$(printf '%s\n' "$RUN_LINES" | grep -En -- "$1" | head -1 | cut -d: -f1)"
-  second="$(printf '%s\n' "$RUN_LINES" | grep -En -- "$2" | head -1 | cut -d: -f1)"
+  first="$(grep -En -m 1 -- "$1" <<<"$RUN_LINES" | cut -d: -f1 || true)"
+  second="$(grep -En -m 1 -- "$2" <<<"$RUN_LINES" | cut -d: -f1 || true)"
   if [ -z "$first" ] || [ -z "$second" ] || [ "$first" -ge "$second" ]; then
     fail "expected a line matching '$1' before a line matching '$2'"
     hx_dump_run

@@ -234,6 +234,18 @@ TEST_F(LvmSnapshots, QuotedPathsAndAFailingDf) {
                                  "grep ^/dev",
                                  "Error: "}));
   EXPECT_TRUE(new_argv().empty());
+
+  // A mount directory that cannot be made: the snapshot made for it is
+  // recorded, and goes with the removal.
+  std::ofstream(tmp_ + "/file");
+  TestModule blocked(options(HxModuleMode::None, tmp_ + "/file"));
+  blocked.volumes()[kDataDev] = data_mnt_;
+  mark_logs();
+  EXPECT_FALSE(blocked.make_lvm_snapshots_and_mount());
+  EXPECT_EQ(log_.lines().back().rfind("Error: " + kMakeSig + ": boost::filesystem::create_directories: ", 0), 0u)
+      << log_.text();
+  blocked.umount_and_remove_snapshots();
+  EXPECT_FALSE(registered(kDataDev + ".snap"));
 }
 
 // A snapshot of the same name left over and still mounted goes first; a
@@ -294,6 +306,10 @@ TEST_F(LvmSnapshots, FailingCreateOrMountEndsBackupModeAndRemovesWhatWasMade) {
   const std::string mount_failed =
       "Error: " + kMakeSig + ": command: /bin/mount  " + kTsDev + ".snap " + snapshot_dir(ts_mnt_);
   const std::vector<std::vector<std::string>> cases{
+      {"HX_LVM_FAIL", "lvs@hxvg-ts",
+       "Error: bool HxModule_PG_Ostrel::create_lvm_snapshot(std::string, std::string&, unsigned int): command: "
+       "LANG=C /sbin/lvs " + kTsDev + " --nosuffix --units B -o lv_size --noheadings",
+       "Error:   lvs: failure requested by the test bed"},
       {"HX_LVM_FAIL", "lvcreate@hxvg-ts",
        "Error: bool HxModule_PG_Ostrel::create_lvm_snapshot(std::string, std::string&, unsigned int): unable create a "
        "snapshot for the volume: '" +

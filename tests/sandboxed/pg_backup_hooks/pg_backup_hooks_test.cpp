@@ -5,6 +5,7 @@
 // anything twice.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,8 +27,16 @@ class HookModule : public HxModule_PG_Ostrel {
   unsigned int snapshot_size() const { return lvm_snapshot_size_; }
   void interrupt() { interrupted_ = true; }
   hx_pg_conf& conf() { return pg_conf_; }
+  HxModuleOptions& options() { return options_; }
   std::size_t snapshots() const { return lvm_snapshots_.size(); }
+  void drop_transaction() { transaction_.reset(); }
+  pqxx::work& transaction() { return *transaction_; }
 };
+
+const std::string kBaseSig = "Error: bool HxModule_PG_Ostrel::prepare_to_base_backup(): ";
+const std::string kWalSig = "Error: bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup(): ";
+
+int psql(const std::string& sql) { return hx_test::sh(env("HX_TESTBED_DIR") + "/pg psql -q -c \"" + sql + "\""); }
 
 // Snapshots the stand-ins have registered.
 int registered_snapshots() {
@@ -54,8 +63,31 @@ class BackupHooks : public ::testing::Test {
     EXPECT_TRUE(m->prapare_module());
     return m;
   }
+  // True when a logged line begins with `text`.
+  bool logged(const std::string& text) const {
+    for (const auto& line : log_.messages())
+      if (line.rfind(text, 0) == 0) return true;
+    return false;
+  }
+  // A WAL archive directory of the server's account holding one backup
+  // history file with the given text.
+  std::string archive_with_history(const std::string& text) {
+    const std::string archive = dir_ / ("archive" + std::to_string(++archives_));
+    fs::create_directories(archive);
+    std::ofstream(archive + "/000000010000000000000002.00000028.backup") << text;
+    hx_test::sh("chown -R postgres " + archive);
+    return archive;
+  }
+  // A reference backup whose WAL snapshot file ends at `stop`.
+  void reference(HookModule& m, const std::string& stop) {
+    fs::create_directories(dir_ / "ref");
+    std::ofstream(dir_ / "ref/pg_wal_snapshot") << "STOP WAL LOCATION: 0 (file " << stop << ")\n";
+    m.options().resolved_meta_file = dir_ / "ref/ref.meta";
+  }
+
   hx_test::TempDir dir_;
   hx_test::LogCapture log_{HxLogLvl::InfoMask};
+  int archives_ = 0;
 };
 
 TEST_F(BackupHooks, SnapshotSizeParameterAndUnknownBackupType) {
@@ -122,6 +154,117 @@ TEST_F(BackupHooks, ReleaseRunsAgainWithoutRepeatingAnything) {
   }
   EXPECT_EQ(registered_snapshots(), 0);
   EXPECT_EQ(half->snapshots(), 0u);
+}
+
+// Preparations that stop at one step each, with the Error line of that step;
+// the release of the aborted task then leaves no snapshot behind.
+TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
+  const std::string start_line = "START WAL LOCATION: 0/2000028 (file 000000010000000000000002)\n";
+  ASSERT_EQ(psql("CREATE ROLE hx_plain LOGIN PASSWORD 'plain'"), 0);
+  struct Case {
+    int type;
+    std::function<void(HookModule&)> arrange;
+    std::string line;  // the beginning of a logged line
+  };
+  const int full = HxBackupType::Full, incremental = HxBackupType::Incremental;
+  const std::vector<Case> cases = {
+      {full, [&](HookModule& m) { m.conf().archive_catalog = dir_ / "none"; },
+       "Error: " + kPrepareSig + ": can't get stat for the directory '" + dir_ / "none" + "'"},
+      {full, [](HookModule& m) { m.drop_transaction(); }, kBaseSig + "no database transaction"},
+      {incremental, [](HookModule& m) { m.drop_transaction(); }, kWalSig + "no database transaction"},
+      // Backup mode is on already in the module's session; a statement that
+      // failed there earlier closed the transaction.
+      {full, [](HookModule& m) { m.transaction().exec("SELECT pg_backup_start('other', true)"); },
+       kBaseSig + "ERROR:  a backup is already in progress in this session"},
+      {full, [](HookModule& m) { m.pg_stop_backup(); }, kBaseSig + "Error executing query .  Attempt to activate"},
+      {incremental, [](HookModule& m) { m.pg_stop_backup(); },
+       kWalSig + "Error executing query .  Attempt to activate transaction<READ COMMITTED> which is already closed."},
+      {full, [](HookModule& m) { m.conf().username = "hx_plain"; m.conf().password = "plain"; },
+       "Error: Unable to determine PostgreSQL data_directory"},
+      {full, [](HookModule&) { setenv("HX_LVM_FAIL", "lvs", 1); }, "Error: Device: /dev/mapper/hxvg-data is not"},
+      {full, [](HookModule&) { setenv("HX_LVM_FAIL", "lvcreate", 1); },
+       "Error: bool HxModule_PG_Ostrel::create_lvm_snapshot(std::string, std::string&, unsigned int): unable create"},
+      {full, [](HookModule& m) { fs::remove_all(m.snapshot_directory_path()); }, kBaseSig + "Unable to copy backup_file "},
+      {full, [&](HookModule&) { fs::create_directories(dir_ / "hooks/backup_label"); },
+       "Error: Can't create backup_label file for PostgreSQL: " + dir_ / "hooks/backup_label"},
+      // A full disk: the file opens, its text does not reach it.
+      {full,
+       [&](HookModule&) {
+         fs::create_directories(dir_ / "hooks");
+         fs::create_symlink("/dev/full", dir_ / "hooks/tablespace_map");
+       },
+       "Error: Can't create tablespace_map file for PostgreSQL: " + dir_ / "hooks/tablespace_map"},
+      {full, [&](HookModule& m) { m.conf().archive_catalog = archive_with_history(""); },
+       kBaseSig + "Unable to find start wal file"},
+      {full, [&](HookModule& m) { m.conf().archive_catalog = archive_with_history(start_line); },
+       kBaseSig + "Unable to find stop wal file"},
+      {full,
+       [&](HookModule& m) {
+         m.conf().archive_catalog = archive_with_history(start_line + "STOP WAL LOCATION: 0/2000100 (file "
+                                                         "000000010000000000000002)\n");
+       },
+       kBaseSig + "the newest backup history file " + dir_.str() + "/archive3/000000010000000000000002.00000028.backup"
+                  " does not belong to this backup, whose label says: START WAL LOCATION: "},
+      {full, [](HookModule& m) { m.conf().wal_wait_timeout = 0; }, kBaseSig + "Last WAL file is absent in archive"},
+      {incremental, [&](HookModule& m) { reference(m, "000000010000000000000001"); m.conf().wal_wait_timeout = 0; },
+       "Error: Last WAL file is absent in archive directory: "},
+      // The reference's last WAL file lies on another timeline: no chain leads from it.
+      {incremental, [&](HookModule& m) { reference(m, "000000020000000000000001"); },
+       "Error: Unable to determine wal files sequence"},
+  };
+  for (const Case& c : cases) {
+    auto m = module(c.type);
+    c.arrange(*m);
+    log_.clear();
+    EXPECT_FALSE(m->prepare_resource_before_backup(false)) << c.line;
+    unsetenv("HX_LVM_FAIL");
+    EXPECT_TRUE(logged(c.line)) << c.line << "\n" << log_.text();
+    m->interrupt();
+    EXPECT_TRUE(m->release_resource_after_backup());
+    EXPECT_EQ(registered_snapshots(), 0) << c.line;
+    fs::remove_all(dir_ / "hooks");
+  }
+
+  // Without the server a preparation cannot open its own connection.
+  auto base = module(full);
+  auto wal = module(incremental);
+  ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg stop"), 0);
+  log_.clear();
+  EXPECT_FALSE(base->prepare_resource_before_backup(false));
+  EXPECT_FALSE(wal->prepare_resource_before_backup(false));
+  ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg start"), 0);
+  EXPECT_TRUE(logged(kBaseSig + "can't connect to the database: ")) << log_.text();
+  EXPECT_TRUE(logged(kWalSig + "can't connect to the database: ")) << log_.text();
+}
+
+// The release of an incremental backup: a WAL snapshot file that cannot be
+// written fails it; settings the module's account may not read are reported
+// and left out.
+TEST_F(BackupHooks, ReleaseOfAnIncrementalBackup) {
+  ASSERT_EQ(psql("CREATE ROLE hx_plain_release LOGIN PASSWORD 'plain'"), 0);
+  auto m = module(HxBackupType::Incremental);
+  m->conf().username = "hx_plain_release";
+  m->conf().password = "plain";
+  {
+    hx_test::CoutCapture out;
+    EXPECT_TRUE(m->release_resource_after_backup());
+    EXPECT_EQ(out.text(), "MODULE SETTING:start_wal_location:\nMODULE SETTING:stop_wal_location:\n"
+                          "MODULE SETTING:pg_version:15." + std::to_string(m->server_version().minor) + "\n");
+  }
+  EXPECT_EQ(log_.at("Error").size(), 4u) << log_.text();
+  EXPECT_TRUE(log_.has("Error", "Can't show_config_file") && log_.has("Error", "Can't show_data_directory"));
+  const Lines cannot_write{"Error: Can't create empty snapshot file for archive WAL PostgreSQL backup: " +
+                           m->wal_snapshot_filename()};
+  // On a full disk, and in a directory that is gone.
+  fs::remove(m->wal_snapshot_filename());
+  fs::create_symlink("/dev/full", m->wal_snapshot_filename());
+  log_.clear();
+  EXPECT_FALSE(m->release_resource_after_backup());
+  EXPECT_EQ(log_.messages(), cannot_write);
+  fs::remove_all(m->snapshot_directory_path());
+  log_.clear();
+  EXPECT_FALSE(m->release_resource_after_backup());
+  EXPECT_EQ(log_.messages(), cannot_write);
 }
 
 }  // namespace

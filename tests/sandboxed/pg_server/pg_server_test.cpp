@@ -190,6 +190,11 @@ TEST_F(PgServer, QueriesWithoutAServerFailWithTheirSignature) {
   EXPECT_FALSE(pg::show_data_directory(nullptr, text));
   ASSERT_EQ(log_.messages().size(), 1u);
   EXPECT_NE(log_.messages()[0].find("): no database connection"), std::string::npos) << log_.text();
+  pg_version none;
+  std::set<std::string> no_spaces;
+  EXPECT_FALSE(pg::get_pg_version(nullptr, none, false) || pg::check_archive_mode(nullptr) ||
+               pg::get_tablespaces(nullptr, no_spaces));
+  EXPECT_EQ(log_.messages().size(), 4u) << log_.text();
 
   auto connection = connect_as(module_conf());
   ASSERT_EQ(testbed_pg("stop"), 0);

@@ -1,5 +1,6 @@
 // The per-resource lock across real processes. Runs in the bare sandbox, which
 // has a private /dev/shm, so the lock names of these tests stay inside it.
+#include "module/exit_now.h"
 #include "module/resource_lock.h"
 #include "unit/module/options_test_support.h"
 
@@ -69,14 +70,14 @@ class Task {
       answer = module.lock_resource_handling(resource) ? '1' : '0';
       std::cout.flush();
       std::cerr.flush();
-      if (::write(status_[1], &answer, 1) != 1) _exit(91);
+      if (::write(status_[1], &answer, 1) != 1) hx_process::exit_now(91);
       // A holder never told to release gives up after 20 s (exit 3), so a
       // test that wrongly expected a refusal fails instead of hanging.
       pollfd control{control_[0], POLLIN, 0};
       if (answer == '1' && ::poll(&control, 1, 20000) != 1) answer = 't';
     }
     std::cout.flush();
-    _exit(answer == '1' ? 0 : answer == 't' ? 3 : 2);
+    hx_process::exit_now(answer == '1' ? 0 : answer == 't' ? 3 : 2);
   }
   ~Task() {
     if (!reaped_) kill_hard();

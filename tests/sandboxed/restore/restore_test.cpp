@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "postgresql/hx_module_pg_ostrel.h"
 #include "postgresql/hx_postgresql_common.h"
 #include "tests/support/test_support.h"
 
@@ -51,6 +52,14 @@ std::string expand(const std::string& command, const std::string& file, const st
   }
   return out;
 }
+
+// Makes paths immutable (chattr +i: not even root may delete or change them)
+// for its lifetime.
+struct Immutable {
+  explicit Immutable(std::string list) : paths(std::move(list)) { EXPECT_EQ(sh("chattr +i " + paths), 0) << paths; }
+  ~Immutable() { sh("chattr -i " + paths); }
+  std::string paths;
+};
 
 struct stat stat_of(const std::string& path) {
   struct stat st {};
@@ -102,6 +111,32 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
   conf.postgresql_admin = "postgres";
   EXPECT_FALSE(pg::post_restore(conf, pg_version(15, 0), dir / "missing/dir"));
   EXPECT_EQ(kPostRestore + ": can't create \"" + (dir / "missing/dir/recovery.signal") + "\"", log.at("Error").back());
+
+  // A recovery.done that cannot be deleted is reported, and the settings are written all the same.
+  dir.write("d15/recovery.done", "old");
+  {
+    const Immutable done(dir / "d15/recovery.done");
+    EXPECT_TRUE(pg::post_restore(conf, pg_version(15, 0), dir / "d15"));
+  }
+  EXPECT_EQ(kPostRestore + ": can't delete \"" + (dir / "d15/recovery.done") + "\" (Operation not permitted)",
+            log.at("Error").back());
+}
+
+TEST(RestoreHooks, RestoreDirectoryWhoseOwnerCannotChange) {
+  hx_test::TempDir dir;
+  HxModuleOptions options;
+  options.mode = HxModuleMode::Restore;
+  options.tmp_operation_directory = dir / "root";
+  fs::create_directories(options.tmp_operation_directory);
+  HxModule_PG_Ostrel module(options);
+  const Immutable root(options.tmp_operation_directory);
+  hx_test::LogCapture log;
+  EXPECT_FALSE(module.after_restore());
+  const pg::owner_t owner = pg::get_user_uid_gid("postgres");
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: Command chown " +
+                                                     std::to_string(boost::tuples::get<0>(owner)) + ":" +
+                                                     std::to_string(boost::tuples::get<1>(owner)) + " \"" +
+                                                     options.tmp_operation_directory + "\" failed!"});
 }
 
 TEST(PostRestore, RecoveryCommandsStayIntactForAnyArchivePath) {
@@ -276,6 +311,8 @@ TEST_F(Deployment, RefusalsChangeNothing) {
        kDeploy + ": the restore root \"" + conf_.archive_catalog + "/R.rest/postgresql_15\" and the destination \"" +
            conf_.archive_catalog +
            "\" overlap; restore into a directory outside the server's directories. Nothing was changed"},
+      {"relative WAL archive directory", [&] { conf_.archive_catalog = "wal"; map(""); },
+       kDeploy + ": the destination \"wal\" is not an absolute path; nothing was changed"},
       {"pg_ctl with a $", [&] { conf_.pg_ctl = "$HOME/pg_ctl"; map(""); },
        kDeploy + ": unusable value for the server's commands: \"$HOME/pg_ctl\"; nothing was changed"},
   };
@@ -306,6 +343,46 @@ TEST_F(Deployment, MissingArchiveIsCreatedEmptyAndMissingParentFails) {
             log_.at("Error"));
   EXPECT_TRUE(fs::is_empty(conf_.archive_catalog)) << "emptied, and nothing to move into it";
   EXPECT_FALSE(fs::exists(dir_ / "srv/absent")) << "a missing parent is not made";
+}
+
+// Paths that cannot be deleted or handed over (immutable files): emptying a
+// destination, the owner of the WAL directory's target and removing the
+// restore root report them and go on; a destination file that stays blocks
+// the move of its tree.
+TEST_F(Deployment, UndeletablePathsAreReported) {
+  const std::string locked = dir_ / "srv/data/locked";
+  const std::string stray = root_ + "/stray";
+  dir_.write("srv/wal_archive");  // a file where the WAL archive directory goes
+  fs::create_directories(data_);
+  dir_.write("srv/data/locked", "old");
+  std::ofstream(stray) << "left";
+  const Immutable guard(locked + " " + stray + " " + conf_.archive_catalog);
+  map("");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(log_.at("Error"), (std::vector<std::string>{kDeploy + ": can't delete: \"" + locked + "\"",
+                                                        kDeploy + ": can't delete: \"" + conf_.archive_catalog + "\"",
+                                                        kDeploy + ": can't move \"" + root_ + conf_.archive_catalog +
+                                                            "\" to \"" + conf_.archive_catalog + "\""}));
+  sh("chattr -i " + conf_.archive_catalog);
+  fs::remove(conf_.archive_catalog);
+  SetUp();  // the data tree was moved before the failure
+  map("");
+  const std::string target = dir_ / "srv/wal_target";
+  fs::create_directories(target);
+  fs::remove_all(root_ + data_ + "/pg_wal");
+  fs::create_symlink(target, root_ + data_ + "/pg_wal");
+  const Immutable wal_target(target);
+  log_.clear();
+  EXPECT_TRUE(deploy()) << log_.text();
+  EXPECT_EQ("archived", at("/srv/wal_archive/000000010000000000000002"));
+  const std::vector<std::string> errors = log_.at("Error");
+  ASSERT_EQ(errors.size(), 4u) << log_.text();
+  EXPECT_EQ(errors.front(), kDeploy + ": can't delete: \"" + locked + "\"");
+  const pg::owner_t owner = pg::get_user_uid_gid("postgres");
+  EXPECT_EQ(errors[1], kDeploy + ": chown directory \"\"" + target + "\"\" by " +
+                           std::to_string(boost::tuples::get<0>(owner)) + ":" +
+                           std::to_string(boost::tuples::get<1>(owner)) + " failed (Operation not permitted)");
+  EXPECT_EQ(errors.back(), kDeploy + ": can't delete: \"" + root_ + "\" (Operation not permitted)");
 }
 
 }  // namespace

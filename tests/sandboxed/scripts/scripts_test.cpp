@@ -135,6 +135,34 @@ TEST_F(AppendSpecial, AutonomousArchiveGetsTheRecords) {
   EXPECT_EQ(read_file(dir_ / "out/extra/e.txt"), "special\n");
 }
 
+// Signature, cipher and memory threshold in the command; a cipher without a
+// usable key file runs nothing.
+TEST_F(AppendSpecial, SignatureCipherAndLimits) {
+  module_.options_.autonomous = true;
+  module_.options_.dgst = true;
+  module_.options_.crypto = "kuznyechik";
+  module_.options_.compress = 0;
+  module_.options_.memory_threshold = 64;
+  const std::string loop = dir_.self_link("loop.key");  // no key file
+  const std::pair<std::string, std::string> refused[] = {{"", "Error: you must define key file"},
+                                                         {loop, "Error: there is no key file: " + loop}};
+  for (const auto& [key, error] : refused) {
+    module_.options_.key_file = key;
+    LogSink log;
+    EXPECT_FALSE(module_.append_some_special());
+    EXPECT_EQ(log.messages().back(), error);
+    EXPECT_EQ(logged_command(log), "");
+  }
+  module_.options_.key_file = "/opt/halvex/keys/master-key";
+  LogSink log;
+  EXPECT_FALSE(module_.append_some_special());  // no archive to add to
+  EXPECT_EQ(logged_command(log), "cd '" + T + "' && " + kHead + " -u " + T + "/db1.hxfd --add " +
+                                     (dir_ / "special.list") + " -g " + T +
+                                     "/db1.hxfd.signature --passin /opt/halvex/keys/master-key --sign "
+                                     "/opt/halvex/keys/secret-key.pem -C kuznyechik -k /opt/halvex/keys/master-key "
+                                     "--memory-threshold 64");
+}
+
 TEST_F(AppendSpecial, MediaArchiveGetsTheRecordsAndAFailureIsReported) {
   write_archive("-M ms1 -N db1 -T t1 -s x");
   module_.options_.parallelism = 4;

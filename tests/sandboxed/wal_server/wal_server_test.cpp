@@ -129,6 +129,11 @@ TEST_F(WalServer, BrokenConnectionReachesTheCaller) {
   hx_test::LogCapture log{HxLogLvl::DebugMask};
   EXPECT_THROW(pg::wait_until_file_archiving_finished(path, connection_, 3, 1), pqxx::failure);
   EXPECT_TRUE(log.at("Info").empty());
+  std::uint64_t size = 1;
+  EXPECT_FALSE(pg::get_wal_segment_size(connection_, size));
+  EXPECT_EQ(size, 1u);
+  ASSERT_EQ(log.at("Error").size(), 1u);
+  EXPECT_EQ(log.at("Error")[0].rfind("Unable to read wal_segment_size: ", 0), 0u) << log.text();
 }
 
 TEST_F(WalServer, RealArchiveWithABaseBackup) {

@@ -180,6 +180,24 @@ TEST_F(BackupCommand, LocalRunThroughAMediaServerWithEveryOption) {
   EXPECT_EQ(log.messages()[0].rfind("Error: bool HxModuleUniversal::make_backup_remotely(): ", 0), 0u);
 }
 
+// A key file or list file whose status cannot be read (a link to itself)
+// fails the run before anything is started, locally and remotely.
+TEST_F(BackupCommand, FilesThatCannotBeExaminedFailTheRun) {
+  const std::string loop = dir_.self_link("loop");
+  const std::string error = ": filesystem error: boost::filesystem::status: Too many levels of symbolic links: \"" +
+                            loop + "\"";
+  module_.options_.crypto = "kuznyechik";
+  module_.options_.key_file = loop;
+  LogCapture log;
+  EXPECT_FALSE(module_.make_backup());
+  module_.options_.crypto = "nocrypt";
+  module_.options_.remote_host = "backup-host";
+  module_.options_.resource_list_file = loop;
+  EXPECT_FALSE(module_.make_backup());
+  EXPECT_EQ(log.messages(), (std::vector<std::string>{"Error: bool HxModuleUniversal::make_backup_locally()" + error,
+                                                      "Error: bool HxModuleUniversal::make_backup_remotely()" + error}));
+}
+
 TEST(ArchiverListFile, HeaderThenRecordsInKeyOrder) {
   LogCapture log;
   TempDir dir;
@@ -260,6 +278,23 @@ TEST_F(CloseBackup, AutonomousNamesTypeWordsAndArchiving) {
   EXPECT_TRUE(close(false));
   EXPECT_EQ(module_.calls, (std::vector<std::string>{"make_archiving"}));
   EXPECT_TRUE(log.has("Info: The task to make an incremental backup of resource '/srv/data' completed successfully\n"));
+  SetUp();
+  module_.options_.backup_type = 7;  // no type word
+  EXPECT_TRUE(close(false));
+  EXPECT_TRUE(log.has("Info: The task to make  backup of resource '/srv/data' completed successfully\n"));
+}
+
+TEST_F(CloseBackup, MainFileThatCannotBeExaminedFailsTheListing) {
+  LogCapture log;
+  module_.options_.autonomous = true;
+  module_.file_list_ = true;
+  const std::string loop = dir_.self_link("db1.hxfd");  // the main file
+  EXPECT_FALSE(close(false));
+  EXPECT_EQ(printed_.rfind("MAIN ARCHIVE FILENAME:" + loop + "\n", 0), 0u);
+  EXPECT_EQ(log.messages().back(), "Error: " + kCloseSig +
+                                       ": filesystem error: boost::filesystem::status: Too many levels of symbolic "
+                                       "links: \"" + loop + "\"");
+  EXPECT_TRUE(fs::exists(module_.snapshot_directory_path()));
 }
 
 TEST_F(CloseBackup, PackFailureKeepsTheSnapshotDirectory) {

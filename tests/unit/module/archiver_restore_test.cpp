@@ -105,12 +105,16 @@ TEST_F(RestoreCommand, AutonomousFormOtherHashAndEncryption) {
   module_.options_.record_id = "/media/db1_full_1.hxfd";
   module_.hxd_hash_length_ = 512;
   module_.options_.crypto = "kuznyechik";
-  for (const std::string& key : {std::string(), dir / "missing.key"}) {
+  const std::string loop = dir.self_link("loop.key");
+  const std::pair<std::string, std::string> refused[] = {
+      {"", ": you must define key file"},
+      {dir / "missing.key", ": there is no key file: " + (dir / "missing.key")},
+      {loop, ": filesystem error: boost::filesystem::status: Too many levels of symbolic links: \"" + loop + "\""}};
+  for (const auto& [key, error] : refused) {
     module_.options_.key_file = key;
     LogCapture log;
     EXPECT_FALSE(module_.make_restore(false));
-    EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: " + kRestoreSig +
-                                                       (key.empty() ? ": you must define key file" : ": there is no key file: " + key)});
+    EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: " + kRestoreSig + error});
   }
   module_.options_.key_file = dir.write("k.key", "key");
   EXPECT_EQ(command(), "/opt/halvex/bin/hxfd -a sha2 -5  -b 16384 -r /media/db1_full_1.hxfd -d '/tmp/w/R42.rest' "
@@ -166,6 +170,20 @@ TEST(RestoreCleanup, WhatCloseRestoreRemoves) {
   module.reference_snapshot_directory_.clear();
   module.remove_reference_snapshot_directory();
   EXPECT_TRUE(log.messages().empty());
+  // Directories below a link to itself: both removals report and go on.
+  const std::string loop = dir.self_link("loop");
+  module.options_.mode = HxModuleMode::Restore;
+  module.options_.tmp_operation_directory = loop + "/R1.rest";
+  module.reference_snapshot_directory_ = loop + "/db0.snap_dir";
+  module.last_ = true;
+  module.close_restore();
+  const std::string too_many = ": Too many levels of symbolic links: \"" + loop;
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{"Error: void HxModuleUniversal::remove_reference_snapshot_directory(): "
+                                      "boost::filesystem: boost::filesystem::status" + too_many + "/db0.snap_dir\"",
+                                      "Info: Remove temporary operation directory: " + loop + "/R1.rest",
+                                      "Error: virtual void HxModuleUniversal::close_restore(): boost::filesystem: "
+                                      "boost::filesystem::remove_all" + too_many + "/R1.rest\""}));
 }
 
 TEST(SparseCheck, FullMissingAndSparseFiles) {

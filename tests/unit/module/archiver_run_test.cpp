@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <csignal>
 #include <string>
+#include <thread>
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -104,6 +107,59 @@ TEST(ArchiverRun, LinesOfTheChild) {
     // No Error of its own: the callers report the command and the output.
     for (const std::string& message : log.messages()) EXPECT_NE(message.rfind("Error", 0), 0u) << c.command;
   }
+}
+
+// A pause that came before the archiver's number was known stops the archiver
+// as soon as its number arrives.
+TEST(ArchiverRun, PauseBeforeThePidLineStopsTheArchiver) {
+  LogCapture log;
+  TempDir dir;
+  const std::string pid_file = dir / "child.pid";
+  const std::string fifo = dir / "go";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  TaskModule module;
+  module.set_to_pause();
+  bool stopped = false;
+  // Bounded waits for the child's number, then for its stop; then the child
+  // is continued and let go in any case.
+  std::thread watcher([&] {
+    pid_t child = 0;
+    for (int i = 0; i < 400 && child == 0; ++i, usleep(25000)) {
+      const std::string text = read_file(pid_file);
+      if (!text.empty() && text.back() == '\n') child = static_cast<pid_t>(std::stoi(text));
+    }
+    for (int i = 0; i < 400 && child != 0 && !stopped; ++i, usleep(25000)) {
+      stopped = read_file("/proc/" + std::to_string(child) + "/stat").find(") T ") != std::string::npos;
+    }
+    if (child != 0) kill(child, SIGCONT);
+    std::ofstream(fifo) << "go\n";
+  });
+  const ChildRun run = run_child(module, "echo $$ > '" + pid_file + "'; echo \"HXFD PID: $$\"; read go < '" + fifo +
+                                             "'; echo resumed");
+  watcher.join();
+  const std::string child = read_file(pid_file);
+  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(run.result);
+  EXPECT_EQ(run.output, "resumed\n");
+  EXPECT_EQ(run.echoed, "HXFD PID: " + child + "sent signal 19 to the process: " + child);
+}
+
+// No descriptor left for the pipe: nothing starts, and the run fails.
+TEST(ArchiverRun, ArchiverThatCannotBeStartedFails) {
+  LogCapture log;
+  TaskModule module;
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const rlimit none{0, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  std::string output;
+  std::string statistics;
+  const bool result = module.run_hxfd_command("echo started", output, module.hxfd_pid_, statistics);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(log.messages(), (std::vector<std::string>{std::string("Info: ") + kRunSig + ":hxfd command: echo started",
+                                                      std::string("Error: ") + kRunSig +
+                                                          ": couldn't start OS command: echo started"}));
 }
 
 TEST(ArchiverRun, PidThatIsNoNumberFailsAfterTheChildIsAwaited) {

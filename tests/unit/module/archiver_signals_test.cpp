@@ -46,15 +46,81 @@ TEST(ModuleSignals, HandlersInstalledForTheObjectsLifetime) {
   }
 }
 
-TEST(ModuleSignals, AbortOfABackupInEveryModeReleasesTheResource) {
+// An abort during run(): a backup is released and loses what it unpacked, an
+// applied replica its reference snapshot directory; a restore whose directory
+// is not chosen yet, and a query, keep everything (-d is the client's own).
+TEST(ModuleSignals, AbortCleansUpForItsMode) {
+  TempDir dir;
+  const std::string reference = dir / "db0.snap_dir";
   LogSink log;
-  for (int mode : {HxModuleMode::Backup, HxModuleMode::BackupList, HxModuleMode::CreateReplica}) {
+  const struct {
+    int mode;
+    std::vector<std::string> calls;
+    bool removed;
+  } cases[] = {{HxModuleMode::Backup, {"release"}, true},
+               {HxModuleMode::BackupList, {"release"}, true},
+               {HxModuleMode::CreateReplica, {"release"}, true},
+               {HxModuleMode::ApplyReplica, {}, true},
+               {HxModuleMode::Restore, {}, false},
+               {HxModuleMode::Version, {}, false}};
+  fs::create_directories(dir / "R1.rest/data");
+  for (const auto& c : cases) {
+    fs::create_directories(reference);
     TaskModule module;
-    module.options_.mode = mode;
+    module.options_.mode = c.mode;
+    module.options_.tmp_operation_directory = dir.str();
+    module.reference_snapshot_directory_ = reference;
     module.handle_shutdown_signal();
     EXPECT_TRUE(module.is_module_interrupted());
-    EXPECT_EQ(module.calls, (std::vector<std::string>{"release"})) << mode;
+    EXPECT_EQ(module.calls, c.calls) << c.mode;
+    EXPECT_EQ(fs::exists(reference), !c.removed) << c.mode;
   }
+  EXPECT_TRUE(fs::exists(dir / "R1.rest/data"));
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Info: Remove obsolete snapshot directory: " + reference});
+}
+
+// Before run() or after it an abort runs no hook of the module: of a restore
+// it removes the restore directory the task made.
+TEST(ModuleSignals, AbortOutsideRunRunsNoHook) {
+  TempDir dir;
+  LogSink log;
+  for (int mode : {HxModuleMode::Backup, HxModuleMode::Restore}) {
+    TaskModule module;
+    module.options_.mode = mode;
+    module.options_.tmp_operation_directory = dir / std::to_string(mode);
+    module.options_.record_id = "R1";
+    ASSERT_EQ(module.define_restore_directory(), 0);
+    module.abort_cleanup();
+    EXPECT_TRUE(module.is_module_interrupted() && module.calls.empty());
+    EXPECT_EQ(fs::exists(dir / std::to_string(mode) + "/R1.rest"), mode == HxModuleMode::Backup);
+  }
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Info: Remove temporary operation directory: " + dir.str() +
+                                                     "/10/R1.rest"});
+}
+
+// Directories of a failed or aborted task that cannot be removed are reported,
+// and the task goes on to its end.
+TEST(ModuleSignals, RemovalsThatFailAreReported) {
+  TempDir dir;
+  const std::string loop = dir.self_link("loop");
+  LogSink log;
+  TaskModule restore;
+  restore.options_.mode = HxModuleMode::Restore;
+  restore.created_restore_directory_ = loop + "/R2.rest";
+  restore.abort_cleanup();
+  TaskModule backup;
+  backup.options_.mode = HxModuleMode::Backup;
+  backup.failing = {"config"};
+  backup.reference_snapshot_directory_ = loop + "/db0.snap_dir";
+  EXPECT_EQ(backup.backup_sequence(false), 2u);
+  const std::string too_many = "Too many levels of symbolic links";
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{
+                "Info: Remove temporary operation directory: " + loop + "/R2.rest",
+                "Error: void HxModuleUniversal::remove_created_restore_directory(): boost::filesystem: " + too_many,
+                "Error: Unable to load configuration from config file.",
+                "Error: void HxModuleUniversal::remove_created_directories(): boost::filesystem: " + loop +
+                    "/db0.snap_dir: " + too_many}));
 }
 
 // Pause and continue in quick succession leave the module running; work held
@@ -115,19 +181,6 @@ TEST(ModuleSignals, RealFaultKillsTheTaskProcessesAndEndsWith17) {
     EXPECT_EQ(std::string::npos, hx_test::read_file(it->path().string() + "/cmdline").find(command))
         << "the task's process outlived it: " << it->path();
   }
-}
-
-TEST(ModuleSignals, AbortOfARestoreBeforeItsDirectoryIsChosenRemovesNothing) {
-  TempDir dir;
-  fs::create_directories(dir / "R1.rest/data");
-  LogSink log;
-  TaskModule module;
-  module.options_.mode = HxModuleMode::Restore;
-  module.options_.tmp_operation_directory = dir.str();  // still the client's own directory
-  module.handle_shutdown_signal();
-  EXPECT_TRUE(fs::exists(dir / "R1.rest/data"));
-  EXPECT_TRUE(log.messages().empty());
-  EXPECT_TRUE(module.calls.empty());
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ class TaskModule : public hx_test::StubModule {
  public:
   explicit TaskModule(const HxModuleOptions& options = HxModuleOptions()) : StubModule(options) {}
 
+  using HxModuleUniversal::created_restore_directory_;
   using HxModuleUniversal::hxfd_pid_;
   using HxModuleUniversal::hxfd_succeeded_;
   using HxModuleUniversal::reference_snapshot_directory_;

@@ -70,13 +70,24 @@ TEST_F(ResourceListTest, NoNamesGiveAWarningAndSucceed) {
 }
 
 TEST_F(ResourceListTest, MissingOrMalformedFileFailsAndEmptiesTheList) {
-  for (const std::string& bad : {write("bad.json", R"([{"path": "/srv/a"},)"), (dir_ / "missing.json").string()}) {
+  const std::string sig = "Error: bool ResourceList::parse_json_file(const string&): ";
+  const std::string missing = (dir_ / "missing.json").string();
+  const std::string loop = (dir_ / "loop.json").string();  // a link to itself: its status cannot be read
+  ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+  // The file, and the Error line (of which the reader's own text is free).
+  const std::pair<std::string, std::string> cases[] = {
+      {write("bad.json", R"([{"path": "/srv/a"},)"), sig + "json parser error: " + dir_.string() + "/bad.json(1): "},
+      {missing, sig + "resource list file does not exist: " + missing},
+      {loop, sig + "filesystem error: boost::filesystem::status: Too many levels of symbolic links: \"" + loop + "\""}};
+  for (const auto& [bad, message] : cases) {
     ResourceList list;
     ASSERT_TRUE(list.parse_json_file(write("good.json", R"([{"path": "/srv/a"}])")));
     LogCapture log;
     EXPECT_FALSE(list.parse_json_file(bad)) << bad;
     EXPECT_TRUE(list.is_empty()) << bad;
-    EXPECT_EQ(log.messages().size(), 1u) << bad;
+    ASSERT_EQ(log.messages().size(), 1u) << bad;
+    const std::string logged = log.messages()[0];
+    EXPECT_EQ(bad == cases[0].first ? logged.substr(0, message.size()) : logged, message);
   }
 }
 
