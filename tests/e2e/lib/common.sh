@@ -34,6 +34,7 @@ hx_log_strip_stamps() {
 case_name() {
   HX_E2E_CASE="$*"
   HX_E2E_CASES=$((HX_E2E_CASES + 1))
+  echo "-- ${SECONDS}s: $*" >&2
 }
 
 fail() {
