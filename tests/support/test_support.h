@@ -5,6 +5,8 @@
 
 #include "log/hx_logger.h"
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -146,16 +148,41 @@ inline std::vector<std::string> unstamped_lines(const std::string& text) {
   return lines;
 }
 
-// Everything written to std::cout while the object lives.
+// Everything written to a standard stream (std::cout unless given) while
+// the object lives.
 class CoutCapture {
  public:
-  CoutCapture() : saved_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(saved_); }
+  explicit CoutCapture(std::ostream& stream = std::cout) : stream_(stream), saved_(stream.rdbuf(buffer_.rdbuf())) {}
+  ~CoutCapture() { stream_.rdbuf(saved_); }
   std::string text() const { return buffer_.str(); }
 
  private:
   std::ostringstream buffer_;
+  std::ostream& stream_;
   std::streambuf* saved_;
+};
+
+// Takes one capability (CAP_CHOWN, ...) out of the calling thread's effective
+// set while the object lives, so that root meets the refusals of a confined
+// process; the permitted set keeps it, and the destructor gives it back.
+class WithoutCapability {
+ public:
+  explicit WithoutCapability(int capability) : capability_(capability) { set(false); }
+  ~WithoutCapability() { set(true); }
+  WithoutCapability(const WithoutCapability&) = delete;
+  WithoutCapability& operator=(const WithoutCapability&) = delete;
+
+ private:
+  void set(bool on) const {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) std::perror("capget");
+    const unsigned bit = 1u << (capability_ % 32);
+    auto& effective = data[capability_ / 32].effective;
+    effective = on ? (effective | bit) : (effective & ~bit);
+    if (::syscall(SYS_capset, &header, data) != 0) std::perror("capset");
+  }
+  int capability_;
 };
 
 // A whole file ("" when it cannot be read).

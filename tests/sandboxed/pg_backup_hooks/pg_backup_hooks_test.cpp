@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "postgresql/hx_module_pg_ostrel.h"
+#include "postgresql/hx_postgresql_common.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -156,6 +157,38 @@ TEST_F(BackupHooks, ReleaseRunsAgainWithoutRepeatingAnything) {
   EXPECT_EQ(half->snapshots(), 0u);
 }
 
+// A process that may not hand files over (no CAP_CHOWN) and runtime files
+// the snapshot cannot lose (immutable on the volume, so in its snapshot too):
+// each is reported on standard error and the backup goes on.
+TEST_F(BackupHooks, LabelsThatCannotBeHandedOverAndRuntimeFilesThatStay) {
+  const std::string data = env("HX_PG_DATA");
+  const std::string locked = data + "/pg_internal.init " + data + "/pg_stat_tmp/hx_locked";
+  ASSERT_EQ(hx_test::sh("touch " + locked + " && chattr +i " + locked), 0);
+  auto m = module(HxBackupType::Full);
+  bool prepared = false;
+  std::string warnings;
+  {
+    hx_test::CoutCapture err(std::cerr);
+    hx_test::CoutCapture out;
+    const hx_test::WithoutCapability no_chown(CAP_CHOWN);
+    prepared = m->prepare_resource_before_backup(false);
+    warnings = err.text();
+  }
+  hx_test::sh("chattr -i " + locked + " && rm -f " + locked);
+  EXPECT_TRUE(prepared) << log_.text();
+  const auto owner = hx_postgresql_common::get_user_uid_gid("postgres");
+  const std::string to = "\" to " + std::to_string(boost::tuples::get<0>(owner)) + ":" +
+                         std::to_string(boost::tuples::get<1>(owner)) + " failed (Operation not permitted)\n";
+  const std::string snapshot = dir_ / "hooks" + data;
+  EXPECT_EQ(warnings, "Warning: chown \"" + dir_ / "hooks/backup_label" + to + "Warning: chown \"" +
+                          dir_ / "hooks/tablespace_map" + to + "prepare_to_base_backup: can't delete: \"" + snapshot +
+                          "/pg_stat_tmp/hx_locked\"\nprepare_to_base_backup: can't delete: " + snapshot +
+                          "/pg_internal.init\n");
+  hx_test::CoutCapture out;
+  EXPECT_TRUE(m->release_resource_after_backup()) << log_.text();
+  EXPECT_EQ(registered_snapshots(), 0);
+}
+
 // Preparations that stop at one step each, with the Error line of that step;
 // the release of the aborted task then leaves no snapshot behind.
 TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
@@ -235,6 +268,25 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
   ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg start"), 0);
   EXPECT_TRUE(logged(kBaseSig + "can't connect to the database: ")) << log_.text();
   EXPECT_TRUE(logged(kWalSig + "can't connect to the database: ")) << log_.text();
+
+  // A data directory named through a link that leads out of its snapshot to
+  // the live volume: nothing is deleted there.
+  const std::string alias = fs::path(env("HX_PG_DATA")).parent_path().string() + "/hx_alias";
+  fs::create_symlink(env("HX_PG_DATA"), alias);
+  ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg restart -c data_directory=" + alias), 0);
+  auto linked = module(full);
+  log_.clear();
+  EXPECT_FALSE(linked->prepare_resource_before_backup(false));
+  linked->interrupt();
+  EXPECT_TRUE(linked->release_resource_after_backup());
+  linked.reset();
+  ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg restart"), 0);
+  fs::remove(alias);
+  EXPECT_TRUE(logged(kBaseSig + "the data directory " + dir_ / "hooks" + alias +
+                     " does not lie inside the mounted snapshot " + dir_ / "hooks"))
+      << log_.text();
+  EXPECT_TRUE(fs::exists(env("HX_PG_DATA") + "/postmaster.pid"));
+  EXPECT_EQ(registered_snapshots(), 0);
 }
 
 // The release of an incremental backup: a WAL snapshot file that cannot be

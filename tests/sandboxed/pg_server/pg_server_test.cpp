@@ -183,6 +183,19 @@ TEST_F(PgServer, StopWalFileFromTheServer) {
     EXPECT_EQ(lines[2].rfind(c.error_begin, 0), 0u) << lines[2];
     EXPECT_NE(lines[2].find(c.error_part), std::string::npos) << lines[2];
   }
+
+  // A standby (the server in recovery) is refused.
+  const std::string signal = env("HX_PG_DATA") + "/standby.signal";
+  ASSERT_EQ(testbed_pg("stop"), 0);
+  std::ofstream{signal};
+  ASSERT_EQ(testbed_pg("start"), 0);
+  log_.clear();
+  const bool from_standby = pg::get_stop_wal_file_from_server(name, lsn, pg_version(15, 0), conf);
+  ASSERT_EQ(testbed_pg("stop"), 0);
+  fs::remove(signal);
+  EXPECT_FALSE(from_standby);
+  EXPECT_EQ(log_.messages().back(), "Error: DB server(127.0.0.1) is not primary.");
+  EXPECT_EQ(name, "unchanged");
 }
 
 TEST_F(PgServer, QueriesWithoutAServerFailWithTheirSignature) {

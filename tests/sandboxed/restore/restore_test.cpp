@@ -120,6 +120,24 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
   }
   EXPECT_EQ(kPostRestore + ": can't delete \"" + (dir / "d15/recovery.done") + "\" (Operation not permitted)",
             log.at("Error").back());
+
+  // A process that may not hand files over: each runtime directory it makes
+  // is reported, and the settings are written all the same.
+  log.clear();
+  fs::create_directories(dir / "bare");
+  {
+    const hx_test::WithoutCapability no_chown(CAP_CHOWN);
+    EXPECT_TRUE(pg::post_restore(conf, pg_version(15, 0), dir / "bare"));
+  }
+  std::vector<std::string> refused;
+  for (const char* name : {"pg_replslot", "pg_dynshmem", "pg_notify", "pg_serial", "pg_snapshots", "pg_stat_tmp",
+                           "pg_subtrans", "pg_commit_ts", "pg_stat", "pg_tblspc", "pg_twophase"}) {
+    refused.push_back(kPostRestore + ": chown directory \"" + dir / "bare/" + name + "\" by " +
+                      std::to_string(boost::tuples::get<0>(postgres)) + ":" +
+                      std::to_string(boost::tuples::get<1>(postgres)) + " failed (Operation not permitted)");
+  }
+  EXPECT_EQ(log.at("Error"), refused);
+  EXPECT_TRUE(fs::exists(dir / "bare/recovery.signal"));
 }
 
 TEST(RestoreHooks, RestoreDirectoryWhoseOwnerCannotChange) {
