@@ -73,11 +73,14 @@ void write_label_file(const std::string& path, const std::string& text, const st
 void remove_runtime_path(const fs::path& path) {
   std::cout << "   remove from the archive: " + HxDestination::printable(path.string()) + "\n" << std::flush;
   boost::system::error_code ec;
-  if (fs::is_regular_file(path) || fs::is_symlink(fs::symlink_status(path))) {
+  // The path's own type, links not followed: a link is removed itself,
+  // whatever it leads to (a loop or a missing target included).
+  const fs::file_status own = fs::symlink_status(path, ec);
+  if (fs::is_regular_file(own) || fs::is_symlink(own)) {
     if (!fs::remove(path, ec)) std::cerr << "prepare_to_base_backup: can't delete: " << path.string() << std::endl;
     return;
   }
-  if (!fs::is_directory(path)) return;
+  if (!fs::is_directory(own)) return;
   std::vector<fs::path> entries;
   for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
   for (const auto& entry : entries) {

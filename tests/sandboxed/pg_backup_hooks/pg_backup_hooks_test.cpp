@@ -164,6 +164,10 @@ TEST_F(BackupHooks, LabelsThatCannotBeHandedOverAndRuntimeFilesThatStay) {
   const std::string data = env("HX_PG_DATA");
   const std::string locked = data + "/pg_internal.init " + data + "/pg_stat_tmp/hx_locked";
   ASSERT_EQ(hx_test::sh("touch " + locked + " && chattr +i " + locked), 0);
+  // A runtime path that is a link in a loop: removed as a link, never followed.
+  const std::string opts = data + "/postmaster.opts";
+  fs::rename(opts, opts + ".hx");
+  fs::create_symlink("postmaster.opts", opts);
   auto m = module(HxBackupType::Full);
   bool prepared = false;
   std::string warnings;
@@ -175,6 +179,8 @@ TEST_F(BackupHooks, LabelsThatCannotBeHandedOverAndRuntimeFilesThatStay) {
     warnings = err.text();
   }
   hx_test::sh("chattr -i " + locked + " && rm -f " + locked);
+  fs::remove(opts);
+  fs::rename(opts + ".hx", opts);
   EXPECT_TRUE(prepared) << log_.text();
   const auto owner = hx_postgresql_common::get_user_uid_gid("postgres");
   const std::string to = "\" to " + std::to_string(boost::tuples::get<0>(owner)) + ":" +
@@ -184,6 +190,7 @@ TEST_F(BackupHooks, LabelsThatCannotBeHandedOverAndRuntimeFilesThatStay) {
                           dir_ / "hooks/tablespace_map" + to + "prepare_to_base_backup: can't delete: \"" + snapshot +
                           "/pg_stat_tmp/hx_locked\"\nprepare_to_base_backup: can't delete: " + snapshot +
                           "/pg_internal.init\n");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(snapshot + "/postmaster.opts")));
   hx_test::CoutCapture out;
   EXPECT_TRUE(m->release_resource_after_backup()) << log_.text();
   EXPECT_EQ(registered_snapshots(), 0);
