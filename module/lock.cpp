@@ -63,22 +63,21 @@ namespace {
 
 enum class Owner { Unknown, Alone, HeldElsewhere };
 
-// Opens the owner file and tries to take its flock without waiting. Alone:
-// this process now holds it (fd kept), so no live task holds the resource;
-// HeldElsewhere: a live process holds it; Unknown: the file cannot be
-// opened, so liveness cannot be told and only the name decides.
-//
-// The holder removes the owner file before it lets the flock go, so a lock
-// won on a file that the path no longer names proves nothing: that file is
-// dropped and the current one tried.
-// Removes what lies at `path` when it is not an owner file of this user
-// (see above); true when something was removed.
+// An owner file of this task's kind: a regular file of this process's user
+// with a single name (see above).
+bool is_owner_file(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Removes what lies at `path` when it is not an owner file; true when
+// something was removed.
 bool remove_planted(const std::string& path, const struct stat* opened) {
   struct stat named;
   if (::lstat(path.c_str(), &named) != 0) return false;
-  const bool ours = S_ISREG(named.st_mode) && named.st_uid == ::geteuid() && named.st_nlink == 1;
-  const bool same = opened == nullptr || (opened->st_dev == named.st_dev && opened->st_ino == named.st_ino);
-  return !ours && same && ::unlink(path.c_str()) == 0;
+  const bool same = opened == nullptr || same_file(*opened, named);
+  return !is_owner_file(named) && same && ::unlink(path.c_str()) == 0;
 }
 
 // The owner file, opened for reading and writing (created when missing), or
@@ -93,16 +92,21 @@ int open_owner_file(const std::string& path) {
       return -1;
     }
     struct stat opened;
-    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == ::geteuid() &&
-        opened.st_nlink == 1) {
-      return fd;
-    }
+    if (::fstat(fd, &opened) == 0 && is_owner_file(opened)) return fd;
     ::close(fd);
     if (!remove_planted(path, &opened)) return -1;
   }
   return -1;
 }
 
+// Opens the owner file and tries to take its flock without waiting. Alone:
+// this process now holds it (fd kept), so no live task holds the resource;
+// HeldElsewhere: a live process holds it; Unknown: the file cannot be
+// opened, so liveness cannot be told and only the name decides.
+//
+// The holder removes the owner file before it lets the flock go, so a lock
+// won on a file that the path no longer names proves nothing: that file is
+// dropped and the current one tried.
 Owner take_owner_lock(const std::string& path, int& fd) {
   fd = -1;
   for (int attempt = 0; attempt < 16; ++attempt) {
@@ -113,8 +117,7 @@ Owner take_owner_lock(const std::string& path, int& fd) {
       return Owner::HeldElsewhere;
     }
     struct stat held, named;
-    if (::fstat(candidate, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino) {
+    if (::fstat(candidate, &held) == 0 && ::stat(path.c_str(), &named) == 0 && same_file(held, named)) {
       fd = candidate;
       return Owner::Alone;
     }
