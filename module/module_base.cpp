@@ -1,6 +1,7 @@
 // Construction and destruction of the module object and the base bodies of
 // its virtual operations that have nothing to do.
 #include "module/hx_modules_common.h"
+#include "module/exit_now.h"
 
 HxModuleOptions::HxModuleOptions()
     : mode(HxModuleMode::None),
@@ -30,7 +31,9 @@ HxModuleUniversal::HxModuleUniversal(const HxModuleOptions& options)
       hxfd_pid_(0),
       paused_(false),
       interrupted_(false),
-      hxfd_succeeded_(false) {}
+      hxfd_succeeded_(false) {
+  hx_process::write_counters_whole_at_exit();
+}
 
 HxModuleUniversal::~HxModuleUniversal() {
   // The lock goes while the handlers are still in place: an abort that comes
