@@ -20,6 +20,9 @@
 #include <poll.h>
 #include <pwd.h>
 #include <pty.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -236,8 +239,9 @@ class FreeSpace : public hx_log_test::LogTest {
 }  // namespace
 
 // A byte count (or file size) equal to the free space is enough, one byte more
-// is not: on /proc (no free blocks) and on a live file system, retried until
-// nothing else changed it during the checks.
+// is not: on /proc (no free blocks) and on a tmpfs of 1 MiB that nothing else
+// writes to, mounted in a forked child's own mount namespace (a shared file
+// system changes under the checks while other tests run beside this one).
 TEST_F(FreeSpace, EqualIsEnoughOneMoreIsNot) {
   EXPECT_EQ(0ull, free_bytes("/proc"));
   EXPECT_TRUE(check_free_space("/proc", 0ull));
@@ -245,21 +249,35 @@ TEST_F(FreeSpace, EqualIsEnoughOneMoreIsNot) {
   EXPECT_TRUE(check_free_space("/proc", sparse_file("empty", 0)));
   EXPECT_FALSE(check_free_space("/proc", sparse_file("one", 1)));
 
-  const std::string dir = dir_.string();
-  bool settled = false;
-  for (int attempt = 0; attempt < 20 && !settled; ++attempt) {
-    const unsigned long long free = free_bytes(dir);
-    const std::string equal_file = sparse_file("equal", free), more_file = sparse_file("more", free + 1);
-    const bool results[] = {check_free_space(dir, free), check_free_space(dir, free + 1),
-                            check_free_space(dir, equal_file), check_free_space(dir, more_file)};
-    if (free_bytes(dir) != free) continue;
-    settled = true;
-    EXPECT_TRUE(results[0]);
-    EXPECT_FALSE(results[1]);
-    EXPECT_TRUE(results[2]);
-    EXPECT_FALSE(results[3]);
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a file system of its own needs root";
+  const unsigned long long size = 1ull << 20;
+  const std::string fs_dir = (dir_ / "fs").string();
+  ASSERT_EQ(0, ::mkdir(fs_dir.c_str(), 0700));
+  const std::string equal_file = sparse_file("equal", size), more_file = sparse_file("more", size + 1);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("hx-free-space", fs_dir.c_str(), "tmpfs", 0, "size=1m") != 0) {
+      hx_test::child_exit(2);
+    }
+    struct statfs st;
+    if (::statfs(fs_dir.c_str(), &st) != 0 || static_cast<unsigned long long>(st.f_bavail) * st.f_bsize != size) {
+      hx_test::child_exit(3);
+    }
+    // Each result in one bit: set when it is the wrong one.
+    int wrong = 0;
+    if (!check_free_space(fs_dir, size)) wrong |= 1 << 2;
+    if (check_free_space(fs_dir, size + 1)) wrong |= 1 << 3;
+    if (!check_free_space(fs_dir, equal_file)) wrong |= 1 << 4;
+    if (check_free_space(fs_dir, more_file)) wrong |= 1 << 5;
+    hx_test::child_exit(wrong);
   }
-  EXPECT_TRUE(settled);
+  ASSERT_LT(0, pid);
+  int status = -1;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "2: no tmpfs mounted, 3: free space not 1 MiB, 4/8/16/32: equal count, "
+                                       "one more, equal file, larger file judged wrong";
 }
 
 TEST_F(FreeSpace, Failures) {
