@@ -49,17 +49,19 @@ std::string to_string(Level level) {
 
 namespace HxDestination {
 
+void hold_async_signals(sigset_t* previous) {
+  sigset_t held;
+  sigfillset(&held);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&held, fault);
+  pthread_sigmask(SIG_BLOCK, &held, previous);  // cannot fail: a valid action and set
+}
+
 namespace {
 
 // Blocks the asynchronous signals of this thread for the object's lifetime.
 class AsyncSignalsHeld {
  public:
-  AsyncSignalsHeld() {
-    sigset_t held;
-    sigfillset(&held);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&held, fault);
-    pthread_sigmask(SIG_BLOCK, &held, &previous_);  // cannot fail: a valid action and set
-  }
+  AsyncSignalsHeld() { hold_async_signals(&previous_); }
   ~AsyncSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
   AsyncSignalsHeld(const AsyncSignalsHeld&) = delete;
   AsyncSignalsHeld& operator=(const AsyncSignalsHeld&) = delete;

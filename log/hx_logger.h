@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include <signal.h>
+
 namespace HxLogLvl {
 
 // One bit per level.
@@ -59,6 +61,11 @@ std::string to_string(Level level);
 }  // namespace HxLogLvl
 
 namespace HxDestination {
+
+// Blocks in the calling thread every signal but those a fault of the program
+// raises (held, a fault would end the process without its handler); the mask
+// it replaced goes to `previous` when given.
+void hold_async_signals(sigset_t* previous);
 
 // A log destination. write_log() prefixes the local-time stamp and hands the
 // line to write_log_impl() under this destination's mutex. Asynchronous

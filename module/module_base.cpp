@@ -1,7 +1,7 @@
 // Construction and destruction of the module object and the base bodies of
 // its virtual operations that have nothing to do.
 #include "module/hx_modules_common.h"
-#include "module/exit_now.h"
+#include "utils/exit_now.h"
 
 HxModuleOptions::HxModuleOptions()
     : mode(HxModuleMode::None),

@@ -14,7 +14,7 @@
 // process; it passes terminal stop (as SIGSTOP), continue and termination on
 // to the remote archiver with "kill" run on the remote host over ssh.
 #include "module/hx_modules_common.h"
-#include "module/exit_now.h"
+#include "utils/exit_now.h"
 
 #include "log/hx_logger.h"
 #include "utils/hx_utils_common.h"

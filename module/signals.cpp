@@ -17,7 +17,7 @@
 // deferring section after an abort was requested, it gives the gate up for
 // good. A pause holds the work at the same places until continue.
 #include "module/hx_modules_common.h"
-#include "module/exit_now.h"
+#include "utils/exit_now.h"
 
 #include "log/hx_logger.h"
 #include "utils/hx_utils_common.h"

@@ -42,6 +42,13 @@ constexpr const char* kSigIntegrity =
 constexpr const char* kSigTimelines =
     "int hx_postgresql_common::compare_timelines_id(const string&, const string&)";
 
+// The file name of a path: what follows its last "/" (the whole text when
+// it has none).
+std::string_view file_name_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
 // Parses text whose first 24 characters are all hexadecimal digits, the
 // form of every WAL segment file name, without the general parse below (to
 // which it gives the same fields) and its cost; false for any other text.
@@ -75,8 +82,9 @@ bool parse_plain_wal_name(std::string_view text, wal_name& out) {
 // Parses a WAL file name into out. On failure logs the Error line of
 // wal_name_from_string, sets every field to 0 and returns false, so that a
 // caller can tell a failed parse from the name of all zeros.
-bool parse_wal_name(const std::string& text, wal_name& out) {
-  if (parse_plain_wal_name(text, out)) return true;
+bool parse_wal_name(std::string_view name, wal_name& out) {
+  if (parse_plain_wal_name(name, out)) return true;
+  const std::string text(name);
   try {
     wal_name parsed;
     parsed.timeline = static_cast<std::uint32_t>(std::stoul(text.substr(0, 8), nullptr, 16));
@@ -137,10 +145,7 @@ int read_location_line(const std::string& file, std::string& out, const std::str
 // file name is what follows the last "/".
 std::size_t find_entry(const std::vector<boost::filesystem::path>& list, const std::string& part) {
   for (std::size_t i = 0; i < list.size(); ++i) {
-    const std::string& path = list[i].native();
-    const std::size_t slash = path.rfind('/');
-    if (std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1).find(part) != std::string_view::npos)
-      return i;
+    if (file_name_of(list[i].native()).find(part) != std::string_view::npos) return i;
   }
   return list.size();
 }
@@ -260,11 +265,8 @@ bool check_sequence_integrity(const std::vector<std::string>& paths, const std::
       while (index < paths.size()) {
         const std::string& path = paths[index];
         if (debug) HxLogStream(HxLogLvl::Debug) << kSigIntegrity << ": Path to WAL file: " << path << std::endl;
-        const std::size_t slash = path.rfind('/');
-        const std::string_view name = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1, 24);
         wal_name parsed;
-        bool parsed_ok = parse_plain_wal_name(name, parsed);
-        if (!parsed_ok) parsed_ok = parse_wal_name(std::string(name), parsed);
+        const bool parsed_ok = parse_wal_name(file_name_of(path).substr(0, 24), parsed);
         ++index;
         if (parsed_ok && parsed == current) {
           matched = true;
@@ -329,24 +331,15 @@ int get_wal_files_list(const std::string& directory, std::vector<boost::filesyst
     for (const auto& span : spans) out.emplace_back(join(name_of(span)));
   };
   // A directory that cannot be opened leaves the iterator at its end: the
-  // listing is then empty and the callers report that.
+  // listing is then empty and the callers report that. Advancing reports its
+  // errors by exceptions.
   boost::system::error_code ec;
   try {
     for (fs::directory_iterator it(directory, fs::directory_options::skip_permission_denied, ec);
          it != fs::directory_iterator(); ++it) {
-      // GCOVR_EXCL_START: only the constructor sets ec, and then leaves the iterator at its end
-      if (ec) {
-        HxLogStream(HxLogLvl::Error) << kSigList << ": " << ec.message() << " [" << ec.category().name() << ":"
-                                     << ec.value() << "]" << std::endl;
-        keep_taken();
-        return 6;
-      }
-      // GCOVR_EXCL_STOP
-      // The entry's name: what follows the last "/" of its path.
-      const std::string& entry = it->path().native();
-      const std::size_t name_at = entry.rfind('/') + 1;
-      spans.emplace_back(names.size(), entry.size() - name_at);
-      names.append(entry, name_at, std::string::npos);
+      const std::string_view name = file_name_of(it->path().native());
+      spans.emplace_back(names.size(), name.size());
+      names.append(name);
       if (debug) HxLogStream(HxLogLvl::Debug) << kSigList << ": " << join(name_of(spans.back())) << std::endl;
     }
   } catch (...) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "log/hx_logger.h"
+#include "utils/exit_now.h"
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -27,19 +28,7 @@
 #include <utility>
 #include <vector>
 
-// Present in a program built for coverage: writes its counters, as at the
-// end of the program.
-extern "C" void __gcov_exit(void) __attribute__((weak));
-
 namespace hx_test {
-
-// Ends a forked child of a test at once, like _exit (no atexit handlers, no
-// destructors of the parent's objects), after writing its coverage counters
-// when the program is built for coverage: what the child ran counts too.
-[[noreturn]] inline void child_exit(int code) {
-  if (__gcov_exit != nullptr) __gcov_exit();
-  ::_exit(code);
-}
 
 // Empties the log configuration (destinations, level masks, tag, levels
 // written, logging switched on) for its lifetime and puts the one it found back at the end.

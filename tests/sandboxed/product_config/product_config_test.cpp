@@ -39,7 +39,7 @@ std::string in_child(const std::function<void()>& body) {
   if (pid == 0) {
     ::dup2(p[1], STDERR_FILENO);
     body();
-    hx_test::child_exit(0);
+    hx_process::exit_now(0);
   }
   ::close(p[1]);
   std::string err;

@@ -1,6 +1,6 @@
 // The per-resource lock across real processes. Runs in the bare sandbox, which
 // has a private /dev/shm, so the lock names of these tests stay inside it.
-#include "module/exit_now.h"
+#include "utils/exit_now.h"
 #include "module/resource_lock.h"
 #include "unit/module/options_test_support.h"
 

@@ -144,7 +144,7 @@ TEST(ExecuteCommand, CommandThatCannotStart) {
     }
     const bool closed = ::dup(0) == lowest;
     ::dup2(saved_stderr, 2);
-    hx_test::child_exit(::setresuid(0, 0, 0) == 0 && closed && out.empty() && err.empty() ? failures : 99);
+    hx_process::exit_now(::setresuid(0, 0, 0) == 0 && closed && out.empty() && err.empty() ? failures : 99);
   }
   int status = -1;
   ASSERT_EQ(pid, ::waitpid(pid, &status, 0));

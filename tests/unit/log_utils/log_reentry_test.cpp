@@ -24,7 +24,7 @@ using hx_log_test::unstamped_lines;
 // Runs `body` in a child; true when it exits 0 within `seconds` (else killed).
 bool finishes_in_child(const std::function<int()>& body, int seconds) {
   const pid_t child = fork();
-  if (child == 0) hx_test::child_exit(body());
+  if (child == 0) hx_process::exit_now(body());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;

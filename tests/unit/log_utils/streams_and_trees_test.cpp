@@ -30,7 +30,7 @@ template <typename Body>
 int in_child(Body body) {
   std::cout.flush();
   const pid_t child = ::fork();
-  if (child == 0) hx_test::child_exit(body());
+  if (child == 0) hx_process::exit_now(body());
   int status = 0;
   ::waitpid(child, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -123,7 +123,7 @@ class Terminal : public ::testing::Test {
       ::dup2(slave_, STDOUT_FILENO);
       const std::string result = body();
       std::fflush(stdout);
-      hx_test::child_exit(::write(p[1], result.data(), result.size()) < 0 ? 2 : 0);
+      hx_process::exit_now(::write(p[1], result.data(), result.size()) < 0 ? 2 : 0);
     }
     ::close(p[1]);
     for (int i = 0; i < 500 && (lflag() & cleared) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -203,10 +203,10 @@ TEST(LoginName, LoginElseEffectiveUser) {
     ASSERT_EQ(0, ::pipe(p));
     const pid_t pid = ::fork();
     if (pid == 0) {
-      if (::seteuid(uid) != 0) hx_test::child_exit(2);
+      if (::seteuid(uid) != 0) hx_process::exit_now(2);
       const std::string name = get_loginname();
       const bool sent = ::write(p[1], name.data(), name.size()) == static_cast<ssize_t>(name.size());
-      hx_test::child_exit(::seteuid(0) == 0 && sent ? 0 : 3);  // root again to write the counters
+      hx_process::exit_now(::seteuid(0) == 0 && sent ? 0 : 3);  // root again to write the counters
     }
     ::close(p[1]);
     std::string name;
@@ -258,11 +258,11 @@ TEST_F(FreeSpace, EqualIsEnoughOneMoreIsNot) {
   if (pid == 0) {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("hx-free-space", fs_dir.c_str(), "tmpfs", 0, "size=1m") != 0) {
-      hx_test::child_exit(2);
+      hx_process::exit_now(2);
     }
     struct statfs st;
     if (::statfs(fs_dir.c_str(), &st) != 0 || static_cast<unsigned long long>(st.f_bavail) * st.f_bsize != size) {
-      hx_test::child_exit(3);
+      hx_process::exit_now(3);
     }
     // Each result in one bit: set when it is the wrong one.
     int wrong = 0;
@@ -270,7 +270,7 @@ TEST_F(FreeSpace, EqualIsEnoughOneMoreIsNot) {
     if (check_free_space(fs_dir, size + 1)) wrong |= 1 << 3;
     if (!check_free_space(fs_dir, equal_file)) wrong |= 1 << 4;
     if (check_free_space(fs_dir, more_file)) wrong |= 1 << 5;
-    hx_test::child_exit(wrong);
+    hx_process::exit_now(wrong);
   }
   ASSERT_LT(0, pid);
   int status = -1;
