@@ -50,7 +50,11 @@ int split_full_version(const std::string& full, std::string& version, std::strin
 }
 
 bool HxModuleUniversal::config_loaded() {
-  if (load_module_config()) return true;
+  const bool loaded = load_module_config();
+  // A load that an abort interrupted (a configuration file that does not
+  // answer) ends here.
+  hx_utils_common::abort_point();
+  if (loaded) return true;
   HxLogStream(HxLogLvl::Error) << "Unable to load configuration from config file." << std::endl;
   return false;
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -134,6 +135,34 @@ class hx_module_mutex {
   int owner_fd_ = -1;  // descriptor holding the liveness lock of the name
 };
 
+// A lock that a live process holds on a named thing: an owner file in
+// /dev/shm locked with flock(), which the kernel lets go when the process ends
+// in any way (SIGKILL and crashes included), so a lock is never left behind.
+// The holder records a description of itself in the file, so that a refused
+// task can say who holds the thing. The file is opened without following a
+// link; anything at its path that is not a plain file of this process's user
+// was planted by someone else and is removed.
+class hx_owner_lock {
+ public:
+  hx_owner_lock() = default;
+  ~hx_owner_lock();
+  hx_owner_lock(const hx_owner_lock&) = delete;
+  hx_owner_lock& operator=(const hx_owner_lock&) = delete;
+
+  // Takes the lock `name` (a file name: letters, digits, "_", "-", ".") for
+  // this process and records `description` in it. False when another live
+  // process holds it: `holder` then receives that process's description
+  // (empty when it could not be read), or when the owner file cannot be had.
+  bool try_lock(const std::string& name, const std::string& description, std::string& holder);
+  // Lets the lock go (the owner file is removed first); nothing when not held.
+  void unlock();
+  bool locked() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
 class HxModuleUniversal;
 
 // Installs the handlers of interrupt, terminate, segmentation fault, terminal
@@ -190,6 +219,22 @@ class HxAbortDeferral {
   bool active_;
 };
 
+// While an object of this class lives, an abort of the task runs `cleanup`
+// as part of its clean-up (before the release of a backup): for what the
+// operation in progress has set up outside this host's task directories, a
+// remote host's task files for one. The callback runs on the thread that
+// serves the abort, with the task's work stopped.
+class HxAbortCleanup {
+ public:
+  explicit HxAbortCleanup(std::function<void()> cleanup);
+  ~HxAbortCleanup();
+  HxAbortCleanup(const HxAbortCleanup&) = delete;
+  HxAbortCleanup& operator=(const HxAbortCleanup&) = delete;
+
+  // Runs every registered clean-up once, newest first; used by the abort.
+  static void run_all();
+};
+
 // The exit code of a program whose operation ended with `code`: when its
 // answer could not all be written to standard output (full, or a closed
 // pipe), an Error line goes to the log and 13 replaces a 0, so that a lost
@@ -235,6 +280,13 @@ class HxModuleUniversal {
   // step); a module removes there what only a completed backup makes
   // obsolete. Does nothing in the base.
   virtual void backup_completed();
+  // Runs right after the resource lock and the module configuration in the
+  // backup, restore and apply sequences: a module whose resource can be
+  // named in more than one way locks here what the task will really work on
+  // (with lock_target), so that two tasks on one thing under two names never
+  // run at once. False refuses the task with exit code 2 before anything is
+  // touched; the module logs why. True in the base.
+  virtual bool lock_task_target();
 
   // ---- Command line ---------------------------------------------------------
   // Installs the signal handlers, then parses the command line.
@@ -283,6 +335,20 @@ class HxModuleUniversal {
   // ---- Resource lock ----------------------------------------------------------
   bool lock_resource_handling(const std::string& resource);
   void unlock_resource_handling();
+  // Takes, for the rest of the task, the lock of the thing `key` names (a
+  // cluster's data directory, say; a path is resolved to its real path
+  // first, so that every spelling of it takes the same lock), recording what
+  // this task is. False, with an Error line naming `what` and the task that
+  // holds it, when another live task of this program holds it.
+  bool lock_target(const std::string& key, const std::string& what);
+
+  // ---- Points of no return ------------------------------------------------------
+  // From here on an abort no longer ends the task: what was started (a
+  // deployment into a stopped server, say) is finished or put back, and the
+  // task reports its real result; an abort that comes later is reported with
+  // a Warning that it came too late, naming `what`. An abort already pending
+  // ends the task here instead, before anything of that step is done.
+  void pass_point_of_no_return(const std::string& what);
 
   // ---- Archiver child process -------------------------------------------------
   bool run_hxfd_command(const std::string& command, std::string& output, pid_t& pid, std::string& last_statistics);
@@ -379,6 +445,9 @@ class HxModuleUniversal {
   unsigned int backup_steps(bool replica);
   // deployment(replica), which an abort waits for.
   bool deploy(bool replica);
+
+  // Target locks of lock_target, held until the program ends.
+  std::vector<std::unique_ptr<hx_owner_lock>> target_locks_;
 
   enum class Release { NotRun, Running, Done };
   Release release_state_ = Release::NotRun;

@@ -179,6 +179,91 @@ bool hx_module_mutex::is_created() const { return created_; }
 
 boost::shared_ptr<boost::interprocess::named_mutex> hx_module_mutex::get() const { return mutex_; }
 
+hx_owner_lock::~hx_owner_lock() { unlock(); }
+
+bool hx_owner_lock::try_lock(const std::string& name, const std::string& description, std::string& holder) {
+  unlock();
+  holder.clear();
+  const std::string path = "/dev/shm/" + name;
+  int fd = -1;
+  switch (take_owner_lock(path, fd)) {
+    case Owner::Alone:
+      break;
+    case Owner::HeldElsewhere: {
+      // The holder's description, read without following a link.
+      const int reader = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (reader >= 0) {
+        char text[512];
+        const ssize_t got = ::read(reader, text, sizeof(text));
+        if (got > 0) holder.assign(text, static_cast<std::size_t>(got));
+        ::close(reader);
+      }
+      return false;
+    }
+    case Owner::Unknown:
+      return false;
+  }
+  // The description replaces whatever an earlier holder left in the file.
+  if (::ftruncate(fd, 0) == 0) {
+    const ssize_t written = ::pwrite(fd, description.data(), description.size(), 0);
+    (void)written;  // a description that could not be written only makes a refusal less precise
+  }
+  fd_ = fd;
+  path_ = path;
+  return true;
+}
+
+void hx_owner_lock::unlock() {
+  if (fd_ < 0) return;
+  // The file goes before the flock, so a task that wins the flock finds no
+  // leftover (see take_owner_lock).
+  ::unlink(path_.c_str());
+  ::close(fd_);
+  fd_ = -1;
+  path_.clear();
+}
+
+bool HxModuleUniversal::lock_target(const std::string& key, const std::string& what) {
+  // Every spelling of a path (links, "..", a trailing "/") takes one lock.
+  boost::system::error_code ec;
+  boost::filesystem::path resolved = boost::filesystem::weakly_canonical(key, ec);
+  if (ec) resolved = boost::filesystem::path(key).lexically_normal();
+  const std::string name = "Halvex_MOD_target_" + boost::filesystem::path(options_.program_path).filename().string() +
+                           "_" + hx_resource_lock::resource_digest_text(resolved.string()) + ".owner";
+
+  std::string task;
+  switch (options_.mode) {
+    case HxModuleMode::Backup:
+    case HxModuleMode::BackupList:
+      task = "a backup of the resource '" + options_.resource + "'";
+      break;
+    case HxModuleMode::CreateReplica:
+      task = "a replica of the resource '" + options_.resource + "'";
+      break;
+    case HxModuleMode::Restore:
+      task = "a restore of the record '" + options_.record_id + "'";
+      break;
+    case HxModuleMode::ApplyReplica:
+      task = "an apply of the replica '" + options_.record_id + "'";
+      break;
+    default:
+      task = "a task";
+      break;
+  }
+  const std::string description = "PID " + std::to_string(getpid()) + ", " + task;
+
+  auto lock = std::make_unique<hx_owner_lock>();
+  std::string holder;
+  if (lock->try_lock(name, description, holder)) {
+    target_locks_.push_back(std::move(lock));
+    return true;
+  }
+  HxLogStream(HxLogLvl::Error) << "Can't run the task: " << what << " is in use by another task of this module ("
+                               << (holder.empty() ? std::string("its process could not be named") : holder)
+                               << "). Run it again when that task has ended" << std::endl;
+  return false;
+}
+
 bool HxModuleUniversal::lock_resource_handling(const std::string& resource) {
   try {
     const std::string name = hx_resource_lock::lock_name(options_.program_path, resource);

@@ -50,3 +50,5 @@ void HxModuleUniversal::list_restore_parameters() {}
 void HxModuleUniversal::load_custom_module_parameters() {}
 
 void HxModuleUniversal::backup_completed() {}
+
+bool HxModuleUniversal::lock_task_target() { return true; }

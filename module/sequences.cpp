@@ -4,6 +4,7 @@
 #include "module/hx_modules_common.h"
 
 #include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
 
 #include <boost/filesystem.hpp>
 
@@ -40,6 +41,7 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
     return 2;
   }
   if (!config_loaded()) return 2;
+  if (!lock_task_target()) return 2;
   if (options_.tmp_operation_directory.empty()) {
     HxLogStream(HxLogLvl::Error) << "Backup module: you must define tmp_operation_directory directory" << std::endl;
     return 4;
@@ -89,7 +91,10 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
     return 2;
   }
 
-  if (!prepare_resource_before_backup(replica)) return 6;
+  const bool prepared = prepare_resource_before_backup(replica);
+  // A step that failed because an abort interrupted it ends here.
+  hx_utils_common::abort_point();
+  if (!prepared) return 6;
 
   archiver_succeeded = make_backup();
 
@@ -131,6 +136,7 @@ unsigned int HxModuleUniversal::restore_sequence() {
     return 2;
   }
   if (!config_loaded()) return 2;
+  if (!lock_task_target()) return 2;
   if (define_restore_directory() != 0) return 7;
   if (unpack_snapshot_file(options_.meta_file) != 0) {
     HxLogStream(HxLogLvl::Error) << "Unable to unpack snapshot file: " << options_.meta_file << std::endl;
@@ -163,6 +169,7 @@ unsigned int HxModuleUniversal::apply_sequence() {
     return 2;
   }
   if (!config_loaded()) return 2;
+  if (!lock_task_target()) return 2;
   if (unpack_snapshot_file(options_.meta_file) != 0) {
     HxLogStream(HxLogLvl::Error) << "Unable to unpack snapshot file: " << options_.meta_file << std::endl;
     remove_reference_snapshot_directory();

@@ -13,9 +13,21 @@
 // an outside process or for time (hx_utils_common::OutsideWait). An abort
 // takes the gate and keeps it: it ends the task's processes, cleans up and
 // ends the program, and the work's thread, once its wait is over, finds the
-// gate taken and never goes on. Where the work reaches a wait or the end of a
-// deferring section after an abort was requested, it gives the gate up for
-// good. A pause holds the work at the same places until continue.
+// gate taken and never goes on. Where the work reaches a wait, an abort point
+// or the end of a deferring section after an abort was requested, it gives
+// the gate up for good. A pause holds the work at the same places until
+// continue.
+//
+// Work that keeps the gate outside any deferring section for more than a
+// second after an abort was requested is interrupted, once a second until it
+// lets go: the interruptions it registered run (a database statement is
+// cancelled through its connection), and the work's thread gets a signal
+// whose handler does nothing, so that a call blocked in the kernel (the open
+// of a FIFO, say) returns with EINTR. The work then fails its step and gives
+// the gate up at its next wait or abort point.
+//
+// Past a point of no return the work keeps the gate to its end: an abort is
+// then only reported, with a Warning that it came too late.
 #include "module/hx_modules_common.h"
 #include "utils/exit_now.h"
 
@@ -27,9 +39,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -62,16 +76,35 @@ void install(int sig, void (*handler)(int)) {
 
 const unsigned char kStopWatching = 0;
 
+// The signal that interrupts a blocked call of the work's thread. Its handler
+// does nothing and is installed without SA_RESTART.
+int interrupt_signal() { return SIGRTMIN + 3; }
+
+void interrupt_handler(int) {}
+
+// Clean-ups of the operation in progress that an abort runs (HxAbortCleanup).
+std::mutex cleanups_mutex;
+std::vector<std::pair<const HxAbortCleanup*, std::function<void()>>>& cleanups() {
+  static std::vector<std::pair<const HxAbortCleanup*, std::function<void()>>> registered;
+  return registered;
+}
+
 }  // namespace
 
 class HxModuleSignalHandler::Control {
  public:
-  explicit Control(HxModuleUniversal* module) : module_(module), work_thread_(std::this_thread::get_id()) {
+  explicit Control(HxModuleUniversal* module)
+      : module_(module), work_thread_(std::this_thread::get_id()), work_native_(pthread_self()) {
     if (::pipe2(pipe_, O_CLOEXEC) != 0) {
       pipe_[0] = pipe_[1] = -1;
       return;  // without a pipe no signal is recorded: the handlers do nothing
     }
     ::fcntl(pipe_[1], F_SETFL, O_NONBLOCK);
+    struct sigaction interrupt {};
+    interrupt.sa_handler = interrupt_handler;
+    sigemptyset(&interrupt.sa_mask);
+    interrupt.sa_flags = 0;  // no SA_RESTART: a blocked call returns with EINTR
+    sigaction(interrupt_signal(), &interrupt, nullptr);
     gate_.lock();
     // The signal thread takes no signal itself: they reach the work's
     // thread, whose handlers only write into the pipe.
@@ -110,7 +143,7 @@ class HxModuleSignalHandler::Control {
 
   static void begin_wait() {
     Control* control = on_work_thread();
-    if (control == nullptr || control->deferrals_ > 0) return;
+    if (control == nullptr || control->keeps_gate()) return;
     if (control->aborting_.load()) control->give_up();
     control->gate_.unlock();
     if (control->module_ != nullptr) control->module_->hold_while_paused();
@@ -118,15 +151,39 @@ class HxModuleSignalHandler::Control {
 
   static void end_wait() {
     Control* control = on_work_thread();
-    if (control == nullptr || control->deferrals_ > 0) return;
+    if (control == nullptr || control->keeps_gate()) return;
     control->gate_.lock();  // an abort keeps it: the work stops here for good
     control->checkpoint();
   }
 
-  void defer() { ++deferrals_; }
+  // A deferring section begins; an abort already requested ends the work
+  // here, before the section does anything.
+  void defer() {
+    if (deferrals_.load() == 0 && !no_return_.load() && aborting_.load()) give_up();
+    ++deferrals_;
+  }
 
   void end_deferral() {
-    if (--deferrals_ == 0) checkpoint();
+    if (--deferrals_ == 0 && !no_return_.load()) checkpoint();
+  }
+
+  void pass_point_of_no_return(const std::string& what) {
+    {
+      std::lock_guard<std::mutex> guard(state_mutex_);
+      if (no_return_.load()) return;
+      if (!aborting_.load()) {
+        no_return_.store(true);
+        no_return_what_ = what;
+        return;
+      }
+    }
+    // An abort is pending: it ends the task before the step begins. Inside
+    // a deferring section, which the abort waits for, the step is begun all
+    // the same; the abort then comes too late.
+    if (deferrals_.load() == 0) give_up();
+    std::lock_guard<std::mutex> guard(state_mutex_);
+    no_return_what_ = what;
+    no_return_.store(true);
   }
 
  private:
@@ -147,6 +204,10 @@ class HxModuleSignalHandler::Control {
     gate_.unlock();
     for (;;) ::pause();
   }
+
+  // The work keeps the gate through its waits: inside a deferring section
+  // and past a point of no return.
+  bool keeps_gate() const { return deferrals_.load() > 0 || no_return_.load(); }
 
   void watch() {
     for (;;) {
@@ -171,9 +232,44 @@ class HxModuleSignalHandler::Control {
     }
   }
 
-  [[noreturn]] void abort_task(HxModuleUniversal* module) {
-    aborting_.store(true);
-    gate_.lock();
+  void abort_task(HxModuleUniversal* module) {
+    {
+      std::lock_guard<std::mutex> guard(state_mutex_);
+      if (no_return_.load()) {
+        report_too_late();
+        return;
+      }
+      if (aborting_.load()) return;  // a second signal of the same abort
+      aborting_.store(true);
+    }
+    hx_utils_common::note_abort_requested();
+    // The work lets go of the gate at its next wait. Work that keeps it
+    // outside a deferring section is interrupted, once a second.
+    while (!gate_.try_lock_for(std::chrono::seconds(1))) {
+      if (no_return_.load()) {
+        // A deferring section passed a point of no return meanwhile.
+        std::lock_guard<std::mutex> guard(state_mutex_);
+        report_too_late();
+        return;
+      }
+      if (deferrals_.load() > 0) continue;
+      hx_utils_common::interrupt_work();
+      pthread_kill(work_native_, interrupt_signal());
+    }
+    finish_abort(module);
+  }
+
+  // Past the point of no return the task finishes what it started and
+  // reports its real result; the abort is only reported, once.
+  void report_too_late() {
+    if (too_late_reported_) return;
+    too_late_reported_ = true;
+    HxLogStream(HxLogLvl::Warning) << "Module pid: " << getpid()
+                                   << " received a termination signal too late to stop the task: " << no_return_what_
+                                   << "; the task goes on to its end and reports its result" << std::endl;
+  }
+
+  [[noreturn]] void finish_abort(HxModuleUniversal* module) {
     hx_utils_common::end_process_tree(getpid());
     if (module != nullptr) module->abort_cleanup();
     HxLogStream(HxLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
@@ -188,10 +284,16 @@ class HxModuleSignalHandler::Control {
 
   HxModuleUniversal* module_;
   const std::thread::id work_thread_;
+  const pthread_t work_native_;
   int pipe_[2] = {-1, -1};
-  std::mutex gate_;
-  int deferrals_ = 0;  // used by the work's thread only
+  std::timed_mutex gate_;
+  std::atomic<int> deferrals_{0};  // changed by the work's thread only
   std::atomic<bool> aborting_{false};
+  // Guards the passage of the point of no return against a beginning abort.
+  std::mutex state_mutex_;
+  std::atomic<bool> no_return_{false};
+  std::string no_return_what_;
+  bool too_late_reported_ = false;
   std::thread watcher_;
 };
 
@@ -252,6 +354,40 @@ void HxModuleSignalHandler::fault_handler(int sig, siginfo_t* info, void*) {
   // task takes the lock over.
   hx_utils_common::kill_process_tree_now(getpid());
   _exit(17);
+}
+
+HxAbortCleanup::HxAbortCleanup(std::function<void()> cleanup) {
+  std::lock_guard<std::mutex> guard(cleanups_mutex);
+  cleanups().emplace_back(this, std::move(cleanup));
+}
+
+HxAbortCleanup::~HxAbortCleanup() {
+  std::lock_guard<std::mutex> guard(cleanups_mutex);
+  auto& list = cleanups();
+  list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& entry) { return entry.first == this; }),
+             list.end());
+}
+
+void HxAbortCleanup::run_all() {
+  std::vector<std::function<void()>> pending;
+  {
+    std::lock_guard<std::mutex> guard(cleanups_mutex);
+    for (auto it = cleanups().rbegin(); it != cleanups().rend(); ++it) pending.push_back(it->second);
+    cleanups().clear();
+  }
+  for (auto& cleanup : pending) {
+    try {
+      cleanup();
+    } catch (const std::exception& e) {
+      HxLogStream(HxLogLvl::Error) << "void HxAbortCleanup::run_all(): " << e.what() << std::endl;
+    }
+  }
+}
+
+void HxModuleUniversal::pass_point_of_no_return(const std::string& what) {
+  if (HxModuleSignalHandler::Control* control = HxModuleSignalHandler::Control::on_work_thread()) {
+    control->pass_point_of_no_return(what);
+  }
 }
 
 HxAbortDeferral::HxAbortDeferral() : active_(false) {
@@ -364,6 +500,7 @@ void HxModuleUniversal::remove_created_restore_directory() {
 
 void HxModuleUniversal::handle_shutdown_signal() {
   interrupted_ = true;
+  HxAbortCleanup::run_all();
   switch (options_.mode) {
     case HxModuleMode::Backup:
     case HxModuleMode::BackupList:

@@ -23,16 +23,14 @@
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace fs = boost::filesystem;
 
 namespace {
+
+using hx_utils_common::command_text;
+using hx_utils_common::run_program;
 
 const char* const kDeploymentSignature =
     "bool hx_postgresql_common::deployment(const hx_pg_conf&, const pg_version&, const string&, const string&, "
@@ -42,56 +40,6 @@ const char* const kDeploymentSignature =
 const std::size_t kMoveBatch = 256;
 
 using Pairs = std::vector<std::pair<fs::path, fs::path>>;
-
-// Runs a program found on PATH with the given arguments and waits for it.
-// With `output` its standard output and error are collected there; without,
-// they go where this process's go. Returns its exit status (128 + signal
-// number when a signal ended it, 127 when it could not be started).
-int run_program(const std::vector<std::string>& args, std::string* output) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-
-  int fds[2] = {-1, -1};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (output != nullptr) {
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-      posix_spawn_file_actions_destroy(&actions);
-      return 127;
-    }
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-  }
-  std::cout.flush();
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  // Started: the rest is a wait in which an abort may end the task.
-  hx_utils_common::OutsideWait wait;
-  if (output != nullptr) {
-    close(fds[1]);
-    char buffer[4096];
-    ssize_t n = 0;
-    while (spawned == 0 && ((n = read(fds[0], buffer, sizeof(buffer))) > 0 || (n < 0 && errno == EINTR))) {
-      if (n > 0) output->append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-  }
-  if (spawned != 0) return 127;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;  // GCOVR_EXCL_LINE: waiting for a child of this process fails only when interrupted
-  }
-  return hx_utils_common::command_exit_status(status);
-}
-
-// The arguments as one shell-readable line, for messages.
-std::string command_text(const std::vector<std::string>& args) {
-  std::string text;
-  for (const std::string& arg : args) text += (text.empty() ? "" : " ") + hx_utils_common::shell_arg(arg);
-  return text;
-}
 
 // A text in double quotes with a backslash before each double quote and
 // backslash, as the move messages write their arguments.

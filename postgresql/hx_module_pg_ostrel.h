@@ -9,6 +9,7 @@
 #include <pqxx/pqxx>
 
 #include "module/hx_modules_common.h"
+#include "utils/hx_utils_common.h"
 #include "postgresql/hx_postgresql_common.h"
 
 class HxModule_PG_Ostrel : public HxModuleUniversal {
@@ -33,6 +34,10 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   bool deployment(const bool& replica) override;
   void autonomous_options() override;
   void make_archiving() override;
+  // Locks the cluster the task works on by its data directory: the server's
+  // for a backup, the module parameter data_directory for a restore that
+  // deploys and for an apply.
+  bool lock_task_target() override;
 
   // Opens the connection and long-lived transaction of the backup modes.
   bool prapare_module();
@@ -75,6 +80,9 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   pg_version pg_version_;
   std::shared_ptr<pqxx::connection> connection_;
   std::shared_ptr<pqxx::work> transaction_;
+  // Cancels the statement running on connection_ when an abort finds the
+  // work busy on it (the stop of backup mode waiting for the WAL archive).
+  std::unique_ptr<hx_utils_common::AbortInterruption> cancel_on_abort_;
   std::string data_directory_;
   std::string config_file_;
   std::string start_wal_file_;

@@ -12,6 +12,7 @@
 namespace {
 
 const char* const kPrapareSignature = "bool HxModule_PG_Ostrel::prapare_module()";
+const char* const kLockTargetSignature = "virtual bool HxModule_PG_Ostrel::lock_task_target()";
 
 const unsigned int kVersionMajor = 2;
 const unsigned int kVersionMinor = 0;
@@ -67,6 +68,37 @@ void HxModule_PG_Ostrel::make_archiving() {
 
 std::string HxModule_PG_Ostrel::get_conn_string() { return hx_postgresql_common::conn_string(pg_conf_); }
 
+bool HxModule_PG_Ostrel::lock_task_target() {
+  std::string data_directory;
+  switch (options_.mode) {
+    case HxModuleMode::Backup:
+    case HxModuleMode::BackupList:
+    case HxModuleMode::CreateReplica:
+      try {
+        auto connection = std::make_shared<pqxx::connection>(get_conn_string());
+        if (!hx_postgresql_common::show_data_directory(connection, data_directory)) {
+          HxLogStream(HxLogLvl::Error) << "Unable to determine PostgreSQL data_directory" << std::endl;
+          return false;
+        }
+      } catch (const std::exception& e) {
+        HxLogStream(HxLogLvl::Error) << kLockTargetSignature << ": " << e.what() << std::endl;
+        return false;
+      }
+      break;
+    case HxModuleMode::Restore:
+      // Only the last part of a restore, when it deploys, touches the cluster.
+      if (!last_ || without_deployment_restore_) return true;
+      if (!find_special_param("data_directory", data_directory)) return true;
+      break;
+    case HxModuleMode::ApplyReplica:
+      if (!find_special_param("data_directory", data_directory)) return true;
+      break;
+    default:
+      return true;
+  }
+  return lock_target(data_directory, "the cluster of the data directory '" + data_directory + "'");
+}
+
 bool HxModule_PG_Ostrel::prapare_module() {
   const int mode = options_.mode;
   if (mode != HxModuleMode::Backup && mode != HxModuleMode::BackupList && mode != HxModuleMode::CreateReplica) {
@@ -86,6 +118,12 @@ bool HxModule_PG_Ostrel::prapare_module() {
     // Backup mode is started and stopped on this one transaction, so that it
     // belongs to a single server session for the whole backup.
     transaction_ = std::make_shared<pqxx::work>(*connection_);
+    // The cancel request goes through a connection of its own, so it may be
+    // sent from another thread while a statement runs.
+    std::weak_ptr<pqxx::connection> weak = connection_;
+    cancel_on_abort_ = std::make_unique<hx_utils_common::AbortInterruption>([weak] {
+      if (auto connection = weak.lock()) connection->cancel_query();
+    });
     return true;
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kPrapareSignature << ": " << e.what() << std::endl;

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <map>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -40,6 +42,49 @@ void sleep_seconds(unsigned int seconds) {
   OutsideWait wait;
   unsigned int left = seconds;
   while (left > 0) left = sleep(left);  // a handled signal ends sleep() early
+}
+
+void abort_point() { OutsideWait point; }
+
+namespace {
+
+std::atomic<bool> abort_pending{false};
+
+// The registered interruptions, by registration number. The mutex is held
+// while they run, so none runs after its object has unregistered it.
+std::mutex interruptions_mutex;
+std::map<std::uint64_t, std::function<void()>>& interruptions() {
+  static std::map<std::uint64_t, std::function<void()>> registered;
+  return registered;
+}
+std::uint64_t next_interruption = 0;
+
+}  // namespace
+
+bool abort_requested() { return abort_pending.load(); }
+
+void note_abort_requested() { abort_pending.store(true); }
+
+AbortInterruption::AbortInterruption(std::function<void()> interrupt) {
+  std::lock_guard<std::mutex> guard(interruptions_mutex);
+  id_ = ++next_interruption;
+  interruptions().emplace(id_, std::move(interrupt));
+}
+
+AbortInterruption::~AbortInterruption() {
+  std::lock_guard<std::mutex> guard(interruptions_mutex);
+  interruptions().erase(id_);
+}
+
+void interrupt_work() {
+  std::lock_guard<std::mutex> guard(interruptions_mutex);
+  for (auto& entry : interruptions()) {
+    try {
+      entry.second();
+    } catch (const std::exception& e) {
+      std::cerr << "hx_utils_common::interrupt_work: " << e.what() << std::endl;
+    }
+  }
 }
 
 int command_exit_status(int wait_status) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -95,6 +96,57 @@ class OutsideWait {
 
 // Sleeps `seconds` whole seconds as an outside wait.
 void sleep_seconds(unsigned int seconds);
+
+// A point where an abort that is pending may end the task (an empty outside
+// wait): work that runs long without waiting calls it between its steps.
+void abort_point();
+
+// ---- Aborts ------------------------------------------------------------------
+
+// True once an abort of the task was requested (by a signal), whether or not
+// it has taken effect yet. Work that must not start once an abort is pending
+// (removing files that only a completed task may remove) asks here first.
+bool abort_requested();
+
+// Records that an abort was requested; called by the program's signal
+// handling, not by the work.
+void note_abort_requested();
+
+// While an object of this class lives, an abort that finds the work busy
+// outside any wait (a statement running on the server, a call blocked in the
+// kernel) calls `interrupt` from another thread to end that work early: a
+// cancel request of a database connection, for one. The callback must be
+// safe to call from another thread at any moment of the object's life, and
+// more than once; it never runs after the destructor has returned.
+class AbortInterruption {
+ public:
+  explicit AbortInterruption(std::function<void()> interrupt);
+  ~AbortInterruption();
+  AbortInterruption(const AbortInterruption&) = delete;
+  AbortInterruption& operator=(const AbortInterruption&) = delete;
+
+ private:
+  std::uint64_t id_;
+};
+
+// Calls every registered interruption; used by the program's signal handling.
+void interrupt_work();
+
+// ---- Programs from an argument vector ---------------------------------------
+
+// Runs a program from an argument vector, never through a shell: no value can
+// become part of a command. args[0] is looked up through PATH when it holds no
+// "/". With `output`, what the program writes on standard output and standard
+// error is collected there; without, it writes to this process's streams.
+// Standard input is /dev/null. The wait for it is an outside wait (an abort
+// ends the program with the rest of the task's processes). Returns its exit
+// status (128 + the signal number when a signal ended it), 127 when it could
+// not be started.
+int run_program(const std::vector<std::string>& args, std::string* output);
+
+// The arguments as one line a shell would read back as the same words (each
+// quoted with shell_arg), for messages that name a command.
+std::string command_text(const std::vector<std::string>& args);
 
 // ---- Standard streams -----------------------------------------------------
 
