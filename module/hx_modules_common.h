@@ -287,6 +287,11 @@ class HxModuleUniversal {
   // run at once. False refuses the task with exit code 2 before anything is
   // touched; the module logs why. True in the base.
   virtual bool lock_task_target();
+  // Runs right after the module configuration in the backup, restore and
+  // apply sequences: a module judges the module parameters (-e) it reads
+  // there, before anything is changed. False refuses the task with exit code
+  // 14; the module logs which parameter and why. True in the base.
+  virtual bool module_parameters_valid();
 
   // ---- Command line ---------------------------------------------------------
   // Installs the signal handlers, then parses the command line.
@@ -348,7 +353,8 @@ class HxModuleUniversal {
   // task reports its real result; an abort that comes later is reported with
   // a Warning that it came too late, naming `what`. An abort already pending
   // ends the task here instead, before anything of that step is done.
-  void pass_point_of_no_return(const std::string& what);
+  // Called on the thread that does the task's work; elsewhere it does nothing.
+  static void pass_point_of_no_return(const std::string& what);
 
   // ---- Archiver child process -------------------------------------------------
   bool run_hxfd_command(const std::string& command, std::string& output, pid_t& pid, std::string& last_statistics);

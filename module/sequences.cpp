@@ -41,6 +41,7 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
     return 2;
   }
   if (!config_loaded()) return 2;
+  if (!module_parameters_valid()) return 14;
   if (!lock_task_target()) return 2;
   if (options_.tmp_operation_directory.empty()) {
     HxLogStream(HxLogLvl::Error) << "Backup module: you must define tmp_operation_directory directory" << std::endl;
@@ -111,9 +112,9 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
 }
 
 bool HxModuleUniversal::deploy(bool replica) {
-  // A deployment stops the server and moves directories into place: an
-  // abort lets it end first rather than leave the server half deployed.
-  HxAbortDeferral deferral;
+  // An abort ends a deployment that has not yet changed anything on the
+  // server; the deployment passes its point of no return (the server being
+  // stopped) itself, and finishes or puts back what it began after it.
   return deployment(replica);
 }
 
@@ -136,6 +137,7 @@ unsigned int HxModuleUniversal::restore_sequence() {
     return 2;
   }
   if (!config_loaded()) return 2;
+  if (!module_parameters_valid()) return 14;
   if (!lock_task_target()) return 2;
   if (define_restore_directory() != 0) return 7;
   if (unpack_snapshot_file(options_.meta_file) != 0) {
@@ -169,6 +171,7 @@ unsigned int HxModuleUniversal::apply_sequence() {
     return 2;
   }
   if (!config_loaded()) return 2;
+  if (!module_parameters_valid()) return 14;
   if (!lock_task_target()) return 2;
   if (unpack_snapshot_file(options_.meta_file) != 0) {
     HxLogStream(HxLogLvl::Error) << "Unable to unpack snapshot file: " << options_.meta_file << std::endl;

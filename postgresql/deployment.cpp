@@ -7,6 +7,7 @@
 #include "postgresql/hx_postgresql_common.h"
 
 #include "log/hx_logger.h"
+#include "module/hx_modules_common.h"
 #include "utils/hx_utils_common.h"
 
 #include <boost/format.hpp>
@@ -260,6 +261,9 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       return args;
     };
 
+    // From here the server's files change: an abort no longer stops the
+    // deployment, which goes on to its end.
+    HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
     if (run_program(server_command({"status", "-D", config_directory}), nullptr) == 0) {
       HxLogStream(HxLogLvl::Info) << "PostgreSQL is up now. Shutdown required" << std::endl;
       const std::vector<std::string> stop = server_command({"stop", "-D", config_directory});
