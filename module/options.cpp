@@ -161,6 +161,7 @@ void HxModuleUniversal::usage(const std::string& program_path) {
 
 bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOptions& options) {
   options.program_path = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : "";
+  options_refusal_.clear();
   if (argc <= 1) {
     usage(options.program_path);
     return false;
@@ -224,7 +225,6 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
     }
 
     int& mode = options.mode;
-    options_refusal_.clear();
     // The option that selected the current mode, which a refusal names.
     std::string mode_option;
     auto select = [&mode, &mode_option](HxModuleMode selected, const char* option) {

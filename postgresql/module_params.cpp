@@ -40,12 +40,14 @@ bool is_digits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// Numbers of digits joined by single dots, as the server's version reads.
+// Numbers joined by single dots, as the server's version reads; each number
+// short enough for the version's fields.
 bool is_version(const std::string& text) {
   std::string::size_type begin = 0;
   while (true) {
     const std::string::size_type dot = text.find('.', begin);
-    if (!is_digits(text.substr(begin, dot - begin))) return false;
+    const std::string number = text.substr(begin, dot - begin);
+    if (!is_digits(number) || number.size() > 9) return false;
     if (dot == std::string::npos) return true;
     begin = dot + 1;
   }

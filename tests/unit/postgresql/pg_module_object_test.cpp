@@ -169,6 +169,7 @@ TEST(PgModuleObject, RefusalsAndModuleParametersSayWhatToDo) {
                       "\"..\" elements is accepted\n" +
                 invalid + "pg_version has an invalid value '15..4': only a version of numbers joined by dots, such "
                           "as 15.4, is accepted\n");
+  EXPECT_NE(judged("pg_version:15.1234567890", false), "");  // more than a version's field holds
   EXPECT_EQ(judged("pg_version:15,data_directory:/srv//data/,config_file:/etc/pg.conf,start_wal_location:00000001000000"
                    "0000000002,stop_wal_location:000000010000000000000003,lvm_snapshot_size:050",
                    true),
