@@ -297,6 +297,11 @@ class HxModuleUniversal {
   // Installs the signal handlers, then parses the command line.
   bool init(int argc, char** argv);
   bool parse_module_options(int argc, char** argv, HxModuleOptions& options);
+  // Why parse_module_options refused a command line that it refused without
+  // a message of its own (which option is missing, or which options do not
+  // go together), for the line after "Wrong combination of options"; empty
+  // otherwise.
+  const std::string& options_refusal() const { return options_refusal_; }
   void usage(const std::string& program_path);
   static std::string compress_mode_str(unsigned int compress);
 
@@ -424,6 +429,7 @@ class HxModuleUniversal {
   std::map<std::string, std::string> special_params_;
   bool interrupted_;
   bool hxfd_succeeded_;
+  std::string options_refusal_;
   // Set once define_restore_directory has extended tmp_operation_directory to
   // the restore directory (until then it names the client's -d directory).
   bool restore_directory_defined_ = false;

@@ -71,6 +71,20 @@ bool is_plain_name(const std::string& name) {
   return true;
 }
 
+// The operations an option refines, as a refusal names them.
+const char* const kTaskOperations = "-b, -B, -r, -A or -R";
+const char* const kBackupOperations = "-b, -B or -A";
+
+// Why `option` is refused: `mode_option` selected the operation so far (""
+// for none, and for -1 or -2 alone, which a backup option completes), and
+// `with` lists the operations the option goes with ("" when it is an
+// operation of its own, which goes with no other).
+std::string refusal_reason(const std::string& option, const std::string& mode_option, const std::string& with) {
+  if (with.empty()) return "The options " + mode_option + " and " + option + " do not go together";
+  if (mode_option.empty()) return "The option " + option + " needs one of the options " + with;
+  return "The option " + option + " does not go with " + mode_option + "; it goes only with " + with;
+}
+
 // Logs the refusal of a name that is not plain; false then.
 bool check_name(const char* what, const std::string& name) {
   if (is_plain_name(name)) return true;
@@ -147,6 +161,7 @@ void HxModuleUniversal::usage(const std::string& program_path) {
 
 bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOptions& options) {
   options.program_path = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : "";
+  options_refusal_.clear();
   if (argc <= 1) {
     usage(options.program_path);
     return false;
@@ -210,51 +225,64 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
     }
 
     int& mode = options.mode;
+    // The option that selected the current mode, which a refusal names.
+    std::string mode_option;
+    auto select = [&mode, &mode_option](HxModuleMode selected, const char* option) {
+      mode = selected;
+      mode_option = option;
+    };
+    // Refuses `option` in the current mode; `with` as for refusal_reason.
+    auto refuse = [&](const char* option, const char* with) {
+      const bool completed_by_backup = mode == HxModuleMode::IsBackupTypeSupported && *with != '\0';
+      options_refusal_ = refusal_reason(option, completed_by_backup ? "" : mode_option, with);
+      return false;
+    };
 
     // Operation options, in their fixed order.
     struct Simple {
       const char* name;
+      const char* option;
       HxModuleMode selects;
     };
     const Simple queries[] = {
-        {"version", HxModuleMode::Version},
-        {"list-headers", HxModuleMode::ListHeaders},
-        {"list-all-resource--with-headers", HxModuleMode::ListAllResourcesWithHeaders},
-        {"show-backup-options", HxModuleMode::ShowBackupOptions},
-        {"show-module-properties", HxModuleMode::ShowModuleProperties},
-        {"check-client", HxModuleMode::CheckClient},
-        {"list-all-resource", HxModuleMode::ListAllResources},
+        {"version", "-V", HxModuleMode::Version},
+        {"list-headers", "-c", HxModuleMode::ListHeaders},
+        {"list-all-resource--with-headers", "-L", HxModuleMode::ListAllResourcesWithHeaders},
+        {"show-backup-options", "--show-backup-options", HxModuleMode::ShowBackupOptions},
+        {"show-module-properties", "--show-module-properties", HxModuleMode::ShowModuleProperties},
+        {"check-client", "-t", HxModuleMode::CheckClient},
+        {"list-all-resource", "-l", HxModuleMode::ListAllResources},
     };
     for (const Simple& query : queries) {
       if (!given(query.name)) continue;
-      if (mode != HxModuleMode::None) return false;
-      mode = query.selects;
+      if (mode != HxModuleMode::None) return refuse(query.option, "");
+      select(query.selects, query.option);
     }
     if (given("full")) {
-      if (mode != HxModuleMode::None) return false;
-      mode = HxModuleMode::IsBackupTypeSupported;
+      if (mode != HxModuleMode::None) return refuse("-1", "");
+      select(HxModuleMode::IsBackupTypeSupported, "-1");
       options.backup_type = HxBackupType::Full;
     }
     if (given("incr")) {
-      if (mode != HxModuleMode::None) return false;
-      mode = HxModuleMode::IsBackupTypeSupported;
+      if (mode != HxModuleMode::None) return refuse("-2", "");
+      select(HxModuleMode::IsBackupTypeSupported, "-2");
       options.backup_type = HxBackupType::Incremental;
     }
     if (given("is-dedup-supported")) {
-      if (mode != HxModuleMode::None) return false;
-      mode = HxModuleMode::IsDedupSupported;
+      if (mode != HxModuleMode::None) return refuse("-D", "");
+      select(HxModuleMode::IsDedupSupported, "-D");
     }
     if (given("backup")) {
-      if (!mode_in(mode, {HxModuleMode::None, HxModuleMode::IsBackupTypeSupported})) return false;
-      mode = HxModuleMode::Backup;
+      if (!mode_in(mode, {HxModuleMode::None, HxModuleMode::IsBackupTypeSupported})) return refuse("-b", "");
+      select(HxModuleMode::Backup, "-b");
       if (options.resource.empty()) {
         log_refusal("Resource is empty");
         return false;
       }
     }
     if (given("backup_list")) {
-      if (!mode_in(mode, {HxModuleMode::None, HxModuleMode::IsBackupTypeSupported})) return false;
-      mode = HxModuleMode::BackupList;
+      if (!mode_in(mode, {HxModuleMode::None, HxModuleMode::IsBackupTypeSupported})) return refuse("-B", "");
+      select(HxModuleMode::BackupList, "-B");
       if (options.resource.empty()) {
         HxLogStream(HxLogLvl::Error) << kParseSignature << ": resource is empty" << std::endl;
         return false;
@@ -266,24 +294,24 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
       }
     }
     if (given("restore")) {
-      if (mode != HxModuleMode::None) return false;
-      mode = HxModuleMode::Restore;
+      if (mode != HxModuleMode::None) return refuse("-r", "");
+      select(HxModuleMode::Restore, "-r");
       if (options.record_id.empty()) {
         log_refusal("Record ID is empty");
         return false;
       }
     }
     if (given("apply-replica")) {
-      if (mode != HxModuleMode::None) return false;
-      mode = HxModuleMode::ApplyReplica;
+      if (mode != HxModuleMode::None) return refuse("-R", "");
+      select(HxModuleMode::ApplyReplica, "-R");
       if (options.record_id.empty()) {
         log_refusal("Record ID is empty");
         return false;
       }
     }
     if (given("create-replica")) {
-      if (!mode_in(mode, {HxModuleMode::None, HxModuleMode::IsBackupTypeSupported})) return false;
-      mode = HxModuleMode::CreateReplica;
+      if (!mode_in(mode, {HxModuleMode::None, HxModuleMode::IsBackupTypeSupported})) return refuse("-A", "");
+      select(HxModuleMode::CreateReplica, "-A");
       if (options.resource.empty()) {
         log_refusal("Resource is empty");
         return false;
@@ -291,7 +319,7 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
     }
     if (given("autonomous")) {
       if (mode == HxModuleMode::None) {
-        mode = HxModuleMode::IsAutonomousSupported;
+        select(HxModuleMode::IsAutonomousSupported, "--autonomous");
       } else if (mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList, HxModuleMode::Restore})) {
         options.autonomous = true;
         if (!options.media_server.empty()) {
@@ -299,57 +327,62 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
           return false;
         }
       } else {
-        return false;
+        return refuse("--autonomous", "-b, -B or -r");
       }
     }
 
     // The options that refine an operation, in their fixed order.
     if (given("tmp-operation-directory")) {
-      if (!is_task_mode(mode)) return false;
+      if (!is_task_mode(mode)) return refuse("-d", kTaskOperations);
       if (mode == HxModuleMode::ApplyReplica) options.destination_resource = options.tmp_operation_directory;
     }
-    if (given("module-params") && !is_task_mode(mode)) return false;
+    if (given("module-params") && !is_task_mode(mode)) return refuse("-e", kTaskOperations);
     if (given("compress")) {
-      if (!is_task_mode(mode)) return false;
+      if (!is_task_mode(mode)) return refuse("-z", kTaskOperations);
       if (options.compress < 1 || options.compress > 4) options.compress = 1;
     }
     if (given("local-restrictions")) {
-      if (!mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList, HxModuleMode::CreateReplica})) return false;
+      if (!mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList, HxModuleMode::CreateReplica})) {
+        return refuse("-j", kBackupOperations);
+      }
       options.local_restrictions = true;
     }
     if (given("archive-name") &&
         !mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList, HxModuleMode::CreateReplica})) {
-      return false;
+      return refuse("-n", kBackupOperations);
     }
     if (given("is-archiving-supported")) {
       if (mode == HxModuleMode::None) {
-        mode = HxModuleMode::IsArchivingSupported;
+        select(HxModuleMode::IsArchivingSupported, "-a");
       } else if (mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList}) &&
                  options.backup_type == HxBackupType::Full) {
         options.archiving = true;
         std::cout << "Archiving mode: the module '" + HxDestination::printable(options.program_path) +
                          "' will delete the resource after the task is completed\n"
                   << std::flush;
-      } else {
+      } else if (mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList})) {
+        options_refusal_ = "The option -a goes only with a full backup, not with -2";
         return false;
+      } else {
+        return refuse("-a", "-b or -B");
       }
     }
     if (given("reference-snapshot")) {
-      if (!mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList})) return false;
+      if (!mode_in(mode, {HxModuleMode::Backup, HxModuleMode::BackupList})) return refuse("-s", "-b or -B");
       if (options.backup_type == HxBackupType::Full) {
         log_refusal("Reference snapshot cannot be defined for full backup.");
         return false;
       }
     }
     if (given("media-server")) {
-      if (!is_task_mode(mode)) return false;
+      if (!is_task_mode(mode)) return refuse("-m", kTaskOperations);
       if (options.autonomous) {
         log_refusal("Can't use a media server with autonomous mode");
         return false;
       }
     }
     if (given("task-id")) {
-      if (!is_task_mode(mode)) return false;
+      if (!is_task_mode(mode)) return refuse("-T", kTaskOperations);
       if (options.autonomous) {
         log_refusal("Can't use a media server with autonomous mode");
         return false;
@@ -368,8 +401,8 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
       options.dgst = true;
     }
     if (given("restore-parameters")) {
-      if (mode != HxModuleMode::None) return false;
-      mode = HxModuleMode::RestoreParameters;
+      if (mode != HxModuleMode::None) return refuse("-o", "");
+      select(HxModuleMode::RestoreParameters, "-o");
     }
     // crypto, key-file, meta-file, parallelism, archive-to-patch and
     // memory-threshold are accepted in every mode; notify() stored them.

@@ -75,8 +75,9 @@ std::string reason_of(const pqxx::broken_connection& e) {
 int HxModule_PG_Ostrel::check_client(const bool& verbose) {
   try {
     // A server that is starting (or restarting) refuses connections for a
-    // while: the check waits up to a minute for it. A refused login is not
-    // tried again.
+    // while: the check waits up to a minute for it, with an Info line for
+    // each failed attempt. A refused login is not tried again (its reason is
+    // in the Error line below).
     std::shared_ptr<pqxx::connection> connection;
     std::string reason;
     int attempts = 0;
@@ -90,8 +91,11 @@ int HxModule_PG_Ostrel::check_client(const bool& verbose) {
           attempts = kConnectAttempts;
           break;
         }
-        hx_utils_common::sleep_seconds(kConnectPauseSeconds);
         ++attempts;
+        // The administrator sees why the minute passes, attempt by attempt.
+        HxLogStream(HxLogLvl::Info) << "Connection to the database failed (attempt " << attempts << " of "
+                                    << kConnectAttempts << "): " << reason << std::endl;
+        hx_utils_common::sleep_seconds(kConnectPauseSeconds);
       }
     }
     if (attempts == kConnectAttempts) {

@@ -38,6 +38,13 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   // for a backup, the module parameter data_directory for a restore that
   // deploys and for an apply.
   bool lock_task_target() override;
+  // Judges the module parameters (-e) before the task changes anything:
+  // pg_version digits and dots, data_directory and config_file absolute
+  // paths without "." or ".." elements, lvm_snapshot_size a whole number
+  // (held to 10..100 with a Warning); false, with an Error line for each
+  // invalid one, refuses the task. A key no part of the program reads gets
+  // a Warning.
+  bool module_parameters_valid() override;
 
   // Opens the connection and long-lived transaction of the backup modes.
   bool prapare_module();

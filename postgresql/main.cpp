@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
 
   if (!module.init(argc, argv)) {
     HxLogStream(HxLogLvl::Error) << "Wrong combination of options" << std::endl;
+    // The client's administrator learns which option is missing or which
+    // options do not go together.
+    if (!module.options_refusal().empty()) HxLogStream(HxLogLvl::Error) << module.options_refusal() << std::endl;
     return 14;
   }
   if (!module.prapare_module()) {
