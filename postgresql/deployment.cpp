@@ -59,7 +59,9 @@ std::string path_text(const fs::path& path) {
   return out.str();
 }
 
-void error(const std::string& text) { HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": " << text << std::endl; }
+void error(const std::string& text) {
+  HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": " << text << std::endl;
+}
 
 // An Error line for a deployment refused before anything was changed.
 bool refuse(const std::string& text) {
@@ -144,8 +146,8 @@ bool layout_is_safe(const std::vector<Placement>& placements, const fs::path& ro
   for (std::size_t i = 0; i < placements.size(); ++i) {
     const Placement& placement = placements[i];
     if (is_within(real_root, placement.target) || is_within(placement.target, real_root)) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": the restore root " << root
-                                   << " and the destination " << placement.destination
+      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": the restore root " << root << " and the destination "
+                                   << placement.destination
                                    << " overlap; restore into a directory outside the server's directories. "
                                       "Nothing was changed"
                                    << std::endl;
@@ -182,7 +184,9 @@ bool destination_is_usable(std::vector<Placement>& placements, std::size_t index
     }
     return true;
   }
-  if (!S_ISDIR(st.st_mode)) return refuse("the destination " + path_text(placements[index].destination) + " is not a directory");
+  if (!S_ISDIR(st.st_mode)) {
+    return refuse("the destination " + path_text(placements[index].destination) + " is not a directory");
+  }
   for (fs::directory_iterator it(target), end; it != end; ++it) {
     struct stat entry {};
     const std::string name = it->path().filename().string();
@@ -264,8 +268,7 @@ void hand_over(const fs::path& directory, const hx_postgresql_common::owner_t& o
   if (given) return;
   HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ":"
                                << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") % directory %
-                                   boost::tuples::get<0>(owner) % boost::tuples::get<1>(owner) %
-                                   std::strerror(reason))
+                                   boost::tuples::get<0>(owner) % boost::tuples::get<1>(owner) % std::strerror(reason))
                                       .str();
 }
 
@@ -302,8 +305,7 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       HxLogStream(HxLogLvl::Error) << "Can't find data_directory in the restored archive: " << root << std::endl;
       return false;
     }
-    std::cout << "Found PostgreSQL DB data_directory in the restored archive: " + printable(data_source.string()) +
-                     "\n"
+    std::cout << "Found PostgreSQL DB data_directory in the restored archive: " + printable(data_source.string()) + "\n"
               << std::flush;
 
     const fs::path archive_source = root + conf.archive_catalog;
@@ -333,8 +335,7 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
         HxLogStream(HxLogLvl::Error) << "Tablespace catalog not found in archive: " << source.string() << std::endl;
         return false;
       }
-      HxLogStream(HxLogLvl::Info) << "Found tablespace catalog in restored archive: " << source.string()
-                                  << std::endl;
+      HxLogStream(HxLogLvl::Info) << "Found tablespace catalog in restored archive: " << source.string() << std::endl;
       locations.push_back(location);
     }
 
@@ -464,8 +465,7 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     if (interrupted) {
       const bool complete = pl::completed(placements.front());
       HxLogStream(HxLogLvl::Info) << "Found the files of an interrupted deployment of this restore: "
-                                  << (complete ? "completing it" : "putting the server's own files back")
-                                  << std::endl;
+                                  << (complete ? "completing it" : "putting the server's own files back") << std::endl;
       bool resolved_all = true;
       if (complete) {
         for (auto it = placements.rbegin(); it != placements.rend() && resolved_all; ++it) {
@@ -501,11 +501,11 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
         const Placement& placement = placements[i];
         if (placement.source.empty()) continue;
         if (made[i]) {
-          HxLogStream(HxLogLvl::Info) << "Move: " << placement.source << " to "
-                                      << placement.destination.parent_path() << std::endl;
+          HxLogStream(HxLogLvl::Info) << "Move: " << placement.source << " to " << placement.destination.parent_path()
+                                      << std::endl;
         } else {
-          HxLogStream(HxLogLvl::Info) << "Move all files from: " << placement.source << " to "
-                                      << placement.destination << std::endl;
+          HxLogStream(HxLogLvl::Info) << "Move all files from: " << placement.source << " to " << placement.destination
+                                      << std::endl;
         }
         pl::fill(placement);
       }
@@ -518,12 +518,15 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       error(e.what());
       HxLogStream(HxLogLvl::Info) << "Putting the server's own files back" << std::endl;
       if (!roll_back(placements)) {
-        error("the server's own files could not all be put back; the server was not started. Run the same "
-              "restore again: it puts them back or completes the deployment first");
+        error(
+            "the server's own files could not all be put back; the server was not started. Run the same "
+            "restore again: it puts them back or completes the deployment first");
         return false;
       }
-      error("the restored cluster was not deployed: the server's own files are back in place and the restore "
-            "root " + path_text(root) + " is kept for another run");
+      error(
+          "the restored cluster was not deployed: the server's own files are back in place and the restore "
+          "root " +
+          path_text(root) + " is kept for another run");
       if (was_running && !start_server()) HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL" << std::endl;
       return false;
     }

@@ -80,9 +80,15 @@ std::vector<std::string> entries(const fs::path& directory, const std::set<std::
 
 // A rename that never replaces what lies at the new name.
 void move(const fs::path& from, const fs::path& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+  int done = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  // A file system without the flag: nothing may lie at the new name.
+  if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    done = lexists(to) ? (errno = EEXIST, -1) : ::rename(from.c_str(), to.c_str());
+  }
+  if (done != 0) {
     const int error = errno;
-    throw std::runtime_error("can't move " + path_text(from) + " to " + path_text(to) + " (" + std::strerror(error) + ")");
+    throw std::runtime_error("can't move " + path_text(from) + " to " + path_text(to) + " (" + std::strerror(error) +
+                             ")");
   }
 }
 
@@ -115,8 +121,9 @@ void copy_into(const fs::path& directory, const std::vector<fs::path>& sources) 
     std::string output;
     if (hx_utils_common::run_program(args, &output) != 0) {
       while (!output.empty() && output.back() == '\n') output.pop_back();
-      throw std::runtime_error("can't copy " + path_text(sources[begin]) + (end - begin > 1 ? " and further entries" : "") +
-                               " to " + path_text(directory) + ": " + output);
+      throw std::runtime_error("can't copy " + path_text(sources[begin]) +
+                               (end - begin > 1 ? " and further entries" : "") + " to " + path_text(directory) + ": " +
+                               output);
     }
   }
 }
@@ -147,8 +154,8 @@ void size_below(const fs::path& path, std::uint64_t block, std::uint64_t& bytes,
   if (::lstat(path.c_str(), &st) != 0) fail("can't examine", path, errno);
   if (++count % 256 == 0) hx_utils_common::abort_point();
   if (S_ISREG(st.st_mode)) {
-    const std::uint64_t used = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
-                                                       static_cast<std::uint64_t>(st.st_blocks) * 512);
+    const std::uint64_t used =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_blocks) * 512);
     bytes += (used + block - 1) / block * block;
     return;
   }
@@ -173,8 +180,8 @@ bool completed(const Placement& placement) { return lexists(task_directory(place
 bool crosses_file_systems(const Placement& placement) {
   if (placement.source.empty()) return false;
   const dev_t source = device_of(placement.source, false);
-  const dev_t target = lexists(placement.target) ? device_of(placement.target, false)
-                                                 : device_of(placement.target.parent_path(), true);
+  const dev_t target =
+      lexists(placement.target) ? device_of(placement.target, false) : device_of(placement.target.parent_path(), true);
   return source != target;
 }
 

@@ -63,8 +63,7 @@ bool restored_wal_chain_complete(const std::string& data_directory, const std::s
   std::string start;
   if (get_start_wal_file(label, start) != 0) return false;
   if (!is_segment_name(start)) {
-    HxLogStream(HxLogLvl::Error) << kChainSignature << ": the backup label names no WAL file: " << start
-                                 << std::endl;
+    HxLogStream(HxLogLvl::Error) << kChainSignature << ": the backup label names no WAL file: " << start << std::endl;
     return false;
   }
   if (!last_wal_file.empty() && !is_segment_name(last_wal_file)) {
@@ -106,8 +105,7 @@ bool restored_wal_chain_complete(const std::string& data_directory, const std::s
   }
   std::uint64_t number = 0;
   if (!segment_number(start, per_log_id, number)) {
-    HxLogStream(HxLogLvl::Error) << kChainSignature << ": the backup label names no WAL file: " << start
-                                 << std::endl;
+    HxLogStream(HxLogLvl::Error) << kChainSignature << ": the backup label names no WAL file: " << start << std::endl;
     return false;
   }
   // The end: the newest restored segment, or the last file of the last part

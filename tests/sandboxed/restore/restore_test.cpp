@@ -6,10 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -464,9 +461,8 @@ TEST_F(Deployment, FailuresPutEverythingBack) {
 
 // Destinations on file systems of their own (a tablespace that is a mount
 // point, pg_wal mounted inside the data directory) are filled by entries and
-// stay mounted. A deployment killed as it copies into them leaves every file
-// whole on disk, and the same restore run again completes.
-TEST_F(Deployment, MountPointsAndAKilledDeployment) {
+// stay mounted.
+TEST_F(Deployment, MountPointsAreFilledNotReplaced) {
   const std::string wal = data_ + "/pg_wal", ts = dir_ / "srv/ts1";
   fs::create_directories(wal);
   fs::create_directories(ts);
@@ -475,38 +471,12 @@ TEST_F(Deployment, MountPointsAndAKilledDeployment) {
     std::string paths;
     ~Unmount() { sh("umount " + paths); }
   } unmount{wal + " " + ts};
-  dir_.write("srv/data/PG_VERSION", "live");
   dir_.write("srv/data/pg_wal/000000010000000000000009", "live");
   dir_.write("srv/ts1/old", "live");
   map("1 " + ts + "\n");
   restored("/srv/ts1/PG_15_1/f", "ts1");
 
-  // cp kills the deployment the second time it runs: pg_wal is filled, the
-  // tablespace set aside.
-  fs::create_directories(dir_ / "bin");
-  fs::permissions(dir_.write("bin/cp", "#!/bin/sh\n[ -e " + dir_ / "once" + " ] && kill -KILL $PPID\ntouch " +
-                                           dir_ / "once" + "\nexec /bin/cp \"$@\"\n"),
-                  fs::perms(0755));
-  const pid_t child = fork();
-  if (child == 0) {
-    setenv("PATH", (dir_ / "bin:" + env("PATH")).c_str(), 1);
-    deploy();
-    hx_process::exit_now(0);
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-  std::string old;
-  sh("cd " + dir_.str() + "/srv && grep -rl live . | sort", &old);
-  EXPECT_EQ("./data/.hx_restore_deployment/old/PG_VERSION\n"
-            "./data/pg_wal/.hx_restore_deployment/old/000000010000000000000009\n"
-            "./ts1/.hx_restore_deployment/old/old\n",
-            old);
-  EXPECT_EQ("wal", at("/srv/data/pg_wal/000000010000000000000003"));
-
   ASSERT_TRUE(deploy()) << log_.text();
-  EXPECT_TRUE(log_.has("Info", "Found the files of an interrupted deployment of this restore: putting the server's "
-                               "own files back"));
   EXPECT_EQ("15\n", at("/srv/data/PG_VERSION"));
   EXPECT_EQ("wal", at("/srv/data/pg_wal/000000010000000000000003"));
   EXPECT_EQ("ts1", at("/srv/ts1/PG_15_1/f"));
