@@ -372,13 +372,27 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       wal_target = resolved(link);
       bool inside = false;
       for (const Placement& placement : placements) inside = inside || is_within(wal_target, placement.target);
-      // WAL of the replaced server, which recovery would replay, goes from
-      // its own WAL directory; any other existing directory is someone else's.
-      if (!inside && lexists(wal_target)) {
-        if (wal_target != resolved(fs::path(data_directory) / wal_name)) {
+      // Outside the restored trees only the server's own WAL directory (where
+      // its pg_wal leads) is emptied of the replaced server's WAL, which
+      // recovery would replay, or made when it is missing; an empty directory
+      // is used as it is. Anything else belongs to someone else.
+      struct stat st {};
+      boost::system::error_code ec;
+      // The server's own: where its pg_wal leads, also when that is missing.
+      fs::path live = fs::path(data_directory) / wal_name;
+      if (fs::is_symlink(fs::symlink_status(live, ec))) {
+        const fs::path to = fs::read_symlink(live, ec);
+        live = to.is_relative() ? live.parent_path() / to : to;
+      }
+      const bool own = wal_target == resolved(live);
+      const bool present = lexists(wal_target, &st);
+      if (!inside && !own) {
+        if (!present || !S_ISDIR(st.st_mode) || !fs::is_empty(wal_target, ec) || ec) {
           return refuse("the restored " + wal_name + " is a link to " + path_text(wal_target) +
                         ", which is not the WAL directory of the server's cluster");
         }
+        wal_target.clear();
+      } else if (!inside && present) {
         Placement placement;
         placement.destination = wal_target;
         placement.target = wal_target;

@@ -292,10 +292,14 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
 }
 
 TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
-  // A pg_wal link to a missing directory: created and handed to postgres.
+  // A pg_wal link to the server's own WAL directory, missing: created and
+  // handed to postgres; missing elsewhere: refused.
   fs::remove_all(root_ + data_ + "/pg_wal");
   fs::create_symlink("../wal_elsewhere/pg_wal", root_ + data_ + "/pg_wal");
   map("");
+  EXPECT_FALSE(deploy());
+  fs::create_directories(data_);
+  fs::create_symlink("../wal_elsewhere/pg_wal", data_ + "/pg_wal");
   ASSERT_TRUE(deploy()) << log_.text();
   EXPECT_EQ(boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), stat_of(dir_ / "srv/wal_elsewhere/pg_wal").st_uid);
 
