@@ -249,7 +249,15 @@ void fill(const Placement& placement) {
 
 void mark_completed(const Placement& placement) { write_record(task_directory(placement) / "complete", ""); }
 
-void finish(const Placement& placement) { remove_tree(task_directory(placement)); }
+void finish(const Placement& placement) {
+  // The set-aside entries go before the marks: a kill meanwhile leaves the
+  // mark of completion, by which the same restore run again finishes.
+  const fs::path task = task_directory(placement);
+  remove_tree(task / "old");
+  remove_tree(task / "incoming");
+  for (const char* mark : {"created", "filling", "complete"}) remove_tree(task / mark);
+  remove_tree(task);
+}
 
 void roll_back(const Placement& placement) {
   const fs::path task = task_directory(placement);
