@@ -9,8 +9,10 @@
 //                 entries of the destination (but T) are restored ones
 //   incoming/     copies of restored entries on their way in
 //   complete      (data directory only) every destination has been filled
-// Every step is a rename on one file system or the creation of a mark, so a
-// kill at any moment leaves each entry whole in one place that T describes.
+// Every step is a copy into incoming/, a rename on one file system or the
+// making or removal of a mark, so a kill at any moment leaves each entry whole
+// in a place that T describes: without the mark of completion the same
+// restore run again puts the own entries back first, with it it removes them.
 #include "postgresql/placement.h"
 
 #include "utils/hx_utils_common.h"
