@@ -1,10 +1,20 @@
 // Deployment of a restored cluster: the server is stopped, its data
-// directory, WAL archive directory and tablespace locations are emptied and
-// filled with the restored trees, and the server is started again.
+// directory, WAL archive directory and tablespace locations receive the
+// restored trees, and the server is started again.
+//
+// Nothing on the server changes before everything that can be known has
+// been checked: the restored tree, the locations it names, the WAL chain,
+// the destinations and the room on their file systems, the server's state.
+// From then on the server's own files are set aside inside each destination
+// and removed only once every restored tree is in place (the data directory
+// last); a failure puts them back and starts the server on them again. What
+// a deployment killed half way leaves is resolved by the same restore run
+// again (see placement.h).
 //
 // Every outside program runs from an argument vector, never through a shell
 // of this process, so no path or setting can become part of a command.
 #include "postgresql/hx_postgresql_common.h"
+#include "postgresql/placement.h"
 
 #include "log/hx_logger.h"
 #include "module/hx_modules_common.h"
@@ -18,36 +28,45 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace fs = boost::filesystem;
 
 namespace {
 
+namespace pl = hx_postgresql_common::placement;
 using hx_utils_common::command_text;
 using hx_utils_common::run_program;
+using pl::Placement;
 
 const char* const kDeploymentSignature =
     "bool hx_postgresql_common::deployment(const hx_pg_conf&, const pg_version&, const string&, const string&, "
     "const string&)";
 
-// Entries moved by one mv run.
-const std::size_t kMoveBatch = 256;
-
-using Pairs = std::vector<std::pair<fs::path, fs::path>>;
-
-// A text in double quotes with a backslash before each double quote and
-// backslash, as the move messages write their arguments.
-std::string double_quoted(const std::string& text) {
+std::string path_text(const fs::path& path) {
   std::ostringstream out;
-  out << std::quoted(text);
+  out << path;
   return out.str();
+}
+
+void error(const std::string& text) {
+  HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": " << text << std::endl;
+}
+
+// An Error line for a deployment refused before anything was changed.
+bool refuse(const std::string& text) {
+  error(text + "; nothing was changed");
+  return false;
 }
 
 // The path's elements without "." and with ".." applied.
@@ -76,6 +95,11 @@ fs::path resolved(const fs::path& path) {
   return ec ? path.lexically_normal() : canonical;
 }
 
+bool lexists(const fs::path& path, struct stat* st = nullptr) {
+  struct stat local {};
+  return ::lstat(path.c_str(), st != nullptr ? st : &local) == 0;
+}
+
 // One location line of tablespace_map: the object number, one separator and
 // the location, which is the whole rest of the line (blanks included); the
 // server writes a backslash before a backslash, a carriage return or a line
@@ -96,106 +120,170 @@ std::string tablespace_location(std::string line) {
   return location;
 }
 
-// Deletes what lies at a destination: a file or link itself, the entries of
-// a directory (the directory stays). Failures are logged and passed over.
-void empty_destination(const fs::path& destination) {
-  HxLogStream(HxLogLvl::Info) << "   remove PostgreSQL path: " << destination << std::endl;
-  boost::system::error_code ec;
-  const fs::file_status status = fs::status(destination, ec);
-  if (fs::is_regular_file(status) || fs::is_symlink(fs::symlink_status(destination, ec))) {
-    if (!fs::remove(destination, ec) || ec) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": can't delete: " << destination << std::endl;
-    }
-    return;
-  }
-  if (!fs::is_directory(status)) return;
-  for (fs::directory_iterator it(destination, ec), end; !ec && it != end; it.increment(ec)) {
-    boost::system::error_code remove_ec;
-    if (fs::remove_all(it->path(), remove_ec) == 0) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": can't delete: " << it->path() << std::endl;
+// A destination the server names, judged as written: an absolute path
+// without "." or ".." elements that is not the root directory.
+bool destination_is_plain(const std::string& destination) {
+  const fs::path path(destination);
+  if (!path.is_absolute()) return refuse("the destination " + path_text(path) + " is not an absolute path");
+  for (const fs::path& part : path) {
+    if (part == "." || part == "..") {
+      return refuse("the destination " + path_text(path) + " has \".\" or \"..\" elements");
     }
   }
+  if (elements(path).size() <= 1) return refuse("the destination " + path_text(path) + " is the root directory");
+  return true;
 }
 
-// Moves a restored tree into place: into an existing destination directory
-// its entries (dot entries too), otherwise the tree itself to the
-// destination's name. Throws when mv fails.
-void move_into_place(const fs::path& source, const fs::path& destination) {
-  const bool into_directory = fs::is_directory(destination);
-  std::vector<std::string> entries;
-  std::string source_argument;
-  if (into_directory) {
-    HxLogStream(HxLogLvl::Info) << "Move all files from: " << source << " to " << destination << std::endl;
-    for (fs::directory_iterator it(source), end; it != end; ++it) entries.push_back(it->path().string());
-    std::sort(entries.begin(), entries.end());
-    source_argument = double_quoted(source.string()) + "/*";
-  } else {
-    HxLogStream(HxLogLvl::Info) << "Move: " << source << " to " << destination.parent_path() << std::endl;
-    source_argument = double_quoted(source.string());
-  }
-  const std::string failure = (boost::format("can't move %1% to %2%") % source_argument % destination).str();
-
-  if (!into_directory) {
-    // -T: the tree becomes the destination, never a new entry inside an
-    // unexpected directory of that name.
-    if (run_program({"mv", "-T", "--", source.string(), destination.string()}, nullptr) != 0) {
-      throw std::runtime_error(failure);
-    }
-    return;
-  }
-  for (std::size_t begin = 0; begin < entries.size(); begin += kMoveBatch) {
-    std::vector<std::string> args = {"mv", "--"};
-    const std::size_t end = std::min(entries.size(), begin + kMoveBatch);
-    args.insert(args.end(), entries.begin() + static_cast<std::ptrdiff_t>(begin),
-                entries.begin() + static_cast<std::ptrdiff_t>(end));
-    args.push_back(destination.string());
-    if (run_program(args, nullptr) != 0) throw std::runtime_error(failure);
-  }
-}
-
-// The first entry named as a WAL directory directly inside `directory`.
-fs::path find_wal_directory(const fs::path& directory, const pg_version& version) {
-  if (!fs::is_directory(directory)) return fs::path();
-  for (fs::directory_iterator it(directory), end; it != end; ++it) {
-    const std::string name = it->path().filename().string();
-    // Servers of major 9 name it pg_xlog.
-    if (name == "pg_wal" || (version.major == 9 && name == "pg_xlog")) return it->path();
-  }
-  return fs::path();
-}
-
-// Refuses layouts that the deployment cannot handle safely, before anything
-// on the server changes: destinations that are not absolute paths, a restore
-// root and a destination of which one contains the other (emptying the
-// destination, or removing the root, would destroy the other), and server
-// commands whose values the account's login shell would expand.
-bool layout_is_safe(const Pairs& moves, const fs::path& root, const std::vector<std::string>& shell_values) {
+// Refuses layouts that the deployment cannot handle safely: a restore root
+// and a destination of which one contains the other (filling the
+// destination, or removing the root, would destroy the other), destinations
+// that contain one another (those inside the data directory travel with it
+// and are no destinations of their own), and server commands whose values
+// the account's login shell would expand.
+bool layout_is_safe(const std::vector<Placement>& placements, const fs::path& root,
+                    const std::vector<std::string>& shell_values) {
   const fs::path real_root = resolved(root);
-  for (const auto& move : moves) {
-    const fs::path& destination = move.second;
-    if (!destination.is_absolute()) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": the destination " << destination
-                                   << " is not an absolute path; nothing was changed" << std::endl;
-      return false;
-    }
-    const fs::path real_destination = resolved(destination);
-    if (is_within(real_root, real_destination) || is_within(real_destination, real_root)) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": the restore root " << root
-                                   << " and the destination " << destination
+  for (std::size_t i = 0; i < placements.size(); ++i) {
+    const Placement& placement = placements[i];
+    if (is_within(real_root, placement.target) || is_within(placement.target, real_root)) {
+      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": the restore root " << root << " and the destination "
+                                   << placement.destination
                                    << " overlap; restore into a directory outside the server's directories. "
                                       "Nothing was changed"
                                    << std::endl;
       return false;
     }
+    for (std::size_t j = 0; j < i; ++j) {
+      if (is_within(placement.target, placements[j].target) || is_within(placements[j].target, placement.target)) {
+        return refuse("the destinations " + path_text(placements[j].destination) + " and " +
+                      path_text(placement.destination) + " contain one another");
+      }
+    }
   }
   for (const std::string& value : shell_values) {
     if (value.empty() || value.find('$') != std::string::npos) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": unusable value for the server's commands: "
-                                   << double_quoted(value) << "; nothing was changed" << std::endl;
-      return false;
+      std::ostringstream text;
+      text << std::quoted(value);
+      return refuse("unusable value for the server's commands: " + text.str());
     }
   }
   return true;
+}
+
+// The destination exists as a directory or can be made in an existing
+// parent; entries of it that are mount points become destinations of their
+// own (filled by entries, never replaced), appended to `placements`.
+bool destination_is_usable(std::vector<Placement>& placements, std::size_t index) {
+  struct stat st {};
+  const fs::path target = placements[index].target;
+  if (!lexists(target, &st)) {
+    struct stat parent {};
+    if (::stat(target.parent_path().c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)) {
+      return refuse("the parent directory of the destination " + path_text(placements[index].destination) +
+                    " does not exist");
+    }
+    return true;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return refuse("the destination " + path_text(placements[index].destination) + " is not a directory");
+  }
+  for (fs::directory_iterator it(target), end; it != end; ++it) {
+    struct stat entry {};
+    const std::string name = it->path().filename().string();
+    if (name == pl::kTaskDirectory || !lexists(it->path(), &entry) || !S_ISDIR(entry.st_mode) ||
+        entry.st_dev == st.st_dev) {
+      continue;
+    }
+    Placement nested;
+    nested.destination = placements[index].destination / name;
+    nested.target = it->path();
+    if (!placements[index].source.empty()) {
+      const fs::path source = placements[index].source / name;
+      struct stat restored {};
+      if (lexists(source, &restored)) {
+        if (!S_ISDIR(restored.st_mode)) {
+          return refuse("the destination " + path_text(nested.destination) + " is a mount point and the restored " +
+                        path_text(source) + " is not a directory");
+        }
+        nested.source = source;
+      }
+    }
+    placements[index].skipped.insert(name);
+    placements.push_back(nested);
+  }
+  return true;
+}
+
+// Every file system that receives copies has room for them while the
+// server's own files are still there.
+bool room_is_there(const std::vector<Placement>& placements) try {
+  struct Need {
+    fs::path destination;
+    struct statvfs space;
+    std::uint64_t bytes = 0;
+    std::uint64_t entries = 0;
+  };
+  std::map<dev_t, Need> needs;
+  for (const Placement& placement : placements) {
+    if (placement.source.empty() || !pl::crosses_file_systems(placement)) continue;
+    const fs::path where = lexists(placement.target) ? placement.target : placement.target.parent_path();
+    struct stat st {};
+    struct statvfs space {};
+    if (::stat(where.c_str(), &st) != 0 || ::statvfs(where.c_str(), &space) != 0) {
+      return refuse("can't examine the file system of " + path_text(placement.destination) + " (" +
+                    std::strerror(errno) + ")");
+    }
+    Need& need = needs[st.st_dev];
+    if (need.destination.empty()) {
+      need.destination = placement.destination;
+      need.space = space;
+    }
+    pl::tree_size(placement, space.f_frsize, need.bytes, need.entries);
+  }
+  for (const auto& entry : needs) {
+    const Need& need = entry.second;
+    const std::uint64_t free_bytes = static_cast<std::uint64_t>(need.space.f_bavail) * need.space.f_frsize;
+    if (need.bytes > free_bytes) {
+      return refuse("not enough free space on the file system of " + path_text(need.destination) +
+                    " for the restored files: " + std::to_string(need.bytes) + " bytes needed, " +
+                    std::to_string(free_bytes) + " bytes free");
+    }
+    if (need.space.f_files != 0 && need.entries > need.space.f_favail) {
+      return refuse("not enough free inodes on the file system of " + path_text(need.destination) +
+                    " for the restored files: " + std::to_string(need.entries) + " needed, " +
+                    std::to_string(need.space.f_favail) + " free");
+    }
+  }
+  return true;
+} catch (const std::exception& e) {
+  return refuse(std::string("can't measure the restored files: ") + e.what());
+}
+
+// Hands a directory this deployment made to the server's account.
+void hand_over(const fs::path& directory, const hx_postgresql_common::owner_t& owner) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const bool given = fd >= 0 && ::fchown(fd, boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0;
+  const int reason = errno;
+  if (fd >= 0) ::close(fd);
+  if (given) return;
+  HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ":"
+                               << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") % directory %
+                                   boost::tuples::get<0>(owner) % boost::tuples::get<1>(owner) % std::strerror(reason))
+                                      .str();
+}
+
+// Puts every destination back as it was; false when something stays.
+bool roll_back(const std::vector<Placement>& placements) {
+  bool whole = true;
+  for (const Placement& placement : placements) {
+    try {
+      pl::roll_back(placement);
+    } catch (const std::exception& e) {
+      error(e.what());
+      whole = false;
+    }
+  }
+  return whole;
 }
 
 }  // namespace
@@ -203,22 +291,22 @@ bool layout_is_safe(const Pairs& moves, const fs::path& root, const std::vector<
 namespace hx_postgresql_common {
 
 bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::string& data_directory,
-                const std::string& config_file, const std::string& root) {
+                const std::string& config_file, const std::string& root, const std::string& last_wal_file,
+                bool* keep_root) {
+  if (keep_root != nullptr) *keep_root = false;
   try {
     const std::string config_directory = fs::path(config_file).parent_path().string();
     using HxDestination::printable;
     std::cout << "Direct restore PostgreSQL database cluster: " + printable(data_directory) + "...\n" << std::flush;
 
-    Pairs moves;
+    // ---- The restored tree -------------------------------------------------
     const fs::path data_source = root + data_directory;
     if (!fs::exists(data_source)) {
       HxLogStream(HxLogLvl::Error) << "Can't find data_directory in the restored archive: " << root << std::endl;
       return false;
     }
-    std::cout << "Found PostgreSQL DB data_directory in the restored archive: " + printable(data_source.string()) +
-                     "\n"
+    std::cout << "Found PostgreSQL DB data_directory in the restored archive: " + printable(data_source.string()) + "\n"
               << std::flush;
-    moves.emplace_back(data_source, data_directory);
 
     const fs::path archive_source = root + conf.archive_catalog;
     if (fs::exists(archive_source)) {
@@ -230,8 +318,6 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       HxLogStream(HxLogLvl::Error) << "Create empty: " << archive_source << std::endl;
       fs::create_directories(archive_source);
     }
-    // An archive directory inside the data directory travels with it.
-    if (!is_within(archive_source, data_source)) moves.emplace_back(archive_source, conf.archive_catalog);
 
     const std::string map_path = root + "/" + data_directory + "/" + "tablespace_map";
     std::ifstream map(map_path);
@@ -239,37 +325,147 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": Can't open: " << map_path << std::endl;
       return false;
     }
+    std::vector<std::string> locations;
     for (std::string line; std::getline(map, line);) {
       const std::string location = tablespace_location(line);
       if (location.empty()) continue;
+      if (!destination_is_plain(location)) return false;
       const fs::path source = root + location;
       if (!fs::exists(source)) {
         HxLogStream(HxLogLvl::Error) << "Tablespace catalog not found in archive: " << source.string() << std::endl;
         return false;
       }
-      HxLogStream(HxLogLvl::Info) << "Found tablespace catalog in restored archive: " << source.string()
-                                  << std::endl;
-      // A tablespace inside the data directory travels with it.
-      if (!is_within(source, data_source)) moves.emplace_back(source, location);
+      HxLogStream(HxLogLvl::Info) << "Found tablespace catalog in restored archive: " << source.string() << std::endl;
+      locations.push_back(location);
     }
 
+    // ---- Destinations --------------------------------------------------------
+    if (!destination_is_plain(data_directory) || !destination_is_plain(conf.archive_catalog)) return false;
+    std::vector<Placement> placements;
+    auto add = [&](const fs::path& source, const std::string& destination) {
+      Placement placement;
+      placement.source = source;
+      placement.destination = destination;
+      placement.target = resolved(destination);
+      placements.push_back(placement);
+    };
+    add(data_source, data_directory);
+    // A WAL archive or tablespace inside the data directory travels with it.
+    if (!is_within(conf.archive_catalog, data_directory)) add(archive_source, conf.archive_catalog);
+    for (const std::string& location : locations) {
+      if (!is_within(location, data_directory)) add(root + location, location);
+    }
+
+    // The WAL directory of the restored cluster; servers of major 9 name it
+    // pg_xlog. A link leads to the directory that receives the cluster's WAL.
+    std::string wal_name = "pg_wal";
+    if (version.major == 9 && !lexists(data_source / wal_name) && lexists(data_source / "pg_xlog")) {
+      wal_name = "pg_xlog";
+    }
+    const fs::path wal_source = data_source / wal_name;
+    fs::path wal_target;  // a link's target, made when it is missing
+    if (fs::is_symlink(wal_source)) {
+      HxLogStream(HxLogLvl::Debug4)
+          << "'pg_wal' directory is symlink. Trying to find the directory that 'pg_wal' refers to" << std::endl;
+      fs::path link = fs::read_symlink(wal_source);
+      if (link.is_relative()) link = fs::path(data_directory) / link;
+      wal_target = resolved(link);
+      bool inside = false;
+      for (const Placement& placement : placements) inside = inside || is_within(wal_target, placement.target);
+      // Outside the restored trees only the server's own WAL directory (where
+      // its pg_wal leads) is emptied of the replaced server's WAL, which
+      // recovery would replay, or made when it is missing; an empty directory
+      // is used as it is. Anything else belongs to someone else.
+      struct stat st {};
+      boost::system::error_code ec;
+      // The server's own: where its pg_wal leads, also when that is missing.
+      fs::path live = fs::path(data_directory) / wal_name;
+      if (fs::is_symlink(fs::symlink_status(live, ec))) {
+        const fs::path to = fs::read_symlink(live, ec);
+        live = to.is_relative() ? live.parent_path() / to : to;
+      }
+      const bool own = wal_target == resolved(live);
+      const bool present = lexists(wal_target, &st);
+      if (!inside && !own) {
+        if (!present || !S_ISDIR(st.st_mode) || !fs::is_empty(wal_target, ec) || ec) {
+          return refuse("the restored " + wal_name + " is a link to " + path_text(wal_target) +
+                        ", which is not the WAL directory of the server's cluster");
+        }
+        wal_target.clear();
+      } else if (!inside && present) {
+        Placement placement;
+        placement.destination = wal_target;
+        placement.target = wal_target;
+        placements.push_back(placement);
+      }
+    }
+    if (!layout_is_safe(placements, root, {conf.postgresql_admin, conf.pg_ctl, config_directory})) return false;
+
+    if (!restored_wal_chain_complete(data_source.string(), archive_source.string(), last_wal_file)) return false;
+
+    for (std::size_t i = 0, n = placements.size(); i < n; ++i) {
+      if (!destination_is_usable(placements, i)) return false;
+    }
+    // A pg_wal that is a mount point of the server is filled by entries.
+    if (!lexists(wal_source) && placements.front().skipped.count(wal_name) == 0) {
+      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": "
+                                   << "pg_wal doesn't exist. "
+                                   << "Can't start PostgreSQL without pg_wal" << std::endl;
+      return false;
+    }
+    const owner_t owner = get_user_uid_gid(conf.postgresql_admin);
+
+    // What a deployment of this restore killed half way left is resolved
+    // once the server is stopped; one of another restore root stays.
+    bool interrupted = false;
+    for (const Placement& placement : placements) {
+      std::string recorded;
+      if (!pl::interrupted(placement, recorded)) continue;
+      if (recorded != root) {
+        return refuse("the destination " + path_text(placement.destination) +
+                      " holds the set-aside files of an interrupted deployment of the restore root " +
+                      path_text(recorded) + ": run that restore again to complete it");
+      }
+      interrupted = true;
+    }
+    if (!interrupted && !room_is_there(placements)) return false;
+
+    // ---- The server ------------------------------------------------------------
     const std::vector<std::string> sudo = {"/usr/bin/sudo", "-iu", conf.postgresql_admin, conf.pg_ctl};
-    if (!layout_is_safe(moves, root, {conf.postgresql_admin, conf.pg_ctl, config_directory})) return false;
     auto server_command = [&](std::vector<std::string> tail) {
       std::vector<std::string> args = sudo;
       args.insert(args.end(), tail.begin(), tail.end());
       return args;
     };
+    const std::vector<std::string> start = server_command({"start", "-D", config_directory, "-l", "/dev/null"});
+    auto start_server = [&]() {
+      HxLogStream(HxLogLvl::Info) << " Try to start PostgreSQL..." << std::endl;
+      if (run_program(start, nullptr) != 0) return false;
+      HxLogStream(HxLogLvl::Info) << "PostgreSQL started" << std::endl;
+      return true;
+    };
 
-    // From here the server's files change: an abort no longer stops the
-    // deployment, which goes on to its end.
+    // pg_ctl status: 0 running, 3 not running, 4 no accessible data
+    // directory (not running either); anything else is a failed check (sudo
+    // refusing, a login shell failing, no pg_ctl), which says nothing.
+    const std::vector<std::string> status = server_command({"status", "-D", config_directory});
+    std::string output;
+    const int state = run_program(status, &output);
+    if (state != 0 && state != 3 && state != 4) {
+      error("command: " + command_text(status));
+      HxLogStream(HxLogLvl::Error) << output << (output.empty() || output.back() != '\n' ? "\n" : "");
+      return refuse("can't tell whether PostgreSQL is running (exit status " + std::to_string(state) + ")");
+    }
+    const bool was_running = state == 0;
+    // From here the server changes: an abort no longer stops the
+    // deployment, which finishes or puts everything back.
     HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
-    if (run_program(server_command({"status", "-D", config_directory}), nullptr) == 0) {
+    if (was_running) {
       HxLogStream(HxLogLvl::Info) << "PostgreSQL is up now. Shutdown required" << std::endl;
       const std::vector<std::string> stop = server_command({"stop", "-D", config_directory});
-      std::string output;
+      output.clear();
       if (run_program(stop, &output) != 0) {
-        HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": command: " << command_text(stop) << std::endl;
+        error("command: " + command_text(stop));
         HxLogStream(HxLogLvl::Error) << output << (output.empty() || output.back() != '\n' ? "\n" : "");
         HxLogStream(HxLogLvl::Error) << "Can't shutdown PostgreSQL" << std::endl;
         return false;
@@ -278,55 +474,98 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     } else {
       HxLogStream(HxLogLvl::Info) << "PostgreSQL is down now" << std::endl;
     }
+    if (keep_root != nullptr) *keep_root = true;
 
-    for (const auto& move : moves) empty_destination(move.second);
-
-    fs::path wal_directory;
-    for (const auto& move : moves) {
-      move_into_place(move.first, move.second);
-      if (wal_directory.empty()) wal_directory = find_wal_directory(move.second, version);
+    if (interrupted) {
+      const bool complete = pl::completed(placements.front());
+      HxLogStream(HxLogLvl::Info) << "Found the files of an interrupted deployment of this restore: "
+                                  << (complete ? "completing it" : "putting the server's own files back") << std::endl;
+      bool resolved_all = true;
+      if (complete) {
+        for (auto it = placements.rbegin(); it != placements.rend() && resolved_all; ++it) {
+          try {
+            pl::finish(*it);
+          } catch (const std::exception& e) {
+            error(e.what());
+            resolved_all = false;
+          }
+        }
+      } else {
+        resolved_all = roll_back(placements);
+      }
+      if (!resolved_all) {
+        error("the interrupted deployment could not be resolved; the server was not started");
+        return false;
+      }
+      if (!room_is_there(placements)) {
+        if (was_running && !start_server()) HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL" << std::endl;
+        return false;
+      }
     }
 
-    const owner_t owner = get_user_uid_gid(conf.postgresql_admin);
-    if (wal_directory.empty()) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": "
-                                   << "pg_wal doesn't exist. "
-                                   << "Can't start PostgreSQL without pg_wal" << std::endl;
+    // ---- Set aside, fill (the data directory last), complete -------------------
+    try {
+      std::vector<bool> made;
+      for (const Placement& placement : placements) made.push_back(pl::prepare(placement, root));
+      for (const Placement& placement : placements) {
+        HxLogStream(HxLogLvl::Info) << "   remove PostgreSQL path: " << placement.destination << std::endl;
+        pl::set_aside(placement);
+      }
+      for (std::size_t i = placements.size(); i-- > 0;) {
+        const Placement& placement = placements[i];
+        if (placement.source.empty()) continue;
+        if (made[i]) {
+          HxLogStream(HxLogLvl::Info) << "Move: " << placement.source << " to " << placement.destination.parent_path()
+                                      << std::endl;
+        } else {
+          HxLogStream(HxLogLvl::Info) << "Move all files from: " << placement.source << " to " << placement.destination
+                                      << std::endl;
+        }
+        pl::fill(placement);
+      }
+      if (!wal_target.empty() && !lexists(wal_target)) {
+        fs::create_directories(wal_target);
+        hand_over(wal_target, owner);
+      }
+      pl::mark_completed(placements.front());
+    } catch (const std::exception& e) {
+      error(e.what());
+      HxLogStream(HxLogLvl::Info) << "Putting the server's own files back" << std::endl;
+      if (!roll_back(placements)) {
+        error(
+            "the server's own files could not all be put back; the server was not started. Run the same "
+            "restore again: it puts them back or completes the deployment first");
+        return false;
+      }
+      error(
+          "the restored cluster was not deployed: the server's own files are back in place and the restore "
+          "root " +
+          path_text(root) + " is kept for another run");
+      if (was_running && !start_server()) HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL" << std::endl;
       return false;
     }
-    if (fs::is_symlink(wal_directory)) {
-      HxLogStream(HxLogLvl::Debug4)
-          << "'pg_wal' directory is symlink. Trying to find the directory that 'pg_wal' refers to" << std::endl;
-      fs::path target = fs::read_symlink(wal_directory);
-      if (target.is_relative()) target = wal_directory.parent_path() / target;
-      // The link's target may hold the WAL of the server that was replaced,
-      // written after the backup, which recovery would replay. It is emptied
-      // unless it lies in a restored tree or holds one (or the restore root).
-      const fs::path real_target = resolved(target);
-      bool shared = is_within(resolved(root), real_target);
-      for (const auto& move : moves) {
-        const fs::path real_destination = resolved(move.second);
-        shared = shared || is_within(real_target, real_destination) || is_within(real_destination, real_target);
-      }
-      if (!shared && fs::exists(target)) empty_destination(target);
-      fs::create_directories(target);
-      if (::chown(target.c_str(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) != 0) {
-        HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ":"
-                                     << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") %
-                                         target % boost::tuples::get<0>(owner) % boost::tuples::get<1>(owner) %
-                                         std::strerror(errno))
-                                            .str();
+
+    // The restored cluster is wholly in place: what was set aside goes, the
+    // data directory's record of completion last.
+    bool finished = true;
+    for (std::size_t i = placements.size(); i-- > 0 && finished;) {
+      try {
+        pl::finish(placements[i]);
+      } catch (const std::exception& e) {
+        error(e.what());
+        finished = false;
       }
     }
+    if (!finished) {
+      error("the server's old files stay in " + path_text(pl::task_directory(placements.front())) +
+            " and below; the same restore run again removes them");
+    }
 
-    HxLogStream(HxLogLvl::Info) << " Try to start PostgreSQL..." << std::endl;
-    const std::vector<std::string> start = server_command({"start", "-D", config_directory, "-l", "/dev/null"});
-    if (run_program(start, nullptr) == 0) {
-      HxLogStream(HxLogLvl::Info) << "PostgreSQL started" << std::endl;
-    } else {
+    if (!start_server()) {
       HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
                                    << command_text(server_command({"start", "-D", config_directory})) << std::endl;
     }
+    if (keep_root != nullptr) *keep_root = false;
     boost::system::error_code ec;
     fs::remove_all(root, ec);
     if (ec) {

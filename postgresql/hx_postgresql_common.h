@@ -140,7 +140,23 @@ int compare_timelines_id(const std::string& first, const std::string& second);
 
 // ---- Restore ---------------------------------------------------------------------
 bool post_restore(const hx_pg_conf& conf, const pg_version& version, const std::string& data_dir);
+// Puts the cluster restored below `root` in place. `last_wal_file`, when
+// given, is the last WAL file of the last part restored, up to which the
+// restored WAL archive must be whole. `keep_root`, when given, tells after a
+// failure whether the restore root must stay for another run of the restore
+// (the server's files were set aside and put back, or could not all be).
 bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::string& data_directory,
-                const std::string& config_file, const std::string& root);
+                const std::string& config_file, const std::string& root, const std::string& last_wal_file = "",
+                bool* keep_root = nullptr);
+
+// True when the WAL archive `archive` of a restored cluster holds every WAL
+// segment file from the start of the backup that the backup_label of
+// `data_directory` names through its newest segment file (and through
+// `last_wal_file`, when given and later), on whatever timeline; the segment
+// size is that of the restored files. A cluster without backup_label (a
+// copy of a stopped one) needs none. False with an Error line naming the
+// first missing file.
+bool restored_wal_chain_complete(const std::string& data_directory, const std::string& archive,
+                                 const std::string& last_wal_file);
 
 }  // namespace hx_postgresql_common

@@ -4,15 +4,13 @@
 #include "log/hx_logger.h"
 #include "utils/hx_utils_common.h"
 
-#include <boost/format.hpp>
-
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <iomanip>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -44,16 +42,19 @@ bool change_owner(const boost::filesystem::path& path, const owner_t& owner, boo
   // the owner is left as it is.
   if (is_owner(path, owner)) return true;
 
-  // The path goes in double quotes; characters the shell would still expand
-  // there ($, `, ", \) are escaped, so no path can alter the command.
-  const std::string command =
-      (boost::format("chown %1% %2%:%3% %4%") % (recursive ? "-R" : "") % boost::tuples::get<0>(owner) %
-       boost::tuples::get<1>(owner) % hx_utils_common::shell_double_quoted(path.string()))
-          .str();
+  // chown runs from an argument vector (no shell can read the path) and
+  // with -h: a link is given the owner itself, its target never.
+  std::vector<std::string> args = {"chown", "-h"};
+  if (recursive) args.push_back("-R");
+  args.push_back(std::to_string(boost::tuples::get<0>(owner)) + ":" + std::to_string(boost::tuples::get<1>(owner)));
+  args.push_back(path.string());
+  const std::string command = hx_utils_common::command_text(args);
   HxLogStream(HxLogLvl::Debug) << "changing " << path << " owner with " << std::quoted(command) << "..."
                                << std::endl;
-  if (std::system(command.c_str()) == 0) return true;
+  std::string output;
+  if (hx_utils_common::run_program(args, &output) == 0) return true;
   HxLogStream(HxLogLvl::Error) << "command " << std::quoted(command) << " failed!" << std::endl;
+  if (!output.empty()) HxLogStream(HxLogLvl::Error) << output << (output.back() != '\n' ? "\n" : "");
   return false;
 }
 

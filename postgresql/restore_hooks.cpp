@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,15 +50,33 @@ std::string command_path(const std::string& directory) {
   return boost::algorithm::replace_all_copy(hx_utils_common::shell_arg(directory), "%", "%%");
 }
 
-// Creates (truncating) a recovery file with the given text, owned by the
-// account and with mode 0644; throws when it cannot be created.
+// Creates a recovery file with the given text, owned by the account and
+// with mode 0644; throws when it cannot be created. Whatever lies at the path
+// (a link the server's account planted, a file with further names) is
+// removed first, and the new file is made without following a link, so
+// nothing outside the restored tree is ever written or handed over.
 void write_recovery_file(const std::string& path, const std::string& text, const hx_postgresql_common::owner_t& owner) {
-  std::ofstream out(path, std::ios_base::out | std::ios_base::trunc);
-  if (!out.is_open()) throw std::runtime_error("can't create \"" + path + "\"");
-  out << text;
-  out.close();
-  (void)::chown(path.c_str(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner));
-  (void)::chmod(path.c_str(), 0644);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(path.c_str());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("can't create \"" + path + "\"");
+  const ssize_t written = ::write(fd, text.data(), text.size());
+  (void)::fchown(fd, boost::tuples::get<0>(owner), boost::tuples::get<1>(owner));
+  (void)::fchmod(fd, 0644);
+  ::close(fd);
+  if (written != static_cast<ssize_t>(text.size())) throw std::runtime_error("can't write \"" + path + "\"");
+}
+
+// Hands a directory to the account without following a link; false with
+// errno set when it cannot.
+bool hand_over(const std::string& directory, const hx_postgresql_common::owner_t& owner) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool given = ::fchown(fd, boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0;
+  const int reason = errno;
+  ::close(fd);
+  errno = reason;
+  return given;
 }
 
 }  // namespace
@@ -89,9 +108,10 @@ bool post_restore(const hx_pg_conf& conf, const pg_version& version, const std::
 
     for (const char* name : kRuntimeDirectories) {
       const fs::path directory = data_dir + "/" + name;
-      if (fs::exists(directory)) continue;
+      // Whatever is there (a link too) stays as it is.
+      if (fs::exists(fs::symlink_status(directory))) continue;
       fs::create_directories(directory);
-      if (::chown(directory.c_str(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) != 0) {
+      if (!hand_over(directory.string(), owner)) {
         HxLogStream(HxLogLvl::Error) << kPostRestoreSignature << ":"
                                      << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") %
                                          directory.string() % boost::tuples::get<0>(owner) %
@@ -130,7 +150,7 @@ bool HxModule_PG_Ostrel::after_restore() {
   const std::string command = (boost::format("chown %1%:%2% %3%") % boost::tuples::get<0>(owner) %
                                boost::tuples::get<1>(owner) % root)
                                   .str();
-  if (::chown(root.c_str(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0) return true;
+  if (hand_over(root.string(), owner)) return true;
   HxLogStream(HxLogLvl::Error) << "Command " << command << " failed!" << std::endl;
   return false;
 }
@@ -155,6 +175,13 @@ bool HxModule_PG_Ostrel::after_restore_last_file() {
 bool HxModule_PG_Ostrel::deployment(const bool&) {
   std::string value;
   if (find_special_param("config_file", value)) config_file_ = value;
-  return hx_postgresql_common::deployment(pg_conf_, pg_version_, data_directory_, config_file_,
-                                          options_.tmp_operation_directory);
+  std::string last_wal_file;
+  find_special_param("stop_wal_location", last_wal_file);
+  bool keep_root = false;
+  const bool deployed = hx_postgresql_common::deployment(pg_conf_, pg_version_, data_directory_, config_file_,
+                                                         options_.tmp_operation_directory, last_wal_file, &keep_root);
+  // A deployment that set the server's files aside and put them back keeps
+  // the restored tree, so that the same restore can be run again.
+  if (!deployed && keep_root) created_restore_directory_.clear();
+  return deployed;
 }

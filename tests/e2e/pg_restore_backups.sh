@@ -3,7 +3,9 @@
 # the client drives them: a full backup made while pgbench and the marker
 # writer commit, then the full backup and two incrementals restored (-i for the
 # later parts, last:true on the last). The server comes back out of recovery
-# with pgbench's sums agreeing and the marker rows of the last part restored.
+# with pgbench's sums agreeing, the marker rows of the last part restored and
+# the tablespace's files those of the backup. A chain missing its middle part
+# is refused before the server is touched.
 set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
@@ -42,11 +44,14 @@ markers_create
 pgbench_init 4
 writer_start
 pgbench_start
+rs_ts_mark full1
 backup_run -1 -b cluster -n full1
 assert_exit 0
+rs_ts_live
 keep full1
 FULL_MIN="$MARK_BEGIN" FULL_MAX="$MARK_END"
 PGV="$(setting pg_version)"
+FULL_START="$(setting start_wal_location)" FULL_STOP="$(setting stop_wal_location)"
 E="config_file:$(setting config_file),data_directory:$(setting data_directory),pg_version:$(setting pg_version)"
 backup_run -2 -b cluster -n inc1 -s "$(ref full1)"
 assert_exit 0
@@ -55,11 +60,23 @@ backup_run -2 -b cluster -n inc2 -s "$(ref inc1)"
 assert_exit 0
 keep inc2
 INC_MIN="$MARK_BEGIN" INC_MAX="$MARK_END"
+INC_STOP="$(setting stop_wal_location)"
 pgbench_stop
 
-case_name "restore of the full backup and two incrementals into the running server"
+# The WAL file after the full backup's last one (16 MiB segments).
+segment=$((16#${FULL_STOP:16:8}))
+after_full="$(printf '%s%08X%08X' "${FULL_STOP:0:8}" $((16#${FULL_STOP:8:8} + (segment == 255))) $(((segment + 1) % 256)))"
+
+case_name "the second incremental without the first is refused; the parts in any order"
+pid="$(sed -n 1p "$HX_PG_DATA/postmaster.pid")"
 restore_part full1 -e "$E"
 assert_exit 0
+restore_part inc2 -i full1 -e "$E,last:true"
+assert_exit 7
+assert_line "Error: bool hx_postgresql_common::restored_wal_chain_complete(const string&, const string&, const string&): the restored WAL archive lacks the WAL file $after_full, which recovery from $FULL_START to $INC_STOP needs: restore every part of the backup. Nothing was changed"
+assert_eq "$pid" "$(sed -n 1p "$HX_PG_DATA/postmaster.pid")" "the server's process"
+
+case_name "restore of the full backup and two incrementals into the running server"
 restore_part inc1 -i full1 -e "$E"
 assert_exit 0
 [ "$(markers_max)" -gt "$INC_MAX" ] || fail "the writer committed nothing after the last backup"
@@ -68,11 +85,14 @@ writer_stop
 assert_exit 0
 assert_line "Info: PostgreSQL started"
 PROOF_MIN="$INC_MIN" PROOF_MAX="$INC_MAX" restored_rows
-[ -e "$RS_WORK/client/full1.rest/postgresql_$PGV" ] && fail "the restore root is left"
+rs_ts_restored full1
+[ ! -e "$RS_WORK/client/full1.rest/postgresql_$PGV" ] || fail "the restore root is left"
 
 case_name "restore of the full backup alone, again into the same server"
+rs_ts_live
 restore_part full1 -e "$E,last:true"
 assert_exit 0
 PROOF_MIN="$FULL_MIN" PROOF_MAX="$FULL_MAX" restored_rows
+rs_ts_restored full1
 
 finish

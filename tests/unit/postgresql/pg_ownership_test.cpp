@@ -100,22 +100,23 @@ TEST_F(PgOwnership, ChangeOwnerCommandAndItsFailure) {
   fs::create_directories(dir_ / "tree");
   install_fake_chown(1);
   EXPECT_FALSE(change_owner(file, owner_t(26, 26), false));
-  const std::string quoted = "\"chown  26:26 \\\"" + file + "\\\"\"";
+  const std::string quoted = "\"chown -h 26:26 '" + file + "'\"";
   EXPECT_EQ(log_.messages(), (std::vector<std::string>{"Debug: changing \"" + file + "\" owner with " + quoted + "...",
                                                     "Error: command " + quoted + " failed!"}));
-  // The shell dropped the empty option and kept the path with its blank whole.
-  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "26:26\n" + file + "\n");
+  // One argument per word, the path with its blank whole; -h: a link itself
+  // changes owner, never its target.
+  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "-h\n26:26\n" + file + "\n");
 
   install_fake_chown(0);
   fs::remove(dir_ / "chown.args");
   EXPECT_TRUE(change_owner(dir_ / "tree", owner_t(26, 27), true));
-  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "-R\n26:27\n" + (dir_ / "tree") + "\n");
+  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "-h\n-R\n26:27\n" + (dir_ / "tree") + "\n");
 
-  // Characters the shell expands inside double quotes reach chown literally.
+  // Characters a shell would expand reach chown literally.
   const std::string odd = dir_.write("a $(echo x) `echo y` \"q\" \\b", "x");
   fs::remove(dir_ / "chown.args");
   EXPECT_TRUE(change_owner(odd, owner_t(26, 27), false));
-  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "26:27\n" + odd + "\n");
+  EXPECT_EQ(hx_test::read_file(dir_ / "chown.args"), "-h\n26:27\n" + odd + "\n");
 }
 
 TEST_F(PgOwnership, ChangeOwnerOnRealFilesAndAlreadyOwnedTops) {
@@ -126,6 +127,11 @@ TEST_F(PgOwnership, ChangeOwnerOnRealFilesAndAlreadyOwnedTops) {
   EXPECT_TRUE(is_owner(dir_ / "tree", postgres_));
   EXPECT_TRUE(is_owner(inner, postgres_));
   EXPECT_TRUE(change_owner(inner, owner_t(0, 0), false));
+  EXPECT_EQ(lstat_of(inner).st_uid, 0u);
+  // A link is given the owner itself; its target keeps its own.
+  fs::create_symlink(inner, dir_ / "link");
+  EXPECT_TRUE(change_owner(dir_ / "link", postgres_, false));
+  EXPECT_EQ(lstat_of(dir_ / "link").st_uid, uid(postgres_));
   EXPECT_EQ(lstat_of(inner).st_uid, 0u);
 
   // The top already has the owner: no command runs, even with recursion and
