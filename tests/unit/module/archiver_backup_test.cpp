@@ -254,6 +254,7 @@ TEST(ArchiverListFile, OnlyARegularFileOfItsOwnIsWritten) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string second = dir / "second.list";
   ASSERT_EQ(::link(target.c_str(), second.c_str()), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // a FIFO that would take the list
   for (const std::string& path : {link, fifo, std::string("/dev/full")}) {
     for (const bool append : {false, true}) {
       log.clear();
@@ -263,6 +264,9 @@ TEST(ArchiverListFile, OnlyARegularFileOfItsOwnIsWritten) {
           << path;
     }
   }
+  char byte = 0;
+  EXPECT_EQ(read(reader, &byte, 1), 0);
+  close(reader);
   EXPECT_FALSE(module.add_to_hxfd_list_file(second, {{"/a", "a"}}, true));
   EXPECT_EQ(read_file(target), "kept\n");
   // A fresh list replaces a file of that name with a new file of its own.
