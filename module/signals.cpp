@@ -332,7 +332,12 @@ class HxModuleSignalHandler::Control {
                                        << std::endl;
         finish_abort(module);
       }
+      // The interruptions go first (a cancelled statement ends cleanly), for
+      // at most half a second; then the blocked call.
       start_interruptions();
+      for (int waited = 0; waited < 50 && interrupting.load(); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       pthread_kill(work_native_, interrupt_signal());
       ++interruptions;
     }
