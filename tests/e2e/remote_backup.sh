@@ -235,7 +235,7 @@ assert_line "Info: Module pid: $BG_PID continue working"
 assert_remote_cleaned
 
 case_name "a pause before the remote archiver's PID line stops it as soon as the PID arrives"
-"$REMOTE" env HX_HXFD_PID_DELAY=3 HX_HXFD_SLOW=3
+"$REMOTE" env HX_HXFD_PID_DELAY=2 HX_HXFD_SLOW=2
 HX_TEST_REMOTE_HOST="$HX_REMOTE_HOST" run_bg -b "$RES" -d "$T" -n p2 -m ms1 -T t1
 # The archiver's ssh runs (its command line names the archive): pause now.
 for _ in $(seq 400); do
