@@ -327,7 +327,7 @@ class HxModuleSignalHandler::Control {
         pthread_kill(work_native_, interrupt_signal());
         guard.unlock();
         HxLogStream(HxLogLvl::Warning) << "Module pid: " << getpid()
-                                       << " the task's work is blocked in a system call that does not end; the "
+                                       << ": the task's work is blocked in a system call that does not end; the "
                                           "task ends without it"
                                        << std::endl;
         finish_abort(module);

@@ -343,7 +343,7 @@ TEST(ModuleSignals, AbortEndsBlockedWork) {
   EXPECT_EQ(frozen.status, 17);
   EXPECT_LT(frozen.seconds, 6);
   ASSERT_EQ(frozen.lines.size(), 2u);
-  EXPECT_TRUE(std::regex_match(frozen.lines[0], std::regex("Warning: Module pid: [0-9]+ the task's work is blocked in a "
+  EXPECT_TRUE(std::regex_match(frozen.lines[0], std::regex("Warning: Module pid: [0-9]+: the task's work is blocked in a "
                                                            "system call that does not end; the task ends without it")))
       << frozen.lines[0];
   EXPECT_TRUE(std::regex_match(frozen.lines[1], std::regex("Info: Module was terminated. PID: [0-9]+")));
