@@ -53,6 +53,12 @@ bool HxModuleUniversal::run_hxfd_command(const std::string& command, std::string
     return false;
   }
 
+  {
+    // Until its PID line is read, a pause does not hold this reading: the
+    // archiver is stopped as soon as its PID is known.
+    std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+    archiver_pid_pending_ = true;
+  }
   bool read_failed = false;
   try {
     const int fd = fileno(pipe);
@@ -73,9 +79,11 @@ bool HxModuleUniversal::run_hxfd_command(const std::string& command, std::string
           std::cout << line + "\n" << std::flush;
           std::lock_guard<std::recursive_mutex> guard(control_mutex_);
           pid = number;
-          // A pause that came before the archiver's number was known
-          // stops it now.
-          if (paused_ && &pid == &hxfd_pid_) send_signal_to_hxfd(SIGSTOP);
+          archiver_pid_pending_ = false;
+          // A pause that came before the archiver's number was known stops
+          // it now: a local archiver by its number, a remote one through
+          // the signal helper, which now knows the number.
+          if (paused_ && (&pid == &hxfd_pid_ || !options_.remote_host.empty())) pause_archiver();
         } else {
           bool statistics = false;
           for (const std::string& prefix : kStatisticsPrefixes) {
@@ -94,6 +102,10 @@ bool HxModuleUniversal::run_hxfd_command(const std::string& command, std::string
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kRunSignature << ": " << e.what() << std::endl;
     read_failed = true;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+    archiver_pid_pending_ = false;
   }
 
   // Also after a failed read the pipe is closed and the child awaited, so no

@@ -11,12 +11,14 @@
 
 #include <boost/filesystem.hpp>
 
-#include <fstream>
+#include <cerrno>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -190,24 +192,51 @@ bool HxModuleUniversal::make_backup_locally() {
 
 bool HxModuleUniversal::add_to_hxfd_list_file(const std::string& path,
                                               const std::map<std::string, std::string>& records, bool append) {
-  std::ofstream out(path, std::ios_base::binary | (append ? std::ios_base::app : std::ios_base::trunc));
-  if (!out.is_open()) {
+  // The list is written only into a regular file: never through a link, nor
+  // into a FIFO or a device planted at its path (which could block the task
+  // or take the list elsewhere). A fresh list is a new file; a list appended
+  // to must be a regular file with this one name.
+  struct stat found {};
+  const bool exists = ::lstat(path.c_str(), &found) == 0;
+  int fd = -1;
+  if (exists && (!S_ISREG(found.st_mode) || (append && found.st_nlink != 1))) {
+    HxLogStream(HxLogLvl::Error) << kListFileSignature << ": " << "not a regular file: " << path << std::endl;
+  } else if (append) {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat opened {};
+    if (fd >= 0 && (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1)) {
+      ::close(fd);
+      fd = -1;
+    }
+  } else if (!exists || ::unlink(path.c_str()) == 0) {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  }
+  if (fd < 0) {
     HxLogStream(HxLogLvl::Error) << kListFileSignature << ": " << "can't create hxfd list file" << std::endl;
     return false;
   }
+
+  std::string text;
   if (!append) {
     HxLogStream(HxLogLvl::Info) << "Adding record to hxfd file list: " << "HXFD file list:" << std::endl;
-    out << "HXFD file list:" << "\n";
+    text += "HXFD file list:\n";
   }
   for (const auto& record : records) {
     HxLogStream(HxLogLvl::Info) << "Adding record to hxfd file list: " << record.first << " : " << record.second
                                 << std::endl;
-    out << "   " << record.first << " : " << record.second << "\n";
+    text += "   " + record.first + " : " + record.second + "\n";
   }
-  out.close();
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  const bool closed = ::close(fd) == 0;
   // A list the archiver would read truncated (a full disk) is no list: the
   // archive would silently lack the files of the lost lines.
-  if (out.fail()) {
+  if (written < text.size() || !closed) {
     HxLogStream(HxLogLvl::Error) << kListFileSignature << ": " << "can't write hxfd list file completely: " << path
                                  << std::endl;
     return false;
@@ -218,6 +247,23 @@ bool HxModuleUniversal::add_to_hxfd_list_file(const std::string& path,
 bool HxModuleUniversal::close_backup(const bool& replica) {
   namespace fs = boost::filesystem;
   try {
+    // An archiver that reported success without its meta file stored
+    // nothing the client could use: the backup is not reported as made (the
+    // next incremental backup would have no reference).
+    boost::system::error_code ec;
+    const fs::file_status meta = fs::symlink_status(meta_filename(), ec);
+    if (!fs::is_regular_file(meta)) {
+      HxLogStream(HxLogLvl::Error) << kCloseSignature << ": the archiver reported success but wrote no meta file: "
+                                   << meta_filename() << std::endl;
+      return false;
+    }
+    if (fs::file_size(meta_filename(), ec) == 0 || ec) {
+      HxLogStream(HxLogLvl::Error) << kCloseSignature
+                                   << ": the archiver reported success but wrote an empty meta file: "
+                                   << meta_filename() << std::endl;
+      return false;
+    }
+
     fs::remove_all(leveldb_directory_path());
 
     if (pack_snapshot_file() != 0) {

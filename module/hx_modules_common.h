@@ -157,10 +157,15 @@ class hx_owner_lock {
   // Lets the lock go (the owner file is removed first); nothing when not held.
   void unlock();
   bool locked() const { return fd_ >= 0; }
+  // True after a try_lock that failed because the owner file could not be
+  // had (not created, not opened): whether another process holds the lock
+  // could not be told.
+  bool unavailable() const { return unavailable_; }
 
  private:
   int fd_ = -1;
   std::string path_;
+  bool unavailable_ = false;
 };
 
 class HxModuleUniversal;
@@ -329,8 +334,17 @@ class HxModuleUniversal {
   // also where the kernel discards a terminal stop), then the module is
   // paused; one step, so that an archiver that starts meanwhile is stopped too.
   void pause_task();
-  // Returns when the task is not paused.
+  // Returns when the task is not paused, or at once while the archiver's
+  // PID is awaited (see pause_holds_work).
   void hold_while_paused();
+  // True when a pause holds the task's work: the task is paused, and no
+  // archiver has been started whose PID line is still to be read (that line
+  // is read during a pause, so that the archiver is stopped as soon as its
+  // PID is known).
+  bool pause_holds_work() const;
+  // Stops the running archiver for a pause: a local one with SIGSTOP, a
+  // remote one through its signal helper.
+  void pause_archiver();
   // Sets the process that pause, continue and the archiver's forwarding
   // address (0: none), guarded against the signal thread.
   void set_hxfd_pid(pid_t pid);
@@ -344,6 +358,7 @@ class HxModuleUniversal {
 
   // ---- Resource lock ----------------------------------------------------------
   bool lock_resource_handling(const std::string& resource);
+  // Releases the resource lock and the locks of lock_target.
   void unlock_resource_handling();
   // Takes, for the rest of the task, the lock of the thing `key` names (a
   // cluster's data directory, say; a path is resolved to its real path
@@ -444,8 +459,14 @@ class HxModuleUniversal {
   // while the work goes on.
   mutable std::recursive_mutex control_mutex_;
   std::condition_variable_any resumed_;
+  // Set from the start of an archiver run until its PID line has been read.
+  bool archiver_pid_pending_ = false;
 
  private:
+  // The task's files on a remote host, as the words of an rm command: the
+  // list file, the task secret file, the meta file and the restriction list's
+  // copy (each preceded by a blank).
+  std::string remote_files() const;
   // Removes the directories of a failed or aborted backup that it made
   // itself: the snapshot directory and an unpacked reference snapshot.
   void remove_created_directories();

@@ -184,6 +184,7 @@ hx_owner_lock::~hx_owner_lock() { unlock(); }
 bool hx_owner_lock::try_lock(const std::string& name, const std::string& description, std::string& holder) {
   unlock();
   holder.clear();
+  unavailable_ = false;
   const std::string path = "/dev/shm/" + name;
   int fd = -1;
   switch (take_owner_lock(path, fd)) {
@@ -201,6 +202,7 @@ bool hx_owner_lock::try_lock(const std::string& name, const std::string& descrip
       return false;
     }
     case Owner::Unknown:
+      unavailable_ = true;
       return false;
   }
   // The description replaces whatever an earlier holder left in the file.
@@ -258,6 +260,12 @@ bool HxModuleUniversal::lock_target(const std::string& key, const std::string& w
     target_locks_.push_back(std::move(lock));
     return true;
   }
+  if (lock->unavailable()) {
+    // No owner file to be had: whether another task works on it cannot be told.
+    HxLogStream(HxLogLvl::Error) << "Can't run the task: the lock of " << what
+                                 << " cannot be taken: its file /dev/shm/" << name << " cannot be opened" << std::endl;
+    return false;
+  }
   HxLogStream(HxLogLvl::Error) << "Can't run the task: " << what << " is in use by another task of this module ("
                                << (holder.empty() ? std::string("its process could not be named") : holder)
                                << "). Run it again when that task has ended" << std::endl;
@@ -285,4 +293,9 @@ bool HxModuleUniversal::lock_resource_handling(const std::string& resource) {
   }  // GCOVR_EXCL_STOP
 }
 
-void HxModuleUniversal::unlock_resource_handling() { resource_mutex_.reset(); }
+void HxModuleUniversal::unlock_resource_handling() {
+  resource_mutex_.reset();
+  // The locks of what the task works on go with it (an abort ends the
+  // program without destructors: their owner files would be left behind).
+  target_locks_.clear();
+}

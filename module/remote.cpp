@@ -21,6 +21,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -169,6 +170,38 @@ class RemoteSignalForwarder {
 // A remote user or host that ssh or scp would read as an option.
 bool option_like(const std::string& value) { return value.empty() || value[0] == '-'; }
 
+// Seconds that the clean-up of the remote host may take during an abort, and
+// that ssh may take to connect for it: an abort takes effect within seconds
+// even when the remote host does not answer.
+const unsigned int kAbortCleanupSeconds = 10;
+const unsigned int kAbortConnectSeconds = 5;
+
+// The clean-up of the remote host when the task is aborted: the remote
+// archiver (when its PID is known) is ended and awaited for up to two
+// seconds, then the task's files and its snapshot directory are removed, in
+// one ssh session without prompts, killed when it takes longer than the
+// bound. A failure only warns: the abort ends the task all the same.
+void clean_remote_host_after_abort(const std::string& user, const std::string& host, pid_t remote_archiver,
+                                   const std::string& files, const std::string& directory) {
+  HxLogStream(HxLogLvl::Info) << "Cleaning remote host after the abort: " << host << std::endl;
+  std::string script;
+  if (remote_archiver > 0) {
+    const std::string pid = std::to_string(remote_archiver);
+    script = "kill -TERM " + pid + " 2>/dev/null && { i=0; while kill -0 " + pid +
+             " 2>/dev/null && [ $i -lt 20 ]; do sleep 0.1; i=$((i+1)); done; }; ";
+  }
+  script += "rm -f" + files + "; [ ! -d " + directory + " ] || rmdir " + directory;
+  const std::vector<std::string> command = {"/usr/bin/ssh", "-q", "-o", "BatchMode=yes", "-o",
+                                            "ConnectTimeout=" + std::to_string(kAbortConnectSeconds),
+                                            "-l", user, host, script};
+  std::string output;
+  if (hx_utils_common::run_program(command, &output, kAbortCleanupSeconds) != 0) {
+    HxLogStream(HxLogLvl::Warning) << command_error(kCleanupSignature, hx_utils_common::command_text(command),
+                                                    ended(output));
+    HxLogStream(HxLogLvl::Warning) << kRemotelySignature << ": unable to cleanup remote host: " << host << std::endl;
+  }
+}
+
 }  // namespace
 
 bool HxModuleUniversal::make_backup_remotely() {
@@ -238,6 +271,15 @@ bool HxModuleUniversal::make_backup_remotely() {
       return false;
     }
 
+    // From the making of the task's directories on, an abort cleans the
+    // remote host too (with the archiver that runs there).
+    std::atomic<const pid_t*> remote_archiver{nullptr};
+    HxAbortCleanup abort_cleanup([&] {
+      const pid_t* running = remote_archiver.load();
+      clean_remote_host_after_abort(user, host, running != nullptr ? *running : 0, remote_files(),
+                                    shell_arg(snapshot_directory_path()));
+    });
+
     HxLogStream(HxLogLvl::Info) << "Creating directories on remote host: " << host << std::endl;
     const std::string make_directories =
         remote_command(ssh, "mkdir -p " + shell_arg(snapshot_directory_path()) + " " + "/opt/halvex/var/tasks/");
@@ -274,7 +316,9 @@ bool HxModuleUniversal::make_backup_remotely() {
     {
       RemoteSignalForwarder forwarder(ssh);
       set_hxfd_pid(forwarder.pid());
+      remote_archiver.store(&forwarder.remote_pid());
       archived = run_hxfd_command(command, output, forwarder.remote_pid(), last_statistics);
+      remote_archiver.store(nullptr);
       set_hxfd_pid(0);
     }
     if (!archived) {
@@ -320,21 +364,25 @@ bool HxModuleUniversal::make_backup_remotely() {
   }  // GCOVR_EXCL_STOP
 }
 
-bool HxModuleUniversal::cleanup_remote_host(const std::string& ssh) {
+std::string HxModuleUniversal::remote_files() const {
   namespace fs = boost::filesystem;
+  std::string files;
+  if (!options_.resource_list_file.empty()) files += " " + shell_arg(options_.resource_list_file);
+  files += " " + shell_arg(get_task_secret()) + " " + shell_arg(meta_filename());
+  boost::system::error_code ec;
+  if (fs::exists(options_.restriction_list_file, ec)) {
+    files += " " + shell_arg(snapshot_directory_path() + "/" +
+                             fs::path(options_.restriction_list_file).filename().string());
+  }
+  return files;
+}
+
+bool HxModuleUniversal::cleanup_remote_host(const std::string& ssh) {
   HxLogStream(HxLogLvl::Info) << "Cleaning remote host" << std::endl;
   bool cleaned = true;
 
-  std::string remove = "rm";
-  if (!options_.resource_list_file.empty()) remove += " " + shell_arg(options_.resource_list_file);
-  remove += " " + shell_arg(get_task_secret()) + " " + shell_arg(meta_filename());
-  boost::system::error_code ec;
-  if (fs::exists(options_.restriction_list_file, ec)) {
-    remove += " " + shell_arg(snapshot_directory_path() + "/" +
-                              fs::path(options_.restriction_list_file).filename().string());
-  }
   const std::string commands[] = {
-      remote_command(ssh, remove),
+      remote_command(ssh, "rm" + remote_files()),
       remote_command(ssh, "rmdir " + shell_arg(snapshot_directory_path())),
   };
   for (const std::string& command : commands) {

@@ -26,6 +26,17 @@
 // of a FIFO, say) returns with EINTR. The work then fails its step and gives
 // the gate up at its next wait or abort point.
 //
+// A call that no interruption ends (a read that the library repeats after
+// EINTR, a file on a network mount that does not answer) would keep the
+// abort from ever taking effect. When the work's thread is still blocked in
+// the kernel after two interruptions, the abort goes ahead without the gate:
+// the thread is frozen first (the same signal's handler then never returns,
+// so the thread never runs again, even when its call ends later), and the
+// abort cleans up and ends the program as always. Only a thread blocked in
+// the kernel is frozen: it is inside a system call, not halfway through
+// changing the task's state, and the logger holds signals while it writes,
+// so the thread never stops holding a log destination.
+//
 // Past a point of no return the work keeps the gate to its end: an abort is
 // then only reported, with a Warning that it came too late.
 #include "module/hx_modules_common.h"
@@ -41,12 +52,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -77,10 +91,45 @@ void install(int sig, void (*handler)(int)) {
 const unsigned char kStopWatching = 0;
 
 // The signal that interrupts a blocked call of the work's thread. Its handler
-// does nothing and is installed without SA_RESTART.
+// is installed without SA_RESTART and does nothing, until an abort decides to
+// go ahead without the work: then it freezes the thread for good.
 int interrupt_signal() { return SIGRTMIN + 3; }
 
-void interrupt_handler(int) {}
+std::atomic<bool> freeze_work{false};
+
+void interrupt_handler(int) {
+  if (!freeze_work.load()) return;
+  for (;;) ::pause();
+}
+
+// Interruptions of the work run on a thread of their own, so that one that
+// hangs (a cancel request to a server that does not answer) never holds up
+// the abort. True while such a thread runs.
+std::atomic<bool> interrupting{false};
+
+void start_interruptions() {
+  if (interrupting.exchange(true)) return;
+  try {
+    std::thread([] {
+      hx_utils_common::interrupt_work();
+      interrupting.store(false);
+    }).detach();
+  } catch (const std::exception&) {
+    interrupting.store(false);  // no thread to be had: the next round tries again
+  }
+}
+
+// The state letter of a thread of this process ('R' running, 'S' or 'D'
+// blocked in the kernel), or 0 when it cannot be read.
+char thread_state(long tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() ? 0 : text[close + 2];
+}
+
+// Interruptions after which work still blocked in the kernel is frozen.
+const int kInterruptionsBeforeFreeze = 2;
 
 // Clean-ups of the operation in progress that an abort runs (HxAbortCleanup).
 std::mutex cleanups_mutex;
@@ -94,7 +143,10 @@ std::vector<std::pair<const HxAbortCleanup*, std::function<void()>>>& cleanups()
 class HxModuleSignalHandler::Control {
  public:
   explicit Control(HxModuleUniversal* module)
-      : module_(module), work_thread_(std::this_thread::get_id()), work_native_(pthread_self()) {
+      : module_(module),
+        work_thread_(std::this_thread::get_id()),
+        work_native_(pthread_self()),
+        work_tid_(::syscall(SYS_gettid)) {
     if (::pipe2(pipe_, O_CLOEXEC) != 0) {
       pipe_[0] = pipe_[1] = -1;
       return;  // without a pipe no signal is recorded: the handlers do nothing
@@ -157,10 +209,17 @@ class HxModuleSignalHandler::Control {
   }
 
   // A deferring section begins; an abort already requested ends the work
-  // here, before the section does anything.
+  // here, before the section does anything. Decided under the state mutex,
+  // so that an abort never interrupts a section that has begun.
   void defer() {
-    if (deferrals_.load() == 0 && !no_return_.load() && aborting_.load()) give_up();
-    ++deferrals_;
+    {
+      std::lock_guard<std::mutex> guard(state_mutex_);
+      if (deferrals_.load() > 0 || no_return_.load() || !aborting_.load()) {
+        ++deferrals_;
+        return;
+      }
+    }
+    give_up();
   }
 
   void end_deferral() {
@@ -192,7 +251,7 @@ class HxModuleSignalHandler::Control {
   void checkpoint() {
     for (;;) {
       if (aborting_.load()) give_up();
-      if (module_ == nullptr || !module_->is_paused()) return;
+      if (module_ == nullptr || !module_->pause_holds_work()) return;
       gate_.unlock();
       module_->hold_while_paused();
       gate_.lock();
@@ -208,6 +267,12 @@ class HxModuleSignalHandler::Control {
   // The work keeps the gate through its waits: inside a deferring section
   // and past a point of no return.
   bool keeps_gate() const { return deferrals_.load() > 0 || no_return_.load(); }
+
+  // True when the work's thread is blocked in the kernel (in a system call).
+  bool work_blocked() const {
+    const char state = thread_state(work_tid_);
+    return state == 'S' || state == 'D';
+  }
 
   void watch() {
     for (;;) {
@@ -235,6 +300,9 @@ class HxModuleSignalHandler::Control {
   void abort_task(HxModuleUniversal* module) {
     {
       std::lock_guard<std::mutex> guard(state_mutex_);
+      // Requested, whether or not it can still take effect: work past a
+      // point of no return may ask too.
+      hx_utils_common::note_abort_requested();
       if (no_return_.load()) {
         report_too_late();
         return;
@@ -242,19 +310,36 @@ class HxModuleSignalHandler::Control {
       if (aborting_.load()) return;  // a second signal of the same abort
       aborting_.store(true);
     }
-    hx_utils_common::note_abort_requested();
     // The work lets go of the gate at its next wait. Work that keeps it
-    // outside a deferring section is interrupted, once a second.
+    // outside a deferring section is interrupted, once a second; work still
+    // blocked in the kernel after that is frozen and left behind.
+    int interruptions = 0;
     while (!gate_.try_lock_for(std::chrono::seconds(1))) {
+      std::unique_lock<std::mutex> guard(state_mutex_);
       if (no_return_.load()) {
         // A deferring section passed a point of no return meanwhile.
-        std::lock_guard<std::mutex> guard(state_mutex_);
         report_too_late();
         return;
       }
       if (deferrals_.load() > 0) continue;
-      hx_utils_common::interrupt_work();
+      if (interruptions >= kInterruptionsBeforeFreeze && work_blocked()) {
+        freeze_work.store(true);
+        pthread_kill(work_native_, interrupt_signal());
+        guard.unlock();
+        HxLogStream(HxLogLvl::Warning) << "Module pid: " << getpid()
+                                       << ": the task's work is blocked in a system call that does not end; the "
+                                          "task ends without it"
+                                       << std::endl;
+        finish_abort(module);
+      }
+      // The interruptions go first (a cancelled statement ends cleanly), for
+      // at most half a second; then the blocked call.
+      start_interruptions();
+      for (int waited = 0; waited < 50 && interrupting.load(); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       pthread_kill(work_native_, interrupt_signal());
+      ++interruptions;
     }
     finish_abort(module);
   }
@@ -285,6 +370,7 @@ class HxModuleSignalHandler::Control {
   HxModuleUniversal* module_;
   const std::thread::id work_thread_;
   const pthread_t work_native_;
+  const long work_tid_;
   int pipe_[2] = {-1, -1};
   std::timed_mutex gate_;
   std::atomic<int> deferrals_{0};  // changed by the work's thread only
@@ -421,11 +507,7 @@ void HxModuleUniversal::send_signal_to_hxfd(int signal) {
 
 void HxModuleUniversal::pause_task() {
   std::lock_guard<std::recursive_mutex> guard(control_mutex_);
-  // A local archiver gets SIGSTOP, which works also where the kernel discards
-  // a terminal stop (a process group without a parent in its session, as a
-  // daemon's). The helper that carries signals to a remote archiver takes
-  // the terminal stop itself and passes it on.
-  send_signal_to_hxfd(options_.remote_host.empty() ? SIGSTOP : SIGTSTP);
+  pause_archiver();
   set_to_pause();
 }
 
@@ -458,7 +540,21 @@ void HxModuleUniversal::set_hxfd_pid(pid_t pid) {
 
 void HxModuleUniversal::hold_while_paused() {
   std::unique_lock<std::recursive_mutex> lock(control_mutex_);
-  resumed_.wait(lock, [this] { return !paused_; });
+  resumed_.wait(lock, [this] { return !paused_ || archiver_pid_pending_; });
+}
+
+bool HxModuleUniversal::pause_holds_work() const {
+  std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+  return paused_ && !archiver_pid_pending_;
+}
+
+void HxModuleUniversal::pause_archiver() {
+  std::lock_guard<std::recursive_mutex> guard(control_mutex_);
+  // A local archiver gets SIGSTOP, which works also where the kernel discards
+  // a terminal stop (a process group without a parent in its session, as a
+  // daemon's). The helper that carries signals to a remote archiver takes
+  // the terminal stop itself and passes it on.
+  send_signal_to_hxfd(options_.remote_host.empty() ? SIGSTOP : SIGTSTP);
 }
 
 bool HxModuleUniversal::release_resource_once() {

@@ -6,11 +6,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <map>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -51,11 +51,13 @@ namespace {
 std::atomic<bool> abort_pending{false};
 
 // The registered interruptions, by registration number. The mutex is held
-// while they run, so none runs after its object has unregistered it.
+// while they run, so none runs after its object has unregistered it. The
+// registry is never destroyed: an interruption may still run on a thread of
+// its own while the program ends.
 std::mutex interruptions_mutex;
 std::map<std::uint64_t, std::function<void()>>& interruptions() {
-  static std::map<std::uint64_t, std::function<void()>> registered;
-  return registered;
+  static auto* registered = new std::map<std::uint64_t, std::function<void()>>();
+  return *registered;
 }
 std::uint64_t next_interruption = 0;
 

@@ -40,8 +40,9 @@ int execute_command(std::string command, std::string& output);
 // Runs `command` through the shell like execute_command, but keeps the two
 // streams apart: what it printed on standard output is appended to `output`,
 // what it printed on standard error to `errors`. For tools whose standard
-// output is parsed while they may warn on standard error. Returns the exit
-// status as execute_command does; 1 when it cannot be started.
+// output is parsed while they may warn on standard error. The wait for it is
+// an outside wait, as execute_command's. Returns the exit status as
+// execute_command does; 1 when it cannot be started.
 int execute_command(std::string command, std::string& output, std::string& errors);
 
 // Exit status of a pclose()/system() wait status: the exit code of a normal
@@ -141,8 +142,14 @@ void interrupt_work();
 // Standard input is /dev/null. The wait for it is an outside wait (an abort
 // ends the program with the rest of the task's processes). Returns its exit
 // status (128 + the signal number when a signal ended it), 127 when it could
-// not be started.
+// not be started, -1 when the wait for it failed.
 int run_program(const std::vector<std::string>& args, std::string* output);
+
+// run_program with a bound: a program still running `time_limit_seconds`
+// after its start is killed (the result is then 128 + SIGKILL), and what it
+// wrote until then is in `output`. 0 is no bound. For work that must end in
+// bounded time whatever the program does (the clean-up of an abort).
+int run_program(const std::vector<std::string>& args, std::string* output, unsigned int time_limit_seconds);
 
 // The arguments as one line a shell would read back as the same words (each
 // quoted with shell_arg), for messages that name a command.

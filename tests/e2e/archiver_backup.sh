@@ -31,6 +31,7 @@ assert_eq "MODULE PID:|HXFD PID: |Packed: |Info: Test module: release|MAIN ARCHI
 assert_eq "HXFD file list:
    $RES : ${RES#/}" "$(cat "$T/db1.hxfd.list")" "list file"
 assert_eq "600" "$(stat -c %a "$T/db1.snap")" "mode of the snapshot file (mask 077 after the run)"
+assert_line "Info: Test module: backup completed"
 keep_snap db1
 
 case_name "autonomous backup restores to the same tree"
@@ -72,7 +73,7 @@ assert_exit 0
 assert_last_argv "/opt/halvex/bin/hxfd -l $T/db5.snap_dir/db5.meta -v 1"
 listing="$(printf '%s\n' "$RUN_LINES" | sed -n '/^MAIN ARCHIVE SIGN FILENAME:/,$p')"
 assert_eq "FILE LISTING START:" "$(printf '%s\n' "$listing" | sed -n 2p)" "listing start"
-assert_eq "FILE LISTING END" "$(printf '%s\n' "$listing" | grep -v '^Info: ' | tail -n 1)" "listing end"
+assert_eq "FILE LISTING END" "$(printf '%s\n' "$listing" | grep -v -e '^Info: ' -e '^$' | tail -n 1)" "listing end"
 grep -Eq "^-rw-r----- root/root +11 .* ${RES#/}/a\.txt$" <<<"$listing" || fail "listing lacks a.txt"
 grep -Eq " ${RES#/}/sub/with blank\.txt$" <<<"$listing" || fail "listing lacks the name with a blank"
 
@@ -189,6 +190,16 @@ assert_line_matches "^Error: bool HxModuleUniversal::make_backup_locally\(\): cd
 assert_line "Error: hxfd out: hxfd: error: backup failed on request (HX_HXFD_FAIL)"
 assert_not_contains "MAIN ARCHIVE FILENAME:"
 [ -e "$T/db25.snap" ] || [ -e "$T/db25.snap_dir" ] && fail "a snapshot file or the failed task's directory is left"
+
+for meta in none empty; do
+  case_name "exit 6 when the archiver reports success with meta file: $meta"
+  HX_HXFD_META=$meta run_module -b "$RES" -d "$T" -n "db25$meta" -m ms1 -T t25
+  assert_exit 6
+  assert_line "Error: bool HxModuleUniversal::close_backup(const bool&): the archiver reported success but wrote $([ $meta = none ] && echo no || echo an empty) meta file: $T/db25$meta.snap_dir/db25$meta.meta"
+  assert_not_contains "MAIN "
+  assert_no_line "Info: Test module: backup completed"
+  [ -e "$T/db25$meta.snap" ] || [ -e "$T/db25$meta.snap_dir" ] && fail "a snapshot file or the failed task's directory is left"
+done
 
 case_name "exit 6 when the release fails after a good archiver run"
 reset_logs

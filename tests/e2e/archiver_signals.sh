@@ -4,7 +4,7 @@
 # and continue reach the archiver, SIGTERM ends a task with 17 after its clean-up,
 # SIGINT ends a query with 17, two tasks on one resource exclude each other, and
 # a killed archiver fails the task.
-set -u
+set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/archiver.sh"
 
@@ -117,7 +117,12 @@ case_name "SIGTERM during a query ends its whole command pipeline, without ps on
 marker="$BASHPID$RANDOM"
 HX_MODULE_BIN=/usr/bin/env run_bg PATH=/nonexistent HX_TEST_QUERY_COMMAND="/bin/sleep 900.$marker | /bin/cat" \
   "$HX_MODULE_BIN" -t
-for _ in $(seq 100); do grep -qsaF "900.$marker" /proc/[0-9]*/cmdline && break; sleep 0.05; done
+started=no
+for _ in $(seq 100); do
+  if grep -qsaF "900.$marker" /proc/[0-9]*/cmdline; then started=yes && break; fi
+  sleep 0.05
+done
+[ "$started" = yes ] || fail "the query's pipeline did not start"
 kill -TERM "$BG_PID"
 wait_bg
 assert_exit 17
@@ -145,9 +150,10 @@ QPID=$!
 sleep 1
 if kill -0 "$QPID" 2>/dev/null; then
   kill -INT "$QPID"
-  timeout 3 cat <&3 >"$W/query.out"
-  wait "$QPID"
-  assert_eq 17 "$?" "exit code"
+  timeout 3 cat <&3 >"$W/query.out" || true
+  rc=0
+  wait "$QPID" || rc=$?
+  assert_eq 17 "$rc" "exit code"
   grep -aq "Info: Module was terminated. PID: $QPID" "$W/query.out" || fail "no termination message on standard output"
   grep -q "Info: Module was terminated. PID: $QPID" "/opt/halvex/log/$(basename "$HX_MODULE_BIN").log" ||
     fail "no termination message in the log file"
@@ -187,7 +193,7 @@ for victim in archiver shell; do
   case_name "the $victim killed during a backup fails the backup"
   reset_logs
   start_slow 30 -b "$RES" -d "$T" -n "x$victim" -m ms1 -T x1
-  SHELL_PID="$(awk '{print $4}' "/proc/$HP/stat")"
+  SHELL_PID="$(awk '{print $4}' "/proc/$HP/stat" || true)"
   if [ "$victim" = shell ] && [ "$SHELL_PID" != "$BG_PID" ]; then kill -KILL "$SHELL_PID"; fi
   kill -KILL "$HP"
   wait_bg

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <regex>
 #include <string>
 
@@ -108,14 +109,27 @@ class AppendSpecial : public ::testing::Test {
   SpecialModule module_;
 };
 
+// No records: nothing runs, even without a list file. Records without a list
+// file, or whose list file cannot be written: false, and no archiver runs.
 TEST_F(AppendSpecial, NothingToAddRunsNothing) {
+  const std::map<std::string, std::string> records = module_.special_records_;
   module_.special_records_.clear();
   module_.options_.resource_list_file.clear();
-  LogSink log;
+  LogSink log(HxLogLvl::DebugMask);
   EXPECT_TRUE(module_.append_some_special());
   EXPECT_TRUE(log.messages().empty());
-  module_.special_records_["x"] = "y";
+  module_.special_records_ = records;
   EXPECT_FALSE(module_.append_some_special());
+  EXPECT_EQ(log.messages(), std::vector<std::string>{
+                                "Debug: bool HxModuleUniversal::append_some_special(): options_.resource_list_file "
+                                "is empty"});
+  log.clear();
+  module_.options_.resource_list_file = dir_ / "no-such-dir/special.list";
+  EXPECT_FALSE(module_.append_some_special());
+  EXPECT_EQ(log.messages(), std::vector<std::string>{
+                                "Error: bool HxModuleUniversal::add_to_hxfd_list_file(const string&, const "
+                                "std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&, "
+                                "bool): can't create hxfd list file"});
 }
 
 TEST_F(AppendSpecial, AutonomousArchiveGetsTheRecords) {

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,6 +20,9 @@ using namespace hx_archiver_test;
 
 const std::string kCmdSig = "bool HxModuleUniversal::make_backup_cmd_common(std::string&)";
 const std::string kCloseSig = "bool HxModuleUniversal::close_backup(const bool&)";
+const std::string kListSig =
+    "Error: bool HxModuleUniversal::add_to_hxfd_list_file(const string&, const "
+    "std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&, bool)";
 const std::string kHead = "cd / && /opt/halvex/bin/hxfd -a sha2 -2  -b 16384";
 const std::string kKeys = " -x /opt/halvex/keys/master-key,/opt/halvex/keys/secret-key.pem";
 
@@ -218,13 +225,54 @@ TEST(ArchiverListFile, HeaderThenRecordsInKeyOrder) {
             (std::vector<std::string>{"Error: bool HxModuleUniversal::add_to_hxfd_list_file(const string&, const "
                                       "std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&, "
                                       "bool): can't create hxfd list file"}));
-  // A full disk: the file opens, its lines do not all reach it.
+  // A full disk (here a file-size limit): the file opens, its lines do not all reach it.
   log.clear();
-  EXPECT_FALSE(module.add_to_hxfd_list_file("/dev/full", {{"/a", "a"}}, false));
-  EXPECT_EQ(log.messages().back(),
-            "Error: bool HxModuleUniversal::add_to_hxfd_list_file(const string&, const "
-            "std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&, "
-            "bool): can't write hxfd list file completely: /dev/full");
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const rlimit small{20, saved.rlim_max};
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  const bool written = module.add_to_hxfd_list_file(path, {{"/a", "a"}}, false);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(log.messages().back(), kListSig + ": can't write hxfd list file completely: " + path);
+}
+
+// Nothing planted at the list file's path is written through or waited for:
+// a link (its target stays as it is), a FIFO, a device; each is refused,
+// fresh list or appended one. A list is not appended to a second name of
+// another file.
+TEST(ArchiverListFile, OnlyARegularFileOfItsOwnIsWritten) {
+  LogCapture log;
+  TempDir dir;
+  TaskModule module;
+  const std::string target = dir.write("target", "kept\n");
+  const std::string link = dir / "link.list";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const std::string fifo = dir / "fifo.list";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string second = dir / "second.list";
+  ASSERT_EQ(::link(target.c_str(), second.c_str()), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // a FIFO that would take the list
+  for (const std::string& path : {link, fifo, std::string("/dev/full")}) {
+    for (const bool append : {false, true}) {
+      log.clear();
+      EXPECT_FALSE(module.add_to_hxfd_list_file(path, {{"/a", "a"}}, append)) << path;
+      EXPECT_EQ(log.messages(), (std::vector<std::string>{kListSig + ": not a regular file: " + path,
+                                                          kListSig + ": can't create hxfd list file"}))
+          << path;
+    }
+  }
+  char byte = 0;
+  EXPECT_EQ(read(reader, &byte, 1), 0);
+  close(reader);
+  EXPECT_FALSE(module.add_to_hxfd_list_file(second, {{"/a", "a"}}, true));
+  EXPECT_EQ(read_file(target), "kept\n");
+  // A fresh list replaces a file of that name with a new file of its own.
+  EXPECT_TRUE(module.add_to_hxfd_list_file(second, {{"/a", "a"}}, false));
+  EXPECT_EQ(read_file(target), "kept\n");
+  EXPECT_EQ(read_file(second), "HXFD file list:\n   /a : a\n");
 }
 
 // The closing step, with a snapshot directory holding a leveldb directory and the meta file.
