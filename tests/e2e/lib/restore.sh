@@ -47,7 +47,10 @@
 #                               RUN_RC, RUN_STDOUT and RUN_LINES
 
 PG="$HX_TESTBED_DIR/pg"
-RS_WORK="$HX_SANDBOX_DIR/restore-work"
+# The wrappers below are written into RS_WORK: it must lie in the sandbox's
+# own work directory, never anywhere of the host.
+RS_WORK="${HX_SANDBOX_DIR:?run inside testbed/sandbox}/restore-work"
+[[ "$RS_WORK" == /tmp/hx-sandbox.*/restore-work ]] || { echo "restore.sh: unexpected work directory $RS_WORK" >&2; exit 2; }
 mkdir -p "$RS_WORK"
 
 rs_psql() { "$PG" psql -qAt -c "$1"; }
