@@ -23,7 +23,18 @@ failed_backup() {
   done
   nothing_left
 }
-remember_archive() { archive_listing >"$HX_SANDBOX_DIR/archive.before"; }
+# The listing of the archive before a backup, with the WAL file closed just
+# now in it: a removal that the backup must not make would take that file.
+remember_archive() {
+  local last
+  last="$(psql_value "SELECT pg_walfile_name(pg_switch_wal())")"
+  for _ in $(seq 300); do
+    [ -e "$HX_PG_ARCHIVE/$last" ] && break
+    sleep 0.1
+  done
+  [ -e "$HX_PG_ARCHIVE/$last" ] || fail "$last was not archived"
+  archive_listing >"$HX_SANDBOX_DIR/archive.before"
+}
 
 markers_create
 backup_run -1 -b cluster -n base
@@ -81,8 +92,8 @@ assert_no_line "Info: Stop PostgreSQL base backup"
 "$PG" psql -q -c "DROP TABLESPACE plain"
 
 case_name "the WAL archive directory does not belong to the server's account"
-chown root "$HX_PG_ARCHIVE"
 remember_archive
+chown root "$HX_PG_ARCHIVE"
 backup_run -1 -b cluster -n f4
 chown postgres "$HX_PG_ARCHIVE"
 failed_backup 6
