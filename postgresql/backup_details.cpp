@@ -109,7 +109,8 @@ std::vector<std::string> mounts_at_or_below(const std::string& mountinfo, const 
   std::istringstream lines(mountinfo);
   for (std::string line; std::getline(lines, line);) {
     std::istringstream words(line);
-    const std::vector<std::string> fields{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    const std::vector<std::string> fields{std::istream_iterator<std::string>(words),
+                                          std::istream_iterator<std::string>()};
     if (fields.size() < 5) continue;
     const std::string point = unescaped_mount_point(fields[4]);
     const bool below = point.size() > directory.size() && point.compare(0, directory.size(), directory) == 0 &&

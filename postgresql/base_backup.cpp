@@ -263,7 +263,9 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       const std::string snapshot_data = task_directory + real_data_directory;
       const fs::path task_directory_path(task_directory);
       std::vector<std::pair<std::string, std::string>> sources{{"the data directory ", snapshot_data}};
-      for (const auto& location : real_locations) sources.emplace_back("the tablespace ", task_directory + location.second);
+      for (const auto& location : real_locations) {
+        sources.emplace_back("the tablespace ", task_directory + location.second);
+      }
       for (const auto& source : sources) {
         if (fs::exists(source.second) && !lies_inside(source.second, task_directory_path)) {
           fail(std::string(kSignature) + ": " + source.first + source.second +

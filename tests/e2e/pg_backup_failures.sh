@@ -168,8 +168,9 @@ while IFS= read -r line <&5; do
   [[ "$line" != "MAIN ARCHIVE FILENAME:"* ]] || break
 done
 kill -TERM "$BG"
-# The signal is recorded at once; the module goes on once the client reads on.
-sleep 1
+# The signal thread records the abort as it reads the signal; the module,
+# held by the client, goes on once the client reads on.
+sleep 2
 REST="$(cat <&5)"
 exec 5<&-
 wait_ended "$BG" 30 || fail "the module did not end"
