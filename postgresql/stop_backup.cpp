@@ -142,7 +142,9 @@ class ArchiveWatch {
   ArchiverReading read(std::unique_ptr<pqxx::connection>& connection) const {
     ArchiverReading reading;
     try {
-      if (!connection) connection = std::make_unique<pqxx::connection>(conn_string_ + " connect_timeout = 10");
+      // The timeout goes first: the connection string may end in an empty
+      // password, which only the end of the string closes.
+      if (!connection) connection = std::make_unique<pqxx::connection>("connect_timeout = 10 " + conn_string_);
       pqxx::nontransaction transaction(*connection);
       const pqxx::result result = transaction.exec(
           "SELECT archived_count, failed_count, coalesce(last_failed_wal, ''), coalesce(last_failed_time::text, '') "
