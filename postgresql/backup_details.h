@@ -1,6 +1,7 @@
 // Pure helpers of the backup code: reading the server's text form of a row
-// value, the statements that start backup mode and switch WAL files, and the
-// archive names of the files a backup hands to the archiver.
+// value and of a tablespace map, the statements that start backup mode and
+// switch WAL files, the archive names of the files a backup hands to the
+// archiver, and the mounts that keep a task directory from being removed.
 #pragma once
 
 #include <string>
@@ -16,10 +17,10 @@ namespace hx_pg_backup {
 // in parentheses or a quote is not closed.
 bool parse_row_value(const std::string& text, std::vector<std::string>& fields);
 
-// The statement that starts non-exclusive backup mode with `label`, an SQL
-// string literal: pg_start_backup for majors 9 to 14, pg_backup_start for
-// every other major.
-std::string start_backup_statement(unsigned int major, const std::string& label);
+// The statement that starts non-exclusive backup mode with the label
+// `literal`, an SQL string literal that the connection quoted:
+// pg_start_backup for majors 9 to 14, pg_backup_start for every other major.
+std::string start_backup_statement(unsigned int major, const std::string& literal);
 
 // The statement that forces a switch to a new WAL file and names the file
 // it closed: the xlog functions for major 9, the wal functions otherwise.
@@ -28,5 +29,25 @@ std::string switch_wal_statement(unsigned int major);
 // Name of a path inside the archive: the path less its first character (the
 // leading "/" of an absolute path).
 std::string archive_name_of(const std::string& path);
+
+// The tablespace locations of a tablespace map as the server writes it: one
+// line per tablespace, its OID, a blank and its location, in which a
+// backslash escapes the next character (a line end, a carriage return or a
+// backslash of the location). In the order of the lines; empty lines are
+// skipped.
+std::vector<std::string> tablespace_map_locations(const std::string& map_text);
+
+// The mount points of a /proc/self/mountinfo text that are `directory` or
+// lie below it (octal escapes of the mount points undone). `directory` is a
+// real path without a trailing "/".
+std::vector<std::string> mounts_at_or_below(const std::string& mountinfo, const std::string& directory);
+
+// Removes a task directory with everything in it, unless anything is still
+// mounted at or below it (the removal would then reach into a mounted
+// snapshot or the live file system): that is reported at Error, prefixed
+// with `signature`, and the directory stays. A directory that does not
+// exist is no error. False when the directory stays or could not be removed
+// completely (also reported).
+bool remove_task_directory(const std::string& directory, const std::string& signature);
 
 }  // namespace hx_pg_backup

@@ -5,8 +5,10 @@
 // needs as "MODULE SETTING:" lines), the release of a full backup, and the
 // removal of the archived WAL files a completed backup made obsolete.
 #include "postgresql/hx_module_pg_ostrel.h"
+#include "postgresql/backup_details.h"
 
 #include "log/hx_logger.h"
+#include "utils/hx_utils_common.h"
 
 #include <boost/filesystem.hpp>
 #include <boost/format.hpp>
@@ -97,8 +99,15 @@ bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) {
 }
 
 bool HxModule_PG_Ostrel::release_resource_after_backup() {
+  const std::string task_directory = options_.tmp_operation_directory + "/" + options_.archive_name;
   umount_and_remove_snapshots();
-  if (is_module_interrupted()) return true;
+  if (is_module_interrupted()) {
+    // An aborted task leaves nothing of its own: the task directory goes
+    // with the mount directories in it, once nothing is mounted there.
+    release_snapshot_locks();
+    hx_pg_backup::remove_task_directory(task_directory, kReleaseSignature);
+    return true;
+  }
 
   // LVM invalidated a snapshot that filled up while the archiver read it:
   // the archive does not hold the snapshot's data, so the backup must not be
@@ -112,8 +121,7 @@ bool HxModule_PG_Ostrel::release_resource_after_backup() {
                                       "free space"
                                    << std::endl;
     }
-    boost::system::error_code ec;
-    fs::remove_all(options_.tmp_operation_directory + "/" + options_.archive_name, ec);
+    hx_pg_backup::remove_task_directory(task_directory, kReleaseSignature);
     return false;
   }
 
@@ -152,11 +160,12 @@ bool HxModule_PG_Ostrel::release_after_base_backup() {
   try {
     print_setting("start_wal_location", start_wal_file_);
     print_setting("stop_wal_location", stop_wal_file_);
-    // The snapshots mounted below the task directory are gone already.
-    boost::system::error_code ec;
-    fs::remove_all(options_.tmp_operation_directory + "/" + options_.archive_name, ec);
+    // The snapshots mounted below the task directory are gone already; one
+    // that could not be unmounted keeps the directory in place.
+    hx_pg_backup::remove_task_directory(options_.tmp_operation_directory + "/" + options_.archive_name,
+                                        kBaseReleaseSignature);
     return true;
-    // GCOVR_EXCL_START: the settings go to std::cout, which throws nothing, and the removal takes an error code
+    // GCOVR_EXCL_START: the settings go to std::cout, which throws nothing, and the removal reports by its result
   } catch (const fs::filesystem_error& e) {
     HxLogStream(HxLogLvl::Error) << kBaseReleaseSignature << ": boost::filesystem: " << e.what() << std::endl;
   } catch (const pqxx::sql_error& e) {
@@ -175,9 +184,20 @@ void HxModule_PG_Ostrel::backup_completed() {
   // The WAL files leave the archive only now: an archive that holds them
   // exists and the client knows of it. Before, a failure would lose them for
   // good and break the chain of the next incremental backup.
+  // A task that is being aborted removes nothing more: the client throws
+  // its backup away, and WAL files no other archive holds would be lost.
+  // What stays is removed by a later backup that completes.
   if (!pg_conf_.auto_remove_wal) return;
+  auto aborting = [] {
+    if (!hx_utils_common::abort_requested()) return false;
+    HxLogStream(HxLogLvl::Info) << "The task is being aborted: no more WAL files are removed from the archive"
+                                << std::endl;
+    return true;
+  };
+  if (aborting()) return;
   HxLogStream(HxLogLvl::Info) << "Remove obsoleted WAL files:" << std::endl;
   for (const auto& path : wal_files_) {
+    if (aborting()) break;
     HxLogStream(HxLogLvl::Info) << "Remove: " << path << std::endl;
     try {
       fs::remove(path);

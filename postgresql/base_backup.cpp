@@ -25,6 +25,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -91,6 +92,24 @@ void remove_runtime_path(const fs::path& path) {
   }
 }
 
+// Removes from the snapshot a file of the backup's own label files' names
+// that the live cluster had (`server_path` names it in the messages): a file
+// or link itself, a directory with everything in it. True when nothing is
+// left at the path.
+bool remove_planted_label(const fs::path& path, const std::string& server_path) {
+  boost::system::error_code ec;
+  const fs::file_status own = fs::symlink_status(path, ec);
+  if (!fs::exists(own)) return true;
+  HxLogStream(HxLogLvl::Warning) << kSignature << ": the live data directory holds a file " << server_path
+                                 << "; the backup's own replaces it in the archive" << std::endl;
+  if (fs::is_directory(own)) {
+    fs::remove_all(path, ec);
+  } else {
+    fs::remove(path, ec);
+  }
+  return !fs::exists(fs::symlink_status(path, ec));
+}
+
 // The last "START WAL LOCATION: " line of a label or backup history file,
 // trimmed; empty when there is none.
 std::string start_location_line(const std::string& file) {
@@ -114,168 +133,261 @@ bool lies_inside(const fs::path& path, const fs::path& directory) {
 }  // namespace
 
 bool HxModule_PG_Ostrel::prepare_to_base_backup() {
-  try {
-    // 1. Paths. The list file lies beside the task directory.
-    const std::string task_directory = options_.tmp_operation_directory + "/" + options_.archive_name;
-    options_.resource_list_file = task_directory + "." + "hxfd.list";
-    const std::string label_path = task_directory + "/" + "backup_label";
-    const std::string map_path = task_directory + "/" + "tablespace_map";
-    std::map<std::string, std::string> list;
+  // Set from the start statement on until the stop statement has succeeded.
+  bool backup_mode_may_be_on = false;
+  const bool prepared = [&]() -> bool {
+    try {
+      // 1. Paths. The list file lies beside the task directory.
+      const std::string task_directory = options_.tmp_operation_directory + "/" + options_.archive_name;
+      options_.resource_list_file = task_directory + "." + "hxfd.list";
+      const std::string label_path = task_directory + "/" + "backup_label";
+      const std::string map_path = task_directory + "/" + "tablespace_map";
+      std::map<std::string, std::string> list;
 
-    // 2. The operation's own connection; backup mode uses transaction_.
-    auto connection = std::make_shared<pqxx::connection>(get_conn_string());
-    if (!connection->is_open()) fail(std::string(kSignature) + ": can't open the database");  // GCOVR_EXCL_LINE: the connection's constructor throws broken_connection when it cannot open
+      // 2. The operation's own connection; backup mode uses transaction_.
+      auto connection = std::make_shared<pqxx::connection>(get_conn_string());
+      if (!connection->is_open()) fail(std::string(kSignature) + ": can't open the database");  // GCOVR_EXCL_LINE: the connection's constructor throws broken_connection when it cannot open
 
-    // 3-5. The data directory, the tablespaces and the LVM volumes under them.
-    if (!hx_postgresql_common::show_data_directory(connection, data_directory_)) {
-      fail("Unable to determine PostgreSQL data_directory");
-    }
-    std::string device;
-    std::string group;
-    std::string mount_point;
-    if (!get_lvm_info_of_mountpoint(data_directory_, device, group, mount_point)) return false;
-    lvm_volumes_.emplace(device, mount_point);
-
-    std::set<std::string> tablespaces;
-    if (!hx_postgresql_common::get_tablespaces(connection, tablespaces)) {
-      fail("Unable to determine PostgreSQL tablespaces");
-    }
-    for (const auto& location : tablespaces) {
-      if (!get_lvm_info_of_mountpoint(location, device, group, mount_point)) return false;
+      // 3-5. The data directory, the tablespaces and the LVM volumes under
+      // them. Each is found by its real path: a location reached through a
+      // symbolic link lies on the volume the link leads to, and inside the
+      // snapshot only its real path is the snapshot's copy (the link would
+      // lead back out to the live file system).
+      if (!hx_postgresql_common::show_data_directory(connection, data_directory_)) {
+        fail("Unable to determine PostgreSQL data_directory");
+      }
+      const std::string real_data_directory = fs::canonical(data_directory_).string();
+      std::string device;
+      std::string group;
+      std::string mount_point;
+      if (!get_lvm_info_of_mountpoint(real_data_directory, device, group, mount_point)) return false;
       lvm_volumes_.emplace(device, mount_point);
-    }
 
-    // 6. Backup mode, labelled with the archive name, on the module's
-    // long-lived transaction so that the stop runs in the same session.
-    if (!transaction_) fail(std::string(kSignature) + ": no database transaction");
-    const std::string start = hx_pg_backup::start_backup_statement(pg_version_.major, options_.archive_name);
-    const pqxx::result started = transaction_->exec(start, "");
-    if (started.empty()) fail(std::string(kSignature) + ": " + start + ": empty result");  // GCOVR_EXCL_LINE: a SELECT of a function in its select list returns one row
-    HxLogStream(HxLogLvl::Debug) << kSignature << ": " << start << " result: " << started[0][0].c_str() << std::endl;
-
-    // 7-8. Snapshots while in backup mode, then the stop.
-    if (!make_lvm_snapshots_and_mount()) return false;
-    pqxx::result stopped;
-    if (!pg_stop_backup(stopped)) return false;
-    HxLogStream(HxLogLvl::Debug) << kSignature << ": " << "pg_stop_backup result: " << stopped[0][0].c_str()
-                                 << std::endl;
-
-    // 9. The label and map texts: the second and third fields of the stop
-    // result, as separate columns (major 9) or inside one row value.
-    std::string label_text;
-    std::string map_text;
-    if (stopped.columns() >= 3) {
-      label_text = stopped[0][1].c_str();
-      map_text = stopped[0][2].c_str();
-    } else {
-      std::vector<std::string> fields;
-      if (!hx_pg_backup::parse_row_value(stopped[0][0].c_str(), fields)) {
-        fail(std::string(kSignature) + ": unreadable result of the stop statement: " + stopped[0][0].c_str());
+      std::set<std::string> tablespaces;
+      if (!hx_postgresql_common::get_tablespaces(connection, tablespaces)) {
+        fail("Unable to determine PostgreSQL tablespaces");
       }
-      if (fields.size() > 1) label_text = fields[1];
-      if (fields.size() > 2) map_text = fields[2];
-    }
+      std::map<std::string, std::string> real_locations;
+      for (const auto& location : tablespaces) {
+        const std::string real_location = fs::canonical(location).string();
+        if (!get_lvm_info_of_mountpoint(real_location, device, group, mount_point)) return false;
+        lvm_volumes_.emplace(device, mount_point);
+        real_locations.emplace(location, real_location);
+      }
 
-    // 10-13. backup_label and tablespace_map, owned by the server's account.
-    const hx_postgresql_common::owner_t owner = hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin);
-    HxLogStream(HxLogLvl::Info) << "Backup_label: " << label_text << std::endl;
-    write_label_file(label_path, label_text, "Can't create backup_label file for PostgreSQL: ", owner);
-    HxLogStream(HxLogLvl::Info) << "Tablespace_map: " << map_text << std::endl;
-    write_label_file(map_path, map_text, "Can't create tablespace_map file for PostgreSQL: ", owner);
-    list.emplace(label_path, archive_name_of(data_directory_ + "/" + "backup_label"));
-    list.emplace(map_path, archive_name_of(data_directory_ + "/" + "tablespace_map"));
-
-    // 14. Runtime files, inside the mounted snapshot only.
-    const std::string snapshot_data = task_directory + data_directory_;
-    const fs::path snapshot_data_path(snapshot_data);
-    const fs::path task_directory_path(task_directory);
-    if (fs::exists(snapshot_data_path) && !lies_inside(snapshot_data_path, task_directory_path)) {
-      fail(std::string(kSignature) + ": the data directory " + snapshot_data +
-           " does not lie inside the mounted snapshot " + task_directory);
-    }
-    for (const char* name : kRuntimeFiles) remove_runtime_path(snapshot_data + name);
-
-    // 15. The data directory and the tablespaces, read from the snapshots.
-    list.emplace(snapshot_data, archive_name_of(data_directory_));
-    for (const auto& location : tablespaces) list.emplace(task_directory + location, archive_name_of(location));
-
-    // 16-17. The backup history file, kept as this backup's WAL snapshot file.
-    const std::string& archive = pg_conf_.archive_catalog;
-    std::string history;
-    if (hx_postgresql_common::get_latest_backup_file(archive, history) != 0) {
-      fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
-    }
-    boost::system::error_code ec;
-    fs::copy_file(history, wal_snapshot_filename(), fs::copy_option::overwrite_if_exists, ec);
-    if (ec) {
-      fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
-           wal_snapshot_filename());
-    }
-
-    // 18. The WAL range of the backup. The newest history file must be this
-    // backup's: its start is the one the label records.
-    if (hx_postgresql_common::get_start_wal_file(history, start_wal_file_) != 0) {
-      fail(std::string(kSignature) + ": Unable to find start wal file");
-    }
-    if (hx_postgresql_common::get_stop_wal_file(history, stop_wal_file_) != 0) {
-      fail(std::string(kSignature) + ": Unable to find stop wal file");
-    }
-    const std::string label_start = start_location_line(label_path);
-    if (start_location_line(history) != label_start) {
-      fail(std::string(kSignature) + ": the newest backup history file " + history +
-           " does not belong to this backup, whose label says: " + label_start);
-    }
-    // The last WAL file of the range, completely archived, before the range
-    // is listed: a name search that found only the history file named after
-    // a start file not yet archived would leave that WAL file out.
-    if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
-                                                                 pg_conf_.wal_wait_timeout,
-                                                                 pg_conf_.wal_check_period) != 0) {
-      fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
-    }
-    std::uint64_t segment_size = 0;
-    if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
-    std::vector<std::string> range;
-    if (hx_postgresql_common::get_wal_files_sequence(archive, start_wal_file_, stop_wal_file_, range, false, false,
-                                                     segment_size) != 0) {
-      fail(std::string(kSignature) + ": Unable to determine wal files sequence");
-    }
-    for (const auto& path : range) list.emplace(path, archive_name_of(path));
-
-    // 19-20. Archived files this backup makes obsolete: everything up to its
-    // last WAL file and its history file, removed only once the backup has
-    // been reported as made. Timeline history files stay (recovery follows
-    // timelines with them), and a gap in files about to be deleted does not
-    // matter, so the selection is not held to an unbroken chain.
-    if (pg_conf_.auto_remove_wal) {
-      std::vector<fs::path> listing;
-      if (hx_postgresql_common::get_wal_files_list(archive, listing) != 0) fail("Unable to get archived WAL files list");
-      if (!listing.empty()) {
-        std::vector<std::string> selection;
-        if (hx_postgresql_common::get_wal_files_sequence(archive, listing.front().filename().string(),
-                                                         stop_wal_file_, selection, false, true, segment_size) != 0) {
-          fail("Unable to determine wal files sequence");
-        }
-        for (const auto& path : selection) {
-          if (fs::path(path).extension() != ".history") wal_files_.push_back(path);
-        }
-        if (std::find(wal_files_.begin(), wal_files_.end(), history) == wal_files_.end()) {
-          wal_files_.push_back(history);
+      // The snapshot names, each this task's before backup mode starts: a
+      // snapshot that another running task made is never taken for a
+      // leftover.
+      for (const auto& volume : lvm_volumes_) {
+        const std::string snapshot = volume.first + ".snap";
+        std::string holder;
+        if (!lock_snapshot_name(snapshot, holder)) {
+          fail(std::string(kSignature) + ": the snapshot " + snapshot +
+               " belongs to another running task of this module (" + holder +
+               "); it is not removed. Run the backup again when that task has ended");
         }
       }
-    }
 
-    // 21. The list file for the archiver.
-    return add_to_hxfd_list_file(options_.resource_list_file, list, false);
-  } catch (const Failed&) {
-  } catch (const fs::filesystem_error& e) {
-    HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
-  } catch (const pqxx::sql_error& e) {
-    HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
-  } catch (const pqxx::broken_connection& e) {
-    HxLogStream(HxLogLvl::Error) << kSignature << ": can't connect to the database: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
+      // 6. Backup mode, labelled with the archive name, on the module's
+      // long-lived transaction so that the stop runs in the same session.
+      // The label is quoted by the connection, which knows how the session
+      // reads a string literal (standard_conforming_strings): no name can
+      // end the literal.
+      if (!transaction_) fail(std::string(kSignature) + ": no database transaction");
+      const std::string start =
+          hx_pg_backup::start_backup_statement(pg_version_.major, transaction_->quote(options_.archive_name));
+      backup_mode_may_be_on = true;
+      const pqxx::result started = transaction_->exec(start, "");
+      if (started.empty()) fail(std::string(kSignature) + ": " + start + ": empty result");  // GCOVR_EXCL_LINE: a SELECT of a function in its select list returns one row
+      HxLogStream(HxLogLvl::Debug) << kSignature << ": " << start << " result: " << started[0][0].c_str() << std::endl;
+
+      // 7-8. Snapshots while in backup mode, then the stop.
+      if (!make_lvm_snapshots_and_mount()) return false;
+      pqxx::result stopped;
+      if (!pg_stop_backup(stopped)) return false;
+      backup_mode_may_be_on = false;
+      HxLogStream(HxLogLvl::Debug) << kSignature << ": " << "pg_stop_backup result: " << stopped[0][0].c_str()
+                                   << std::endl;
+
+      // 9. The label and map texts: the second and third fields of the stop
+      // result, as separate columns (major 9) or inside one row value.
+      std::string label_text;
+      std::string map_text;
+      if (stopped.columns() >= 3) {
+        label_text = stopped[0][1].c_str();
+        map_text = stopped[0][2].c_str();
+      } else {
+        std::vector<std::string> fields;
+        if (!hx_pg_backup::parse_row_value(stopped[0][0].c_str(), fields)) {
+          fail(std::string(kSignature) + ": unreadable result of the stop statement: " + stopped[0][0].c_str());
+        }
+        if (fields.size() > 1) label_text = fields[1];
+        if (fields.size() > 2) map_text = fields[2];
+      }
+
+      // The map holds the tablespaces the server found when backup mode
+      // began, the snapshots those found before: a tablespace created in
+      // between (the start's checkpoint may take minutes) is on no snapshot,
+      // one dropped in between is archived for nothing. Such a backup cannot
+      // be restored as it is.
+      const std::vector<std::string> mapped = hx_pg_backup::tablespace_map_locations(map_text);
+      const std::set<std::string> in_map(mapped.begin(), mapped.end());
+      bool tablespaces_changed = false;
+      for (const auto& location : in_map) {
+        if (tablespaces.count(location) != 0) continue;
+        HxLogStream(HxLogLvl::Error) << kSignature << ": the tablespace at '" << location
+                                     << "' was created during the backup: it is on no snapshot of this backup. "
+                                        "Run the backup again"
+                                     << std::endl;
+        tablespaces_changed = true;
+      }
+      for (const auto& location : tablespaces) {
+        if (in_map.count(location) != 0) continue;
+        HxLogStream(HxLogLvl::Error) << kSignature << ": the tablespace at '" << location
+                                     << "' was dropped during the backup. Run the backup again" << std::endl;
+        tablespaces_changed = true;
+      }
+      if (tablespaces_changed) return false;
+
+      // 10-13. backup_label and tablespace_map, owned by the server's account.
+      const hx_postgresql_common::owner_t owner = hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin);
+      HxLogStream(HxLogLvl::Info) << "Backup_label: " << label_text << std::endl;
+      write_label_file(label_path, label_text, "Can't create backup_label file for PostgreSQL: ", owner);
+      HxLogStream(HxLogLvl::Info) << "Tablespace_map: " << map_text << std::endl;
+      write_label_file(map_path, map_text, "Can't create tablespace_map file for PostgreSQL: ", owner);
+      list.emplace(label_path, archive_name_of(data_directory_ + "/" + "backup_label"));
+      list.emplace(map_path, archive_name_of(data_directory_ + "/" + "tablespace_map"));
+
+      // 14. Runtime files, inside the mounted snapshot only; every source
+      // the archiver reads lies inside a snapshot.
+      const std::string snapshot_data = task_directory + real_data_directory;
+      const fs::path task_directory_path(task_directory);
+      std::vector<std::pair<std::string, std::string>> sources{{"the data directory ", snapshot_data}};
+      for (const auto& location : real_locations) {
+        sources.emplace_back("the tablespace ", task_directory + location.second);
+      }
+      for (const auto& source : sources) {
+        if (fs::exists(source.second) && !lies_inside(source.second, task_directory_path)) {
+          fail(std::string(kSignature) + ": " + source.first + source.second +
+               " does not lie inside the mounted snapshot " + task_directory);
+        }
+      }
+      // The backup's own label files replace whatever the live cluster had
+      // under their names (another tool's backup, or files planted by a role
+      // that may write server files): the archive holds each name once.
+      for (const char* name : {"/backup_label", "/tablespace_map"}) {
+        if (!remove_planted_label(snapshot_data + name, data_directory_ + name)) {
+          fail(std::string(kSignature) + ": can't remove " + snapshot_data + name +
+               " from the snapshot: the archive would hold two files " + data_directory_ + name);
+        }
+      }
+      for (const char* name : kRuntimeFiles) remove_runtime_path(snapshot_data + name);
+
+      // 15. The data directory and the tablespaces, read from the snapshots
+      // by their real paths and named in the archive by the server's paths.
+      list.emplace(snapshot_data, archive_name_of(data_directory_));
+      for (const auto& location : real_locations) {
+        list.emplace(task_directory + location.second, archive_name_of(location.first));
+      }
+
+      // 16-17. The backup history file, kept as this backup's WAL snapshot file.
+      const std::string& archive = pg_conf_.archive_catalog;
+      std::string history;
+      if (hx_postgresql_common::get_latest_backup_file(archive, history) != 0) {
+        fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
+      }
+      boost::system::error_code ec;
+      fs::copy_file(history, wal_snapshot_filename(), fs::copy_option::overwrite_if_exists, ec);
+      if (ec) {
+        fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
+             wal_snapshot_filename());
+      }
+
+      // 18. The WAL range of the backup. The newest history file must be this
+      // backup's: its start is the one the label records.
+      if (hx_postgresql_common::get_start_wal_file(history, start_wal_file_) != 0) {
+        fail(std::string(kSignature) + ": Unable to find start wal file");
+      }
+      if (hx_postgresql_common::get_stop_wal_file(history, stop_wal_file_) != 0) {
+        fail(std::string(kSignature) + ": Unable to find stop wal file");
+      }
+      const std::string label_start = start_location_line(label_path);
+      if (start_location_line(history) != label_start) {
+        fail(std::string(kSignature) + ": the newest backup history file " + history +
+             " does not belong to this backup, whose label says: " + label_start);
+      }
+      // The last WAL file of the range, completely archived, before the range
+      // is listed: a name search that found only the history file named after
+      // a start file not yet archived would leave that WAL file out.
+      if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
+                                                                   pg_conf_.wal_wait_timeout,
+                                                                   pg_conf_.wal_check_period) != 0) {
+        fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
+      }
+      std::uint64_t segment_size = 0;
+      if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
+      std::vector<std::string> range;
+      if (hx_postgresql_common::get_wal_files_sequence(archive, start_wal_file_, stop_wal_file_, range, false, false,
+                                                       segment_size) != 0) {
+        fail(std::string(kSignature) + ": Unable to determine wal files sequence");
+      }
+      for (const auto& path : range) list.emplace(path, archive_name_of(path));
+
+      // 19-20. Archived files this backup makes obsolete: everything up to its
+      // last WAL file and its history file, removed only once the backup has
+      // been reported as made. Timeline history files stay (recovery follows
+      // timelines with them), and a gap in files about to be deleted does not
+      // matter, so the selection is not held to an unbroken chain.
+      if (pg_conf_.auto_remove_wal) {
+        std::vector<fs::path> listing;
+        if (hx_postgresql_common::get_wal_files_list(archive, listing) != 0) {
+          fail("Unable to get archived WAL files list");
+        }
+        if (!listing.empty()) {
+          std::vector<std::string> selection;
+          if (hx_postgresql_common::get_wal_files_sequence(archive, listing.front().filename().string(),
+                                                           stop_wal_file_, selection, false, true,
+                                                           segment_size) != 0) {
+            fail("Unable to determine wal files sequence");
+          }
+          for (const auto& path : selection) {
+            if (fs::path(path).extension() != ".history") wal_files_.push_back(path);
+          }
+          if (std::find(wal_files_.begin(), wal_files_.end(), history) == wal_files_.end()) {
+            wal_files_.push_back(history);
+          }
+        }
+      }
+
+      // 21. The list file for the archiver.
+      return add_to_hxfd_list_file(options_.resource_list_file, list, false);
+    } catch (const Failed&) {
+    } catch (const fs::filesystem_error& e) {
+      HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
+    } catch (const pqxx::sql_error& e) {
+      HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
+    } catch (const pqxx::broken_connection& e) {
+      HxLogStream(HxLogLvl::Error) << kSignature << ": can't connect to the database: " << e.what() << std::endl;
+    } catch (const std::exception& e) {
+      HxLogStream(HxLogLvl::Error) << kSignature << ": " << e.what() << std::endl;
+    }
+    return false;
+  }();
+  if (!prepared) clean_up_failed_base_backup(backup_mode_may_be_on);
+  return prepared;
+}
+
+void HxModule_PG_Ostrel::clean_up_failed_base_backup(bool backup_mode_may_be_on) {
+  if (backup_mode_may_be_on) {
+    // The stop did not succeed: backup mode may still be on in the module's
+    // session, whose transaction a failed statement has left unusable. The
+    // server ends the backup mode of a session that ends.
+    transaction_.reset();
+    connection_.reset();
   }
-  return false;
+  // Nothing is read from the snapshots any more.
+  umount_and_remove_snapshots();
+  release_snapshot_locks();
+  wal_files_.clear();
+  hx_pg_backup::remove_task_directory(options_.tmp_operation_directory + "/" + options_.archive_name, kSignature);
 }

@@ -59,6 +59,14 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   bool remove_snapshot(lvm_snapshot_info info, bool& overflow);
   bool make_lvm_snapshots_and_mount();
   void umount_and_remove_snapshots();
+  // Takes the owner lock of a snapshot name for this task, held until the
+  // snapshot is removed; true also when this task holds it already. False
+  // when another live task holds it (the snapshot of that name is that
+  // task's, never a leftover): `holder` then describes that task.
+  bool lock_snapshot_name(const std::string& snapshot, std::string& holder);
+  // Lets go of the snapshot locks of names this task has no snapshot of
+  // (never made, or removed).
+  void release_snapshot_locks();
 
   // ---- Backup ----------------------------------------------------------------------
   bool prepare_to_archive_WAL_backup();
@@ -67,6 +75,10 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   bool pg_stop_backup(pqxx::result& result);
   void pg_stop_backup();
   bool prepare_to_base_backup();
+  // Undoes what a failed full-backup preparation left: ends the module's
+  // session when backup mode may still be on in it, removes the snapshots and
+  // the task directory (never while anything is mounted below it).
+  void clean_up_failed_base_backup(bool backup_mode_may_be_on);
   // Removes the archived WAL files that the backup selected (wal_files_),
   // once the framework has reported the backup as made.
   void backup_completed() override;
@@ -101,4 +113,6 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   // Snapshots found full (100 percent) when they were removed: LVM had
   // invalidated them while the archiver read them, so the backup is unusable.
   std::vector<lvm_snapshot_info> overflowed_snapshots_;
+  // Owner locks of the snapshot names this task works on, by snapshot name.
+  std::map<std::string, std::unique_ptr<hx_owner_lock>> snapshot_locks_;
 };

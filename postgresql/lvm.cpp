@@ -7,14 +7,18 @@
 #include "postgresql/hx_module_pg_ostrel.h"
 #include "postgresql/lvm_details.h"
 
+#include "crypto/sha256.h"
 #include "log/hx_logger.h"
 #include "utils/hx_utils_common.h"
 
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
@@ -33,6 +37,11 @@ const char* const kUmountSignature = "void HxModule_PG_Ostrel::umount_and_remove
 
 using hx_utils_common::execute_command;
 using hx_utils_common::shell_arg;
+
+// A snapshot that lvremove refuses (a udev rule or a short-lived reader
+// holding it open for a moment) is tried again once a second, this many
+// times, before its removal is given up.
+constexpr int kRemoveRetries = 5;
 
 // Logs a command's output as one line at the given level, as it came (a line
 // end is added only when the output has none of its own).
@@ -118,7 +127,42 @@ std::vector<std::pair<std::string, std::string>> order_for_mounting(const std::m
   return ordered;
 }
 
+std::string snapshot_lock_name(const std::string& snapshot) {
+  cppcrypto::sha256 hash;
+  unsigned char digest[32];
+  hash.hash_string(snapshot, digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string name = "Halvex_MOD_snapshot_";
+  for (int i = 0; i < 16; ++i) {
+    name += kHex[digest[i] >> 4];
+    name += kHex[digest[i] & 0x0f];
+  }
+  return name + ".owner";
+}
+
 }  // namespace hx_pg_lvm
+
+bool HxModule_PG_Ostrel::lock_snapshot_name(const std::string& snapshot, std::string& holder) {
+  holder.clear();
+  if (snapshot_locks_.count(snapshot) != 0) return true;
+  auto lock = std::make_unique<hx_owner_lock>();
+  const std::string description =
+      "PID " + std::to_string(getpid()) + ", a backup of the resource '" + options_.resource + "'";
+  if (!lock->try_lock(hx_pg_lvm::snapshot_lock_name(snapshot), description, holder)) {
+    if (holder.empty()) holder = "its process could not be named";
+    return false;
+  }
+  snapshot_locks_.emplace(snapshot, std::move(lock));
+  return true;
+}
+
+void HxModule_PG_Ostrel::release_snapshot_locks() {
+  for (auto it = snapshot_locks_.begin(); it != snapshot_locks_.end();) {
+    const bool recorded = std::any_of(lvm_snapshots_.begin(), lvm_snapshots_.end(),
+                                      [&](const lvm_snapshot_info& record) { return record.snapshot == it->first; });
+    it = recorded ? std::next(it) : snapshot_locks_.erase(it);
+  }
+}
 
 bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string path, std::string& device, std::string& vg,
                                                     std::string& mount_point) {
@@ -235,11 +279,21 @@ bool HxModule_PG_Ostrel::remove_snapshot(lvm_snapshot_info info, bool& overflow)
       }
     }
 
-    output.clear();
     const std::string command = "LANG=C /sbin/lvremove -y " + shell_arg(info.snapshot);
-    if (execute_command(command, output) == 0) {
-      HxLogStream(HxLogLvl::Info) << "The snapshot was removed: " << info.snapshot << std::endl;
-      return true;
+    for (int retry = 0;; ++retry) {
+      output.clear();
+      if (execute_command(command, output) == 0) {
+        HxLogStream(HxLogLvl::Info) << "The snapshot was removed: " << info.snapshot << std::endl;
+        return true;
+      }
+      // A snapshot that is gone cannot be removed by waiting; one still
+      // there is often held open for a moment only.
+      if (retry >= kRemoveRetries || !does_snapshot_exist(info.snapshot)) break;
+      if (retry == 0) {
+        HxLogStream(HxLogLvl::Info) << "The snapshot " << info.snapshot << " can't be removed yet; trying again for "
+                                    << kRemoveRetries << " seconds" << std::endl;
+      }
+      hx_utils_common::sleep_seconds(1);
     }
     HxLogStream(HxLogLvl::Error) << kRemoveSignature << ": can't remove snapshot: " << info.snapshot << std::endl;
     HxLogStream(HxLogLvl::Error) << ": command: " << command << std::endl;
@@ -258,8 +312,20 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
       const std::string& origin_mount_point = entry.second;
       std::string snapshot = device + ".snap";
 
-      // A snapshot of this name is left from an earlier run that did not
-      // get to its clean-up: it goes before a new one is made.
+      // The name is this task's while it holds its lock. A snapshot of this
+      // name that a running task holds is that task's; one that no running
+      // task holds is left from an earlier run that did not get to its
+      // clean-up, and goes before a new one is made.
+      std::string holder;
+      if (!lock_snapshot_name(snapshot, holder)) {
+        HxLogStream(HxLogLvl::Error) << kMakeSignature << ": the snapshot " << snapshot
+                                     << " belongs to another running task of this module (" << holder
+                                     << "); it is not removed. Run the backup again when that task has ended"
+                                     << std::endl;
+        pg_stop_backup();
+        umount_and_remove_snapshots();
+        return false;
+      }
       if (does_snapshot_exist(snapshot)) {
         HxLogStream(HxLogLvl::Info) << "Snapshot: " << snapshot << " exists. Try to remove it" << std::endl;
         bool stale_overflow = false;
@@ -316,20 +382,34 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
 void HxModule_PG_Ostrel::umount_and_remove_snapshots() {
   try {
     hx_pg_lvm::order_for_removal(lvm_snapshots_);
-    // A removed snapshot leaves the list, so that a second run (the release
-    // of an aborted task after the main flow's own) neither removes nor
-    // reports it again; one that could not be removed stays for a retry.
-    std::vector<lvm_snapshot_info> remaining;
-    for (const auto& record : lvm_snapshots_) {
+    // A removed snapshot leaves the list at once, so that a second run (the
+    // release of an abort that stopped this one between two snapshots)
+    // neither removes nor reports it again; one that could not be removed
+    // stays for a retry, and its name stays locked until the task ends.
+    const std::vector<lvm_snapshot_info> records = lvm_snapshots_;
+    std::vector<lvm_snapshot_info> left;
+    for (const auto& record : records) {
       bool overflow = false;
       const bool removed = remove_snapshot(record, overflow);
       // A snapshot that filled up was invalidated by LVM while the archiver
       // read it: what was read from it after that moment is not the
       // snapshot's data. The release fails the backup for it.
       if (overflow) overflowed_snapshots_.push_back(record);
-      if (!removed) remaining.push_back(record);
+      if (!removed) {
+        left.push_back(record);
+        continue;
+      }
+      const auto at = std::find_if(lvm_snapshots_.begin(), lvm_snapshots_.end(),
+                                   [&](const lvm_snapshot_info& r) { return r.snapshot == record.snapshot; });
+      if (at != lvm_snapshots_.end()) lvm_snapshots_.erase(at);
+      snapshot_locks_.erase(record.snapshot);
     }
-    lvm_snapshots_ = std::move(remaining);
+    for (const auto& record : left) {
+      HxLogStream(HxLogLvl::Error) << kUmountSignature << ": the snapshot " << record.snapshot << " of the volume "
+                                   << record.volume
+                                   << " could not be removed and is left behind; the next full backup removes it"
+                                   << std::endl;
+    }
     // GCOVR_EXCL_START: nothing in the try block throws but the allocator; remove_snapshot catches its own exceptions
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kUmountSignature << ": " << e.what() << std::endl;

@@ -54,4 +54,9 @@ void order_for_removal(std::vector<lvm_snapshot_info>& snapshots);
 // names sort as.
 std::vector<std::pair<std::string, std::string>> order_for_mounting(const std::map<std::string, std::string>& volumes);
 
+// The name of the owner lock (hx_owner_lock) that a task holds on a snapshot
+// it made, from the snapshot's device path: one name per device path, made
+// only of the characters a lock name may hold.
+std::string snapshot_lock_name(const std::string& snapshot);
+
 }  // namespace hx_pg_lvm

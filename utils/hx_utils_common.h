@@ -169,7 +169,7 @@ void prepare_standard_streams();
 // system's reason in `reason`.
 bool standard_output_written(std::string& reason);
 
-// ---- Shell and SQL quoting ----------------------------------------------
+// ---- Shell and connection-string quoting ----------------------------------------------
 
 // The value unchanged when it holds only letters, digits and _ . / : , + = @ % -
 // (and is not empty); otherwise the value in single quotes, each single quote
@@ -182,9 +182,6 @@ std::string shell_single_quoted(const std::string& value);
 
 // The value as a shell double-quoted word: backslash before ", \, $ and `.
 std::string shell_double_quoted(const std::string& value);
-
-// The value as an SQL string literal: single quotes, each single quote doubled.
-std::string sql_literal(const std::string& value);
 
 // The value for the inside of a single-quoted libpq connection-string value:
 // a backslash before each ' and \.

@@ -1,4 +1,6 @@
-// Quoting of values that go into shell commands and SQL statements.
+// Quoting of values that go into shell commands and libpq connection strings.
+// SQL values are never quoted here: they go through the connection's own
+// escaping or a statement parameter.
 #include "utils/hx_utils_common.h"
 
 #include <cctype>
@@ -48,16 +50,6 @@ std::string shell_double_quoted(const std::string& value) {
     quoted += c;
   }
   quoted += "\"";
-  return quoted;
-}
-
-std::string sql_literal(const std::string& value) {
-  std::string quoted = "'";
-  for (char c : value) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
-  }
-  quoted += "'";
   return quoted;
 }
 

@@ -17,10 +17,11 @@
 # testbed/lvm makes further volumes in the group (create-volume VG LV SIZE_MB
 # ext4|xfs [MOUNTPOINT]) and removes them. See testbed/standins/lvm.py for
 # the behaviour of snapshots and the test controls (HX_LVM_FAIL, HX_LVM_WARN,
-# HX_LVM_NO_FSTYPE, HX_LVM_DATA_PERCENT and their files in $HX_LVM_DIR).
-# The teardown ends the monitor and unmounts, detaches and deletes volumes,
-# snapshots and the scratch file system; what it misses, the sandbox's own
-# teardown unmounts and detaches.
+# HX_LVM_NO_FSTYPE, HX_LVM_DATA_PERCENT, HX_LVM_SLOW, HX_LVM_BUSY and their
+# files in $HX_LVM_DIR); "testbed/lvm release" ends the readers that keep
+# volumes busy. The teardown ends the monitor and those readers and unmounts,
+# detaches and deletes volumes, snapshots and the scratch file system; what it
+# misses, the sandbox's own teardown unmounts and detaches.
 #
 # Reads:
 #   HX_LVM_VG_SIZE_MB     size of the volume group in MiB (e.g. 40960 for a

@@ -25,7 +25,9 @@
 #   HX_PG_CONF              the module configuration file
 #                           /opt/halvex/etc/hx_module_pg_ostrel.conf
 # testbed/pg drives the server (psql, stop, start, restart with settings,
-# rewriting the module configuration).
+# rewriting the module configuration, making the cluster anew with other
+# initdb options); for the last it uses hx_pg_initdb, hx_pg_write_settings
+# and hx_pg_create_roles below.
 
 hx_pg_as_postgres() {
   (cd / && setpriv --reuid=postgres --regid=postgres --init-groups --reset-env "$@")
@@ -44,6 +46,57 @@ s.close()'
 # for the parents of the server's directories.
 hx_pg_traversable() {
   [ -d "$1" ] && chmod o+x "$1"
+}
+
+# Makes the cluster in the empty $HX_PG_DATA, with further initdb options if
+# given (--wal-segsize=64, say), and its pg_hba.conf.
+hx_pg_initdb() {
+  local w="$HX_SANDBOX_DIR"
+  if ! hx_pg_as_postgres "$HX_PG_BIN/initdb" -N -D "$HX_PG_DATA" -U postgres -E UTF8 --locale=C \
+    --auth-local=trust --auth-host=scram-sha-256 "$@" >"$w/pg/initdb.log" 2>&1; then
+    sandbox_log "postgres: initdb failed:"
+    cat "$w/pg/initdb.log" >&2
+    return 1
+  fi
+  cat >"$HX_PG_DATA/pg_hba.conf" <<EOF
+local   all             all                                     trust
+host    all             all             127.0.0.1/32            scram-sha-256
+host    replication     all             127.0.0.1/32            scram-sha-256
+EOF
+}
+
+# Appends the test bed's settings, the server listening on port $1, to its
+# postgresql.conf.
+hx_pg_write_settings() {
+  cat >>"$HX_PG_DATA/postgresql.conf" <<EOF
+
+# Test bed settings
+listen_addresses = '127.0.0.1'
+port = $1
+unix_socket_directories = '$PGHOST'
+shared_buffers = 32MB
+wal_level = replica
+archive_mode = on
+archive_command = '$HX_SANDBOX_DIR/pg/bin/archive_wal "%p" "%f"'
+restore_command = 'cp "$HX_PG_ARCHIVE/%f" "%p"'
+log_connections = on
+# Backup mode begins with a spread checkpoint paced over this share of
+# checkpoint_timeout (5 minutes): a small share keeps each full backup of the
+# tests within seconds, whatever the load.
+checkpoint_completion_target = 0.02
+EOF
+}
+
+# The module's role and the tablespace ts1, in the running server.
+hx_pg_create_roles() {
+  if ! "$HX_TESTBED_DIR/pg" psql -q >"$HX_SANDBOX_DIR/pg/setup.log" 2>&1 <<EOF; then
+CREATE ROLE $HX_PG_USER LOGIN SUPERUSER PASSWORD '$HX_PG_PASSWORD';
+CREATE TABLESPACE ts1 LOCATION '$HX_PG_TBLSPC';
+EOF
+    sandbox_log "postgres: setting up roles and tablespace failed:"
+    cat "$HX_SANDBOX_DIR/pg/setup.log" >&2
+    return 1
+  fi
 }
 
 setup_postgres() {
@@ -118,38 +171,10 @@ mv -f "\$tmp" "\$dest"
 EOF
   chmod 755 "$archive_wal"
 
-  if ! hx_pg_as_postgres "$HX_PG_BIN/initdb" -N -D "$HX_PG_DATA" -U postgres -E UTF8 --locale=C \
-    --auth-local=trust --auth-host=scram-sha-256 >"$w/pg/initdb.log" 2>&1; then
-    sandbox_log "postgres: initdb failed:"
-    cat "$w/pg/initdb.log" >&2
-    return 1
-  fi
-
-  cat >"$HX_PG_DATA/pg_hba.conf" <<EOF
-local   all             all                                     trust
-host    all             all             127.0.0.1/32            scram-sha-256
-host    replication     all             127.0.0.1/32            scram-sha-256
-EOF
-
+  hx_pg_initdb || return 1
   local port
   port="$(hx_pg_free_port)"
-  cat >>"$HX_PG_DATA/postgresql.conf" <<EOF
-
-# Test bed settings
-listen_addresses = '127.0.0.1'
-port = $port
-unix_socket_directories = '$PGHOST'
-shared_buffers = 32MB
-wal_level = replica
-archive_mode = on
-archive_command = '$archive_wal "%p" "%f"'
-restore_command = 'cp "$HX_PG_ARCHIVE/%f" "%p"'
-log_connections = on
-# Backup mode begins with a spread checkpoint paced over this share of
-# checkpoint_timeout (5 minutes): a small share keeps each full backup of the
-# tests within seconds, whatever the load.
-checkpoint_completion_target = 0.02
-EOF
+  hx_pg_write_settings "$port"
 
   # Another process may take the port between the probe and the start: try
   # a few ports.
@@ -170,14 +195,7 @@ EOF
   fi
   export HX_PG_PORT_TCP="$port"
 
-  if ! "$HX_TESTBED_DIR/pg" psql -q >"$w/pg/setup.log" 2>&1 <<EOF; then
-CREATE ROLE $HX_PG_USER LOGIN SUPERUSER PASSWORD '$HX_PG_PASSWORD';
-CREATE TABLESPACE ts1 LOCATION '$HX_PG_TBLSPC';
-EOF
-    sandbox_log "postgres: setting up roles and tablespace failed:"
-    cat "$w/pg/setup.log" >&2
-    return 1
-  fi
+  hx_pg_create_roles || return 1
 
   cat >"$HX_PG_CONF" <<EOF
 username $HX_PG_USER

@@ -80,6 +80,23 @@ Test controls (environment variable or file in $HX_LVM_DIR):
                                 reports for a snapshot (e.g. 100.00),
                                 instead of the measured one; it invalidates
                                 nothing.
+    HX_LVM_SLOW / slow          words "TOOL:SECONDS" or "TOOL@TEXT:SECONDS":
+                                TOOL (lvs, lvcreate, lvremove, lvscan, lsblk)
+                                waits SECONDS after logging its argv and
+                                before it does anything (with "@TEXT" only
+                                when one of its arguments contains TEXT), so
+                                a test can act at a known point of a task.
+    HX_LVM_BUSY / busy          words "TEXT:SECONDS" or "TEXT": the first
+                                lvremove of a volume whose node contains TEXT
+                                starts a reader that keeps the volume's
+                                device open for SECONDS, or for good (until
+                                "testbed/lvm release" or the teardown), as a
+                                udev rule or a short-lived reader does on
+                                real hosts; lvremove refuses the volume while
+                                it is open ("in use"). One reader per volume:
+                                the volume's marker busy-<lv> in $HX_LVM_DIR
+                                (the reader's pid) stays until the volume is
+                                removed.
 Every call of an LVM tool appends its argv as one line (shell-quoted where
 needed) to $HX_STANDIN_LOG_DIR/lvm.argv; lsblk to lsblk.argv.
 """
@@ -315,6 +332,95 @@ def warn_if_requested(tool, args):
     except (OSError, IndexError, Failure):
         pass
     sys.stderr.write("  WARNING: PV %s in VG %s is using an old PV header, modify the VG to update.\n" % (pv, vg))
+
+
+def slow_if_requested(tool, args):
+    for word in re.split(r"[\s,]+", control_text("HX_LVM_SLOW", "slow")):
+        m = re.fullmatch(r"([^@:]+)(?:@(.+))?:(\d+(?:\.\d+)?)", word)
+        if m and m.group(1) == tool and (not m.group(2) or any(m.group(2) in a for a in args)):
+            time.sleep(float(m.group(3)))
+            return
+
+
+def busy_seconds(node):
+    """None when no word of the busy control names node; else the seconds
+    its reader holds it ("forever" for good)."""
+    for word in re.split(r"[\s,]+", control_text("HX_LVM_BUSY", "busy")):
+        if not word:
+            continue
+        m = re.fullmatch(r"(.+):(\d+(?:\.\d+)?)", word)
+        text, seconds = (m.group(1), m.group(2)) if m else (word, "forever")
+        if text in node:
+            return seconds
+    return None
+
+
+def busy_marker(d, v):
+    return os.path.join(d, "busy-%s" % v["lv"])
+
+
+def start_reader(d, v, seconds):
+    """Starts the reader that holds v's device open and waits until it does."""
+    marker = busy_marker(d, v)
+    subprocess.Popen([sys.executable, os.path.realpath(__file__), "hold", v["node"], marker, seconds], cwd="/",
+                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     start_new_session=True, env=dict(os.environ, HX_LVM_TOOL="lvm"))
+    for _ in range(100):
+        if os.path.exists(marker):
+            return
+        time.sleep(0.05)
+    raise Failure("  lvremove: the test bed's reader of %s did not start" % v["node"])
+
+
+def admin_hold(args):
+    """hold NODE MARKER SECONDS|forever: keeps NODE open, its pid in MARKER,
+    until the time is up, MARKER names another process (released), or the
+    sandbox is gone."""
+    if len(args) != 3:
+        return admin_usage()
+    node, marker, seconds = args
+    fd = os.open(node, os.O_RDONLY)
+    me = str(os.getpid())
+    with open(marker + ".tmp", "w") as f:
+        f.write(me + "\n")
+    os.replace(marker + ".tmp", marker)
+    deadline = None if seconds == "forever" else time.monotonic() + float(seconds)
+    sandbox = int(os.environ.get("HX_LVM_SANDBOX_PID", "0") or 0)
+    try:
+        while deadline is None or time.monotonic() < deadline:
+            time.sleep(0.05)
+            if sandbox and not process_in_this_namespace(sandbox):
+                break
+            try:
+                with open(marker) as f:
+                    if f.read().strip() != me:
+                        break
+            except FileNotFoundError:
+                break
+    finally:
+        os.close(fd)
+    return 0
+
+
+def admin_release():
+    """Ends every reader of the busy control; their markers stay."""
+    d = state_dir()
+    for name in os.listdir(d):
+        if not name.startswith("busy-") or name.endswith(".tmp"):
+            continue
+        path = os.path.join(d, name)
+        try:
+            with open(path) as f:
+                pid = int(f.read().strip() or 0)
+        except (OSError, ValueError):
+            continue
+        with open(path, "w") as f:
+            f.write("released\n")
+        for _ in range(100):
+            if not pid or not process_in_this_namespace(pid):
+                break
+            time.sleep(0.05)
+    return 0
 
 
 def log_argv(filename):
@@ -824,6 +930,9 @@ def cmd_lvremove(args):
             message, status = not_found(reg, name)
             sys.stderr.write(message)
             continue
+        seconds = busy_seconds(v["node"])
+        if seconds is not None and not os.path.exists(busy_marker(reg.dir, v)):
+            start_reader(reg.dir, v, seconds)
         use = use_of(v)
         if use:
             sys.stderr.write("  Logical volume %s/%s %s.\n" %
@@ -837,6 +946,10 @@ def cmd_lvremove(args):
         detach(v)
         reg.volumes.remove(v)
         reg.save()
+        try:
+            os.unlink(busy_marker(reg.dir, v))
+        except FileNotFoundError:
+            pass
         sys.stdout.write('  Logical volume "%s" successfully removed.\n' % v["lv"])
     return status
 
@@ -939,8 +1052,11 @@ def admin_usage():
   remove-volume NODE  unmounts and removes a volume and its snapshots
   list                prints the registry
   monitor             watches the snapshots' fill levels (until teardown)
-  teardown            ends the monitor; unmounts, detaches and deletes every
-                      volume and the group's scratch file system
+  release             ends the readers that the busy control (HX_LVM_BUSY)
+                      started, so that their volumes can be removed
+  teardown            ends the monitor and the readers; unmounts, detaches
+                      and deletes every volume and the group's scratch file
+                      system
 """)
     return 2
 
@@ -1071,6 +1187,10 @@ def admin_teardown():
     if not os.path.isdir(d):
         return 0
     stop_monitor(d)
+    admin_release()
+    for name in os.listdir(d):
+        if name.startswith("busy-"):
+            os.unlink(os.path.join(d, name))
     reg = Registry()
     for v in [x for x in reg.volumes if x["origin"] != "-"] + [x for x in reg.volumes if x["origin"] == "-"]:
         admin_remove_one(reg, v)
@@ -1102,6 +1222,10 @@ def cmd_admin(args):
         return admin_list()
     if cmd == "monitor" and not rest:
         return admin_monitor()
+    if cmd == "release" and not rest:
+        return admin_release()
+    if cmd == "hold":
+        return admin_hold(rest)
     return admin_usage()
 
 
@@ -1115,6 +1239,7 @@ def main():
     try:
         if tool in commands:
             log_argv("lsblk.argv" if tool == "lsblk" else "lvm.argv")
+            slow_if_requested(tool, args)
             if tool != "lsblk":
                 warn_if_requested(tool, args)
             return commands[tool](args)

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Backups of the test bed's cluster that must fail, and hosts that must not
-# make them fail: each failure ends with its exit code and Error lines,
-# prints no "MAIN " line, removes no archived WAL file and leaves nothing
-# behind (snapshots, mounts, the module's session, the lock).
+# Backups of the test bed's cluster that must fail or be aborted, and hosts
+# that must not make them fail: each failure ends with its exit code and
+# Error lines, prints no "MAIN " line, removes no archived WAL file and leaves
+# nothing behind (snapshots, mounts, the module's session, the lock). An
+# archive command that fails makes the wait for the WAL archive fail in
+# bounded time, and an abort during that wait, during the release, or as the
+# client reads the result takes effect and loses nothing.
 set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/backup.sh"
-trap 'rm -f "$HX_VOLUME_DATA_MNT/filler"' EXIT
+trap 'rm -f "$HX_VOLUME_DATA_MNT/filler" "$HX_PG_ARCHIVE_HOLD"' EXIT
 
 archive_listing() { ls "$HX_PG_ARCHIVE"; }
 # failed_backup CODE: the common marks of a backup that was not made.
@@ -20,7 +23,18 @@ failed_backup() {
   done
   nothing_left
 }
-remember_archive() { archive_listing >"$HX_SANDBOX_DIR/archive.before"; }
+# The listing of the archive before a backup, with the WAL file closed just
+# now in it: a removal that the backup must not make would take that file.
+remember_archive() {
+  local last
+  last="$(psql_value "SELECT pg_walfile_name(pg_switch_wal())")"
+  for _ in $(seq 300); do
+    [ -e "$HX_PG_ARCHIVE/$last" ] && break
+    sleep 0.1
+  done
+  [ -e "$HX_PG_ARCHIVE/$last" ] || fail "$last was not archived"
+  archive_listing >"$HX_SANDBOX_DIR/archive.before"
+}
 
 markers_create
 backup_run -1 -b cluster -n base
@@ -78,8 +92,8 @@ assert_no_line "Info: Stop PostgreSQL base backup"
 "$PG" psql -q -c "DROP TABLESPACE plain"
 
 case_name "the WAL archive directory does not belong to the server's account"
-chown root "$HX_PG_ARCHIVE"
 remember_archive
+chown root "$HX_PG_ARCHIVE"
 backup_run -1 -b cluster -n f4
 chown postgres "$HX_PG_ARCHIVE"
 failed_backup 6
@@ -99,12 +113,94 @@ failed_backup 6
 assert_line "Error: bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup(): no reference snapshot (-s) names \
 the backup this one follows"
 
-case_name "LVM tools that warn on standard error and a host without udev make no difference"
+case_name "the archive command fails: TERM while the stop waits for the WAL archive ends the task within 5 s"
+remember_archive
+touch "$HX_PG_ARCHIVE_HOLD"
+backup_start -1 -b cluster -n t1
+for _ in $(seq 600); do
+  [ "$(psql_value "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'BackupWaitWalArchive'")" = 1 ] && break
+  sleep 0.1
+done
+assert_eq 1 "$(psql_value "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'BackupWaitWalArchive'")" \
+  "stops waiting for the WAL archive"
+kill -TERM "$BK_PID"
+backup_wait 5
+rm -f "$HX_PG_ARCHIVE_HOLD"
+failed_backup 17
+[ ! -e "$BK_TASK_DIR/t1" ] || fail "the task directory stayed"
+
+case_name "the archive command fails: the backup fails once the server archived nothing for a minute"
+remember_archive
+touch "$HX_PG_ARCHIVE_HOLD"
+backup_run -1 -b cluster -n t2
+rm -f "$HX_PG_ARCHIVE_HOLD"
+failed_backup 6
+assert_line_matches "^Error: bool HxModule_PG_Ostrel::pg_stop_backup\(pqxx::result&\): the server's WAL archiving does \
+not work: no WAL file was archived for 60 seconds while the stop of backup mode waited for the WAL archive \
+\(pg_stat_archiver: [0-9]+ failures while the stop waited, [0-9]+ in all; the last failed WAL file [0-9A-F]{24}[^ ]* at \
+[0-9]{4}-.*\)\. Check the server's archive_command and the WAL archive directory '$HX_PG_ARCHIVE'$"
+[ ! -e "$BK_TASK_DIR/t2" ] || fail "the task directory stayed"
+
+case_name "TERM while the release removes the snapshots: the release ends first, then the abort"
+remember_archive
+: >"$HX_STANDIN_LOG_DIR/lvm.argv"
+HX_LVM_SLOW=lvremove:2 backup_start -1 -b cluster -n t3
+wait_for_text "$HX_STANDIN_LOG_DIR/lvm.argv" "/sbin/lvremove " 60 || fail "no snapshot was removed"
+kill -TERM "$BK_PID"
+backup_wait 30
+failed_backup 17
+
+case_name "TERM as the client reads MAIN ARCHIVE FILENAME: no archived WAL file is removed"
+remember_archive
+# The client stops reading at that line: the module is held writing the
+# completion line, longer than the pipe holds (its resource name is long),
+# when the signal comes, before the WAL files would be removed.
+FIFO="$HX_SANDBOX_DIR/main.fifo"
+rm -f "$FIFO"
+mkfifo "$FIFO"
+"$HX_MODULE_BIN" -1 -b "cluster$(head -c 70000 /dev/zero | tr '\0' x)" -n t4 -d "$BK_TASK_DIR" -m media1 -T task1 \
+  -e lvm_snapshot_size:50 >"$FIFO" 2>/dev/null </dev/null &
+BG=$!
+exec 5<"$FIFO"
+READ_LINES=""
+while IFS= read -r line <&5; do
+  READ_LINES+="$line"$'\n'
+  [[ "$line" != "MAIN ARCHIVE FILENAME:"* ]] || break
+done
+kill -TERM "$BG"
+# The signal thread records the abort as it reads the signal; the module,
+# held by the client, goes on once the client reads on.
+sleep 2
+REST="$(cat <&5)"
+exec 5<&-
+wait_ended "$BG" 30 || fail "the module did not end"
+assert_eq 17 "$RUN_RC" "exit code"
+grep -q "^MAIN ARCHIVE FILENAME:" <<<"$READ_LINES" || fail "no MAIN ARCHIVE FILENAME line was read"
+grep -q "Info: The task is being aborted: no more WAL files are removed from the archive" <<<"$REST" ||
+  fail "the abort was not seen before the WAL removal: $(grep -v xxxxxxxx <<<"$REST")"
+for name in $(cat "$HX_SANDBOX_DIR/archive.before"); do
+  [ -e "$HX_PG_ARCHIVE/$name" ] || fail "archived WAL file removed by an aborted backup: $name"
+done
+nothing_left
+
+case_name "a snapshot that stays open: the backup is made and names the snapshot left behind"
+export HX_LVM_BUSY=hxvg-ts.snap
+backup_run -1 -b cluster -n held
+unset HX_LVM_BUSY
+assert_exit 0
+assert_line "MAIN SNAPSHOT FILENAME:$BK_TASK_DIR/held.snap"
+assert_line "Error: void HxModule_PG_Ostrel::umount_and_remove_snapshots(): the snapshot /dev/mapper/hxvg-ts.snap \
+of the volume /dev/mapper/hxvg-ts could not be removed and is left behind; the next full backup removes it"
+[ ! -e "$BK_TASK_DIR/held" ] || fail "the task directory stayed"
+"$HX_TESTBED_DIR/lvm" release
+
+case_name "LVM tools that warn on standard error and a host without udev make no difference; a leftover goes"
 export HX_LVM_WARN="lvs lvcreate lvremove" HX_LVM_NO_FSTYPE=1
 backup_run -1 -b cluster -n warned
 unset HX_LVM_WARN HX_LVM_NO_FSTYPE
 assert_exit 0
 assert_line "MAIN SNAPSHOT FILENAME:$BK_TASK_DIR/warned.snap"
+assert_line "Info: Snapshot: /dev/mapper/hxvg-ts.snap exists. Try to remove it"
 assert_line_matches "^Info: Snapshot '/dev/mapper/hxvg-ts.snap' was used for: +[0-9.]+%$"
 nothing_left
 
