@@ -196,8 +196,15 @@ void HxModule_PG_Ostrel::backup_completed() {
   };
   if (aborting()) return;
   HxLogStream(HxLogLvl::Info) << "Remove obsoleted WAL files:" << std::endl;
-  for (const auto& path : wal_files_) {
+  for (std::size_t i = 0; i < wal_files_.size(); ++i) {
+    const std::string& path = wal_files_[i];
     if (aborting()) break;
+    // With the last file the task has done all it had to: an abort that
+    // comes later is too late to undo the removal, and the task reports the
+    // backup as made (an abort already pending ends it here, before).
+    if (i + 1 == wal_files_.size()) {
+      pass_point_of_no_return("the archived WAL files that the backup made obsolete are removed");
+    }
     HxLogStream(HxLogLvl::Info) << "Remove: " << path << std::endl;
     try {
       fs::remove(path);

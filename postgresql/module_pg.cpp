@@ -107,7 +107,11 @@ bool HxModule_PG_Ostrel::prapare_module() {
 
   // The configuration is loaded here, ahead of the dispatcher's own load,
   // because the connection needs it before run() starts.
-  if (!load_module_config()) return false;
+  const bool loaded = load_module_config();
+  // A load that an abort interrupted (a configuration file that does not
+  // answer) ends here.
+  hx_utils_common::abort_point();
+  if (!loaded) return false;
 
   try {
     connection_ = std::make_shared<pqxx::connection>(get_conn_string());

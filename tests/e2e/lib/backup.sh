@@ -156,7 +156,7 @@ nothing_left() {
     [ "$sessions" = 0 ] && break
     sleep 0.1
   done
-  locks="$(ls /dev/shm | grep -c '^sem\.\|^Halvex_MOD_snapshot_' || true)"
+  locks="$(ls /dev/shm | grep -c '^sem\.\|^Halvex_MOD_' || true)"
   assert_eq "0 0 0 0" "$snaps $mounted $sessions $locks" "snapshots, mounts, module sessions, lock names left"
 }
 
