@@ -110,7 +110,8 @@ for blocked in open read; do
     rm -f "$HX_SANDBOX_DIR/run.out"
     args=(-t)
     [ "$mode" = backup ] && args=(-1 -b cluster -n "conf-$blocked" -d "$BK_TASK_DIR" -m media1 -T t1)
-    "$HX_MODULE_BIN" "${args[@]}" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
+    marker="HX_PG_SIGNALS_CONF=$$-$blocked-$mode"
+    env "$marker" "$HX_MODULE_BIN" "${args[@]}" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
     pid=$!
     call=$([ "$blocked" = open ] && echo 257 || echo 0) # openat, read
     for _ in $(seq 1000); do
@@ -124,7 +125,7 @@ for blocked in open read; do
     RUN_LINES="$(hx_log_strip_stamps <<<"$RUN_STDOUT")"
     assert_exit 17
     assert_eq "Info: Module was terminated. PID: $pid" "$(tail -n 1 <<<"$RUN_LINES")" "last line"
-    assert_eq "" "$(grep -lsaF "conf-$blocked" /proc/[0-9]*/cmdline)" "processes of the task left"
+    assert_eq "" "$(grep -lsaF "$marker" /proc/[0-9]*/environ)" "processes of the task left"
     nothing_left
   done
 done

@@ -236,10 +236,10 @@ assert_remote_cleaned
 
 case_name "a pause before the remote archiver's PID line stops it as soon as the PID arrives"
 "$REMOTE" env HX_HXFD_PID_DELAY=2 HX_HXFD_SLOW=2
-HX_TEST_REMOTE_HOST="$HX_REMOTE_HOST" run_bg -b "$RES" -d "$T" -n p2 -m ms1 -T t1
+HX_TEST_REMOTE_HOST="$HX_REMOTE_HOST" run_bg -b "$RES" -d "$T" -n "p2-$$" -m ms1 -T t1
 # The archiver's ssh runs (its command line names the archive): pause now.
 for _ in $(seq 400); do
-  grep -qsaF -- "-N p2 " /proc/[0-9]*/cmdline && break
+  grep -qsaF -- "-N p2-$$ " /proc/[0-9]*/cmdline && break
   sleep 0.05
 done
 kill -TSTP "$BG_PID"
