@@ -177,7 +177,14 @@ class WithoutCapability {
 // A whole file ("" when it cannot be read).
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios_base::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    // A read that fails half way (a /proc file of a process that ended
+    // meanwhile) gives what was read.
+  }
+  return text;
 }
 
 // A fresh private directory below the system's temporary directory, removed

@@ -186,7 +186,17 @@ TEST(ProcessTree, WholeTreeEndsRootStays) {
       if (::fork() == 0) ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
       for (;;) ::pause();
     }
-    for (int i = 0; i < 200 && hx_utils_common::descendant_pids(root).size() < 5; ++i) {
+    // The root and whatever is left below it go whatever the test's outcome,
+    // so that no process of it outlives the test program.
+    struct Reaper {
+      pid_t pid;
+      ~Reaper() {
+        hx_utils_common::kill_process_tree_now(pid);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+      }
+    } reaper{root};
+    for (int i = 0; i < 1000 && hx_utils_common::descendant_pids(root).size() < 5; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ(5u, hx_utils_common::descendant_pids(root).size()) << mode;
@@ -213,8 +223,6 @@ TEST(ProcessTree, WholeTreeEndsRootStays) {
       hx_utils_common::end_process_tree(root);  // nothing left below it
       EXPECT_EQ("", captured.text());
     }
-    ::kill(root, SIGKILL);
-    ::waitpid(root, nullptr, 0);
   }
 }
 
