@@ -12,27 +12,23 @@
 
 namespace {
 
-// Every key a client may pass: those the framework reads itself never reach
-// the custom parameters, but are listed for the Warning's benefit.
-const char* const kKnownKeys[] = {
-    // the framework's settings
-    "file_list", "hxd_block_size", "hxd_hash_algorithm", "hxd_hash_length", "last", "numeric_owner",
-    "tmp_catalog", "without_deployment_restore",
-    // read by this module
-    "config_file", "data_directory", "lvm_snapshot_size", "pg_version",
-    // "MODULE SETTING:" lines of a backup that the client passes back with a restore
-    "start_wal_location", "stop_wal_location"};
+// Every key a client may pass, in the order the Warning lists them: the
+// framework's settings (read by the framework itself, listed for the
+// Warning's benefit), the keys this module reads, and the "MODULE SETTING:"
+// lines of a backup that the client passes back with a restore.
+const char* const kKnownKeys[] = {"config_file",        "data_directory",   "file_list",
+                                  "hxd_block_size",     "hxd_hash_algorithm", "hxd_hash_length",
+                                  "last",               "lvm_snapshot_size", "numeric_owner",
+                                  "pg_version",         "start_wal_location", "stop_wal_location",
+                                  "tmp_catalog",        "without_deployment_restore"};
 
 bool is_known_key(const std::string& key) {
   return std::find(std::begin(kKnownKeys), std::end(kKnownKeys), key) != std::end(kKnownKeys);
 }
 
 std::string known_keys() {
-  std::string sorted[std::size(kKnownKeys)];
-  std::copy(std::begin(kKnownKeys), std::end(kKnownKeys), sorted);
-  std::sort(std::begin(sorted), std::end(sorted));
   std::string text;
-  for (const std::string& key : sorted) text += (text.empty() ? "" : ", ") + key;
+  for (const char* key : kKnownKeys) text += (text.empty() ? "" : ", ") + std::string(key);
   return text;
 }
 
