@@ -93,10 +93,7 @@ for blocked in open read; do
   rm -f "$HX_SANDBOX_DIR/run.out"
   "$HX_MODULE_BIN" "${args[@]}" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
   pid=$!
-  for _ in $(seq 1000); do
-    [ "$(cut -d' ' -f1 "/proc/$pid/syscall" 2>/dev/null)" = "$call" ] && break
-    sleep 0.005
-  done
+  for _ in $(seq 1000); do [ "$(cut -d' ' -f1 "/proc/$pid/syscall" 2>/dev/null)" = "$call" ] && break; sleep 0.005; done
   assert_eq "$call" "$(cut -d' ' -f1 "/proc/$pid/syscall" 2>/dev/null)" "system call the task is blocked in"
   kill -TERM "$pid"
   wait_ended "$pid" 5 || fail "the task did not end within 5 s"

@@ -109,7 +109,7 @@ class AppendSpecial : public ::testing::Test {
 };
 
 // No records: nothing runs, even without a list file. Records without a list
-// file, or whose list file cannot be written: false, and no archiver runs.
+// file, or whose list file cannot be written: false, with the reason logged.
 TEST_F(AppendSpecial, NothingToAddRunsNothing) {
   module_.special_records_.clear();
   module_.options_.resource_list_file.clear();
