@@ -476,8 +476,6 @@ class HxModuleUniversal {
   // load_module_config(); its failure is logged here.
   bool config_loaded();
   unsigned int backup_steps(bool replica);
-  // deployment(replica), which an abort waits for.
-  bool deploy(bool replica);
 
   // Target locks of lock_target, held until the program ends.
   std::vector<std::unique_ptr<hx_owner_lock>> target_locks_;

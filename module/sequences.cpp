@@ -111,13 +111,6 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
   return 0;
 }
 
-bool HxModuleUniversal::deploy(bool replica) {
-  // An abort ends a deployment that has not yet changed anything on the
-  // server; the deployment passes its point of no return (the server being
-  // stopped) itself, and finishes or puts back what it began after it.
-  return deployment(replica);
-}
-
 unsigned int HxModuleUniversal::restore_sequence() {
   bool archiver_succeeded = false;
 
@@ -152,7 +145,10 @@ unsigned int HxModuleUniversal::restore_sequence() {
 
   if (last_) {
     if (!after_restore_last_file()) return failed(7);
-    if (!without_deployment_restore_ && !deploy(false)) return failed(7);
+    // An abort ends a deployment that has not yet changed anything on the
+    // server; the deployment passes its point of no return (the server being
+    // stopped) itself, and finishes or puts back what it began after it.
+    if (!without_deployment_restore_ && !deployment(false)) return failed(7);
   }
 
   if (without_deployment_restore_) {
@@ -195,7 +191,7 @@ unsigned int HxModuleUniversal::apply_sequence() {
     return 7;
   }
 
-  const bool deployed = deploy(true);
+  const bool deployed = deployment(true);
   remove_reference_snapshot_directory();
   return deployed ? 0 : 7;
 }

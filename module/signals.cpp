@@ -227,20 +227,15 @@ class HxModuleSignalHandler::Control {
   }
 
   void pass_point_of_no_return(const std::string& what) {
-    {
-      std::lock_guard<std::mutex> guard(state_mutex_);
-      if (no_return_.load()) return;
-      if (!aborting_.load()) {
-        no_return_.store(true);
-        no_return_what_ = what;
-        return;
-      }
-    }
-    // An abort is pending: it ends the task before the step begins. Inside
+    std::unique_lock<std::mutex> guard(state_mutex_);
+    if (no_return_.load()) return;
+    // An abort that is pending ends the task before the step begins. Inside
     // a deferring section, which the abort waits for, the step is begun all
     // the same; the abort then comes too late.
-    if (deferrals_.load() == 0) give_up();
-    std::lock_guard<std::mutex> guard(state_mutex_);
+    if (aborting_.load() && deferrals_.load() == 0) {
+      guard.unlock();
+      give_up();
+    }
     no_return_what_ = what;
     no_return_.store(true);
   }

@@ -140,16 +140,13 @@ void interrupt_work();
 // "/". With `output`, what the program writes on standard output and standard
 // error is collected there; without, it writes to this process's streams.
 // Standard input is /dev/null. The wait for it is an outside wait (an abort
-// ends the program with the rest of the task's processes). Returns its exit
-// status (128 + the signal number when a signal ended it), 127 when it could
-// not be started, -1 when the wait for it failed.
-int run_program(const std::vector<std::string>& args, std::string* output);
-
-// run_program with a bound: a program still running `time_limit_seconds`
-// after its start is killed (the result is then 128 + SIGKILL), and what it
-// wrote until then is in `output`. 0 is no bound. For work that must end in
-// bounded time whatever the program does (the clean-up of an abort).
-int run_program(const std::vector<std::string>& args, std::string* output, unsigned int time_limit_seconds);
+// ends the program with the rest of the task's processes). With a bound, a
+// program still running `time_limit_seconds` after its start is killed, and
+// what it wrote until then is in `output`: for work that must end in bounded
+// time whatever the program does (the clean-up of an abort); 0 is no bound.
+// Returns its exit status (128 + the signal number when a signal ended it),
+// 127 when it could not be started, -1 when the wait for it failed.
+int run_program(const std::vector<std::string>& args, std::string* output, unsigned int time_limit_seconds = 0);
 
 // The arguments as one line a shell would read back as the same words (each
 // quoted with shell_arg), for messages that name a command.

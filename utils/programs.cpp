@@ -156,10 +156,6 @@ int run(const std::vector<std::string>& args, const Streams& streams, unsigned i
 
 }  // namespace
 
-int run_program(const std::vector<std::string>& args, std::string* output) {
-  return run(args, Streams{true, output, nullptr}, 0, 127);
-}
-
 int run_program(const std::vector<std::string>& args, std::string* output, unsigned int time_limit_seconds) {
   return run(args, Streams{true, output, nullptr}, time_limit_seconds, 127);
 }

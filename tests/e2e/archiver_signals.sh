@@ -117,12 +117,8 @@ case_name "SIGTERM during a query ends its whole command pipeline, without ps on
 marker="$BASHPID$RANDOM"
 HX_MODULE_BIN=/usr/bin/env run_bg PATH=/nonexistent HX_TEST_QUERY_COMMAND="/bin/sleep 900.$marker | /bin/cat" \
   "$HX_MODULE_BIN" -t
-started=no
-for _ in $(seq 100); do
-  if grep -qsaF "900.$marker" /proc/[0-9]*/cmdline; then started=yes && break; fi
-  sleep 0.05
-done
-[ "$started" = yes ] || fail "the query's pipeline did not start"
+for _ in $(seq 100); do grep -qsaF "900.$marker" /proc/[0-9]*/cmdline && break; sleep 0.05; done
+grep -qsaF "900.$marker" /proc/[0-9]*/cmdline || fail "the query's pipeline did not start"
 kill -TERM "$BG_PID"
 wait_bg
 assert_exit 17

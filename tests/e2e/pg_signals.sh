@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
 # The program under a shutdown signal at a random moment of full backups,
 # incremental backups and restores of the test bed's cluster: it ends with 17
-# whenever the signal met its handling (told by stopping the task for the
-# moment of the signal; as it would have otherwise, when the signal came
-# after the task), and leaves no snapshot, mount, session of the module, lock
-# name or file, or process of the task behind, no restore directory after an
-# aborted restore; in the first round the archiver is slowed, so every kind
-# of task has an abort that really happened. A task blocked opening its
-# configuration file ends within 5 s. A backup made afterwards succeeds.
+# (or as it would have, when the signal came after the task), and leaves no
+# snapshot, mount, session of the module, lock name or process of the task
+# behind, no restore directory after an aborted restore; a backup made
+# afterwards succeeds. In the first round the archiver outlasts the signal,
+# which must end the task. A task blocked on its configuration file ends
+# within 5 s.
 set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
@@ -26,7 +25,6 @@ cp "$BK_TASK_DIR/base.snap" "$SNAPS/base.snap"
 SETTINGS="$(printf '%s\n' "$RUN_STDOUT" | sed -n 's/^MODULE SETTING://p' | paste -sd,)"
 set +e  # every run is checked below
 
-declare -A aborted=()
 for round in 1 2 3; do
   for kind in full incremental restore; do
     sig=$([ $((RANDOM % 2)) = 0 ] && echo TERM || echo INT)
@@ -42,44 +40,31 @@ for round in 1 2 3; do
         done_line="Info: The archive 'base' has been unpacked successfully" ;;
     esac
     rm -f "$HX_SANDBOX_DIR/run.out"
-    # Round 1: the archiver outlasts every moment of the signal.
     env "$marker" HX_HXFD_SLOW="$([ "$round" = 1 ] && echo 4 || echo 0)" \
       "$HX_MODULE_BIN" "${args[@]}" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
     pid=$!
-    for _ in $(seq 400); do
-      catches "$pid" TERM && break
-      sleep 0.005
-    done
+    wait_handled "$pid"
     sleep "$((RANDOM % 3)).$((RANDOM % 10))"
-    met="$(signal_stopped "$pid" "$sig")"
+    kill -"$sig" "$pid" 2>/dev/null
     wait_ended "$pid" 120 || fail "the task hung"
-    echo "$kind, round $round: SIG$sig ($met), exit $RUN_RC"
+    echo "$kind, round $round: SIG$sig, exit $RUN_RC"
     RUN_STDOUT="$(cat "$HX_SANDBOX_DIR/run.out")"
     RUN_LINES="$(hx_log_strip_stamps <<<"$RUN_STDOUT")"
-    if [ "$met" = caught ]; then
-      assert_exit 17
-      [ "$RUN_RC" != 17 ] || aborted[$kind]=$((${aborted[$kind]:-0} + 1))
-    fi
+    [ "$round" != 1 ] || assert_exit 17
     case $RUN_RC in
       17) assert_eq "Info: Module was terminated. PID: $pid" "$(tail -n 1 <<<"$RUN_LINES")" "last line" ;;
       0) assert_line "$done_line" ;;  # the signal came after the task
-      # Ended by the signal's default action, after the task put its
-      # handlers back at its end.
-      130 | 143) assert_line "$done_line" ;;
+      # Ended by the signal's default action: before the handlers were in
+      # place (nothing written yet) or after the task.
+      130 | 143) [ -z "$RUN_STDOUT" ] || assert_line "$done_line" ;;
       *) hx_fail_run "exit code $RUN_RC" ;;
     esac
     sleep 0.5
     assert_eq "" "$(grep -lsaF "$marker" /proc/[0-9]*/environ)" "processes of the task left"
     nothing_left
-    assert_eq "" "$(ls /dev/shm | grep '\.owner$' || true)" "lock files left"
     [ "$kind" = restore ] && [ "$RUN_RC" = 17 ] && [ -e "$R/base.rest" ] && fail "the restore directory is left"
     rm -rf "$R/base.rest" "$BK_TASK_DIR/f$round"* "$BK_TASK_DIR/i$round"* "$BK_TASK_DIR"/ref-*
   done
-done
-
-case_name "every kind of task had an abort that met it"
-for kind in full incremental restore; do
-  [ "${aborted[$kind]:-0}" -gt 0 ] || fail "no abort of a $kind met the task"
 done
 
 case_name "SIGTERM while the archiver unpacks a restore below the restore root"
@@ -96,38 +81,25 @@ assert_exit 17
 nothing_left
 
 # A configuration file that does not answer: a FIFO without a writer blocks
-# the open, one with a writer that never writes blocks the read (which the
-# library repeats after an interruption). SIGTERM ends the task within 5 s,
-# in backup mode (the configuration is read before the task starts) and in a
-# query mode alike.
+# the open (of a query), one with a writer that never writes the read (of a
+# backup), which the library repeats after an interruption.
 CONF="/opt/halvex/etc/$(basename "$HX_MODULE_BIN").conf"
 mv "$CONF" "$CONF.kept"
 mkfifo -m 600 "$CONF"
 for blocked in open read; do
-  [ "$blocked" = read ] && exec 7<>"$CONF"
-  for mode in backup query; do
-    case_name "SIGTERM while the configuration file blocks the $blocked ($mode)"
-    rm -f "$HX_SANDBOX_DIR/run.out"
-    args=(-t)
-    [ "$mode" = backup ] && args=(-1 -b cluster -n "conf-$blocked" -d "$BK_TASK_DIR" -m media1 -T t1)
-    marker="HX_PG_SIGNALS_CONF=$$-$blocked-$mode"
-    env "$marker" "$HX_MODULE_BIN" "${args[@]}" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
-    pid=$!
-    call=$([ "$blocked" = open ] && echo 257 || echo 0) # openat, read
-    for _ in $(seq 1000); do
-      [ "$(cut -d' ' -f1 "/proc/$pid/syscall" 2>/dev/null)" = "$call" ] && break
-      sleep 0.005
-    done
-    assert_eq "$call" "$(cut -d' ' -f1 "/proc/$pid/syscall" 2>/dev/null)" "system call the task is blocked in"
-    kill -TERM "$pid"
-    wait_ended "$pid" 5 || fail "the task did not end within 5 s"
-    RUN_STDOUT="$(cat "$HX_SANDBOX_DIR/run.out")"
-    RUN_LINES="$(hx_log_strip_stamps <<<"$RUN_STDOUT")"
-    assert_exit 17
-    assert_eq "Info: Module was terminated. PID: $pid" "$(tail -n 1 <<<"$RUN_LINES")" "last line"
-    assert_eq "" "$(grep -lsaF "$marker" /proc/[0-9]*/environ)" "processes of the task left"
-    nothing_left
-  done
+  case_name "SIGTERM while the configuration file blocks the $blocked"
+  args=(-t) call=257  # openat
+  [ "$blocked" = read ] && exec 7<>"$CONF" && args=(-1 -b cluster -n conf -d "$BK_TASK_DIR" -m media1 -T t1) && call=0
+  rm -f "$HX_SANDBOX_DIR/run.out"
+  "$HX_MODULE_BIN" "${args[@]}" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
+  pid=$!
+  for _ in $(seq 1000); do [ "$(cut -d' ' -f1 "/proc/$pid/syscall" 2>/dev/null)" = "$call" ] && break; sleep 0.005; done
+  assert_eq "$call" "$(cut -d' ' -f1 "/proc/$pid/syscall" 2>/dev/null)" "system call the task is blocked in"
+  kill -TERM "$pid"
+  wait_ended "$pid" 5 || fail "the task did not end within 5 s"
+  RUN_STDOUT="$(cat "$HX_SANDBOX_DIR/run.out")"
+  assert_exit 17
+  nothing_left
 done
 exec 7<&-
 rm -f "$CONF"

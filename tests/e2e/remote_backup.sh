@@ -238,10 +238,7 @@ case_name "a pause before the remote archiver's PID line stops it as soon as the
 "$REMOTE" env HX_HXFD_PID_DELAY=2 HX_HXFD_SLOW=2
 HX_TEST_REMOTE_HOST="$HX_REMOTE_HOST" run_bg -b "$RES" -d "$T" -n "p2-$$" -m ms1 -T t1
 # The archiver's ssh runs (its command line names the archive): pause now.
-for _ in $(seq 400); do
-  grep -qsaF -- "-N p2-$$ " /proc/[0-9]*/cmdline && break
-  sleep 0.05
-done
+for _ in $(seq 400); do grep -qsaF -- "-N p2-$$ " /proc/[0-9]*/cmdline && break; sleep 0.05; done
 kill -TSTP "$BG_PID"
 wait_for_text "$BG_OUT" "HXFD PID: " 60 || fail "no PID line from the remote archiver"
 RPID="$(hxfd_pid_of "$BG_OUT")"
@@ -250,7 +247,6 @@ assert_eq T "$(remote_proc_state "$RPID")" "state of the remote archiver paused 
 kill -CONT "$BG_PID"
 finish_slow
 assert_exit 0
-assert_line_count "Info: Module pid: $BG_PID put on pause" 1
 assert_remote_cleaned
 
 case_name "an abort ends the remote archiver and cleans the remote host"
@@ -258,7 +254,6 @@ start_slow 600 a1
 kill -TERM "$BG_PID"
 finish_slow
 assert_exit 17
-assert_line "Info: Cleaning remote host after the abort: hx-remote"
 wait_remote_state "$RPID" ""
 assert_eq "" "$(remote_proc_state "$RPID")" "remote archiver after the abort"
 [ ! -e "$HX_MEDIA_DIR/a1" ] || fail "the aborted archive reached the media server"

@@ -41,7 +41,6 @@ class HxModuleTest : public HxModuleUniversal {
   bool after_restore() override;
   bool after_restore_last_file() override;
   bool deployment(const bool& replica) override;
-  void backup_completed() override;
 
   // Query hooks (tests/support/hx_module_test.cpp).
   bool load_module_config() override;

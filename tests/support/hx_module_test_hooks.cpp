@@ -16,9 +16,7 @@
 //
 // hooks.log lines: "prepare replica=0|1", "release interrupted=0|1", "exists",
 // "before_restore", "after_restore", "after_restore_last_file",
-// "deployment replica=0|1"; a hook failing on request adds " failed". The
-// hook that runs after a backup was reported as made only logs the Info line
-// "Test module: backup completed".
+// "deployment replica=0|1"; a hook failing on request adds " failed".
 #include "tests/support/hx_module_test.h"
 
 #include "log/hx_logger.h"
@@ -118,5 +116,3 @@ bool HxModuleTest::after_restore_last_file() { return !called("after_restore_las
 bool HxModuleTest::deployment(const bool& replica) {
   return !called("deployment", replica ? "replica=1" : "replica=0");
 }
-
-void HxModuleTest::backup_completed() { HxLogStream(HxLogLvl::Info) << "Test module: backup completed" << std::endl; }

@@ -14,12 +14,7 @@
 #   proc_state PID           the state letter of a process ("" when it is gone)
 #   wait_ended PID SECONDS   waits until the background process PID has ended, at most
 #                            SECONDS (then it is killed and the result is 1); sets RUN_RC
-#   catches PID SIG          true when PID has a handler of SIG in place now (SigCgt)
-#   signal_stopped PID SIG   sends SIG to PID while it is stopped (SIGSTOP, then SIG,
-#                            then SIGCONT); prints "caught" when PID had a handler of
-#                            SIG in place at that moment, so the signal met the task's
-#                            own handling, else "default" (not yet installed, put back
-#                            at the end, or PID has ended)
+#   wait_handled PID         true once PID has its handler of SIGTERM in place (at most 10 s)
 # Lines are compared whole against RUN_LINES, so a log line reads "Error: text".
 # Texts go to grep -q as here-strings, never through a pipe: grep -q leaves at
 # the first match, and under pipefail the writer's broken pipe would fail the
@@ -161,25 +156,12 @@ wait_ended() {
   return "$ended"
 }
 
-catches() {
-  local mask num
-  mask="$(sed -n 's/^SigCgt:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null || true)"
-  num="$(kill -l "$2")"
-  [ -n "$mask" ] && (((16#$mask >> (num - 1)) & 1))
-}
-
-signal_stopped() {
-  local i=0 state verdict=default
-  kill -STOP "$1" 2>/dev/null || true
-  # The stop takes effect asynchronously: wait until every thread has stopped.
-  while [ "$i" -lt 200 ]; do
-    state="$(proc_state "$1")"
-    case "$state" in T | t | Z | X | "") break ;; esac
+wait_handled() {
+  local mask
+  for _ in $(seq 2000); do
+    mask="$(sed -n 's/^SigCgt:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null || true)"
+    [ -n "$mask" ] && (((16#$mask >> 14) & 1)) && return 0  # bit 14: SIGTERM
     sleep 0.005
-    i=$((i + 1))
   done
-  catches "$1" "$2" && verdict=caught
-  kill -"$2" "$1" 2>/dev/null || true
-  kill -CONT "$1" 2>/dev/null || true
-  echo "$verdict"
+  return 1
 }

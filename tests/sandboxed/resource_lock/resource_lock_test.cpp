@@ -272,75 +272,26 @@ TEST_F(ResourceLock, ReleaseInTheSameProcessAndRelock) {
   module.unlock_resource_handling();
 }
 
-namespace {
-
-// The owner file of a target lock of kProgram on `key` (as lock_target names it).
-std::string target_owner_file(const std::string& key) {
-  return "/dev/shm/Halvex_MOD_target_hx_module_pg_ostrel_" + hx_resource_lock::resource_digest_text(key) + ".owner";
-}
-
-}  // namespace
-
-// An owner lock held by a live process refuses the next and names its holder
-// by the description it recorded; a holder that died (SIGKILL) leaves its
-// file, which the next task takes over with its own description; a link
-// planted at the path is removed, never followed.
-TEST_F(ResourceLock, OwnerLockNamesItsHolderAndOutlivesNoProcess) {
-  const std::string name = "Halvex_MOD_test_" + fs::unique_path("%%%%%%%%").string() + ".owner";
-  const std::string path = "/dev/shm/" + name;
-  std::string holder = "stale";
-  {
-    hx_owner_lock first;
-    ASSERT_TRUE(first.try_lock(name, "PID 1, the first", holder));
-    EXPECT_TRUE(first.locked());
-    EXPECT_EQ("", holder);
-    hx_owner_lock second;
-    EXPECT_FALSE(second.try_lock(name, "PID 2, the second", holder));
-    EXPECT_FALSE(second.locked() || second.unavailable());
-    EXPECT_EQ("PID 1, the first", holder);
-  }
-  EXPECT_FALSE(fs::exists(path));  // let go with its file
-
-  std::fflush(nullptr);
-  const pid_t dying = ::fork();
-  if (dying == 0) {
-    hx_owner_lock lock;
-    std::string ignored;
-    if (!lock.try_lock(name, "PID 3, a task that was killed", ignored)) hx_process::exit_now(1);
-    for (;;) ::pause();
-  }
-  while (read_file(path).empty()) ::usleep(1000);
-  ::kill(dying, SIGKILL);
-  ::waitpid(dying, nullptr, 0);
-  EXPECT_EQ("PID 3, a task that was killed", read_file(path));  // left behind, but held by nobody
-  hx_owner_lock next;
-  ASSERT_TRUE(next.try_lock(name, "PID 4", holder));
-  EXPECT_EQ("PID 4", read_file(path));
-  next.unlock();
-
-  const fs::path target = dir_ / "target-of-the-link";
-  std::ofstream(target.string()) << "kept";
-  fs::create_symlink(target, path);
-  hx_owner_lock linked;
-  ASSERT_TRUE(linked.try_lock(name, "PID 5", holder));
-  EXPECT_EQ("kept", read_file(target.string()));
-  EXPECT_FALSE(fs::is_symlink(path));
-}
-
-// lock_target: every spelling of a path takes one lock, and the refused task
-// is told which task holds it; the holder's locks go with its resource lock.
+// lock_target: every spelling of a path takes one lock, and a refused task is
+// told which task holds it, by the description the holder recorded (which
+// replaces what a dead holder left in the file); the locks go with the
+// resource lock. An owner file that cannot be had refuses the task without
+// claiming that another task holds it.
 TEST_F(ResourceLock, TargetLockOfOnePathUnderTwoSpellings) {
   hx_test::LogCapture log;
   const fs::path data = dir_ / "data";
   fs::create_directories(data);
   fs::create_symlink(data, dir_ / "link");
+  auto owner_file = [](const std::string& key) {
+    return "/dev/shm/Halvex_MOD_target_hx_module_pg_ostrel_" + hx_resource_lock::resource_digest_text(key) + ".owner";
+  };
+  std::ofstream(owner_file(data.string())) << "PID 1, a killed task with a description longer than the next one";
   HxModuleOptions options;
   options.program_path = kProgram;
   options.mode = HxModuleMode::Backup;
   options.resource = "cluster";
   hx_test::StubModule holder(options);
-  ASSERT_TRUE(holder.lock_target(data.string(), "the cluster of the data directory '" + data.string() + "'"));
-  EXPECT_TRUE(fs::exists(target_owner_file(data.string())));
+  ASSERT_TRUE(holder.lock_target(data.string(), "it"));
   options.resource = "clustr";
   hx_test::StubModule second(options);
   for (const std::string& spelling : {(dir_ / "link").string(), (dir_ / "." / "data" / "").string()}) {
@@ -352,16 +303,15 @@ TEST_F(ResourceLock, TargetLockOfOnePathUnderTwoSpellings) {
                                   ", a backup of the resource 'cluster'). Run it again when that task has ended"});
   }
   holder.unlock_resource_handling();
-  EXPECT_FALSE(fs::exists(target_owner_file(data.string())));
+  EXPECT_FALSE(fs::exists(owner_file(data.string())));
   EXPECT_TRUE(second.lock_target((dir_ / "link").string(), "it"));
 
-  // No owner file to be had: refused, without claiming another task holds it.
   const std::string other = (dir_ / "other").string();
-  fs::create_directory(target_owner_file(other));
+  fs::create_directory(owner_file(other));
   log.clear();
   EXPECT_FALSE(second.lock_target(other, "the cluster of the data directory '" + other + "'"));
   EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: Can't run the task: the lock of the cluster of the data "
                                                      "directory '" + other + "' cannot be taken: its file " +
-                                                     target_owner_file(other) + " cannot be opened"});
-  fs::remove(target_owner_file(other));
+                                                     owner_file(other) + " cannot be opened"});
+  fs::remove(owner_file(other));
 }

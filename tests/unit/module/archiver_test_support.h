@@ -47,6 +47,9 @@ class TaskModule : public hx_test::StubModule {
   bool after_restore_last_file() override { return hook("after_restore_last_file"); }
   bool deployment(const bool& replica) override { return hook(replica ? "deployment(replica)" : "deployment"); }
   void make_archiving() override { calls.push_back("make_archiving"); }
+  // Judged without a call recorded: refused when named in `failing`.
+  bool module_parameters_valid() override { return failing.count("parameters") == 0; }
+  bool lock_task_target() override { return failing.count("target") == 0; }
 
   std::vector<std::string> calls;
   std::set<std::string> failing;
