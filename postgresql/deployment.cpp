@@ -32,13 +32,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 namespace fs = boost::filesystem;
 
@@ -47,17 +44,13 @@ namespace {
 namespace pl = hx_postgresql_common::placement;
 using hx_utils_common::command_text;
 using hx_utils_common::run_program;
+using pl::lexists;
+using pl::path_text;
 using pl::Placement;
 
 const char* const kDeploymentSignature =
     "bool hx_postgresql_common::deployment(const hx_pg_conf&, const pg_version&, const string&, const string&, "
     "const string&)";
-
-std::string path_text(const fs::path& path) {
-  std::ostringstream out;
-  out << path;
-  return out.str();
-}
 
 void error(const std::string& text) {
   HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": " << text << std::endl;
@@ -93,11 +86,6 @@ fs::path resolved(const fs::path& path) {
   boost::system::error_code ec;
   const fs::path canonical = fs::weakly_canonical(path, ec);
   return ec ? path.lexically_normal() : canonical;
-}
-
-bool lexists(const fs::path& path, struct stat* st = nullptr) {
-  struct stat local {};
-  return ::lstat(path.c_str(), st != nullptr ? st : &local) == 0;
 }
 
 // One location line of tablespace_map: the object number, one separator and
@@ -259,17 +247,24 @@ bool room_is_there(const std::vector<Placement>& placements) try {
   return refuse(std::string("can't measure the restored files: ") + e.what());
 }
 
-// Hands a directory this deployment made to the server's account.
-void hand_over(const fs::path& directory, const hx_postgresql_common::owner_t& owner) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  const bool given = fd >= 0 && ::fchown(fd, boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0;
-  const int reason = errno;
-  if (fd >= 0) ::close(fd);
-  if (given) return;
-  HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ":"
-                               << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") % directory %
-                                   boost::tuples::get<0>(owner) % boost::tuples::get<1>(owner) % std::strerror(reason))
-                                      .str();
+// Removes what every destination set aside, the data directory's record of
+// completion last; false when something stays.
+bool finish_all(const std::vector<Placement>& placements) {
+  for (auto it = placements.rbegin(); it != placements.rend(); ++it) {
+    try {
+      pl::finish(*it);
+    } catch (const std::exception& e) {
+      error(e.what());
+      return false;
+    }
+  }
+  return true;
+}
+
+// The Error lines of a server command that failed: the command, its output.
+void command_failed(const std::vector<std::string>& args, const std::string& output) {
+  error("command: " + command_text(args));
+  HxLogStream(HxLogLvl::Error) << output << (output.empty() || output.back() != '\n' ? "\n" : "");
 }
 
 // Puts every destination back as it was; false when something stays.
@@ -367,9 +362,12 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     if (fs::is_symlink(wal_source)) {
       HxLogStream(HxLogLvl::Debug4)
           << "'pg_wal' directory is symlink. Trying to find the directory that 'pg_wal' refers to" << std::endl;
-      fs::path link = fs::read_symlink(wal_source);
-      if (link.is_relative()) link = fs::path(data_directory) / link;
-      wal_target = resolved(link);
+      // Where a pg_wal link of the data directory leads, also when that is missing.
+      auto leads_to = [&](const fs::path& link) {
+        const fs::path to = fs::read_symlink(link);
+        return resolved(to.is_relative() ? fs::path(data_directory) / to : to);
+      };
+      wal_target = leads_to(wal_source);
       bool inside = false;
       for (const Placement& placement : placements) inside = inside || is_within(wal_target, placement.target);
       // Outside the restored trees only the server's own WAL directory (where
@@ -378,13 +376,8 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       // is used as it is. Anything else belongs to someone else.
       struct stat st {};
       boost::system::error_code ec;
-      // The server's own: where its pg_wal leads, also when that is missing.
-      fs::path live = fs::path(data_directory) / wal_name;
-      if (fs::is_symlink(fs::symlink_status(live, ec))) {
-        const fs::path to = fs::read_symlink(live, ec);
-        live = to.is_relative() ? live.parent_path() / to : to;
-      }
-      const bool own = wal_target == resolved(live);
+      const fs::path live = fs::path(data_directory) / wal_name;
+      const bool own = wal_target == (fs::is_symlink(fs::symlink_status(live, ec)) ? leads_to(live) : resolved(live));
       const bool present = lexists(wal_target, &st);
       if (!inside && !own) {
         if (!present || !S_ISDIR(st.st_mode) || !fs::is_empty(wal_target, ec) || ec) {
@@ -452,8 +445,7 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     std::string output;
     const int state = run_program(status, &output);
     if (state != 0 && state != 3 && state != 4) {
-      error("command: " + command_text(status));
-      HxLogStream(HxLogLvl::Error) << output << (output.empty() || output.back() != '\n' ? "\n" : "");
+      command_failed(status, output);
       return refuse("can't tell whether PostgreSQL is running (exit status " + std::to_string(state) + ")");
     }
     const bool was_running = state == 0;
@@ -465,8 +457,7 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       const std::vector<std::string> stop = server_command({"stop", "-D", config_directory});
       output.clear();
       if (run_program(stop, &output) != 0) {
-        error("command: " + command_text(stop));
-        HxLogStream(HxLogLvl::Error) << output << (output.empty() || output.back() != '\n' ? "\n" : "");
+        command_failed(stop, output);
         HxLogStream(HxLogLvl::Error) << "Can't shutdown PostgreSQL" << std::endl;
         return false;
       }
@@ -480,20 +471,7 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       const bool complete = pl::completed(placements.front());
       HxLogStream(HxLogLvl::Info) << "Found the files of an interrupted deployment of this restore: "
                                   << (complete ? "completing it" : "putting the server's own files back") << std::endl;
-      bool resolved_all = true;
-      if (complete) {
-        for (auto it = placements.rbegin(); it != placements.rend() && resolved_all; ++it) {
-          try {
-            pl::finish(*it);
-          } catch (const std::exception& e) {
-            error(e.what());
-            resolved_all = false;
-          }
-        }
-      } else {
-        resolved_all = roll_back(placements);
-      }
-      if (!resolved_all) {
+      if (!(complete ? finish_all(placements) : roll_back(placements))) {
         error("the interrupted deployment could not be resolved; the server was not started");
         return false;
       }
@@ -525,7 +503,13 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       }
       if (!wal_target.empty() && !lexists(wal_target)) {
         fs::create_directories(wal_target);
-        hand_over(wal_target, owner);
+        if (!hand_over(wal_target, owner)) {
+          HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ":"
+                                       << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") %
+                                           wal_target % boost::tuples::get<0>(owner) %
+                                           boost::tuples::get<1>(owner) % std::strerror(errno))
+                                              .str();
+        }
       }
       pl::mark_completed(placements.front());
     } catch (const std::exception& e) {
@@ -545,18 +529,8 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       return false;
     }
 
-    // The restored cluster is wholly in place: what was set aside goes, the
-    // data directory's record of completion last.
-    bool finished = true;
-    for (std::size_t i = placements.size(); i-- > 0 && finished;) {
-      try {
-        pl::finish(placements[i]);
-      } catch (const std::exception& e) {
-        error(e.what());
-        finished = false;
-      }
-    }
-    if (!finished) {
+    // The restored cluster is wholly in place: what was set aside goes.
+    if (!finish_all(placements)) {
       error("the server's old files stay in " + path_text(pl::task_directory(placements.front())) +
             " and below; the same restore run again removes them");
     }

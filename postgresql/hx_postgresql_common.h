@@ -92,6 +92,10 @@ owner_t get_user_uid_gid(boost::string_view name);
 bool is_owner(const boost::filesystem::path& path, const owner_t& owner);
 bool change_owner(const boost::filesystem::path& path, const owner_t& owner, bool recursive);
 void change_permissions(const boost::filesystem::path& path, boost::filesystem::perms perms);
+// Gives the directory to `owner` (and `mode`, when one is given) through a
+// descriptor opened without following a link; false with errno set when it
+// cannot.
+bool hand_over(const boost::filesystem::path& directory, const owner_t& owner, int mode = -1);
 
 // ---- WAL file names and sequences ----------------------------------------------
 // A WAL segment file name: timeline (8 hex digits), log id (8), seg_high (6), seg_low (2).

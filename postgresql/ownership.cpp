@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace hx_postgresql_common {
 
@@ -65,6 +67,17 @@ void change_permissions(const boost::filesystem::path& path, boost::filesystem::
                                << "0" << std::oct << static_cast<unsigned int>(current) << " -> "
                                << "0" << static_cast<unsigned int>(perms) << std::dec << "..." << std::endl;
   boost::filesystem::permissions(path, perms);
+}
+
+bool hand_over(const boost::filesystem::path& directory, const owner_t& owner, int mode) {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool given = ::fchown(fd, boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0 &&
+                     (mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0);
+  const int reason = errno;
+  ::close(fd);
+  errno = reason;
+  return given;
 }
 
 }  // namespace hx_postgresql_common

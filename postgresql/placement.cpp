@@ -15,6 +15,7 @@
 // restore run again puts the own entries back first, with it it removes them.
 #include "postgresql/placement.h"
 
+#include "postgresql/hx_postgresql_common.h"
 #include "utils/hx_utils_common.h"
 
 #include <algorithm>
@@ -47,19 +48,8 @@ const std::size_t kCopyBatch = 256;
 const std::string kNewTaskDirectory = std::string(kTaskDirectory) + ".new";
 const std::string kBackDirectory = std::string(kTaskDirectory) + ".back";
 
-std::string path_text(const fs::path& path) {
-  std::ostringstream out;
-  out << path;
-  return out.str();
-}
-
 [[noreturn]] void fail(const std::string& what, const fs::path& path, int error) {
   throw std::runtime_error(what + " " + path_text(path) + " (" + std::strerror(error) + ")");
-}
-
-bool lexists(const fs::path& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 bool is_task_name(const std::string& name) {
@@ -168,6 +158,17 @@ void size_below(const fs::path& path, std::uint64_t block, std::uint64_t& bytes,
 
 }  // namespace
 
+std::string path_text(const fs::path& path) {
+  std::ostringstream out;
+  out << path;
+  return out.str();
+}
+
+bool lexists(const fs::path& path, struct stat* st) {
+  struct stat local {};
+  return ::lstat(path.c_str(), st != nullptr ? st : &local) == 0;
+}
+
 fs::path task_directory(const Placement& placement) { return placement.target / kTaskDirectory; }
 
 bool interrupted(const Placement& placement, std::string& root) {
@@ -205,12 +206,9 @@ bool prepare(const Placement& placement, const std::string& root) {
     }
     make_directory(placement.target);
     made = true;
-    const int fd = ::open(placement.target.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) fail("can't open", placement.target, errno);
-    const bool given = ::fchown(fd, source.st_uid, source.st_gid) == 0 && ::fchmod(fd, source.st_mode & 07777) == 0;
-    const int error = errno;
-    ::close(fd);
-    if (!given) fail("can't hand over", placement.target, error);
+    if (!hand_over(placement.target, owner_t(source.st_uid, source.st_gid), static_cast<int>(source.st_mode & 07777))) {
+      fail("can't hand over", placement.target, errno);
+    }
   }
   const fs::path fresh = placement.target / kNewTaskDirectory;
   remove_tree(fresh);

@@ -16,11 +16,21 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace hx_postgresql_common {
 namespace placement {
 
 // Name of the task directory inside a destination.
 extern const char* const kTaskDirectory;
+
+// The path as messages show it: in double quotes, with a backslash before a
+// double quote or backslash in it.
+std::string path_text(const boost::filesystem::path& path);
+
+// True when anything (a link too, never followed) lies at the path; its
+// facts go into `st` when given.
+bool lexists(const boost::filesystem::path& path, struct stat* st = nullptr);
 
 // One destination of a deployment.
 struct Placement {

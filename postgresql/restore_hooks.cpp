@@ -67,18 +67,6 @@ void write_recovery_file(const std::string& path, const std::string& text, const
   if (written != static_cast<ssize_t>(text.size())) throw std::runtime_error("can't write \"" + path + "\"");
 }
 
-// Hands a directory to the account without following a link; false with
-// errno set when it cannot.
-bool hand_over(const std::string& directory, const hx_postgresql_common::owner_t& owner) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool given = ::fchown(fd, boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0;
-  const int reason = errno;
-  ::close(fd);
-  errno = reason;
-  return given;
-}
-
 }  // namespace
 
 namespace hx_postgresql_common {
@@ -111,7 +99,7 @@ bool post_restore(const hx_pg_conf& conf, const pg_version& version, const std::
       // Whatever is there (a link too) stays as it is.
       if (fs::exists(fs::symlink_status(directory))) continue;
       fs::create_directories(directory);
-      if (!hand_over(directory.string(), owner)) {
+      if (!hand_over(directory, owner)) {
         HxLogStream(HxLogLvl::Error) << kPostRestoreSignature << ":"
                                      << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") %
                                          directory.string() % boost::tuples::get<0>(owner) %
@@ -150,7 +138,7 @@ bool HxModule_PG_Ostrel::after_restore() {
   const std::string command = (boost::format("chown %1%:%2% %3%") % boost::tuples::get<0>(owner) %
                                boost::tuples::get<1>(owner) % root)
                                   .str();
-  if (hand_over(root.string(), owner)) return true;
+  if (hx_postgresql_common::hand_over(root, owner)) return true;
   HxLogStream(HxLogLvl::Error) << "Command " << command << " failed!" << std::endl;
   return false;
 }

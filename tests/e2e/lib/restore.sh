@@ -21,28 +21,14 @@
 #                               -M, -m, -T, -d) with the settings a backup reports
 #                               and the further -e ITEMS (last:true, ...)
 #   rs_ts_mark VALUE            writes VALUE into the file "proof" of tablespace
-#                               ts1's location (the server's account's), before a
-#                               record is made
-#   rs_ts_live                  writes "live" into proof and makes "after-backup"
-#                               there, after a record was made: a deployment that
-#                               restores the tablespace brings back the record's
-#                               proof and removes after-backup
-#   rs_ts_restored VALUE        asserts that the tablespace is the restored one:
-#                               proof holds VALUE, after-backup is gone
-# Test controls of the deployment, in $RS_CTL (writable by the server's account):
-#   $RS_WORK/pg_ctl             the server's pg_ctl, made the module's pg_ctl by
-#                               rs_use_pg_ctl_wrapper: for a COMMAND (status, stop,
-#                               start) with $RS_CTL/COMMAND.fail it prints that
-#                               file and exits 1 without running; with
-#                               $RS_CTL/COMMAND.hold it runs, then makes
-#                               COMMAND.held and waits until the hold is removed
-#   $RS_WORK/bin/cp             first in PATH of rs_restore_bg: with
-#                               $RS_CTL/cp.hold, a copy out of a data directory
-#                               makes cp.held, waits until the hold is removed and
-#                               exits 1 without copying; otherwise /bin/cp
+#                               ts1's location; rs_ts_restored VALUE asserts it
+# Controls of the deployment (files in $RS_CTL): with COMMAND.fail the module's
+# pg_ctl (after rs_use_pg_ctl_wrapper) prints that file and exits 1 for COMMAND
+# (status, stop, start); with COMMAND.hold it holds after running COMMAND; with
+# cp.hold, $RS_WORK/bin/cp (first in rs_restore_bg's PATH) holds at a copy out
+# of a data directory, then exits 1 without copying.
 #   rs_restore_bg NAME DIR [ITEMS]  rs_restore in the background: RS_PID
-#   rs_held WHAT                waits (bounded) until a control holds at WHAT
-#   rs_release WHAT             removes the hold of WHAT
+#   rs_held WHAT, rs_release WHAT   waits (bounded) until WHAT holds; lets it go
 #   rs_bg_end                   waits (bounded) for the background restore; sets
 #                               RUN_RC, RUN_STDOUT and RUN_LINES
 
@@ -111,22 +97,8 @@ rs_restore() {
     -e "config_file:$HX_PG_DATA/postgresql.conf,data_directory:$HX_PG_DATA,pg_version:$RS_VERSION${3:+,$3}"
 }
 
-rs_ts_mark() {
-  printf '%s\n' "$1" >"$HX_PG_TBLSPC/proof"
-  chown postgres:postgres "$HX_PG_TBLSPC/proof"
-  rm -f "$HX_PG_TBLSPC/after-backup"
-}
-
-rs_ts_live() {
-  rs_ts_mark live
-  touch "$HX_PG_TBLSPC/after-backup"
-  chown postgres:postgres "$HX_PG_TBLSPC/after-backup"
-}
-
-rs_ts_restored() {
-  assert_eq "$1 absent" "$(cat "$HX_PG_TBLSPC/proof") $([ -e "$HX_PG_TBLSPC/after-backup" ] && echo left || echo absent)" \
-    "the tablespace's proof file and the file made after the backup"
-}
+rs_ts_mark() { printf '%s\n' "$1" >"$HX_PG_TBLSPC/proof"; }
+rs_ts_restored() { assert_eq "$1" "$(cat "$HX_PG_TBLSPC/proof")" "the tablespace's proof file"; }
 
 RS_CTL="$RS_WORK/ctl"
 mkdir -p "$RS_CTL" "$RS_WORK/bin"
@@ -136,22 +108,14 @@ cat >"$RS_WORK/pg_ctl" <<EOF
 if [ -e "$RS_CTL/\$1.fail" ]; then cat "$RS_CTL/\$1.fail"; exit 1; fi
 "$HX_PG_BIN/pg_ctl" "\$@"
 rc=\$?
-if [ -e "$RS_CTL/\$1.hold" ]; then
-  touch "$RS_CTL/\$1.held"
-  while [ -e "$RS_CTL/\$1.hold" ]; do sleep 0.1; done
-fi
+if [ -e "$RS_CTL/\$1.hold" ]; then echo held >"$RS_CTL/\$1.held"; while [ -e "$RS_CTL/\$1.hold" ]; do sleep 0.1; done; fi
 exit \$rc
 EOF
 cat >"$RS_WORK/bin/cp" <<EOF
 #!/bin/sh
-case " \$* " in
-  *"$HX_PG_DATA/"*)
-    if [ -e "$RS_CTL/cp.hold" ]; then
-      touch "$RS_CTL/cp.held"
-      while [ -e "$RS_CTL/cp.hold" ]; do sleep 0.1; done
-      exit 1
-    fi ;;
-esac
+case "\$*" in *"$HX_PG_DATA/"*) if [ -e "$RS_CTL/cp.hold" ]; then
+  echo held >"$RS_CTL/cp.held"; while [ -e "$RS_CTL/cp.hold" ]; do sleep 0.1; done; exit 1
+fi ;; esac
 exec /bin/cp "\$@"
 EOF
 chmod 755 "$RS_WORK/pg_ctl" "$RS_WORK/bin/cp"
@@ -165,16 +129,7 @@ rs_restore_bg() {
   RS_PID=$!
 }
 
-rs_held() {
-  local i
-  for i in $(seq 1 600); do
-    [ -e "$RS_CTL/$1.held" ] && return 0
-    sleep 0.05
-  done
-  fail "nothing holds at $1"
-  return 1
-}
-
+rs_held() { wait_for_text "$RS_CTL/$1.held" held 30 || fail "nothing holds at $1"; }
 rs_release() { rm -f "$RS_CTL/$1.hold" "$RS_CTL/$1.held"; }
 
 rs_bg_end() {
