@@ -309,42 +309,34 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
 
   // A data directory named through a link (which, inside the snapshot, leads
   // back out to the live volume): read from the snapshot by its real path.
+  // The server answers as one of major 9 (functions of the old names over
+  // the new ones): its stop result of three columns becomes the label files.
   const std::string data = env("HX_PG_DATA");
   const std::string alias = fs::path(data).parent_path().string() + "/hx_alias";
   fs::create_symlink(data, alias);
   ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg restart -c data_directory=" + alias), 0);
-  auto linked = module(full);
-  log_.clear();
-  EXPECT_TRUE(linked->prepare_resource_before_backup(false)) << log_.text();
-  EXPECT_TRUE(fs::exists(alias + "/postmaster.pid")) << "the live server's runtime files stay";
-  const std::string list = hx_test::read_file(dir_ / "hooks.hxfd.list");
-  EXPECT_NE(list.find("   " + dir_ / "hooks" + data + " : " + alias.substr(1) + "\n"), std::string::npos) << list;
-  linked->interrupt();
-  EXPECT_TRUE(linked->release_resource_after_backup());
-  linked.reset();
-  ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg restart"), 0);
-  fs::remove(alias);
-  EXPECT_EQ(registered_snapshots(), 0);
-}
-
-// A server of major 9 (its statements stand in here as functions of the old
-// names over the new ones) gives its stop result as three columns, which
-// become the label files.
-TEST_F(BackupHooks, StopResultOfAnOldServer) {
   ASSERT_EQ(psql("CREATE FUNCTION pg_start_backup(label text, fast boolean, exclusive boolean) RETURNS pg_lsn "
                  "LANGUAGE sql AS 'SELECT pg_backup_start(label, fast)'; "
                  "CREATE FUNCTION pg_stop_backup(exclusive boolean, OUT lsn pg_lsn, OUT labelfile text, "
                  "OUT spcmapfile text) LANGUAGE sql AS 'SELECT * FROM pg_backup_stop(true)'"),
             0);
-  auto full = module(HxBackupType::Full);
-  full->set_major(9);
-  hx_test::CoutCapture out;
-  ASSERT_TRUE(full->prepare_resource_before_backup(false)) << log_.text();
+  auto linked = module(full);
+  linked->set_major(9);
+  log_.clear();
+  EXPECT_TRUE(linked->prepare_resource_before_backup(false)) << log_.text();
+  EXPECT_TRUE(fs::exists(alias + "/postmaster.pid")) << "the live server's runtime files stay";
+  const std::string list = hx_test::read_file(dir_ / "hooks.hxfd.list");
+  EXPECT_NE(list.find("   " + dir_ / "hooks" + data + " : " + alias.substr(1) + "\n"), std::string::npos) << list;
   EXPECT_NE(hx_test::read_file(dir_ / "hooks/backup_label").find("\nLABEL: hooks\n"), std::string::npos);
   EXPECT_NE(hx_test::read_file(dir_ / "hooks/tablespace_map").find(" " + env("HX_PG_TBLSPC") + "\n"),
             std::string::npos);
-  EXPECT_TRUE(full->release_resource_after_backup()) << log_.text();
+  linked->interrupt();
+  EXPECT_TRUE(linked->release_resource_after_backup());
+  linked.reset();
   ASSERT_EQ(psql("DROP FUNCTION pg_start_backup, pg_stop_backup"), 0);
+  ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg restart"), 0);
+  fs::remove(alias);
+  EXPECT_EQ(registered_snapshots(), 0);
 }
 
 // The release of an incremental backup: a WAL snapshot file that cannot be
