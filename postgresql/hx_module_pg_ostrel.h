@@ -57,6 +57,10 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   bool does_snapshot_exist(std::string snapshot);
   bool get_lvm_data_percent(std::string snapshot, std::string& out);
   bool remove_snapshot(lvm_snapshot_info info, bool& overflow);
+  // Snapshots the volumes of lvm_volumes_ and mounts the snapshots below the
+  // task directory. The caller holds the lock of each snapshot name
+  // (lock_snapshot_name), so a snapshot of such a name is a leftover of an
+  // earlier run and is removed first.
   bool make_lvm_snapshots_and_mount();
   void umount_and_remove_snapshots();
   // Takes the owner lock of a snapshot name for this task, held until the

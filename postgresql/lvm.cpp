@@ -7,8 +7,8 @@
 #include "postgresql/hx_module_pg_ostrel.h"
 #include "postgresql/lvm_details.h"
 
-#include "crypto/sha256.h"
 #include "log/hx_logger.h"
+#include "module/resource_lock.h"
 #include "utils/hx_utils_common.h"
 
 #include <algorithm>
@@ -128,16 +128,7 @@ std::vector<std::pair<std::string, std::string>> order_for_mounting(const std::m
 }
 
 std::string snapshot_lock_name(const std::string& snapshot) {
-  cppcrypto::sha256 hash;
-  unsigned char digest[32];
-  hash.hash_string(snapshot, digest);
-  static const char kHex[] = "0123456789abcdef";
-  std::string name = "Halvex_MOD_snapshot_";
-  for (int i = 0; i < 16; ++i) {
-    name += kHex[digest[i] >> 4];
-    name += kHex[digest[i] & 0x0f];
-  }
-  return name + ".owner";
+  return "Halvex_MOD_snapshot_" + hx_resource_lock::resource_digest_text(snapshot) + ".owner";
 }
 
 }  // namespace hx_pg_lvm
@@ -312,20 +303,9 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
       const std::string& origin_mount_point = entry.second;
       std::string snapshot = device + ".snap";
 
-      // The name is this task's while it holds its lock. A snapshot of this
-      // name that a running task holds is that task's; one that no running
-      // task holds is left from an earlier run that did not get to its
-      // clean-up, and goes before a new one is made.
-      std::string holder;
-      if (!lock_snapshot_name(snapshot, holder)) {
-        HxLogStream(HxLogLvl::Error) << kMakeSignature << ": the snapshot " << snapshot
-                                     << " belongs to another running task of this module (" << holder
-                                     << "); it is not removed. Run the backup again when that task has ended"
-                                     << std::endl;
-        pg_stop_backup();
-        umount_and_remove_snapshots();
-        return false;
-      }
+      // The caller holds the lock of this name: a snapshot of it is left
+      // from an earlier run that did not get to its clean-up, and goes
+      // before a new one is made.
       if (does_snapshot_exist(snapshot)) {
         HxLogStream(HxLogLvl::Info) << "Snapshot: " << snapshot << " exists. Try to remove it" << std::endl;
         bool stale_overflow = false;
