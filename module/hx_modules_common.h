@@ -246,6 +246,14 @@ class HxAbortCleanup {
 // answer never reads as success.
 int answer_exit_code(int code);
 
+// The directory of the program's own records, which only root may write
+// (open it with hx_utils_common::open_private_directory): the base, then
+// "/" and the file name of `program_path`. The base is "/opt/halvex/var";
+// tests that run outside the test bed set another with
+// set_module_state_base.
+std::string module_state_directory(const std::string& program_path);
+void set_module_state_base(const std::string& base);
+
 // Splits "a.b.c..." into version "a.b" and rest "c"; 0, or 1 on an exception.
 int split_full_version(const std::string& full, std::string& version, std::string& rest);
 

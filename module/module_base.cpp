@@ -3,6 +3,20 @@
 #include "module/hx_modules_common.h"
 #include "utils/exit_now.h"
 
+#include <boost/filesystem.hpp>
+
+namespace {
+
+std::string state_base = "/opt/halvex/var";
+
+}  // namespace
+
+std::string module_state_directory(const std::string& program_path) {
+  return state_base + "/" + boost::filesystem::path(program_path).filename().string();
+}
+
+void set_module_state_base(const std::string& base) { state_base = base; }
+
 HxModuleOptions::HxModuleOptions()
     : mode(HxModuleMode::None),
       backup_type(HxBackupType::Full),

@@ -1,0 +1,85 @@
+// Working by directory descriptor where other accounts can write.
+//
+// The program runs as root in directories that other accounts control (the
+// server's data directory and WAL archive, a shared temporary directory). A
+// path looked up by name there can be redirected between two calls by a link
+// planted or swapped into any of its elements. These helpers open every
+// element of a path without following links and hand back descriptors, so
+// that later work is done relative to the very directories that were opened
+// and checked (openat, mkdirat, renameat2, unlinkat, fstatat).
+#pragma once
+
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace hx_utils_common {
+
+// A file descriptor that is closed when the object goes; -1 when empty.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd();
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  // Gives the descriptor up without closing it.
+  int release();
+  // Closes the held descriptor (keeping errno) and holds `fd` instead.
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens the directory `name` (a single path element, no "/") of the
+// directory `at` without following a link: O_DIRECTORY|O_NOFOLLOW, close on
+// exec. Empty with errno set when it fails (ELOOP or ENOTDIR for a link,
+// ENOTDIR for anything else that is not a directory).
+UniqueFd open_directory_at(int at, const std::string& name);
+
+// Opens the directory `path` element by element, never following a link in
+// any element: an absolute path from "/", a relative one from `at`. "." and
+// empty elements are skipped; ".." is refused (EINVAL), so the result always
+// lies below where the walk began. Empty with errno set when an element is
+// missing (ENOENT), a link or no directory (ELOOP, ENOTDIR).
+UniqueFd open_directory_nofollow(const std::string& path, int at = AT_FDCWD);
+
+// Makes the directory `name` in the directory `at` (mkdirat: never through a
+// link, never one that exists) with `mode`, and opens it. Empty with errno
+// set when it cannot be made (EEXIST when anything lies at the name) or
+// opened.
+UniqueFd make_directory_at(int at, const std::string& name, mode_t mode);
+
+// True when the descriptor names something that only this process's user
+// can change: owned by it, and writable by group or others only when it is a
+// directory with the sticky bit (such as /tmp), where others cannot rename or
+// remove what this user owns. `why` receives the reason otherwise.
+bool only_mine(int fd, std::string& why);
+
+// Opens a directory of the program's own at the absolute `path`, which no
+// other account may be able to change: every element from "/" is opened
+// without following links and must satisfy only_mine; missing elements are
+// made (mode 0755, the last one `mode`) and checked the same way. Empty on
+// failure, with `error` naming the element and the reason.
+UniqueFd open_private_directory(const std::string& path, mode_t mode, std::string& error);
+
+// A path by which an outside program reaches the very file the descriptor
+// names, whatever happens to its names meanwhile: "/proc/<pid>/fd/<fd>" of
+// this process (for programs run while the descriptor is open; the kernel
+// resolves it to the opened file, not by name).
+std::string descriptor_path(int fd);
+
+// The file type of a stat result as a word for messages: "directory",
+// "symbolic link", "FIFO", "socket", "character device", "block device",
+// "regular file".
+const char* file_type_word(mode_t mode);
+
+}  // namespace hx_utils_common
