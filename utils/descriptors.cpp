@@ -110,7 +110,10 @@ bool only_mine(int fd, std::string& why) {
   return true;
 }
 
-UniqueFd open_private_directory(const std::string& path, mode_t mode, std::string& error) {
+namespace {
+
+// The walk of open_private_directory (`create`) and open_trusted_directory.
+UniqueFd open_checked_directory(const std::string& path, bool create, mode_t mode, std::string& error) {
   if (path.empty() || path.front() != '/') {
     error = "\"" + path + "\" is not an absolute path";
     return UniqueFd();
@@ -131,7 +134,7 @@ UniqueFd open_private_directory(const std::string& path, mode_t mode, std::strin
     }
     const mode_t wanted = i + 1 == elements.size() ? mode : 0755;
     UniqueFd next = open_directory_at(current.get(), element);
-    if (!next && errno == ENOENT) {
+    if (!next && errno == ENOENT && create) {
       next = make_directory_at(current.get(), element, wanted);
       // Another task of this program may have made it meanwhile.
       if (!next && errno == EEXIST) next = open_directory_at(current.get(), element);
@@ -154,6 +157,16 @@ UniqueFd open_private_directory(const std::string& path, mode_t mode, std::strin
     current = std::move(next);
   }
   return current;
+}
+
+}  // namespace
+
+UniqueFd open_private_directory(const std::string& path, mode_t mode, std::string& error) {
+  return open_checked_directory(path, true, mode, error);
+}
+
+UniqueFd open_trusted_directory(const std::string& path, std::string& error) {
+  return open_checked_directory(path, false, 0, error);
 }
 
 std::string descriptor_path(int fd) {

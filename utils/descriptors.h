@@ -71,6 +71,13 @@ bool only_mine(int fd, std::string& why);
 // failure, with `error` naming the element and the reason.
 UniqueFd open_private_directory(const std::string& path, mode_t mode, std::string& error);
 
+// Opens an existing directory at the absolute `path` in which no other
+// account can rename, replace or remove what this process's user makes:
+// every element from "/" is opened without following links and must satisfy
+// only_mine. Nothing is made. Empty on failure, with `error` naming the
+// element and the reason.
+UniqueFd open_trusted_directory(const std::string& path, std::string& error);
+
 // A path by which an outside program reaches the very file the descriptor
 // names, whatever happens to its names meanwhile: "/proc/<pid>/fd/<fd>" of
 // this process (for programs run while the descriptor is open; the kernel

@@ -68,6 +68,10 @@ TEST(Descriptors, PrivateDirectoryOnlyWhereNoOtherAccountCanChangeIt) {
   EXPECT_EQ(0755u, mode_of(dir / "var"));
   EXPECT_EQ(0700u, mode_of(dir / "var/prog"));
   EXPECT_TRUE(hx_utils_common::open_private_directory(dir / "var/prog", 0700, error)) << error;
+  EXPECT_TRUE(hx_utils_common::open_trusted_directory(dir / "var/prog", error)) << error;
+  EXPECT_FALSE(hx_utils_common::open_trusted_directory(dir / "var/none", error));
+  EXPECT_EQ("\"" + dir / "var/none" + "\": No such file or directory", error);
+  EXPECT_FALSE(fs::exists(dir / "var/none"));
 
   // Under /tmp (sticky, writable by all) the chain is still the program's own.
   ::chmod((dir / "var").c_str(), 01777);
