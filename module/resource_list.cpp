@@ -1,4 +1,9 @@
 // Resource lists of -B (a JSON file) and the local restriction list.
+
+// Boost's JSON parser binds with the placeholders in the global namespace
+// (_1); Boost asks for this macro to keep them there without a notice.
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
+
 #include "module/hx_modules_common.h"
 
 #include "log/hx_logger.h"

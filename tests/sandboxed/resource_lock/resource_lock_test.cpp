@@ -58,8 +58,10 @@ class Task {
       ::close(control_[0]);
       return;
     }
-    std::freopen(out_.c_str(), "w", stdout);
-    std::freopen((out_ + ".err").c_str(), "w", stderr);
+    if (std::freopen(out_.c_str(), "w", stdout) == nullptr ||
+        std::freopen((out_ + ".err").c_str(), "w", stderr) == nullptr) {
+      hx_process::exit_now(99);
+    }
     HxLogStream::set_default_loggers(HxDestination::Stdout());
     HxLogStream::set_log_level_logger(HxLogLvl::Error, HxDestination::Stdout());
     char answer = '0';

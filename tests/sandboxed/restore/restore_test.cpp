@@ -76,7 +76,7 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
   conf.archive_catalog = "/srv/wal";
 
   fs::create_directories(dir / "d11/pg_stat");
-  chown((dir / "d11/pg_stat").c_str(), 0, 0);
+  ASSERT_EQ(chown((dir / "d11/pg_stat").c_str(), 0, 0), 0);
   dir.write("d11/recovery.done", "old");
   // A link planted where a recovery file goes is replaced; its target stays.
   const std::string victim = dir.write("victim", "standby_mode = on\n");
