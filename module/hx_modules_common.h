@@ -303,7 +303,9 @@ class HxModuleUniversal {
   // Runs right after the module configuration in the backup, restore and
   // apply sequences: a module judges the module parameters (-e) it reads
   // there, before anything is changed. False refuses the task with exit code
-  // 14; the module logs which parameter and why. True in the base.
+  // 14; the module logs which parameter and why. The base judges the
+  // framework's settings (parameter_refusals_); a module that overrides it
+  // calls the base as well.
   virtual bool module_parameters_valid();
 
   // ---- Command line ---------------------------------------------------------
@@ -327,6 +329,10 @@ class HxModuleUniversal {
   // ---- Module parameters ----------------------------------------------------
   void parce_param_string();
   bool find_special_param(const std::string& key, std::string& value) const;
+  // The Error text of a module parameter whose value is refused: names the
+  // parameter, its value and what `accepted` says is accepted.
+  static std::string invalid_parameter(const std::string& key, const std::string& value,
+                                       const std::string& accepted);
 
   // ---- Signals --------------------------------------------------------------
   // Sends the signal to the running archiver and, for SIGSTOP and SIGCONT,
@@ -450,6 +456,10 @@ class HxModuleUniversal {
   std::string reference_snapshot_directory_;
   std::unique_ptr<HxModuleSignalHandler> signal_handler_;
   std::map<std::string, std::string> special_params_;
+  // Why items of -e that set the framework's settings cannot be read as
+  // meant (an item without ":", a value outside those accepted), in the
+  // order given; module_parameters_valid refuses the task for them.
+  std::vector<std::string> parameter_refusals_;
   bool interrupted_;
   bool hxfd_succeeded_;
   std::string options_refusal_;

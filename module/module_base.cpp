@@ -66,5 +66,3 @@ void HxModuleUniversal::load_custom_module_parameters() {}
 void HxModuleUniversal::backup_completed() {}
 
 bool HxModuleUniversal::lock_task_target() { return true; }
-
-bool HxModuleUniversal::module_parameters_valid() { return true; }

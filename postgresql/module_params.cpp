@@ -63,14 +63,14 @@ bool is_plain_absolute_path(const std::string& path) {
 }
 
 void log_invalid(const std::string& key, const std::string& value, const std::string& accepted) {
-  HxLogStream(HxLogLvl::Error) << "The module parameter " << key << " has an invalid value '" << value
-                               << "': " << accepted << std::endl;
+  HxLogStream(HxLogLvl::Error) << HxModuleUniversal::invalid_parameter(key, value, accepted) << std::endl;
 }
 
 }  // namespace
 
 bool HxModule_PG_Ostrel::module_parameters_valid() {
-  bool valid = true;
+  // The framework's settings first, then the keys this module reads.
+  bool valid = HxModuleUniversal::module_parameters_valid();
   for (auto& [key, value] : special_params_) {
     if (!is_known_key(key)) {
       HxLogStream(HxLogLvl::Warning) << "The module parameter '" << key << "' is unknown and is ignored (known: "

@@ -73,7 +73,6 @@ refused "Error: $SIG: the argument ('abc') for option '--parallelism' is invalid
 refused "Error: $SIG: unrecognised option '--bogus'" --bogus
 refused "Error: $SIG: the required argument for option '--backup' is missing" -b
 refused "Error: $SIG: option '--backup' cannot be specified more than once" -b X -b Y
-refused "Error: $SIG: stoi" -b X -e hxd_hash_length:abc
 refused "Error: $SIG: the argument ('-1') for option '--parallelism' is invalid" --parallelism=-1 -b X
 refused "Error: Record ID is not a valid name: '../../etc\\nMODULE PID:1' (it may not contain \"/\" or control characters, nor be \".\" or \"..\")" \
   -r "../../etc
@@ -92,8 +91,28 @@ run_module -V -C kuz -k /k -M /m -p 3 -i /i -G 10
 assert_exit 0
 assert_eq "1.2" "$RUN_STDOUT" "stdout"
 
-accepted -r R -e last,pg_version:12
-assert_line "Warning: void HxModuleUniversal::parce_param_string(): Separator ':' is not found in string: last"
+# param_refused "LOG LINES" ARGS...: the command line is accepted, the task
+# refused with exit 14 for its module parameters before it begins: stdout
+# is its "MODULE PID:" line and exactly LOG LINES.
+param_refused() {
+  local expected="$1"
+  shift
+  case_name "$*"
+  run_module "$@" -d "$WORK/params"
+  assert_exit 14
+  assert_line_matches '^MODULE PID:[0-9]+$'
+  assert_eq "$expected" "$(printf '%s\n' "$RUN_LINES" | grep -v '^MODULE PID:')" "log lines"
+  [ ! -e "$WORK/params" ] || fail "the task made its directory"
+}
+P="Error: The module parameter"
+param_refused "$P hxd_hash_length has an invalid value 'abc': only digits are accepted, a number up to 2147483647" \
+  -b X -n N -e hxd_hash_length:abc
+param_refused "Warning: void HxModuleUniversal::parce_param_string(): Separator ':' is not found in string: last
+$P item 'last' has no ':': only key:value items are accepted" -r R -e last,pg_version:12
+param_refused "$P file_list has an invalid value 'yes': only t, true, f or false is accepted
+$P last has an invalid value 'yes': only true or false is accepted
+$P without_deployment_restore has an invalid value 'true': only yes or no is accepted" \
+  -r R -e file_list:yes,last:yes,without_deployment_restore:true
 
 accepted -B "$WORK/empty.json"
 assert_line "Warning: bool ResourceList::parse_json_file(const string&): there is no any resource in json file: $WORK/empty.json"

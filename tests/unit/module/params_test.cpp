@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 
 namespace {
 
@@ -16,6 +15,15 @@ std::unique_ptr<StubModule> with(const std::string& params) {
   module->parse_params(params);
   return module;
 }
+
+// What judging the parameters logs, and "refused" when they are refused.
+std::string judged(StubModule& m) {
+  LogCapture log;
+  const bool valid = m.module_parameters_valid();
+  return log.text() + (valid ? "" : "refused");
+}
+
+const std::string kInvalid = "Error: The module parameter ";
 
 // The custom parameter's value, "<absent>" when find_special_param is false.
 std::string special(const StubModule& m, const std::string& key) {
@@ -57,25 +65,43 @@ TEST(ModuleParams, ItemsWithoutSeparatorWarnEmptyItemsAreSkipped) {
   EXPECT_EQ(m->hxd_block_size_, 1024u);
   EXPECT_EQ(special(*m, "data_directory"), "/d");
   EXPECT_EQ(log.messages().size(), 1u);
+  // A forgotten ":" would skip the deployment of a last part unnoticed.
+  EXPECT_EQ(judged(*m), kInvalid + "item 'last' has no ':': only key:value items are accepted\nrefused");
   log.clear();
   m = with(",,a:1,,b:2,");
   EXPECT_TRUE(log.messages().empty());
   EXPECT_EQ(m->special_params_, (std::map<std::string, std::string>{{"a", "1"}, {"b", "2"}}));
+  EXPECT_EQ(judged(*m), "");
 }
 
 TEST(ModuleParams, BooleanRulesAndRepeatedKeys) {
-  auto m = with("file_list:yes,numeric_owner:TRUE,last:t");
+  // Values the rules would read as false are refused, each named with what
+  // is accepted, in the order given.
+  auto m = with("file_list:yes,numeric_owner:TRUE,last:t,without_deployment_restore:true,last:");
   EXPECT_FALSE(m->file_list_ || m->numeric_owner_ || m->last_);  // only "true" marks the last part
+  EXPECT_FALSE(m->without_deployment_restore_);
+  const std::string flags = "': only t, true, f or false is accepted\n";
+  EXPECT_EQ(judged(*m), kInvalid + "file_list has an invalid value 'yes" + flags + kInvalid +
+                            "numeric_owner has an invalid value 'TRUE" + flags + kInvalid +
+                            "last has an invalid value 't': only true or false is accepted\n" + kInvalid +
+                            "without_deployment_restore has an invalid value 'true': only yes or no is accepted\n" +
+                            kInvalid + "last has an invalid value '': only true or false is accepted\nrefused");
   m = with("file_list:t,numeric_owner:true,last:true");
   EXPECT_TRUE(m->file_list_ && m->numeric_owner_ && m->last_);
+  EXPECT_EQ(judged(*m), "");
+  m = with("file_list:f,numeric_owner:false,last:false,without_deployment_restore:no");
+  EXPECT_FALSE(m->file_list_ || m->numeric_owner_ || m->last_ || m->without_deployment_restore_);
+  EXPECT_EQ(judged(*m), "");
   // Known keys: the last occurrence wins; custom parameters keep the first.
   m = with("file_list:t,file_list:no,hxd_hash_algorithm:a,hxd_hash_algorithm:b,data_directory:/a,data_directory:/b");
   EXPECT_FALSE(m->file_list_);
   EXPECT_EQ(m->hxd_hash_algorithm_, "b");
   EXPECT_EQ(special(*m, "data_directory"), "/a");
+  EXPECT_EQ(judged(*m), kInvalid + "file_list has an invalid value 'no" + flags + "refused");
   // without_deployment_restore is only ever set, and only by "yes".
-  EXPECT_TRUE(with("without_deployment_restore:yes,without_deployment_restore:no")->without_deployment_restore_);
-  EXPECT_FALSE(with("without_deployment_restore:true")->without_deployment_restore_);
+  m = with("without_deployment_restore:yes,without_deployment_restore:no");
+  EXPECT_TRUE(m->without_deployment_restore_);
+  EXPECT_EQ(judged(*m), "");
 }
 
 TEST(ModuleParams, FindSpecialParamEmptyAbsentAndExactKeys) {
@@ -91,15 +117,29 @@ TEST(ModuleParams, FindSpecialParamEmptyAbsentAndExactKeys) {
   EXPECT_EQ(special(*m, "Last"), "true");
 }
 
-TEST(ModuleParams, NumbersFollowStoi) {
-  const auto m = with("hxd_block_size: 42kB,hxd_hash_length:+512");
-  EXPECT_EQ(m->hxd_block_size_, 42u);  // leading blank accepted, trailing text ignored
+TEST(ModuleParams, NumbersAreDigitsOnly) {
+  auto m = with("hxd_block_size:065536,hxd_hash_length:512");
+  EXPECT_EQ(m->hxd_block_size_, 65536u);
   EXPECT_EQ(m->hxd_hash_length_, 512u);
-  EXPECT_THROW(with("hxd_hash_length:abc"), std::invalid_argument);
-  EXPECT_EQ(with("hxd_block_size:2147483647")->hxd_block_size_, 2147483647u);  // the largest int
-  EXPECT_THROW(with("hxd_block_size:2147483648"), std::out_of_range);
-  EXPECT_THROW(with("hxd_hash_length:-2147483649"), std::out_of_range);
-  EXPECT_THROW(with("hxd_block_size:"), std::invalid_argument);
+  EXPECT_EQ(judged(*m), "");
+  m = with("hxd_block_size:2147483647");
+  EXPECT_EQ(m->hxd_block_size_, 2147483647u);  // the largest int
+  EXPECT_EQ(judged(*m), "");
+  // A blank, a sign, trailing text, nothing, or a number beyond int: refused,
+  // the setting keeps its value.
+  m = with("hxd_block_size: 42,hxd_hash_length:+512,hxd_block_size:42kB,hxd_hash_length:abc,"
+           "hxd_block_size:2147483648,hxd_hash_length:-1,hxd_block_size:");
+  EXPECT_EQ(m->hxd_block_size_, 16384u);
+  EXPECT_EQ(m->hxd_hash_length_, 256u);
+  std::string expected;
+  for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+           {"hxd_block_size", " 42"}, {"hxd_hash_length", "+512"}, {"hxd_block_size", "42kB"},
+           {"hxd_hash_length", "abc"}, {"hxd_block_size", "2147483648"}, {"hxd_hash_length", "-1"},
+           {"hxd_block_size", ""}}) {
+    expected += kInvalid + key + " has an invalid value '" + value +
+                "': only digits are accepted, a number up to 2147483647\n";
+  }
+  EXPECT_EQ(judged(*m), expected + "refused");
 }
 
 TEST(ModuleParams, CommandLineParsesParametersAfterTheOptions) {
