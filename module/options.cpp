@@ -334,6 +334,13 @@ bool HxModuleUniversal::parse_module_options(int argc, char** argv, HxModuleOpti
     // The options that refine an operation, in their fixed order.
     if (given("tmp-operation-directory")) {
       if (!is_task_mode(mode)) return refuse("-d", kTaskOperations);
+      // The archiver runs from "/" and the task's files are named from -d:
+      // a relative directory would mean one thing to each of them.
+      if (!options.tmp_operation_directory.empty() && options.tmp_operation_directory[0] != '/') {
+        options_refusal_ = "The option -d needs an absolute path, not '" +
+                           HxDestination::printable(options.tmp_operation_directory) + "'";
+        return false;
+      }
       if (mode == HxModuleMode::ApplyReplica) options.destination_resource = options.tmp_operation_directory;
     }
     if (given("module-params") && !is_task_mode(mode)) return refuse("-e", kTaskOperations);

@@ -33,6 +33,16 @@ Usage: $BIN" "$(lines head -n 3)" "first lines"
 assert_eq "       -R record_id [ -C crypto algorithm -k key_file ] -d destination_resource -m media_server [ -p parallelism ] (apply remote replica)
 Error: Wrong combination of options" "$(lines tail -n 2)" "last lines"
 
+case_name "a relative -d is refused before anything is done"
+mkdir -p "$HX_SANDBOX_DIR/cwd"
+pushd "$HX_SANDBOX_DIR/cwd" >/dev/null
+run_module -1 -b cluster -d tasks -n full1 -m media1 -T t1
+popd >/dev/null
+assert_exit 14
+assert_stdout "Error: Wrong combination of options
+Error: The option -d needs an absolute path, not 'tasks'"
+assert_eq "" "$(ls -A "$HX_SANDBOX_DIR/cwd")" "files made in the working directory"
+
 case_name "module properties"
 run_module --show-module-properties
 assert_exit 0

@@ -26,10 +26,10 @@ TEST(Options, BackupModeAndTypeWhateverTheOrder) {
     EXPECT_EQ(m->options_.backup_type, HxBackupType::Full);
     EXPECT_EQ(m->options_.resource, "X");
   }
-  auto m = parsed({"-b", "X", "-2", "-s", "F", "-d", "D", "-n", "N", "-j", "-T", "T1", "-m", "M1"});
+  auto m = parsed({"-b", "X", "-2", "-s", "F", "-d", "/D", "-n", "N", "-j", "-T", "T1", "-m", "M1"});
   EXPECT_EQ(m->options_.backup_type, HxBackupType::Incremental);
   EXPECT_EQ(m->options_.reference_snapshot, "F");
-  EXPECT_EQ(m->options_.tmp_operation_directory, "D");
+  EXPECT_EQ(m->options_.tmp_operation_directory, "/D");
   EXPECT_EQ(m->options_.archive_name, "N");
   EXPECT_TRUE(m->options_.local_restrictions);
   EXPECT_EQ(m->options_.task_id, "T1");
@@ -40,12 +40,12 @@ TEST(Options, BackupModeAndTypeWhateverTheOrder) {
 }
 
 TEST(Options, ApplyReplicaCopiesTheDirectoryARestoreDoesNot) {
-  auto m = parsed({"-R", "R", "-d", "D"});
+  auto m = parsed({"-R", "R", "-d", "/D"});
   EXPECT_EQ(m->options_.mode, HxModuleMode::ApplyReplica);
   EXPECT_EQ(m->options_.record_id, "R");
-  EXPECT_EQ(m->options_.tmp_operation_directory, "D");
-  EXPECT_EQ(m->options_.destination_resource, "D");
-  m = parsed({"-r", "R", "-d", "D", "-f", "/list"});
+  EXPECT_EQ(m->options_.tmp_operation_directory, "/D");
+  EXPECT_EQ(m->options_.destination_resource, "/D");
+  m = parsed({"-r", "R", "-d", "/D", "-f", "/list"});
   EXPECT_EQ(m->options_.destination_resource, "");
   EXPECT_EQ(m->options_.granular_list, "/list");
 }

@@ -114,6 +114,8 @@ TEST(PgModuleObject, RefusalsAndModuleParametersSayWhatToDo) {
       {{"-d", "D"}, "The option -d needs one of the options -b, -B, -r, -A or -R"},
       {{"-j", "-r", "R"}, "The option -j does not go with -r; it goes only with -b, -B or -A"},
       {{"-2", "-b", "X", "-a"}, "The option -a goes only with a full backup, not with -2"},
+      {{"-b", "X", "-d", "tasks/t1"}, "The option -d needs an absolute path, not 'tasks/t1'"},
+      {{"-R", "R", "-d", "./d"}, "The option -d needs an absolute path, not './d'"},
       {{"-b", ""}, ""},  // refused with a message of its own
       {{"-b", "X", "-e", "a:b"}, ""},  // accepted
   };
@@ -142,9 +144,10 @@ TEST(PgModuleObject, RefusalsAndModuleParametersSayWhatToDo) {
   };
   const std::string invalid = "Error: The module parameter ";
   EXPECT_EQ(judged("pg_version:15.18/../../../x,data_directory:/srv/./data,config_file:etc/pg.conf,"
-                   "lvm_snapshot_size:5O,lvm_snapshot_siz:50,last:true,hxd_block_size:65536",
+                   "lvm_snapshot_size:5O,lvm_snapshot_siz:50,last:true,hxd_block_size:65536,file_list:yes",
                    false),
-            invalid + "config_file has an invalid value 'etc/pg.conf': only an absolute path without \".\" or "
+            invalid + "file_list has an invalid value 'yes': only t, true, f or false is accepted\n" + invalid +
+                "config_file has an invalid value 'etc/pg.conf': only an absolute path without \".\" or "
                       "\"..\" elements is accepted\n" +
                 invalid + "data_directory has an invalid value '/srv/./data': only an absolute path without \".\" "
                           "or \"..\" elements is accepted\n"
