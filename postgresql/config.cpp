@@ -92,9 +92,12 @@ bool read_seconds(const std::string& value, const char* key, long& out) {
 
 }  // namespace
 
+std::string module_config_path(const std::string& program_path) {
+  return "/opt/halvex/etc/" + boost::filesystem::path(program_path).filename().string() + ".conf";
+}
+
 bool load_hx_pg_config(const std::string& program_path, hx_pg_conf& conf) {
-  const std::string path =
-      "/opt/halvex/etc/" + boost::filesystem::path(program_path).filename().string() + ".conf";
+  const std::string path = module_config_path(program_path);
 
   std::ifstream file(path);
   if (!file.is_open()) {

@@ -68,7 +68,9 @@ using connection_ptr = std::shared_ptr<pqxx::connection>;
 using owner_t = boost::tuples::tuple<unsigned int, unsigned int>;
 
 // ---- Module configuration ------------------------------------------------
-// Reads "/opt/halvex/etc/" + file name of program_path + ".conf" into conf.
+// "/opt/halvex/etc/" + file name of program_path + ".conf".
+std::string module_config_path(const std::string& program_path);
+// Reads module_config_path(program_path) into conf.
 bool load_hx_pg_config(const std::string& program_path, hx_pg_conf& conf);
 
 // ---- Connection and queries ------------------------------------------------

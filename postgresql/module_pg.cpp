@@ -5,6 +5,8 @@
 
 #include "log/hx_logger.h"
 
+#include <boost/algorithm/string/trim.hpp>
+
 #include <exception>
 #include <iostream>
 #include <string>
@@ -13,6 +15,35 @@ namespace {
 
 const char* const kPrapareSignature = "bool HxModule_PG_Ostrel::prapare_module()";
 const char* const kLockTargetSignature = "virtual bool HxModule_PG_Ostrel::lock_task_target()";
+
+// Whether the server archives its WAL files into the WAL archive, where a
+// backup waits for them: a server that does not would fail the backup only
+// after its snapshots were made and backup mode ran. Logs why not.
+bool server_archives(const hx_postgresql_common::connection_ptr& connection, const hx_pg_conf& conf) {
+  pqxx::nontransaction transaction(*connection, "");
+  // From version 15 on an archive library archives without a command.
+  const pqxx::result result =
+      transaction.exec("SELECT current_setting('archive_mode'), current_setting('archive_command'), "
+                       "coalesce(current_setting('archive_library', true), '')",
+                       "");
+  const std::string mode = result.at(0).at(0).c_str();
+  std::string command = result.at(0).at(1).c_str();
+  boost::algorithm::trim(command);
+  std::string reason;
+  if (mode != "on" && mode != "always") {
+    reason = "archive_mode is " + mode;
+  } else if (command.empty() && result.at(0).at(2).c_str()[0] == '\0') {
+    reason = "archive_command is empty";
+  } else {
+    return true;
+  }
+  HxLogStream(HxLogLvl::Error) << "The server does not archive its WAL files (" << reason
+                               << "), which a backup reads from archive_catalog '" << conf.archive_catalog
+                               << "': set archive_mode to on (or always) and archive_command to a command that "
+                               << "copies each WAL file (%p) into that directory under its own name (%f)"
+                               << std::endl;
+  return false;
+}
 
 const unsigned int kVersionMajor = 2;
 const unsigned int kVersionMinor = 0;
@@ -112,10 +143,18 @@ bool HxModule_PG_Ostrel::prapare_module() {
   // answer) ends here.
   hx_utils_common::abort_point();
   if (!loaded) return false;
+  if (pg_conf_.archive_catalog.empty()) {
+    HxLogStream(HxLogLvl::Error) << "The module configuration file "
+                                 << hx_postgresql_common::module_config_path(options_.program_path)
+                                 << " names no archive_catalog: a backup reads the WAL files from that directory, "
+                                 << "into which the server's archive_command copies them" << std::endl;
+    return false;
+  }
 
   try {
     connection_ = std::make_shared<pqxx::connection>(get_conn_string());
-    if (!hx_postgresql_common::get_pg_version(connection_, pg_version_, true)) {
+    if (!hx_postgresql_common::get_pg_version(connection_, pg_version_, true) ||
+        !server_archives(connection_, pg_conf_)) {
       connection_.reset();
       return false;
     }

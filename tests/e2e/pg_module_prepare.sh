@@ -37,6 +37,31 @@ run_module -b cluster "${TASK[@]}"
 refused_in_preparation
 assert_line "Error: Please define pg_ctl  in the $HX_PG_CONF"
 
+case_name "a backup without archive_catalog fails in preparation, naming the key"
+cp "$WORK/conf.saved" "$HX_PG_CONF"
+"$PG" conf --delete archive_catalog
+run_module -b cluster "${TASK[@]}"
+refused_in_preparation
+assert_stdout "Error: The module configuration file $HX_PG_CONF names no archive_catalog: a backup reads the WAL \
+files from that directory, into which the server's archive_command copies them
+Error: Can't prepare module"
+
+# A server that does not archive is refused before snapshots and backup mode.
+for setting in archive_mode=off archive_command=; do
+  case_name "a backup of a server with $setting fails in preparation"
+  cp "$WORK/conf.saved" "$HX_PG_CONF"
+  "$PG" restart -c "$setting" || fail "restart failed"
+  run_module -b cluster "${TASK[@]}"
+  refused_in_preparation
+  reason="archive_mode is off"
+  [ "$setting" = archive_mode=off ] || reason="archive_command is empty"
+  assert_eq "Error: The server does not archive its WAL files ($reason), which a backup reads from archive_catalog \
+'$HX_PG_ARCHIVE': set archive_mode to on (or always) and archive_command to a command that copies each WAL file (%p) \
+into that directory under its own name (%f)
+Error: Can't prepare module" "$(printf '%s\n' "$RUN_LINES" | grep -v '^PostgreSQL version: ')" "log lines"
+done
+"$PG" restart || fail "restart failed"
+
 case_name "a backup with a wrong password fails in preparation"
 cp "$WORK/conf.saved" "$HX_PG_CONF"
 "$PG" conf password wrong
