@@ -73,6 +73,16 @@ const KeyText kKeys[] = {
 
 bool yes_or_true(const std::string& value) { return value == "yes" || value == "true"; }
 
+// The keys as a list for a line that names none of them.
+std::string key_list() {
+  std::string list;
+  for (const KeyText& key : kKeys) {
+    if (!list.empty()) list += ", ";
+    list += boost::algorithm::trim_copy(std::string(key.text));
+  }
+  return list;
+}
+
 // Reads a number of seconds the way std::stol does (leading white space, an
 // optional sign, decimal digits; anything after the digits ignored). False,
 // with the Error line for the key, when there is no number or it is out of range.
@@ -119,7 +129,8 @@ bool load_hx_pg_config(const std::string& program_path, hx_pg_conf& conf) {
       }
     }
     if (match == nullptr) {
-      HxLogStream(HxLogLvl::Error) << path << ": unable to parse the line: " << line << std::endl;
+      HxLogStream(HxLogLvl::Error) << path << ": unable to parse the line: " << line << " (known keys: " << key_list()
+                                   << ")" << std::endl;
       continue;
     }
 

@@ -76,13 +76,21 @@ TEST_F(PgConfig, EveryKeyWithBlanksTabsCommentsAndCarriageReturns) {
 TEST_F(PgConfig, UnparsableLinesAreReportedAndSkipped) {
   hx_pg_conf conf;
   // "username" alone does not match the key "username " (its blank was trimmed away).
-  ASSERT_TRUE(load(
-      "username\nUsername backup\n  some   unknown\tline  \nhost\npostgresql_admin\n" + pg_ctl_line() + "port 5432\n",
-      conf))
+  ASSERT_TRUE(load("username\nUsername backup\n  some   unknown\tline  \nhost\npostgresql_admin\n" + pg_ctl_line() +
+                       "archive_catalogue /srv/wal\nport 5432\n",
+                   conf))
       << log_.text();
+  // Each line names the keys that exist.
   const std::string prefix = "Error: " + path_ + ": unable to parse the line: ";
-  EXPECT_EQ(log_.messages(), (Lines{prefix + "username", prefix + "Username backup", prefix + "some unknown line",
-                                 prefix + "host", prefix + "postgresql_admin"}));
+  const std::string keys =
+      " (known keys: username, password, port, host, archive_catalog, pg_ctl, exclude_file, patroni_host, "
+      "patroni_port, auto_remove_wal, direct_restore, postgresql_admin, wal_wait_timeout, wal_check_period, "
+      "execute_only_on_leader)";
+  EXPECT_EQ(log_.messages(),
+            (Lines{prefix + "username" + keys, prefix + "Username backup" + keys, prefix + "some unknown line" + keys,
+                   prefix + "host" + keys, prefix + "postgresql_admin" + keys,
+                   prefix + "archive_catalogue /srv/wal" + keys}));
+  EXPECT_EQ(conf.archive_catalog, "");
   EXPECT_EQ(conf.username, "");
   EXPECT_EQ(conf.host, "localhost");
   EXPECT_EQ(conf.postgresql_admin, "postgres");
