@@ -4,13 +4,16 @@
 // The stop statement waits until the server has archived the WAL files the
 // backup needs. That wait is bounded: a watcher on a connection of its own
 // reads pg_stat_archiver once a second while the statement runs, and when the
-// server's archiver has archived no WAL file for kArchiveStallSeconds (its
+// server's archiver has archived no WAL file for the stall bound (its
 // archive command failing or hanging), it cancels the statement. An archiver
 // that is busy with a backlog keeps archiving and is waited for.
 #include "postgresql/hx_module_pg_ostrel.h"
 
 #include "log/hx_logger.h"
 
+#include <boost/algorithm/string/trim.hpp>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -28,10 +31,12 @@ namespace {
 
 const char* const kStopSignature = "bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result&)";
 
-// How long the stop may wait while the server's archiver archives nothing.
-// The archiver retries a failing file three times a second apart and then
-// sleeps up to a minute unless new WAL wakes it; a healthy archiver that is
-// behind keeps archiving and never reaches the bound.
+// How long the stop may wait at least while the server's archiver archives
+// nothing. The archiver retries a failing file three times a second apart
+// and then sleeps up to a minute unless new WAL wakes it; a healthy archiver
+// that is behind keeps archiving and never reaches the bound. An archive
+// command that takes longer per file needs a longer wal_wait_timeout, which
+// then bounds the stall instead.
 constexpr long kArchiveStallSeconds = 60;
 
 // The stop statement of a server of the given major version: 9.6 has the
@@ -85,6 +90,14 @@ class ArchiveWatch {
     return expired_;
   }
 
+  // Why the last reading of pg_stat_archiver failed; empty when it
+  // succeeded. A watcher that cannot read cannot tell a stalled archiver
+  // from a slow one.
+  std::string blind_reason() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return blind_ ? last_.error : std::string();
+  }
+
   // What the archiver's failure looks like, for the Error line of a stop
   // that reached the bound.
   std::string cause() const {
@@ -124,6 +137,7 @@ class ArchiveWatch {
       } else {
         last_.error = reading.error;
       }
+      blind_ = !reading.read;
       if (clock::now() - progress >= std::chrono::seconds(bound_)) {
         expired_ = true;
         if (auto statement = statement_connection_.lock()) {
@@ -156,6 +170,7 @@ class ArchiveWatch {
       reading.read = true;
     } catch (const std::exception& e) {
       reading.error = e.what();
+      boost::algorithm::trim_right(reading.error);  // libpq ends its texts with a line end
       connection.reset();
     }
     return reading;
@@ -168,6 +183,7 @@ class ArchiveWatch {
   std::condition_variable changed_;
   bool stopping_ = false;
   bool expired_ = false;
+  bool blind_ = false;
   long long first_failures_ = 0;
   ArchiverReading last_;
   std::thread thread_;
@@ -177,12 +193,13 @@ class ArchiveWatch {
 
 bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result& result) {
   const std::string statement = stop_statement(pg_version_.major);
+  const long bound = std::max(kArchiveStallSeconds, pg_conf_.wal_wait_timeout);
   std::unique_ptr<ArchiveWatch> watch;
   try {
     // Backup mode belongs to the session that started it: the statement must
     // run on the same transaction as the start.
     if (!transaction_) throw std::logic_error("no database transaction");
-    watch = std::make_unique<ArchiveWatch>(get_conn_string(), connection_, kArchiveStallSeconds);
+    watch = std::make_unique<ArchiveWatch>(get_conn_string(), connection_, bound);
     result = transaction_->exec(statement, "");
     watch.reset();
     if (!result.empty()) {  // GCOVR_EXCL_BR_LINE: a SELECT of a function in its select list returns one row
@@ -191,9 +208,16 @@ bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result& result) {
     }
     HxLogStream(HxLogLvl::Error) << kStopSignature << ": empty result of sql command: " << statement << std::endl;  // GCOVR_EXCL_LINE: a SELECT of a function in its select list returns one row
   } catch (const std::exception& e) {
-    if (watch && watch->expired()) {
+    const std::string blind = watch ? watch->blind_reason() : std::string();
+    if (watch && watch->expired() && !blind.empty()) {
+      HxLogStream(HxLogLvl::Error) << kStopSignature << ": the stop of backup mode waited " << bound
+                                   << " seconds for the WAL archive and is ended: the module could not watch the "
+                                   << "server's WAL archiving meanwhile, its connection for reading pg_stat_archiver "
+                                   << "failed (" << blind << "). Allow the module's role one more connection (its "
+                                   << "CONNECTION LIMIT, the server's max_connections)" << std::endl;
+    } else if (watch && watch->expired()) {
       HxLogStream(HxLogLvl::Error) << kStopSignature << ": the server's WAL archiving does not work: no WAL file was "
-                                   << "archived for " << kArchiveStallSeconds
+                                   << "archived for " << bound
                                    << " seconds while the stop of backup mode waited for the WAL archive ("
                                    << watch->cause() << "). Check the server's archive_command and the WAL archive "
                                    << "directory '" << pg_conf_.archive_catalog << "'" << std::endl;

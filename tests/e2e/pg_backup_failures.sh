@@ -131,6 +131,36 @@ not work: no WAL file was archived for 60 seconds while the stop of backup mode 
 [0-9]{4}-.*\)\. Check the server's archive_command and the WAL archive directory '$HX_PG_ARCHIVE'$"
 [ ! -e "$BK_TASK_DIR/t2" ] || fail "the task directory stayed"
 
+case_name "the watcher of the archiving cannot connect: said so, after a wal_wait_timeout above a minute"
+remember_archive
+touch "$HX_PG_ARCHIVE_HOLD"
+# A role with no more than what the README grants (a superuser would not be
+# held to a connection limit).
+"$PG" psql -q -c "CREATE ROLE hx_granted LOGIN PASSWORD 'granted'; GRANT pg_read_all_settings TO hx_granted;
+  GRANT EXECUTE ON FUNCTION pg_backup_start(text, boolean), pg_backup_stop(boolean), pg_switch_wal() TO hx_granted"
+cp "$HX_PG_CONF" "$HX_SANDBOX_DIR/conf.saved"
+"$PG" conf username hx_granted
+"$PG" conf password granted
+"$PG" conf wal_wait_timeout 62
+: >"$HX_STANDIN_LOG_DIR/lvm.argv"
+start=$(date +%s)
+HX_LVM_SLOW=lvcreate:2 backup_start -1 -b cluster -n t5
+# While the snapshots are made the module holds its two sessions: the role
+# gets no third one, which the watcher of the stop would open.
+wait_for_text "$HX_STANDIN_LOG_DIR/lvm.argv" "/sbin/lvcreate " 60 || fail "no snapshot was made"
+"$PG" psql -q -c "ALTER ROLE hx_granted CONNECTION LIMIT 2"
+backup_wait 150
+elapsed=$(($(date +%s) - start))
+cp "$HX_SANDBOX_DIR/conf.saved" "$HX_PG_CONF"
+rm -f "$HX_PG_ARCHIVE_HOLD"
+HX_PG_USER=hx_granted failed_backup 6
+assert_line "Error: bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result&): the stop of backup mode waited 62 seconds \
+for the WAL archive and is ended: the module could not watch the server's WAL archiving meanwhile, its connection for \
+reading pg_stat_archiver failed (connection to server at \"127.0.0.1\", port $HX_PG_PORT_TCP failed: FATAL:  too many \
+connections for role \"hx_granted\"). Allow the module's role one more connection (its CONNECTION LIMIT, the \
+server's max_connections)"
+[ "$elapsed" -ge 62 ] || fail "the stop was ended after ${elapsed} s, before wal_wait_timeout"
+
 case_name "TERM while the release removes the snapshots: the release ends first, then the abort"
 remember_archive
 : >"$HX_STANDIN_LOG_DIR/lvm.argv"
