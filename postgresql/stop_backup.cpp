@@ -99,13 +99,11 @@ class ArchiveWatch {
   }
 
   // What the archiver's failure looks like, for the Error line of a stop
-  // that reached the bound.
+  // that reached the bound while the watcher could read.
   std::string cause() const {
     std::lock_guard<std::mutex> guard(mutex_);
     std::ostringstream text;
-    if (!last_.read) {
-      text << "pg_stat_archiver could not be read: " << last_.error;
-    } else if (last_.failed_count == first_failures_) {
+    if (last_.failed_count == first_failures_) {
       text << "pg_stat_archiver reports no failure while the stop waited: the archive command may not return";
     } else {
       text << "pg_stat_archiver: " << (last_.failed_count - first_failures_) << " failures while the stop waited, "

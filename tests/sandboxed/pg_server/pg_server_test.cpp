@@ -49,7 +49,8 @@ std::string admin(const std::string& sql) {
 std::string write_conf(const std::string& program, const std::string& user, const std::string& password) {
   const std::string path = "/opt/halvex/etc/" + program + ".conf";
   std::ofstream(path) << "username " << user << "\npassword " << password << "\nport " << env("PGPORT")
-                      << "\nhost 127.0.0.1\npg_ctl " << module_conf().pg_ctl << "\n";
+                      << "\nhost 127.0.0.1\npg_ctl " << module_conf().pg_ctl << "\narchive_catalog "
+                      << env("HX_PG_ARCHIVE") << "\n";
   return path;
 }
 
