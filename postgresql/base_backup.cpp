@@ -366,10 +366,10 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       // matter, so the selection is not held to an unbroken chain.
       if (pg_conf_.auto_remove_wal) {
         if (!listing.empty()) {
+          const std::string first = listing.front().filename().string();
           std::vector<std::string> selection;
-          if (hx_postgresql_common::get_wal_files_sequence(listing, listing.front().filename().string(),
-                                                           stop_wal_file_, selection, false, true,
-                                                           segment_size) != 0) {
+          if (hx_postgresql_common::get_wal_files_sequence(std::move(listing), first, stop_wal_file_, selection,
+                                                           false, true, segment_size) != 0) {
             fail("Unable to determine wal files sequence");
           }
           for (const auto& path : selection) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <boost/algorithm/string.hpp>
@@ -478,7 +479,8 @@ int get_wal_files_sequence(const std::string& directory, const std::string& star
     HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
     return 6;
   }
-  return get_wal_files_sequence(list, start, stop, out, allow_missing_start, skip_integrity, segment_size);
+  return get_wal_files_sequence(std::move(list), start, stop, out, allow_missing_start, skip_integrity,
+                                segment_size);
 }
 
 int get_wal_files_sequence(std::vector<boost::filesystem::path> list, const std::string& start,

@@ -30,42 +30,26 @@ remember_archive() {
   grep -qx "$last" "$HX_SANDBOX_DIR/archive.before" || fail "$last was not archived"
 }
 
-# hostile_archive GLOB: from now on the server's archive command leaves a
-# FIFO at the name of each file it archives whose name matches GLOB (the file
-# itself is set aside), as the server's account may; archive_normally puts
-# the command and the files back. Each waits until the server's archiver
-# archives a WAL file with the new command.
+# hostile_archive [GLOB]: the server's archive command leaves, as the server's
+# account may, a FIFO at the name of each file it archives whose name matches
+# GLOB, the file set aside; without GLOB the usual command and the set-aside
+# files are back. It returns once the server archived a WAL file with it.
 ASIDE="$HX_SANDBOX_DIR/aside" ARCHIVED_LOG="$HX_SANDBOX_DIR/archived.log"
-mkdir -p "$ASIDE" && chown postgres "$ASIDE" && install -o postgres -m 644 /dev/null "$ARCHIVED_LOG"
-archived_with_command() {
-  local name
+mkdir -p "$ASIDE" && chown postgres "$ASIDE" && install -o postgres /dev/null "$ARCHIVED_LOG"
+printf '#!/bin/sh\n"%s" "$1" "$2" || exit 1\necho "$2" >>"%s"\ncase "$2" in $3) mv "%s/$2" "%s/" && mkfifo "%s/$2" ;; esac\n' \
+  "$HX_SANDBOX_DIR/pg/bin/archive_wal" "$ARCHIVED_LOG" "$HX_PG_ARCHIVE" "$ASIDE" "$HX_PG_ARCHIVE" >"$ASIDE.sh"
+chmod 755 "$ASIDE.sh"
+hostile_archive() {
+  local name setting="RESET archive_command" f
+  [ -z "${1:-}" ] || setting="SET archive_command = '$ASIDE.sh %p %f ''$1'''"
+  "$PG" psql -q -c "ALTER SYSTEM $setting" -c "SELECT pg_reload_conf()" >/dev/null
   name="$(psql_value "CREATE TEMP TABLE probe (); SELECT pg_walfile_name(pg_switch_wal())")"
   for _ in $(seq 300); do
-    [ -e "$HX_PG_ARCHIVE/$name" ] && [ "$(grep -cx "$name" "$ARCHIVED_LOG" 2>/dev/null)" = "$1" ] && return 0
-    sleep 0.1
+    [ -e "$HX_PG_ARCHIVE/$name" ] && [ "$(grep -cx "$name" "$ARCHIVED_LOG")" = "$([ -n "${1:-}" ] && echo 1 || echo 0)" ] &&
+      break || sleep 0.1
   done
-  fail "$name was not archived by the $2 archive command"
-}
-hostile_archive() {
-  cat >"$ASIDE.sh" <<EOF
-#!/bin/sh
-"$HX_SANDBOX_DIR/pg/bin/archive_wal" "\$1" "\$2" || exit 1
-echo "\$2" >>"$ARCHIVED_LOG"
-case "\$2" in
-  $1) mv "$HX_PG_ARCHIVE/\$2" "$ASIDE/" && mkfifo -m 600 "$HX_PG_ARCHIVE/\$2" ;;
-esac
-EOF
-  chmod 755 "$ASIDE.sh"
-  "$PG" psql -q -c "ALTER SYSTEM SET archive_command = '$ASIDE.sh %p %f'" -c "SELECT pg_reload_conf()" >/dev/null
-  archived_with_command 1 hostile
-}
-archive_normally() {
-  "$PG" psql -q -c "ALTER SYSTEM RESET archive_command" -c "SELECT pg_reload_conf()" >/dev/null
-  archived_with_command 0 usual
-  local f
-  for f in $(ls "$ASIDE"); do
-    rm -f "$HX_PG_ARCHIVE/$f" && mv "$ASIDE/$f" "$HX_PG_ARCHIVE/$f"
-  done
+  [ -e "$HX_PG_ARCHIVE/$name" ] || fail "$name was not archived"
+  [ -n "${1:-}" ] || for f in $(ls "$ASIDE"); do rm -f "$HX_PG_ARCHIVE/$f" && mv "$ASIDE/$f" "$HX_PG_ARCHIVE/"; done
 }
 
 markers_create
@@ -151,7 +135,7 @@ remember_archive
 hostile_archive '*.backup'
 backup_start -1 -b cluster -n h1
 backup_wait 60
-archive_normally
+hostile_archive
 failed_backup 6
 HISTORY="$(grep -xE '[0-9A-F]{24}\.[0-9A-F]{8}\.backup' "$ARCHIVED_LOG" | tail -n 1)"
 assert_line "Warning: int hx_postgresql_common::get_wal_files_list(const string&, \
@@ -165,7 +149,7 @@ hostile_archive '????????????????????????'
 cp "$HX_SANDBOX_DIR/base.snap" "$BK_TASK_DIR/ref.snap"
 backup_start -2 -b cluster -n i4 -s "$BK_TASK_DIR/ref.snap"
 backup_wait 30
-archive_normally
+hostile_archive
 failed_backup 6
 INC_STOP="$(printf '%s\n' "$RUN_LINES" | grep -xE '[0-9A-F]{24}')"
 assert_line "Error: int hx_postgresql_common::wait_until_file_archiving_finished(const string&, \

@@ -204,33 +204,23 @@ TEST_F(WalSequence, BrokenChainFailsUnlessSkipped) {
   EXPECT_EQ(skipped, out);
 }
 
-// A segment is only the file of its own name: neither a backup history file
-// named after it nor a .partial stands in for it, at the start of a run or
-// inside it; a missing start is inserted by its own name, not taken from
-// such a file.
+// A segment is only the file of its own name: a backup history file named
+// after it stands in for it neither at the start of a run nor inside it; a
+// missing start is inserted by its own name.
 TEST_F(WalSequence, OnlyTheSegmentsOwnNameCounts) {
   fs::remove(dir_ / wal_segment(0, 2));
   fs::remove(dir_ / wal_segment(0, 5));
   dir_.write(wal_segment(0, 5) + ".00000060.backup");
-  dir_.write(wal_segment(0, 6) + ".partial");
-  Lines full;
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 2), wal_segment(0, 4), full, false, false), 6);
-  EXPECT_TRUE(full.empty());
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 3), wal_segment(0, 7), full, true, false), 6);
+  Lines out;
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 2), wal_segment(0, 4), out, false, false), 6);
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 3), wal_segment(0, 7), out, true, false), 6);
   EXPECT_EQ(log_.at("Error"), (Lines{"Unable to find start WAL file in the directory",
                                      lacks(wal_segment(0, 2), wal_segment(0, 2), wal_segment(0, 4)),
                                      kSigSequence + ": The WAL file chain is not correct!",
                                      lacks(wal_segment(0, 5), wal_segment(0, 3), wal_segment(0, 7))}));
-  log_.clear();
-  Lines incremental;
-  ASSERT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 2), wal_segment(0, 4), incremental, true, false), 0);
-  EXPECT_EQ(incremental, (Lines{dir_ / wal_segment(0, 2), dir_ / kHistory2, dir_ / wal_segment(0, 3), dir_ / wal_segment(0, 4)}));
-  dir_.write(wal_segment(0, 5));
-  fs::remove(dir_ / wal_segment(0, 6));
-  Lines partial;
-  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 5), wal_segment(0, 7), partial, false, false), 6);
-  EXPECT_EQ(log_.at("Error"), (Lines{kSigSequence + ": The WAL file chain is not correct!",
-                                     lacks(wal_segment(0, 6), wal_segment(0, 5), wal_segment(0, 7))}));
+  out.clear();
+  ASSERT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 2), wal_segment(0, 4), out, true, false), 0);
+  EXPECT_EQ(out, (Lines{dir_ / wal_segment(0, 2), dir_ / kHistory2, dir_ / wal_segment(0, 3), dir_ / wal_segment(0, 4)}));
 }
 
 TEST(WalLatestBackup, LastBackupHistoryFileInNameOrder) {
@@ -300,21 +290,14 @@ TEST(WalLocationReaders, StartAndStopOfBackupAndSnapshotFiles) {
                                     "Unable to open backup file: " + (dir / "absent"),
                                     "Unable to open backup file: " + (dir / "absent")}));
 
-  // A FIFO or a link planted at the name is not read (nor waited on).
+  // A FIFO planted at the name is not read, nor waited on.
   log.clear();
-  const std::string fifo = dir / kHistory2, link = dir / "link.backup";
+  const std::string fifo = dir / kHistory2;
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  ASSERT_EQ(symlink(dir.write("good", cases[0].content).c_str(), link.c_str()), 0);
   EXPECT_EQ(pg::get_start_wal_file(fifo, out), 6);
-  EXPECT_EQ(pg::get_stop_wal_file(link, out), 1);
-  EXPECT_EQ(out, "kept");
-  EXPECT_EQ(log.at("Error"),
-            (Lines{"int hx_postgresql_common::get_start_wal_file(const string&, std::string&): " + fifo +
-                       " is a FIFO, not a regular file",
-                   "Unable to open backup file: " + fifo,
-                   "int hx_postgresql_common::get_stop_wal_file(const string&, std::string&): " + link +
-                       " is a symbolic link, not a regular file",
-                   "Unable to open backup file: " + link}));
+  EXPECT_EQ(log.at("Error"), (Lines{"int hx_postgresql_common::get_start_wal_file(const string&, std::string&): " +
+                                        fifo + " is a FIFO, not a regular file",
+                                    "Unable to open backup file: " + fifo}));
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -334,19 +317,6 @@ TEST(WalArchivingWait, NoChecksWhenTheQuotientIsZeroOrThePeriodIsUnusable) {
   EXPECT_EQ(log.at("Error"), (Lines{kSigWait + ": the period between checks must be at least 1 second, not 0",
                                     kSigWait + ": the period between checks must be at least 1 second, not -2"}));
   EXPECT_EQ(log.at("Debug").front(), kSigWait + " : wal_file_name:" + file + " : wait_timeout:5 : attempt_timeout:10");
-}
-
-// Something other than a regular file at the name never becomes the WAL
-// file: the wait ends at once, without waiting on it or asking the server.
-TEST(WalArchivingWait, NoRegularFileEndsTheWaitAtOnce) {
-  hx_test::LogCapture log{HxLogLvl::DebugMask};
-  hx_test::TempDir dir;
-  const std::string fifo = dir / wal_segment(0, 1);
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(pg::wait_until_file_archiving_finished(fifo, nullptr, 10, 1), 6);
-  EXPECT_LT(seconds_since(start), 0.9);
-  EXPECT_EQ(log.at("Error"), Lines{kSigWait + ": " + fifo + " is a FIFO, not a regular file"});
 }
 
 // 5 / 2 = 2 checks, each followed by a sleep of 2 s.
