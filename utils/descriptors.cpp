@@ -170,37 +170,24 @@ UniqueFd open_trusted_directory(const std::string& path, std::string& error) {
 }
 
 UniqueFd open_regular_file(int at, const std::string& path, struct stat& st, std::string& why) {
+  const auto failed = [&] {
+    why = std::strerror(errno);
+    return UniqueFd();
+  };
+  const auto not_regular = [&](mode_t mode) {
+    why = not_a_regular_file(mode);
+    errno = EINVAL;
+    return UniqueFd();
+  };
   // The type is looked at before the open: opening a device can act on it,
   // and a FIFO opened without O_NONBLOCK waits for a writer.
-  if (::fstatat(at, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    why = std::strerror(errno);
-    return UniqueFd();
-  }
-  if (!S_ISREG(st.st_mode)) {
-    why = not_a_regular_file(st.st_mode);
-    errno = EINVAL;
-    return UniqueFd();
-  }
+  if (::fstatat(at, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return failed();
+  if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
   UniqueFd fd(::openat(at, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) {
-    if (errno != ELOOP) {
-      why = std::strerror(errno);
-      return fd;
-    }
-    why = not_a_regular_file(S_IFLNK);
-    errno = EINVAL;
-    return fd;
-  }
+  if (!fd) return errno == ELOOP ? not_regular(S_IFLNK) : failed();
   // What was opened may have been swapped in after the lstat.
-  if (::fstat(fd.get(), &st) != 0) {
-    why = std::strerror(errno);
-    return UniqueFd();
-  }
-  if (!S_ISREG(st.st_mode)) {
-    why = not_a_regular_file(st.st_mode);
-    errno = EINVAL;
-    return UniqueFd();
-  }
+  if (::fstat(fd.get(), &st) != 0) return failed();
+  if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
   return fd;
 }
 
