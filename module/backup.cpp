@@ -34,6 +34,16 @@ const char* const kSecretKey = "/opt/halvex/keys/secret-key.pem";
 
 using hx_utils_common::shell_arg;
 
+// True when text holds a byte below 0x20 other than the tab, or 0x7f: a
+// line end or anything a reader of lines might take for one.
+bool has_control_character(const std::string& text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7f) return true;
+  }
+  return false;
+}
+
 const char* backup_type_word(int type) {
   switch (type) {
     case HxBackupType::Full:
@@ -192,6 +202,26 @@ bool HxModuleUniversal::make_backup_locally() {
 
 bool HxModuleUniversal::add_to_hxfd_list_file(const std::string& path,
                                               const std::map<std::string, std::string>& records, bool append) {
+  // Each record is one line that the archiver splits at its first " : ".
+  // A record that would read back as other lines or another path (names can
+  // come from directories other accounts write) is refused before anything
+  // is written: the archiver, run as root, would take whatever it read.
+  for (const auto& record : records) {
+    const char* reason = nullptr;
+    if (has_control_character(record.first) || has_control_character(record.second)) {
+      reason = "it holds a line end or another control character";
+    } else if ((record.first + " : ").find(" : ") != record.first.size()) {
+      reason = "its path holds \" : \", where the line would be split";
+    }
+    if (reason != nullptr) {
+      HxLogStream(HxLogLvl::Error) << kListFileSignature << ": " << "can't write the record "
+                                   << HxDestination::printable(record.first) << " : "
+                                   << HxDestination::printable(record.second) << " as one line of the list file: "
+                                   << reason << std::endl;
+      return false;
+    }
+  }
+
   // The list is written only into a regular file: never through a link, nor
   // into a FIFO or a device planted at its path (which could block the task
   // or take the list elsewhere). A fresh list is a new file; a list appended

@@ -206,10 +206,9 @@ void HxModule_PG_Ostrel::backup_completed() {
       pass_point_of_no_return("the archived WAL files that the backup made obsolete are removed");
     }
     HxLogStream(HxLogLvl::Info) << "Remove: " << path << std::endl;
-    try {
-      fs::remove(path);
-    } catch (const fs::filesystem_error& e) {
-      HxLogStream(HxLogLvl::Error) << "Can't delete " << path << ": " << e.what() << std::endl;
+    std::string why;
+    if (!hx_postgresql_common::remove_wal_file(path, why)) {
+      HxLogStream(HxLogLvl::Error) << "Can't delete " << path << ": " << why << std::endl;
     }
   }
   wal_files_.clear();

@@ -10,6 +10,7 @@
 #include "postgresql/backup_details.h"
 
 #include "log/hx_logger.h"
+#include "utils/descriptors.h"
 #include "utils/hx_utils_common.h"
 
 #include <boost/algorithm/string.hpp>
@@ -24,6 +25,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -110,16 +112,25 @@ bool remove_planted_label(const fs::path& path, const std::string& server_path) 
   return !fs::exists(fs::symlink_status(path, ec));
 }
 
-// The last "START WAL LOCATION: " line of a label or backup history file,
-// trimmed; empty when there is none.
-std::string start_location_line(const std::string& file) {
-  std::ifstream in(file);
+// The last "START WAL LOCATION: " line of the text of a label or backup
+// history file, trimmed; empty when there is none.
+std::string start_location_line(const std::string& text) {
+  std::istringstream in(text);
   std::string found;
   for (std::string line; std::getline(in, line);) {
     boost::algorithm::trim_all(line);
     if (line.find("START WAL LOCATION: ") != std::string::npos) found = line;
   }
   return found;
+}
+
+// Writes `text` as the task's copy of the backup history file, afresh.
+bool write_snapshot_copy(const std::string& path, const std::string& text, std::string& why) {
+  std::ofstream out(path, std::ios_base::binary | std::ios_base::trunc);
+  out << text;
+  out.close();
+  if (out.fail()) why = "the copy " + path + " cannot be written";
+  return !out.fail();
 }
 
 // True when `path` (which exists) resolves to a place inside `directory`:
@@ -290,15 +301,23 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
         list.emplace(task_directory + location.second, archive_name_of(location.first));
       }
 
-      // 16-17. The backup history file, kept as this backup's WAL snapshot file.
+      // 16-17. The backup history file, kept as this backup's WAL snapshot
+      // file. What the archive holds besides WAL files is reported by this
+      // listing, once: the listing of the range below says nothing of it.
       const std::string& archive = pg_conf_.archive_catalog;
+      std::vector<fs::path> listing;
+      const bool listed = hx_postgresql_common::get_wal_files_list(archive, listing) == 0;
+      if (!listed) HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
       std::string history;
-      if (hx_postgresql_common::get_latest_backup_file(archive, history) != 0) {
+      if (!listed || hx_postgresql_common::get_latest_backup_file(listing, history) != 0) {
         fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
       }
-      boost::system::error_code ec;
-      fs::copy_file(history, wal_snapshot_filename(), fs::copy_option::overwrite_if_exists, ec);
-      if (ec) {
+      std::string history_text;
+      std::string why;
+      if (!hx_utils_common::read_regular_file(history, history_text, why) ||
+          !write_snapshot_copy(wal_snapshot_filename(), history_text, why)) {
+        HxLogStream(HxLogLvl::Error) << kSignature << ": " << HxDestination::printable(history) << ": " << why
+                                     << std::endl;
         fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
              wal_snapshot_filename());
       }
@@ -311,8 +330,8 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       if (hx_postgresql_common::get_stop_wal_file(history, stop_wal_file_) != 0) {
         fail(std::string(kSignature) + ": Unable to find stop wal file");
       }
-      const std::string label_start = start_location_line(label_path);
-      if (start_location_line(history) != label_start) {
+      const std::string label_start = start_location_line(label_text);
+      if (start_location_line(history_text) != label_start) {
         fail(std::string(kSignature) + ": the newest backup history file " + history +
              " does not belong to this backup, whose label says: " + label_start);
       }
@@ -326,8 +345,15 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       }
       std::uint64_t segment_size = 0;
       if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
+      // The archive as it is now that the last WAL file is in it; the range
+      // and the obsolete files are both taken from this listing.
+      listing.clear();
+      if (hx_postgresql_common::get_wal_files_list(archive, listing, false) != 0) {
+        HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
+        fail(std::string(kSignature) + ": Unable to determine wal files sequence");
+      }
       std::vector<std::string> range;
-      if (hx_postgresql_common::get_wal_files_sequence(archive, start_wal_file_, stop_wal_file_, range, false, false,
+      if (hx_postgresql_common::get_wal_files_sequence(listing, start_wal_file_, stop_wal_file_, range, false, false,
                                                        segment_size) != 0) {
         fail(std::string(kSignature) + ": Unable to determine wal files sequence");
       }
@@ -339,19 +365,18 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       // timelines with them), and a gap in files about to be deleted does not
       // matter, so the selection is not held to an unbroken chain.
       if (pg_conf_.auto_remove_wal) {
-        std::vector<fs::path> listing;
-        if (hx_postgresql_common::get_wal_files_list(archive, listing) != 0) {
-          fail("Unable to get archived WAL files list");
-        }
         if (!listing.empty()) {
+          const std::string first = listing.front().filename().string();
           std::vector<std::string> selection;
-          if (hx_postgresql_common::get_wal_files_sequence(archive, listing.front().filename().string(),
-                                                           stop_wal_file_, selection, false, true,
-                                                           segment_size) != 0) {
+          if (hx_postgresql_common::get_wal_files_sequence(std::move(listing), first, stop_wal_file_, selection,
+                                                           false, true, segment_size) != 0) {
             fail("Unable to determine wal files sequence");
           }
           for (const auto& path : selection) {
-            if (fs::path(path).extension() != ".history") wal_files_.push_back(path);
+            if (hx_postgresql_common::wal_file_kind_of(fs::path(path).filename().string()) !=
+                hx_postgresql_common::wal_file_kind::timeline_history) {
+              wal_files_.push_back(path);
+            }
           }
           if (std::find(wal_files_.begin(), wal_files_.end(), history) == wal_files_.end()) {
             wal_files_.push_back(history);

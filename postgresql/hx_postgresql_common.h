@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -130,11 +131,33 @@ std::uint64_t wal_segment_size_from_text(const std::string& text);
 // with an Error line when it cannot be read or understood.
 bool get_wal_segment_size(connection_ptr connection, std::uint64_t& out);
 
-int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out);
+// The files the server writes into its WAL archive, told apart by their
+// whole names in upper-case hexadecimal digits as the server writes them: a
+// segment (24 digits), a backup history file (24 digits, ".", 8 digits,
+// ".backup") and a timeline history file (8 digits, ".history").
+enum class wal_file_kind { other, segment, backup_history, timeline_history };
+wal_file_kind wal_file_kind_of(std::string_view name);
+
+// The WAL files of the archive `directory`, appended to out and sorted:
+// regular files (links not followed) whose names are of a wal_file_kind.
+// Every other entry is left out, with a Warning naming it when `warn` is
+// set.
+int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out,
+                       bool warn = true);
 int get_wal_files_sequence(const std::string& directory, const std::string& start, const std::string& stop,
                            std::vector<std::string>& out, bool allow_missing_start, bool skip_integrity,
                            std::uint64_t segment_size = kDefaultWalSegmentSize);
+// The same over a listing of get_wal_files_list, which is not made again.
+int get_wal_files_sequence(std::vector<boost::filesystem::path> listing, const std::string& start,
+                           const std::string& stop, std::vector<std::string>& out, bool allow_missing_start,
+                           bool skip_integrity, std::uint64_t segment_size = kDefaultWalSegmentSize);
 int get_latest_backup_file(const std::string& directory, std::string& out);
+int get_latest_backup_file(const std::vector<boost::filesystem::path>& listing, std::string& out);
+// Removes the WAL file `path` of an archive that another account writes:
+// only a regular file (the link itself is never followed) whose name is of a
+// wal_file_kind, unlinked relative to its opened directory. True when it is
+// gone (also when it was gone before); false with `why` otherwise.
+bool remove_wal_file(const std::string& path, std::string& why);
 int get_start_wal_file(const std::string& file, std::string& out);
 int get_stop_wal_file(const std::string& file, std::string& out);
 int wait_until_file_archiving_finished(const std::string& path, connection_ptr connection, long wait_timeout,
@@ -158,10 +181,10 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
 // True when the WAL archive `archive` of a restored cluster holds every WAL
 // segment file from the start of the backup that the backup_label of
 // `data_directory` names through its newest segment file (and through
-// `last_wal_file`, when given and later), on whatever timeline; the segment
-// size is that of the restored files. A cluster without backup_label (a
-// copy of a stopped one) needs none. False with an Error line naming the
-// first missing file.
+// `last_wal_file`, when given and later), on whatever timeline, each of the
+// size of the backup's first segment file (a WAL segment size). A cluster
+// without backup_label (a copy of a stopped one) needs none. False with an
+// Error line naming the first missing file or the file of another size.
 bool restored_wal_chain_complete(const std::string& data_directory, const std::string& archive,
                                  const std::string& last_wal_file);
 

@@ -7,7 +7,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include <cctype>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -25,12 +24,9 @@ const std::uint64_t kMinSegmentSize = 1024 * 1024;
 const std::uint64_t kMaxSegmentSize = 1024 * 1024 * 1024;
 const std::uint64_t kLogIdSize = 0x100000000ULL;
 
+// The names recovery asks the restore command for: 24 upper-case digits.
 bool is_segment_name(const std::string& name) {
-  if (name.size() != 24) return false;
-  for (char c : name) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
+  return hx_postgresql_common::wal_file_kind_of(name) == hx_postgresql_common::wal_file_kind::segment;
 }
 
 // The segment number of a WAL file name in a cluster with the given number
@@ -58,8 +54,9 @@ bool restored_wal_chain_complete(const std::string& data_directory, const std::s
                                  const std::string& last_wal_file) {
   const std::string label = data_directory + "/backup_label";
   boost::system::error_code ec;
-  // A cluster copied while it was stopped recovers from its own pg_wal.
-  if (!fs::exists(label, ec)) return true;
+  // A cluster copied while it was stopped recovers from its own pg_wal. A
+  // label that is a link is no label of a backup: the reader refuses it.
+  if (!fs::exists(fs::symlink_status(label, ec))) return true;
   std::string start;
   if (get_start_wal_file(label, start) != 0) return false;
   if (!is_segment_name(start)) {
@@ -98,10 +95,11 @@ bool restored_wal_chain_complete(const std::string& data_directory, const std::s
   }
   const std::uint64_t per_log_id = size == 0 ? kLogIdSize / (16 * 1024 * 1024) : kLogIdSize / size;
 
-  std::map<std::uint64_t, std::uint32_t> present;  // segment number -> a timeline holding it
-  for (const auto& file : files) {
+  // segment number -> a file holding it (the name on the newest timeline)
+  std::map<std::uint64_t, std::map<std::string, std::uint64_t>::const_iterator> present;
+  for (auto file = files.cbegin(); file != files.cend(); ++file) {
     std::uint64_t number = 0;
-    if (segment_number(file.first, per_log_id, number)) present[number] = wal_name_from_string(file.first).timeline;
+    if (segment_number(file->first, per_log_id, number)) present[number] = file;
   }
   std::uint64_t number = 0;
   if (!segment_number(start, per_log_id, number)) {
@@ -114,7 +112,7 @@ bool restored_wal_chain_complete(const std::string& data_directory, const std::s
   std::uint32_t end_timeline = wal_name_from_string(start).timeline;
   if (!present.empty() && present.rbegin()->first > end) {
     end = present.rbegin()->first;
-    end_timeline = present.rbegin()->second;
+    end_timeline = wal_name_from_string(present.rbegin()->second->first).timeline;
   }
   std::uint64_t last = 0;
   if (!last_wal_file.empty() && segment_number(last_wal_file, per_log_id, last) && last > end) {
@@ -132,7 +130,18 @@ bool restored_wal_chain_complete(const std::string& data_directory, const std::s
                                    << " needs: restore every part of the backup. Nothing was changed" << std::endl;
       return false;
     }
-    timeline = found->second;
+    // Recovery refuses a restored file of another size than the cluster's
+    // segments, and it would meet it only after the server was stopped.
+    const auto& file = *found->second;
+    if (file.second != size) {
+      HxLogStream(HxLogLvl::Error) << kChainSignature << ": the restored WAL file " << file.first << " has "
+                                   << file.second << " bytes, not the " << size
+                                   << " bytes of the cluster's WAL segments: restore the backup again. Nothing "
+                                      "was changed"
+                                   << std::endl;
+      return false;
+    }
+    timeline = wal_name_from_string(file.first).timeline;
   }
   return true;
 }

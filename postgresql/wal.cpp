@@ -6,16 +6,26 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "log/hx_logger.h"
+#include "utils/descriptors.h"
 #include "utils/hx_utils_common.h"
 
 namespace hx_postgresql_common {
@@ -113,13 +123,20 @@ bool not_after(const wal_name& a, const wal_name& b) {
 // with tabs turned into blanks and white space trimmed as trim_all does.
 int read_location_line(const std::string& file, std::string& out, const std::string& key, const char* sig,
                        const char* missing_text, int failure) {
-  std::ifstream in(file);
-  if (!in.is_open()) {
+  // The file may lie where the server's account writes (the WAL archive):
+  // whatever it planted at the name other than a regular file is not read.
+  std::string content;
+  std::string why;
+  if (!hx_utils_common::read_regular_file(file, content, why)) {
+    if (errno == EINVAL) {
+      HxLogStream(HxLogLvl::Error) << sig << ": " << HxDestination::printable(file) << " is " << why << std::endl;
+    }
     HxLogStream(HxLogLvl::Error) << "Unable to open backup file: " << file << std::endl;
     return failure;
   }
   bool found = false;
   std::string line;
+  std::istringstream in(content);
   while (std::getline(in, line)) {
     std::replace(line.begin(), line.end(), '\t', ' ');
     boost::algorithm::trim_all(line);
@@ -140,14 +157,45 @@ int read_location_line(const std::string& file, std::string& out, const std::str
   return 0;
 }
 
-// First entry of list whose file name contains part, or list.size(). The
-// entries are the directory joined with a name that holds no "/", so the
-// file name is what follows the last "/".
-std::size_t find_entry(const std::vector<boost::filesystem::path>& list, const std::string& part) {
+// First entry of list whose file name is name, or list.size(). The entries
+// are the directory joined with a name that holds no "/", so the file name
+// is what follows the last "/". Only the whole name counts: a backup
+// history file or any other name that begins with a segment's name is not
+// that segment.
+std::size_t find_entry(const std::vector<boost::filesystem::path>& list, const std::string& name) {
   for (std::size_t i = 0; i < list.size(); ++i) {
-    if (file_name_of(list[i].native()).find(part) != std::string_view::npos) return i;
+    if (file_name_of(list[i].native()) == name) return i;
   }
   return list.size();
+}
+
+bool all_hex_digits(std::string_view text) {
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// The text of a segment name: 24 upper-case hexadecimal digits.
+std::string segment_text(const wal_name& name) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%08X%08X%06X%02X", name.timeline, name.log_id, name.seg_high,
+                static_cast<unsigned>(name.seg_low));
+  return text;
+}
+
+// The Error line that names the first WAL file of a run that the archive
+// lacks.
+void log_missing(const std::string& missing, const std::string& start, const std::string& stop) {
+  HxLogStream(HxLogLvl::Error) << kSigSequence << ": the WAL archive lacks the WAL file " << missing
+                               << ", which the run from " << start << " to " << stop << " needs" << std::endl;
+}
+
+// Logs, at Warning, an entry of the WAL archive that takes no part in a
+// backup, with what it is.
+void warn_skipped(const std::string& path, const std::string& what) {
+  HxLogStream(HxLogLvl::Warning) << kSigList << ": " << HxDestination::printable(path) << " is " << what
+                                 << "; it is neither archived nor removed" << std::endl;
 }
 
 }  // namespace
@@ -226,14 +274,38 @@ bool get_wal_segment_size(connection_ptr connection, std::uint64_t& out) {
   return true;
 }
 
+wal_file_kind wal_file_kind_of(std::string_view name) {
+  switch (name.size()) {
+    case 24:
+      if (all_hex_digits(name)) return wal_file_kind::segment;
+      break;
+    case 16:
+      if (all_hex_digits(name.substr(0, 8)) && name.substr(8) == ".history") return wal_file_kind::timeline_history;
+      break;
+    case 40:
+      if (all_hex_digits(name.substr(0, 24)) && name[24] == '.' && all_hex_digits(name.substr(25, 8)) &&
+          name.substr(33) == ".backup") {
+        return wal_file_kind::backup_history;
+      }
+      break;
+    default:
+      break;
+  }
+  return wal_file_kind::other;
+}
+
 wal_name wal_name_from_string(const std::string& text) {
   wal_name name;
   parse_wal_name(text, name);
   return name;
 }
 
-bool check_sequence_integrity(const std::vector<std::string>& paths, const std::string& start,
-                              const std::string& stop, std::uint64_t segment_size) {
+namespace {
+
+// The walk of check_sequence_integrity. When a name of the chain is not
+// among the paths, `missing` (when given) receives it.
+bool walk_chain(const std::vector<std::string>& paths, const std::string& start, const std::string& stop,
+                std::uint64_t segment_size, std::string* missing) {
   try {
     const std::uint64_t per_log_id = (std::uint64_t{1} << 32) / (segment_size == 0 ? 1 : segment_size);
     wal_name current;
@@ -265,15 +337,20 @@ bool check_sequence_integrity(const std::vector<std::string>& paths, const std::
       while (index < paths.size()) {
         const std::string& path = paths[index];
         if (debug) HxLogStream(HxLogLvl::Debug) << kSigIntegrity << ": Path to WAL file: " << path << std::endl;
-        wal_name parsed;
-        const bool parsed_ok = parse_wal_name(file_name_of(path).substr(0, 24), parsed);
         ++index;
-        if (parsed_ok && parsed == current) {
+        // Only a file of the segment's own name is that segment.
+        const std::string_view name = file_name_of(path);
+        wal_name parsed;
+        if (wal_file_kind_of(name) == wal_file_kind::segment && parse_plain_wal_name(name, parsed) &&
+            parsed == current) {
           matched = true;
           break;
         }
       }
-      if (!matched) return false;
+      if (!matched) {
+        if (missing != nullptr) *missing = segment_text(current);
+        return false;
+      }
       if (current == last) return true;
       current.next(per_log_id);
     }
@@ -283,6 +360,13 @@ bool check_sequence_integrity(const std::vector<std::string>& paths, const std::
     return false;
   }
   // GCOVR_EXCL_STOP
+}
+
+}  // namespace
+
+bool check_sequence_integrity(const std::vector<std::string>& paths, const std::string& start,
+                              const std::string& stop, std::uint64_t segment_size) {
+  return walk_chain(paths, start, stop, segment_size, nullptr);
 }
 
 int compare_timelines_id(const std::string& first, const std::string& second) {
@@ -297,7 +381,7 @@ int compare_timelines_id(const std::string& first, const std::string& second) {
   return 3;
 }
 
-int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out) {
+int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out, bool warn) {
   namespace fs = boost::filesystem;
   if (!fs::exists(directory)) {
     HxLogStream(HxLogLvl::Error) << "Archive catalog for WAL files doesn't exist: " << directory << std::endl;
@@ -326,26 +410,53 @@ int get_wal_files_list(const std::string& directory, std::vector<boost::filesyst
     joined.replace(prefix.size(), std::string::npos, name.data(), name.size());
     return joined;
   };
-  // Entries taken before a failure stay in out, in the order they were read.
-  const auto keep_taken = [&] {
-    for (const auto& span : spans) out.emplace_back(join(name_of(span)));
-  };
-  // A directory that cannot be opened leaves the iterator at its end: the
-  // listing is then empty and the callers report that. Advancing reports its
-  // errors by exceptions.
-  boost::system::error_code ec;
-  try {
-    for (fs::directory_iterator it(directory, fs::directory_options::skip_permission_denied, ec);
-         it != fs::directory_iterator(); ++it) {
-      const std::string_view name = file_name_of(it->path().native());
-      spans.emplace_back(names.size(), name.size());
-      names.append(name);
-      if (debug) HxLogStream(HxLogLvl::Debug) << kSigList << ": " << join(name_of(spans.back())) << std::endl;
+
+  // The directory is read through one descriptor, and each entry's type is
+  // the one that descriptor's directory gives, links not followed.
+  hx_utils_common::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* stream = fd ? ::fdopendir(fd.get()) : nullptr;
+  if (stream == nullptr) {
+    // A directory that cannot be read for lack of permission gives an empty
+    // listing: its users report that.
+    if (errno != EACCES) {
+      HxLogStream(HxLogLvl::Error) << kSigList << ": " << std::strerror(errno) << std::endl;
+      return 6;
     }
-  } catch (...) {
-    // An error while advancing to the next entry reaches the caller.
-    keep_taken();
-    throw;
+  } else {
+    fd.release();  // the stream owns it now
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> owned(stream, [](DIR* d) { return d == nullptr ? 0 : ::closedir(d); });
+  while (stream != nullptr) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      if (errno == 0) break;
+      // An error while advancing reaches the caller; the entries taken so
+      // far stay in out, in the order they were read.
+      const boost::system::error_code ec(errno, boost::system::system_category());
+      for (const auto& span : spans) out.emplace_back(join(name_of(span)));
+      throw fs::filesystem_error("readdir", directory, ec);
+    }
+    const std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    // Only the server's own WAL files take part in a backup: anything else
+    // that the server's account put into the archive is neither archived
+    // nor removed, nor read as a WAL file.
+    if (wal_file_kind_of(name) == wal_file_kind::other) {
+      if (warn) warn_skipped(join(name), "not named as a WAL file");
+      continue;
+    }
+    if (entry->d_type != DT_REG) {
+      struct stat st {};
+      if (::fstatat(::dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+      if (!S_ISREG(st.st_mode)) {
+        if (warn) warn_skipped(join(name), hx_utils_common::not_a_regular_file(st.st_mode));
+        continue;
+      }
+    }
+    spans.emplace_back(names.size(), name.size());
+    names.append(name);
+    if (debug) HxLogStream(HxLogLvl::Debug) << kSigList << ": " << join(name_of(spans.back())) << std::endl;
   }
   std::vector<std::string_view> sorted;
   sorted.reserve(spans.size());
@@ -368,6 +479,13 @@ int get_wal_files_sequence(const std::string& directory, const std::string& star
     HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
     return 6;
   }
+  return get_wal_files_sequence(std::move(list), start, stop, out, allow_missing_start, skip_integrity,
+                                segment_size);
+}
+
+int get_wal_files_sequence(std::vector<boost::filesystem::path> list, const std::string& start,
+                           const std::string& stop, std::vector<std::string>& out, bool allow_missing_start,
+                           bool skip_integrity, std::uint64_t segment_size) {
   if (list.empty()) {
     HxLogStream(HxLogLvl::Error) << "WAL files list is empty" << std::endl;
     return 6;
@@ -377,6 +495,7 @@ int get_wal_files_sequence(const std::string& directory, const std::string& star
   if (start_index == list.size()) {
     if (!allow_missing_start) {
       HxLogStream(HxLogLvl::Error) << "Unable to find start WAL file in the directory" << std::endl;
+      log_missing(start, start, stop);
       return 6;
     }
     // The start file may have been removed from the archive already (it
@@ -409,8 +528,10 @@ int get_wal_files_sequence(const std::string& directory, const std::string& star
   }
 
   if (skip_integrity) return 0;
-  if (!check_sequence_integrity(out, start, stop, segment_size)) {
+  std::string missing;
+  if (!walk_chain(out, start, stop, segment_size, &missing)) {
     HxLogStream(HxLogLvl::Error) << kSigSequence << ": The WAL file chain is not correct!" << std::endl;
+    if (!missing.empty()) log_missing(missing, start, stop);
     return 6;
   }
   return 0;
@@ -422,14 +543,44 @@ int get_latest_backup_file(const std::string& directory, std::string& out) {
     HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
     return 6;
   }
+  return get_latest_backup_file(list, out);
+}
+
+int get_latest_backup_file(const std::vector<boost::filesystem::path>& list, std::string& out) {
   for (auto it = list.rbegin(); it != list.rend(); ++it) {
-    if (it->filename().string().find(".backup") == std::string::npos) continue;
+    if (wal_file_kind_of(file_name_of(it->native())) != wal_file_kind::backup_history) continue;
     out = it->string();
     HxLogStream(HxLogLvl::Debug) << kSigLatestBackup << ": " << out << std::endl;
     return 0;
   }
   HxLogStream(HxLogLvl::Error) << "Unable to find backup WAL file" << std::endl;
   return 6;
+}
+
+bool remove_wal_file(const std::string& path, std::string& why) {
+  const boost::filesystem::path file(path);
+  const std::string name = file.filename().string();
+  if (wal_file_kind_of(name) == wal_file_kind::other) {
+    why = "not named as a WAL file";
+    return false;
+  }
+  const std::string directory = file.parent_path().empty() ? "." : file.parent_path().string();
+  const hx_utils_common::UniqueFd at(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st {};
+  if (!at || ::fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return true;
+    why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    why = hx_utils_common::not_a_regular_file(st.st_mode);
+    return false;
+  }
+  if (::unlinkat(at.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+    why = std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 int get_start_wal_file(const std::string& file, std::string& out) {
@@ -457,13 +608,23 @@ int wait_until_file_archiving_finished(const std::string& path, connection_ptr c
   const std::int64_t checks = static_cast<std::int64_t>(wait_timeout) / static_cast<std::int64_t>(attempt_timeout);
   std::int64_t attempt = 0;
   while (attempt < checks) {
-    if (boost::filesystem::exists(path)) {
-      std::int64_t real_size = -1;
-      {
-        std::ifstream in(path, std::ios_base::binary | std::ios_base::ate);
-        if (in.is_open()) real_size = static_cast<std::int64_t>(in.tellg());
-      }
-
+    // The server's account writes the archive: whatever stands at the name
+    // is looked at without following a link and without waiting on it. What
+    // is there and no regular file never becomes the WAL file.
+    struct stat st {};
+    std::string why;
+    const hx_utils_common::UniqueFd file = hx_utils_common::open_regular_file(AT_FDCWD, path, st, why);
+    if (!file && errno == EINVAL) {
+      HxLogStream(HxLogLvl::Error) << kSigWait << ": " << HxDestination::printable(path) << " is " << why << std::endl;
+      return 6;
+    }
+    if (!file && errno != ENOENT && errno != ENOTDIR) {
+      // Not knowing whether the file is there is no answer to wait on.
+      throw boost::filesystem::filesystem_error("open", path,
+                                                boost::system::error_code(errno, boost::system::system_category()));
+    }
+    if (file) {
+      const auto real_size = static_cast<std::int64_t>(st.st_size);
       std::string size_text;
       {
         pqxx::nontransaction transaction(*connection);

@@ -169,8 +169,52 @@ UniqueFd open_trusted_directory(const std::string& path, std::string& error) {
   return open_checked_directory(path, false, 0, error);
 }
 
+UniqueFd open_regular_file(int at, const std::string& path, struct stat& st, std::string& why) {
+  const auto failed = [&] {
+    why = std::strerror(errno);
+    return UniqueFd();
+  };
+  const auto not_regular = [&](mode_t mode) {
+    why = not_a_regular_file(mode);
+    errno = EINVAL;
+    return UniqueFd();
+  };
+  // The type is looked at before the open: opening a device can act on it,
+  // and a FIFO opened without O_NONBLOCK waits for a writer.
+  if (::fstatat(at, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return failed();
+  if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
+  UniqueFd fd(::openat(at, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return errno == ELOOP ? not_regular(S_IFLNK) : failed();
+  // What was opened may have been swapped in after the lstat.
+  if (::fstat(fd.get(), &st) != 0) return failed();
+  if (!S_ISREG(st.st_mode)) return not_regular(st.st_mode);
+  return fd;
+}
+
+bool read_regular_file(const std::string& path, std::string& content, std::string& why) {
+  struct stat st {};
+  const UniqueFd fd = open_regular_file(AT_FDCWD, path, st, why);
+  if (!fd) return false;
+  content.clear();
+  char buffer[8192];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
 std::string descriptor_path(int fd) {
   return "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd);
+}
+
+std::string not_a_regular_file(mode_t mode) {
+  return std::string("a ") + file_type_word(mode) + ", not a regular file";
 }
 
 const char* file_type_word(mode_t mode) {

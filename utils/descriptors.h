@@ -78,6 +78,20 @@ UniqueFd open_private_directory(const std::string& path, mode_t mode, std::strin
 // element and the reason.
 UniqueFd open_trusted_directory(const std::string& path, std::string& error);
 
+// Opens the regular file `path` (relative to `at` unless absolute) for
+// reading without following a link in its last element and without ever
+// blocking: a link, FIFO, device, socket or directory planted at the name
+// is refused after an lstat, before it is opened, and the opened file is
+// checked again with fstat, whose result `st` receives. Empty on failure,
+// with `why` saying what lies there ("a FIFO, not a regular file"; errno
+// EINVAL) or why it could not be opened (strerror; errno kept).
+UniqueFd open_regular_file(int at, const std::string& path, struct stat& st, std::string& why);
+
+// Reads the whole regular file `path`, opened as open_regular_file does.
+// False with `why` (and errno) as open_regular_file gives them, or the
+// reason a read failed.
+bool read_regular_file(const std::string& path, std::string& content, std::string& why);
+
 // A path by which an outside program reaches the very file the descriptor
 // names, whatever happens to its names meanwhile: "/proc/<pid>/fd/<fd>" of
 // this process (for programs run while the descriptor is open; the kernel
@@ -88,5 +102,9 @@ std::string descriptor_path(int fd);
 // "symbolic link", "FIFO", "socket", "character device", "block device",
 // "regular file".
 const char* file_type_word(mode_t mode);
+
+// What lies at a name that must be a regular file: "a FIFO, not a regular
+// file" (file_type_word of the mode).
+std::string not_a_regular_file(mode_t mode);
 
 }  // namespace hx_utils_common

@@ -84,9 +84,23 @@ nothing_left
 keep full1
 PROOF_MIN=$MARK_BEGIN PROOF_MAX=$MARK_END prove_backup full1
 
-case_name "incremental backup after rows were added"
+case_name "incremental backup after rows were added; a name in the WAL archive that would split a line of the \
+archiver's list file is left out and stays"
+# The name begins with a WAL file of the range; its second line would name
+# /opt, which holds the product's root-only keys, as a path to archive (the
+# archiver runs in "/").
+SEG="$(psql_value "SELECT pg_walfile_name(pg_switch_wal())")"
+for _ in $(seq 300); do [ -e "$HX_PG_ARCHIVE/$SEG" ] && break || sleep 0.1; done
+SPLIT="$SEG : x"$'\n'"   opt : stolen"
+install -o postgres -g postgres -m 600 /dev/null "$HX_PG_ARCHIVE/$SPLIT"
 backup_run -2 -b cluster -n inc1 -s "$(ref full1)"
 assert_exit 0
+assert_line "Warning: int hx_postgresql_common::get_wal_files_list(const string&, \
+std::vector<boost::filesystem::path>&): $HX_PG_ARCHIVE/$SEG : x\n   opt : stolen is not named as a WAL file; it is \
+neither archived nor removed"
+! grep -q '^stolen\|^opt' <<<"$(archived inc1)" || fail "/opt was archived"
+[ -e "$HX_PG_ARCHIVE/$SPLIT" ] || fail "the stray file was removed"
+rm -f "$HX_PG_ARCHIVE/$SPLIT"
 assert_eq "$STOP" "$(setting start_wal_location)" "incremental start"
 INC1_STOP="$(setting stop_wal_location)"
 assert_eq "$INC1_STOP" "$(printf '%s\n' "$RUN_LINES" | grep -E '^[0-9A-F]{24}$')" "stop file line"

@@ -30,9 +30,32 @@ remember_archive() {
   grep -qx "$last" "$HX_SANDBOX_DIR/archive.before" || fail "$last was not archived"
 }
 
+# hostile_archive [GLOB]: the server's archive command leaves, as the server's
+# account may, a FIFO at the name of each file it archives whose name matches
+# GLOB, the file set aside; without GLOB the usual command and the set-aside
+# files are back. It returns once the server archived a WAL file with it.
+ASIDE="$HX_SANDBOX_DIR/aside" ARCHIVED_LOG="$HX_SANDBOX_DIR/archived.log"
+mkdir -p "$ASIDE" && chown postgres "$ASIDE" && install -o postgres /dev/null "$ARCHIVED_LOG"
+printf '#!/bin/sh\n"%s" "$1" "$2" || exit 1\necho "$2" >>"%s"\ncase "$2" in $3) mv "%s/$2" "%s/" && mkfifo "%s/$2" ;; esac\n' \
+  "$HX_SANDBOX_DIR/pg/bin/archive_wal" "$ARCHIVED_LOG" "$HX_PG_ARCHIVE" "$ASIDE" "$HX_PG_ARCHIVE" >"$ASIDE.sh"
+chmod 755 "$ASIDE.sh"
+hostile_archive() {
+  local name setting="RESET archive_command" f
+  [ -z "${1:-}" ] || setting="SET archive_command = '$ASIDE.sh %p %f ''$1'''"
+  "$PG" psql -q -c "ALTER SYSTEM $setting" -c "SELECT pg_reload_conf()" >/dev/null
+  name="$(psql_value "CREATE TEMP TABLE probe (); SELECT pg_walfile_name(pg_switch_wal())")"
+  for _ in $(seq 300); do
+    [ -e "$HX_PG_ARCHIVE/$name" ] && [ "$(grep -cx "$name" "$ARCHIVED_LOG")" = "$([ -n "${1:-}" ] && echo 1 || echo 0)" ] &&
+      break || sleep 0.1
+  done
+  [ -e "$HX_PG_ARCHIVE/$name" ] || fail "$name was not archived"
+  [ -n "${1:-}" ] || for f in $(ls "$ASIDE"); do rm -f "$HX_PG_ARCHIVE/$f" && mv "$ASIDE/$f" "$HX_PG_ARCHIVE/"; done
+}
+
 markers_create
 backup_run -1 -b cluster -n base
 assert_exit 0
+BASE_STOP="$(setting stop_wal_location)"
 cp "$BK_TASK_DIR/base.snap" "$HX_SANDBOX_DIR/base.snap"
 # Some WAL for the failing incrementals to keep.
 "$PG" psql -q -c "INSERT INTO marker_data SELECT generate_series(1, 1000)" -c "SELECT pg_switch_wal()" >/dev/null
@@ -106,6 +129,53 @@ backup_run -2 -b cluster -n i3
 failed_backup 6
 assert_line "Error: bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup(): no reference snapshot (-s) names \
 the backup this one follows"
+
+case_name "a FIFO at the name of the backup history file: the full backup fails at once, naming it"
+remember_archive
+hostile_archive '*.backup'
+backup_start -1 -b cluster -n h1
+backup_wait 60
+hostile_archive
+failed_backup 6
+HISTORY="$(grep -xE '[0-9A-F]{24}\.[0-9A-F]{8}\.backup' "$ARCHIVED_LOG" | tail -n 1)"
+assert_line "Warning: int hx_postgresql_common::get_wal_files_list(const string&, \
+std::vector<boost::filesystem::path>&): $HX_PG_ARCHIVE/$HISTORY is a FIFO, not a regular file; it is neither archived \
+nor removed"
+assert_line_starts "Error: bool HxModule_PG_Ostrel::prepare_to_base_backup(): the newest backup history file "
+
+case_name "a FIFO at the name of the incremental's last WAL file: the incremental fails at once, naming it"
+remember_archive
+hostile_archive '????????????????????????'
+cp "$HX_SANDBOX_DIR/base.snap" "$BK_TASK_DIR/ref.snap"
+backup_start -2 -b cluster -n i4 -s "$BK_TASK_DIR/ref.snap"
+backup_wait 30
+hostile_archive
+failed_backup 6
+INC_STOP="$(printf '%s\n' "$RUN_LINES" | grep -xE '[0-9A-F]{24}')"
+assert_line "Error: int hx_postgresql_common::wait_until_file_archiving_finished(const string&, \
+std::shared_ptr<pqxx::basic_connection_base<pqxx::connect_direct> >, long int, long int): $HX_PG_ARCHIVE/$INC_STOP is \
+a FIFO, not a regular file"
+assert_line "Error: Last WAL file is absent in archive directory: $INC_STOP"
+
+case_name "a WAL file of the incremental's range of which only a backup history file or a .partial is left: the \
+incremental fails, naming it"
+remember_archive
+GONE="$(archive_listing | grep -xE '[0-9A-F]{24}' | awk -v after="$BASE_STOP" '$0 > after' | head -n 1)"
+mv "$HX_PG_ARCHIVE/$GONE" "$ASIDE/"
+for stand_in in "$GONE.00000028.backup" "$GONE.partial"; do
+  install -o postgres -g postgres -m 600 "$ASIDE/$GONE" "$HX_PG_ARCHIVE/$stand_in"
+  cp "$HX_SANDBOX_DIR/base.snap" "$BK_TASK_DIR/ref.snap"
+  backup_run -2 -b cluster -n i5 -s "$BK_TASK_DIR/ref.snap"
+  assert_exit 6
+  INC_STOP="$(printf '%s\n' "$RUN_LINES" | grep -xE '[0-9A-F]{24}')"
+  assert_line "Error: int hx_postgresql_common::get_wal_files_sequence(const string&, const string&, const string&, \
+std::vector<std::__cxx11::basic_string<char> >&, bool, bool): the WAL archive lacks the WAL file $GONE, which the run \
+from $BASE_STOP to $INC_STOP needs"
+  [ -e "$HX_PG_ARCHIVE/$stand_in" ] || fail "$stand_in was removed"
+  rm -f "$HX_PG_ARCHIVE/$stand_in"
+done
+mv "$ASIDE/$GONE" "$HX_PG_ARCHIVE/"
+failed_backup 6
 
 case_name "the archive command fails: TERM while the stop waits for the WAL archive ends the task within 5 s"
 remember_archive

@@ -255,6 +255,24 @@ TEST(ArchiverListFile, HeaderThenRecordsInKeyOrder) {
   EXPECT_EQ(read(reader, &byte, 1), 0);
   close(reader);
   EXPECT_EQ(read_file(target), "kept\n");
+
+  // No record becomes another line or another path when the archiver splits
+  // its line at the first " : ": refused, nothing written.
+  const std::string list = dir.write("kept.list", "HXFD file list:\n");
+  const std::string line_end = "it holds a line end or another control character";
+  const std::string split = "its path holds \" : \", where the line would be split";
+  for (const auto& record : std::vector<std::vector<std::string>>{{"/w/0001 : x\n   srv : y", "w/0001", line_end},
+                                                                  {"/w/0001", "w/0001\r", line_end},
+                                                                  {"/w/a : b", "w/a", split},
+                                                                  {"/w/a :", "w/a", split}}) {
+    log.clear();
+    EXPECT_FALSE(module.add_to_hxfd_list_file(list, {{"/a", "a"}, {record[0], record[1]}}, true)) << record[0];
+    EXPECT_EQ(log.messages(), std::vector<std::string>{kListSig + ": can't write the record " +
+                                                       HxDestination::printable(record[0]) + " : " +
+                                                       HxDestination::printable(record[1]) +
+                                                       " as one line of the list file: " + record[2]});
+  }
+  EXPECT_EQ(read_file(list), "HXFD file list:\n");
 }
 
 // The closing step, with a snapshot directory holding a leveldb directory and the meta file.

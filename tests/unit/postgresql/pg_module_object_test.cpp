@@ -1,6 +1,7 @@
 // The PostgreSQL module object: its small overrides, and preparation in the
 // modes that open no connection.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -56,13 +57,17 @@ TEST(PgModuleObject, PreparationOpensNothingOutsideTheBackupModes) {
 }
 
 // The archived WAL files a completed backup selected: kept without
-// auto_remove_wal; otherwise removed, a path that cannot be removed reported
-// and passed over, one already gone no error.
+// auto_remove_wal; otherwise removed, one already gone no error. Whatever is
+// not a regular file of a WAL file's name is reported and stays, whatever
+// planted it there.
 TEST(PgModuleObject, BackupCompletedRemovesTheSelectedWalFiles) {
+  using hx_test::wal_segment;
   hx_test::TempDir dir;
-  const std::vector<std::string> selected = {dir.write("a"), dir / "busy", dir / "gone", dir.write("b")};
+  const std::vector<std::string> selected = {dir.write(wal_segment(0, 1)), dir / wal_segment(0, 2),
+                                             dir / wal_segment(0, 3), dir.write("stray"),
+                                             dir / (wal_segment(0, 4) + ".00000028.backup")};
   boost::filesystem::create_directory(selected[1]);
-  dir.write("busy/x");  // a directory that is not empty cannot be removed
+  ASSERT_EQ(symlink(selected[3].c_str(), selected[4].c_str()), 0);
   InspectedModule module(HxModuleMode::Backup);
   hx_test::LogCapture log{HxLogLvl::DebugMask};
   module.conf().auto_remove_wal = false;
@@ -72,14 +77,18 @@ TEST(PgModuleObject, BackupCompletedRemovesTheSelectedWalFiles) {
 
   module.conf().auto_remove_wal = true;
   module.backup_completed();
-  EXPECT_FALSE(boost::filesystem::exists(selected[0]) || boost::filesystem::exists(selected[3]));
+  EXPECT_FALSE(boost::filesystem::exists(selected[0]));
+  EXPECT_TRUE(boost::filesystem::is_directory(selected[1]) && boost::filesystem::exists(selected[3]) &&
+              boost::filesystem::is_symlink(selected[4]));
   EXPECT_TRUE(module.wal_files().empty());
   EXPECT_EQ(log.messages(), (std::vector<std::string>{
                                 "Info: Remove obsoleted WAL files:", "Info: Remove: " + selected[0],
                                 "Info: Remove: " + selected[1],
-                                "Error: Can't delete " + selected[1] + ": boost::filesystem::remove: Directory not "
-                                "empty: \"" + selected[1] + "\"",
-                                "Info: Remove: " + selected[2], "Info: Remove: " + selected[3]}));
+                                "Error: Can't delete " + selected[1] + ": a directory, not a regular file",
+                                "Info: Remove: " + selected[2], "Info: Remove: " + selected[3],
+                                "Error: Can't delete " + selected[3] + ": not named as a WAL file",
+                                "Info: Remove: " + selected[4],
+                                "Error: Can't delete " + selected[4] + ": a symbolic link, not a regular file"}));
 }
 
 // Restore hooks that meet a restore directory that is not there: the

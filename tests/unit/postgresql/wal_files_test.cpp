@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -38,21 +39,58 @@ Lines strings(const std::vector<fs::path>& paths) {
 }
 
 std::string missing_catalog(const std::string& dir) { return "Archive catalog for WAL files doesn't exist: " + dir; }
+std::string lacks(const std::string& name, const std::string& start, const std::string& stop) {
+  return kSigSequence + ": the WAL archive lacks the WAL file " + name + ", which the run from " + start + " to " + stop +
+         " needs";
+}
 
 TEST(WalFilesList, EntriesAppendedThenSortedAndBadDirectoriesRefused) {
   hx_test::LogCapture log{HxLogLvl::DebugMask};
   hx_test::TempDir dir;
   for (const std::string& name : {wal_segment(0, 7), std::string("00000002.history"), wal_segment(0, 2), kHistory2, wal_segment(0, 0xA)})
     dir.write(name);
+  // Whatever else the server's account put there takes no part: a name of
+  // no WAL file (one that would split a line of the archiver's list file, a
+  // .partial, lower-case digits), or a WAL file's name on something that is
+  // no regular file.
+  const std::string split = wal_segment(0, 3) + " : x\n   srv : y";
+  for (const std::string& name : {split, wal_segment(0, 4) + ".partial", std::string("00000001000000000000000b"),
+                                  kHistory2.substr(0, 39), std::string("0000000A.history.x")})
+    dir.write(name);
   fs::create_directory(dir / "archive_status");
+  fs::create_directory(dir / wal_segment(0, 5));
+  ASSERT_EQ(mkfifo((dir / wal_segment(0, 6)).c_str(), 0600), 0);
+  ASSERT_EQ(symlink((dir / wal_segment(0, 7)).c_str(), (dir / wal_segment(0, 8)).c_str()), 0);
   std::vector<fs::path> out = {dir / "zzz", dir / "0"};
   // A trailing "/" still gives single separators.
   ASSERT_EQ(pg::get_wal_files_list(dir.str() + "/", out), 0);
   EXPECT_EQ(strings(out), (Lines{dir / "0", dir / wal_segment(0, 2), dir / kHistory2, dir / wal_segment(0, 7), dir / wal_segment(0, 0xA),
-                                 dir / "00000002.history", dir / "archive_status", dir / "zzz"}));
-  EXPECT_EQ(log.at("Debug").size(), 6u);  // one line per entry taken
+                                 dir / "00000002.history", dir / "zzz"}));
+  EXPECT_EQ(log.at("Debug").size(), 5u);  // one line per entry taken
   EXPECT_TRUE(log.has("Debug", kSigList + ": " + (dir / kHistory2)));
   EXPECT_TRUE(log.at("Error").empty());
+  const auto skipped = [&](const std::string& name, const std::string& what) {
+    return kSigList + ": " + (dir / name) + " is " + what + "; it is neither archived nor removed";
+  };
+  Lines warnings = log.at("Warning");
+  std::sort(warnings.begin(), warnings.end());
+  Lines expected{skipped("00000001000000000000000b", "not named as a WAL file"),
+                 skipped(wal_segment(0, 3) + " : x\\n   srv : y", "not named as a WAL file"),
+                 skipped(wal_segment(0, 4) + ".partial", "not named as a WAL file"),
+                 skipped(wal_segment(0, 5), "a directory, not a regular file"),
+                 skipped(wal_segment(0, 6), "a FIFO, not a regular file"),
+                 skipped(wal_segment(0, 8), "a symbolic link, not a regular file"),
+                 skipped(kHistory2.substr(0, 39), "not named as a WAL file"),
+                 skipped("0000000A.history.x", "not named as a WAL file"),
+                 skipped("archive_status", "not named as a WAL file")};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(warnings, expected);
+  // The listing made only to look something up says nothing of them.
+  log.clear();
+  out.clear();
+  ASSERT_EQ(pg::get_wal_files_list(dir.str(), out, false), 0);
+  EXPECT_EQ(out.size(), 5u);
+  EXPECT_TRUE(log.at("Warning").empty());
 
   std::vector<fs::path> kept = {"/kept"};
   EXPECT_EQ(pg::get_wal_files_list(dir / "absent", kept), 6);
@@ -130,7 +168,7 @@ TEST_F(WalSequence, MissingStartIsInsertedOnlyWhenAllowed) {
   Lines out;
   EXPECT_EQ(pg::get_wal_files_sequence(other.str(), wal_segment(0, 4), wal_segment(0, 6), out, false, false), 6);
   EXPECT_TRUE(out.empty());
-  EXPECT_EQ(log_.at("Error"), Lines{"Unable to find start WAL file in the directory"});
+  EXPECT_EQ(log_.at("Error"), (Lines{"Unable to find start WAL file in the directory", lacks(wal_segment(0, 4), wal_segment(0, 4), wal_segment(0, 6))}));
   log_.clear();
   // Written with a trailing "/", the directory still gives single separators.
   ASSERT_EQ(pg::get_wal_files_sequence(other.str() + "/", wal_segment(0, 4), wal_segment(0, 6), out, true, false), 0);
@@ -158,11 +196,31 @@ TEST_F(WalSequence, BrokenChainFailsUnlessSkipped) {
   fs::remove(dir_ / wal_segment(0, 4));
   Lines out;
   EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 3), wal_segment(0, 5), out, false, false), 6);
-  EXPECT_EQ(log_.at("Error"), Lines{kSigSequence + ": The WAL file chain is not correct!"});
+  EXPECT_EQ(log_.at("Error"), (Lines{kSigSequence + ": The WAL file chain is not correct!",
+                                     lacks(wal_segment(0, 4), wal_segment(0, 3), wal_segment(0, 5))}));
   EXPECT_EQ(out, (Lines{dir_ / wal_segment(0, 3), dir_ / wal_segment(0, 5)}));  // what was appended stays
   Lines skipped;
   EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 3), wal_segment(0, 5), skipped, false, true), 0);
   EXPECT_EQ(skipped, out);
+}
+
+// A segment is only the file of its own name: a backup history file named
+// after it stands in for it neither at the start of a run nor inside it; a
+// missing start is inserted by its own name.
+TEST_F(WalSequence, OnlyTheSegmentsOwnNameCounts) {
+  fs::remove(dir_ / wal_segment(0, 2));
+  fs::remove(dir_ / wal_segment(0, 5));
+  dir_.write(wal_segment(0, 5) + ".00000060.backup");
+  Lines out;
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 2), wal_segment(0, 4), out, false, false), 6);
+  EXPECT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 3), wal_segment(0, 7), out, true, false), 6);
+  EXPECT_EQ(log_.at("Error"), (Lines{"Unable to find start WAL file in the directory",
+                                     lacks(wal_segment(0, 2), wal_segment(0, 2), wal_segment(0, 4)),
+                                     kSigSequence + ": The WAL file chain is not correct!",
+                                     lacks(wal_segment(0, 5), wal_segment(0, 3), wal_segment(0, 7))}));
+  out.clear();
+  ASSERT_EQ(pg::get_wal_files_sequence(dir_.str(), wal_segment(0, 2), wal_segment(0, 4), out, true, false), 0);
+  EXPECT_EQ(out, (Lines{dir_ / wal_segment(0, 2), dir_ / kHistory2, dir_ / wal_segment(0, 3), dir_ / wal_segment(0, 4)}));
 }
 
 TEST(WalLatestBackup, LastBackupHistoryFileInNameOrder) {
@@ -178,6 +236,10 @@ TEST(WalLatestBackup, LastBackupHistoryFileInNameOrder) {
                                     missing_catalog(dir / "absent"), "Unable to get archived WAL files list"}));
   dir.write(kHistory2);
   dir.write("000000010000000000000009.00000060.backup");
+  // Newer names on no regular file, or of no history file, are not it.
+  ASSERT_EQ(mkfifo((dir / "00000001000000000000000B.00000028.backup").c_str(), 0600), 0);
+  ASSERT_EQ(symlink(kHistory2.c_str(), (dir / "00000001000000000000000C.00000028.backup").c_str()), 0);
+  dir.write("00000001000000000000000D.00000028.backup.partial");
   ASSERT_EQ(pg::get_latest_backup_file(dir.str(), out), 0);
   EXPECT_EQ(out, dir / "000000010000000000000009.00000060.backup");
 }
@@ -227,6 +289,15 @@ TEST(WalLocationReaders, StartAndStopOfBackupAndSnapshotFiles) {
                                     "STOP WAL LOCATION wasn't found in backup file: " + file,
                                     "Unable to open backup file: " + (dir / "absent"),
                                     "Unable to open backup file: " + (dir / "absent")}));
+
+  // A FIFO planted at the name is not read, nor waited on.
+  log.clear();
+  const std::string fifo = dir / kHistory2;
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(pg::get_start_wal_file(fifo, out), 6);
+  EXPECT_EQ(log.at("Error"), (Lines{"int hx_postgresql_common::get_start_wal_file(const string&, std::string&): " +
+                                        fifo + " is a FIFO, not a regular file",
+                                    "Unable to open backup file: " + fifo}));
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
