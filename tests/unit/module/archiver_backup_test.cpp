@@ -7,6 +7,8 @@
 #include <csignal>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -236,25 +238,37 @@ TEST(ArchiverListFile, HeaderThenRecordsInKeyOrder) {
   signal(SIGXFSZ, previous);
   EXPECT_EQ(log.messages().back(), kListSig + ": can't write hxfd list file completely: " + path);
 
-  // Nothing planted at its path is written through or waited for: a link (its
-  // target stays as it is) or a FIFO is refused, fresh list or appended one.
+  // Nothing planted at its path is written through, waited for or removed: a
+  // link (its target stays as it is), a FIFO, a second name of another file
+  // or another account's file is refused, fresh list or appended one.
   const std::string target = dir.write("target", "kept\n");
-  const std::string link = dir / "link.list", fifo = dir / "fifo.list";
+  const std::string link = dir / "link.list", fifo = dir / "fifo.list", hard = dir / "hard.list";
+  const std::string foreign = dir.write("foreign.list", "HXFD file list:\n");
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::link(target.c_str(), hard.c_str()), 0);
+  ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // a FIFO that would take the list
-  for (const std::string& planted : {link, fifo}) {
+  const std::vector<std::pair<std::string, std::string>> planted{{link, "a symbolic link owned by uid 0"},
+                                                                 {fifo, "a FIFO owned by uid 0"},
+                                                                 {hard, "a regular file owned by uid 0 with 2 names"},
+                                                                 {foreign, "a regular file owned by uid 65534"}};
+  for (const auto& entry : planted) {
     for (const bool append : {false, true}) {
       log.clear();
-      EXPECT_FALSE(module.add_to_hxfd_list_file(planted, {{"/a", "a"}}, append));
-      EXPECT_EQ(log.messages(), (std::vector<std::string>{kListSig + ": not a regular file: " + planted,
-                                                          kListSig + ": can't create hxfd list file"}));
+      EXPECT_FALSE(module.add_to_hxfd_list_file(entry.first, {{"/a", "a"}}, append));
+      EXPECT_EQ(log.messages(),
+                (std::vector<std::string>{kListSig + ": can't use " + entry.first + ": " + entry.second +
+                                              ", which another account could have placed; it is neither used nor "
+                                              "removed",
+                                          kListSig + ": can't create hxfd list file"}));
     }
   }
   char byte = 0;
   EXPECT_EQ(read(reader, &byte, 1), 0);
   close(reader);
   EXPECT_EQ(read_file(target), "kept\n");
+  EXPECT_EQ(read_file(foreign), "HXFD file list:\n");
 }
 
 // The closing step, with a snapshot directory holding a leveldb directory and the meta file.
