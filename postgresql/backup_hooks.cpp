@@ -75,12 +75,6 @@ bool HxModule_PG_Ostrel::claim_task_directory(const std::string& signature) {
   if (task_directory_) return true;
   if (!open_operation_directory()) return false;
   std::string error;
-  UniqueFd directory = claim_directory_at(operation_directory_.get(), options_.archive_name, 0700, error);
-  if (!directory) {
-    HxLogStream(HxLogLvl::Error) << signature << ": can't use " << task_directory_path() << ": " << error
-                                 << std::endl;
-    return false;
-  }
   // The list file is made when the preparation ends; anything found at its
   // name refuses the backup now, before backup mode begins.
   if (!entry_free_or_own(operation_directory_.get(), options_.archive_name + ".hxfd.list", false, error)) {
@@ -88,7 +82,12 @@ bool HxModule_PG_Ostrel::claim_task_directory(const std::string& signature) {
                                  << std::endl;
     return false;
   }
-  task_directory_ = std::move(directory);
+  task_directory_ = claim_directory_at(operation_directory_.get(), options_.archive_name, 0700, error);
+  if (!task_directory_) {
+    HxLogStream(HxLogLvl::Error) << signature << ": can't use " << task_directory_path() << ": " << error
+                                 << std::endl;
+    return false;
+  }
   return true;
 }
 

@@ -12,6 +12,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +25,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -277,6 +281,42 @@ TEST_F(ResourceLock, PlantedNamesNeitherBlockNorRedirect) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(owner)));
   EXPECT_FALSE(fs::exists(planted));
   fs::remove("/dev/shm/" + name + ".owner");
+}
+
+// Tasks that take and let go one owner lock as fast as they can never hold
+// it at once. A holder removes the owner file before it lets its flock go,
+// so a task can win the flock of a file that no name leads to any more,
+// while another task holds the file the name now leads to: that win does
+// not count.
+TEST_F(ResourceLock, OwnerLockIsNeverHeldTwice) {
+  auto* counts = static_cast<std::atomic<int>*>(
+      ::mmap(nullptr, 2 * sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(MAP_FAILED, static_cast<void*>(counts));
+  new (&counts[0]) std::atomic<int>(0);  // holders now
+  new (&counts[1]) std::atomic<int>(0);  // times a second holder came
+  std::vector<pid_t> tasks;
+  for (int i = 0; i < 8; ++i) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      hx_owner_lock lock;
+      std::string holder;
+      while (std::chrono::steady_clock::now() < end) {
+        if (!lock.try_lock(kOwnerDirectory, "race.owner", "a racing task", holder)) continue;
+        if (counts[0].fetch_add(1) != 0) counts[1].fetch_add(1);
+        ::sched_yield();
+        counts[0].fetch_sub(1);
+        lock.unlock();
+      }
+      hx_process::exit_now(0);
+    }
+    tasks.push_back(pid);
+  }
+  for (const pid_t pid : tasks) ::waitpid(pid, nullptr, 0);
+  EXPECT_EQ(0, counts[1].load());
+  EXPECT_FALSE(fs::exists(kOwnerDirectory + "/race.owner"));
+  ::munmap(counts, 2 * sizeof(std::atomic<int>));
 }
 
 // Taking the same resource again in the same task does not refuse itself;
