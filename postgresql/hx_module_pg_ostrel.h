@@ -65,10 +65,10 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   void umount_and_remove_snapshots();
   // Makes the directory where the snapshot of the volume mounted at
   // `origin_mount_point` is mounted: `directory`, that mount point below the
-  // task directory. It is made and checked before the mount, never through
-  // a link; false, with an Error, when it cannot be, or when `directory`
-  // would name another directory.
-  bool mount_directory_ready(const std::string& origin_mount_point, const std::string& directory);
+  // task directory. It is made before the mount, by descriptor and never
+  // through a link, so it lies inside the task directory; false, with an
+  // Error, when it cannot be.
+  bool make_mount_directory(const std::string& origin_mount_point, const std::string& directory);
   // Takes the owner lock of a snapshot name for this task, held until the
   // snapshot is removed; true also when this task holds it already. False
   // when another live task holds it (the snapshot of that name is that

@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/algorithm/string.hpp>
@@ -165,7 +164,7 @@ void HxModule_PG_Ostrel::release_snapshot_locks() {
   }
 }
 
-bool HxModule_PG_Ostrel::mount_directory_ready(const std::string& origin_mount_point, const std::string& directory) {
+bool HxModule_PG_Ostrel::make_mount_directory(const std::string& origin_mount_point, const std::string& directory) {
   if (!claim_task_directory(kMakeSignature)) return false;
   // Walked and made by descriptor from the task directory: a link on the way
   // (in the task directory, or inside a snapshot mounted there before) is
@@ -178,14 +177,9 @@ bool HxModule_PG_Ostrel::mount_directory_ready(const std::string& origin_mount_p
                                  << " below the task directory: " << error << std::endl;
     return false;
   }
-  // The mount command is given the path: it must name the very directory made.
-  struct stat opened {}, named {};
-  if (::fstat(made.get(), &opened) != 0 || ::stat(directory.c_str(), &named) != 0 || opened.st_dev != named.st_dev ||
-      opened.st_ino != named.st_ino) {
-    HxLogStream(HxLogLvl::Error) << kMakeSignature << ": the mount directory " << directory
-                                 << " is not the directory made for it below the task directory" << std::endl;
-    return false;
-  }
+  // The mount command is given the path, which leads where the walk did:
+  // every element on it is root's alone, or lies in a snapshot that only
+  // the task directory leads to.
   return true;
 }
 
@@ -358,7 +352,7 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
         }
         lvm_snapshots_.push_back(lvm_snapshot_info(device, snapshot, directory));
       }
-      if (!mount_directory_ready(origin_mount_point, directory)) {
+      if (!make_mount_directory(origin_mount_point, directory)) {
         pg_stop_backup();
         umount_and_remove_snapshots();
         return false;

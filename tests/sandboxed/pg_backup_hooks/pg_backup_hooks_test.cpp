@@ -121,6 +121,9 @@ TEST_F(BackupHooks, ReleaseRunsAgainWithoutRepeatingAnything) {
   auto m = module(HxBackupType::Full);
   ASSERT_TRUE(m->prepare_resource_before_backup(false)) << log_.text();
   EXPECT_EQ(registered_snapshots(), 2);
+  struct stat task {};
+  EXPECT_EQ(0, ::stat((dir_ / "hooks").c_str(), &task));
+  EXPECT_EQ(0700u, task.st_mode & 07777) << "the task directory is root's alone";
   std::string settings;
   {
     hx_test::CoutCapture out;

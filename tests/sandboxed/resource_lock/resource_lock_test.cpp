@@ -281,6 +281,17 @@ TEST_F(ResourceLock, PlantedNamesNeitherBlockNorRedirect) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(owner)));
   EXPECT_FALSE(fs::exists(planted));
   fs::remove("/dev/shm/" + name + ".owner");
+
+  // An owner directory another account could change: whether a task holds
+  // the resource cannot be told, and the task is refused saying so.
+  ASSERT_EQ(0, ::chown(kOwnerDirectory.c_str(), 65534, 65534));
+  Task unowned(kProgram, resource, dir_);
+  EXPECT_EQ(2, unowned.exit_code());
+  ASSERT_EQ(0, ::chown(kOwnerDirectory.c_str(), 0, 0));
+  EXPECT_EQ("Error: Can't run the task on the resource '" + resource + "': the lock directory cannot be used: \"" +
+                kOwnerDirectory + "\": it is owned by uid 65534\n",
+            unowned.out());
+  EXPECT_FALSE(fs::exists(planted));
 }
 
 // Tasks that take and let go one owner lock as fast as they can never hold

@@ -341,13 +341,27 @@ TEST_F(CloseBackup, MainFileThatCannotBeExaminedFailsTheListing) {
   EXPECT_TRUE(fs::exists(module_.snapshot_directory_path()));
 }
 
+// Anything at the snapshot file's name that is not a file the task made (a
+// directory; a link, never written through) fails the closing step, and
+// stays; so does the snapshot directory.
 TEST_F(CloseBackup, PackFailureKeepsTheSnapshotDirectory) {
   LogCapture log;
-  fs::create_directories(module_.snapshot_filename());  // a directory in the way makes tar fail
-  EXPECT_FALSE(close(false));
-  EXPECT_TRUE(log.has("Error: " + kCloseSig + ": can't create the main snapshot file: "));
-  EXPECT_EQ(printed_, "");
-  EXPECT_TRUE(fs::exists(module_.meta_filename()));
+  const std::string target = dir_.write("kept", "kept");
+  fs::create_directories(module_.snapshot_filename());
+  for (const std::string found : {"a directory", "a symbolic link"}) {
+    log.clear();
+    EXPECT_FALSE(close(false));
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{
+                                  "Error: " + kCloseSig + ": can't use " + module_.snapshot_filename() + ": " + found +
+                                      " owned by uid 0, which another account could have placed; it is neither used "
+                                      "nor removed",
+                                  "Error: " + kCloseSig + ": can't create the main snapshot file: "}));
+    EXPECT_EQ(printed_, "");
+    EXPECT_TRUE(fs::exists(module_.meta_filename()));
+    fs::remove(module_.snapshot_filename());
+    fs::create_symlink(target, module_.snapshot_filename());
+  }
+  EXPECT_EQ(read_file(target), "kept");
 }
 
 TEST_F(CloseBackup, FailedListingFailsTheBackupAndKeepsTheDirectories) {
