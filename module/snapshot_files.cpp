@@ -61,8 +61,8 @@ bool HxModuleUniversal::open_operation_directory() {
   HxLogStream(HxLogLvl::Error) << "Backup module: the temporary operation directory (-d) "
                                << options_.tmp_operation_directory << " can't be used: " << error
                                << ". It must be a directory in which no other account can rename, replace or "
-                                  "remove what the task makes there: every element from / owned by root, and "
-                                  "writable by group or others only when sticky (as /tmp)"
+                                  "remove what the task makes there: every element from / a directory (not a "
+                                  "link) owned by root, and writable by group or others only when sticky (as /tmp)"
                                << std::endl;
   return false;
 }

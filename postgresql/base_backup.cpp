@@ -300,9 +300,11 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       }
       std::string history_text;
       std::string error;
-      if (!hx_utils_common::read_regular_file(history, history_text, error) ||
-          !write_wal_snapshot(history_text, error)) {
-        HxLogStream(HxLogLvl::Error) << kSignature << ": " << error << std::endl;
+      const bool read = hx_utils_common::read_regular_file(history, history_text, error);
+      if (!read || !write_wal_snapshot(history_text, error)) {
+        HxLogStream(HxLogLvl::Error) << kSignature
+                                     << (read ? ": can't use " + wal_snapshot_filename() : ": can't read " + history)
+                                     << ": " << error << std::endl;
         fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
              wal_snapshot_filename());
       }

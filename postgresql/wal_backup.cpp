@@ -10,7 +10,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>

@@ -112,6 +112,33 @@ bool only_mine(int fd, std::string& why) {
 
 namespace {
 
+// One element of a walk: the directory `element` of `current`, opened
+// without following a link, and made with `mode` when it is missing and
+// `create` is set. Empty on failure, with `error` naming it as `shown`.
+UniqueFd walk_element(int current, const std::string& element, const std::string& shown, bool create, mode_t mode,
+                      std::string& error) {
+  if (element == "..") {
+    error = shown + ": \"..\" is not allowed";
+    return UniqueFd();
+  }
+  UniqueFd next = open_directory_at(current, element);
+  if (!next && errno == ENOENT && create) {
+    next = make_directory_at(current, element, mode);
+    // Another task of this program may have made it meanwhile.
+    if (!next && errno == EEXIST) next = open_directory_at(current, element);
+  }
+  if (!next) {
+    const int reason = errno;
+    struct stat st {};
+    if ((reason == ELOOP || reason == ENOTDIR) && ::fstatat(current, element.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      error = shown + " is a " + file_type_word(st.st_mode) + ", not a directory";
+    } else {
+      error = shown + ": " + std::strerror(reason);
+    }
+  }
+  return next;
+}
+
 // The walk of open_private_directory (`create`) and open_trusted_directory.
 UniqueFd open_checked_directory(const std::string& path, bool create, mode_t mode, std::string& error) {
   if (path.empty() || path.front() != '/') {
@@ -126,30 +153,10 @@ UniqueFd open_checked_directory(const std::string& path, bool create, mode_t mod
     return UniqueFd();
   }
   for (std::size_t i = 0; i < elements.size(); ++i) {
-    const std::string& element = elements[i];
     const std::string shown = "\"" + joined(elements, i + 1) + "\"";
-    if (element == "..") {
-      error = shown + ": \"..\" is not allowed";
-      return UniqueFd();
-    }
     const mode_t wanted = i + 1 == elements.size() ? mode : 0755;
-    UniqueFd next = open_directory_at(current.get(), element);
-    if (!next && errno == ENOENT && create) {
-      next = make_directory_at(current.get(), element, wanted);
-      // Another task of this program may have made it meanwhile.
-      if (!next && errno == EEXIST) next = open_directory_at(current.get(), element);
-    }
-    if (!next) {
-      const int reason = errno;
-      struct stat st {};
-      if ((reason == ELOOP || reason == ENOTDIR) &&
-          ::fstatat(current.get(), element.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        error = shown + " is a " + file_type_word(st.st_mode) + ", not a directory";
-      } else {
-        error = shown + ": " + std::strerror(reason);
-      }
-      return UniqueFd();
-    }
+    UniqueFd next = walk_element(current.get(), elements[i], shown, create, wanted, error);
+    if (!next) return next;
     if (!only_mine(next.get(), why)) {
       error = shown + ": " + why;
       return UniqueFd();
@@ -222,7 +229,8 @@ UniqueFd claim_directory_at(int at, const std::string& name, mode_t mode, std::s
   // Judged by what was opened, so that nothing can be swapped in between.
   directory = open_directory_at(at, name);
   struct stat st {};
-  const int examined = directory ? ::fstat(directory.get(), &st) : ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  const int examined =
+      directory ? ::fstat(directory.get(), &st) : ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
   if (examined != 0) {
     error = std::strerror(errno);
     return UniqueFd();
@@ -249,33 +257,13 @@ UniqueFd create_file_at(int at, const std::string& name, mode_t mode, std::strin
 
 UniqueFd make_directories_at(int at, const std::string& path, mode_t mode, std::string& error) {
   UniqueFd current(::openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!current) error = std::strerror(errno);
   std::string walked;
   for (const std::string& element : path_elements(path)) {
-    walked += (walked.empty() ? "" : "/") + element;
     if (!current) break;
-    if (element == "..") {
-      error = "\"" + walked + "\": \"..\" is not allowed";
-      return UniqueFd();
-    }
-    UniqueFd next = open_directory_at(current.get(), element);
-    if (!next && errno == ENOENT) {
-      next = make_directory_at(current.get(), element, mode);
-      if (!next && errno == EEXIST) next = open_directory_at(current.get(), element);
-    }
-    if (!next) {
-      const int reason = errno;
-      struct stat st {};
-      if ((reason == ELOOP || reason == ENOTDIR) &&
-          ::fstatat(current.get(), element.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        error = "\"" + walked + "\" is " + describe_entry(st) + ", not a directory";
-      } else {
-        error = "\"" + walked + "\": " + std::strerror(reason);
-      }
-      return UniqueFd();
-    }
-    current = std::move(next);
+    walked += (walked.empty() ? "" : "/") + element;
+    current = walk_element(current.get(), element, "\"" + walked + "\"", true, mode, error);
   }
-  if (!current) error = std::strerror(errno);
   return current;
 }
 

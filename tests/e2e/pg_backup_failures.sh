@@ -106,7 +106,8 @@ run_module -1 -b cluster -n s1 -d "$SHARED" -m media1 -T task1
 failed_backup 4
 assert_line "Error: Backup module: the temporary operation directory (-d) $SHARED can't be used: \"$SHARED\": it is \
 owned by uid $PGUID. It must be a directory in which no other account can rename, replace or remove what the task \
-makes there: every element from / owned by root, and writable by group or others only when sticky (as /tmp)"
+makes there: every element from / a directory (not a link) owned by root, and writable by group or others only when \
+sticky (as /tmp)"
 chown root "$SHARED" && chmod 1777 "$SHARED"
 SECRET="$HX_SANDBOX_DIR/secret"
 printf 'root only\n' >"$SECRET" && chmod 600 "$SECRET"

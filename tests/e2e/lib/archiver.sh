@@ -86,5 +86,6 @@ wait_for_state() {
 }
 
 lock_names() {
-  { ls /dev/shm; find /opt/halvex/var -name '*.owner'; } 2>/dev/null | grep -E '^sem\.Halvex_MOD_mutex_|\.owner$' || true
+  { ls /dev/shm; find /opt/halvex/var -name '*.owner'; } 2>/dev/null |
+    grep -E '^sem\.Halvex_MOD_mutex_|\.owner$' || true
 }

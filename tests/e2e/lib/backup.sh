@@ -132,7 +132,8 @@ nothing_left() {
     sessions="$(psql_value "SELECT count(*) FROM pg_stat_activity WHERE usename = '$HX_PG_USER'")"
     [ "$sessions" = 0 ] && break || sleep 0.1
   done
-  locks="$({ ls /dev/shm; find /opt/halvex/var -name '*.owner' -printf '%f\n'; } | grep -c '^sem\.\|^Halvex_MOD_' || true)"
+  locks="$({ ls /dev/shm; find /opt/halvex/var -name '*.owner' -printf '%f\n'; } |
+    grep -c '^sem\.\|^Halvex_MOD_' || true)"
   assert_eq "0 0 0 0" "$snaps $mounted $sessions $locks" "snapshots, mounts, module sessions, lock names left"
 }
 
