@@ -325,6 +325,16 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
                                   "module (PID 1, a test); it is not removed. Run the backup again when that task "
                                   "has ended")) << log_.text();
   }
+  // Nor is it when the snapshot locks' directory may be changed by another
+  // account: whether a task holds a snapshot cannot be told.
+  ASSERT_EQ(0, ::chown(shared_state_directory().c_str(), 65534, 65534));
+  log_.clear();
+  EXPECT_FALSE(module(full)->prepare_resource_before_backup(false));
+  ASSERT_EQ(0, ::chown(shared_state_directory().c_str(), 0, 0));
+  EXPECT_TRUE(logged(kBaseSig + "the lock of the snapshot /dev/mapper/hxvg-data.snap cannot be taken: its directory "
+                                "cannot be used: \"" + shared_state_directory() + "\": it is owned by uid 65534"))
+      << log_.text();
+  EXPECT_EQ(registered_snapshots(), 0);
 
   // Without the server a preparation cannot open its own connection.
   auto base = module(full);

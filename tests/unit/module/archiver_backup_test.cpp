@@ -269,6 +269,14 @@ TEST(ArchiverListFile, HeaderThenRecordsInKeyOrder) {
   close(reader);
   EXPECT_EQ(read_file(target), "kept\n");
   EXPECT_EQ(read_file(foreign), "HXFD file list:\n");
+  // A list that others may write is not appended to: lines they add would
+  // be archived as root's.
+  chmod(path.c_str(), 0666);
+  log.clear();
+  EXPECT_FALSE(module.add_to_hxfd_list_file(path, {{"/a", "a"}}, true));
+  EXPECT_EQ(log.messages().front(), kListSig + ": can't use " + path + ": a regular file owned by uid 0 that group or "
+                                    "others may write, which another account could have placed; it is neither used "
+                                    "nor removed");
 }
 
 // The closing step, with a snapshot directory holding a leveldb directory and the meta file.
@@ -362,6 +370,17 @@ TEST_F(CloseBackup, PackFailureKeepsTheSnapshotDirectory) {
     fs::create_symlink(target, module_.snapshot_filename());
   }
   EXPECT_EQ(read_file(target), "kept");
+  // tar cannot write the file the task made (a full disk; here a file-size limit).
+  fs::remove(module_.snapshot_filename());
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const rlimit small{20, saved.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &small);
+  log.clear();
+  EXPECT_FALSE(close(false));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_TRUE(log.has("Error: " + kCloseSig + ": can't create the main snapshot file: "));
+  EXPECT_TRUE(fs::exists(module_.meta_filename()));
 }
 
 TEST_F(CloseBackup, FailedListingFailsTheBackupAndKeepsTheDirectories) {
