@@ -222,26 +222,40 @@ bool HxModuleUniversal::add_to_hxfd_list_file(const std::string& path,
     }
   }
 
-  // The list is written only into a regular file: never through a link, nor
-  // into a FIFO or a device planted at its path (which could block the task
-  // or take the list elsewhere). A fresh list is a new file; a list appended
-  // to must be a regular file with this one name.
-  struct stat found {};
-  const bool exists = ::lstat(path.c_str(), &found) == 0;
+  // The list lies in -d, which other accounts may be able to write (a sticky
+  // directory): it is written only into a regular file of this process's
+  // user with this one name, made by the task (a fresh list, exclusively) or
+  // already its own (a list appended to); never through a link, nor into a
+  // FIFO, a device or another account's file planted at its name, which is
+  // neither used nor removed.
+  const boost::filesystem::path file(path);
+  const std::string name = file.filename().string();
+  const hx_utils_common::UniqueFd directory =
+      hx_utils_common::open_directory_nofollow(file.has_parent_path() ? file.parent_path().string() : ".");
+  std::string refused;
   int fd = -1;
-  if (exists && (!S_ISREG(found.st_mode) || (append && found.st_nlink != 1))) {
-    HxLogStream(HxLogLvl::Error) << kListFileSignature << ": " << "not a regular file: " << path << std::endl;
-  } else if (append) {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (!directory) {
+    // Nothing to refuse: the list cannot be made there at all.
+  } else if (!append) {
+    // Never writable by another account, whatever the umask.
+    fd = hx_utils_common::create_file_at(directory.get(), name, 0644, refused).release();
+  } else if (hx_utils_common::entry_free_or_own(directory.get(), name, false, refused)) {
+    fd = ::openat(directory.get(), name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                  0644);
     struct stat opened {};
-    if (fd >= 0 && (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1)) {
+    // Lines that another account could add would be archived as root's.
+    if (fd >= 0 && (::fstat(fd, &opened) != 0 || !hx_utils_common::own_entry(opened, false) ||
+                    (opened.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+      refused = hx_utils_common::describe_entry(opened) + ", which another account could have placed; it is "
+                                                          "neither used nor removed";
       ::close(fd);
       fd = -1;
     }
-  } else if (!exists || ::unlink(path.c_str()) == 0) {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   }
   if (fd < 0) {
+    if (!refused.empty()) {
+      HxLogStream(HxLogLvl::Error) << kListFileSignature << ": can't use " << path << ": " << refused << std::endl;
+    }
     HxLogStream(HxLogLvl::Error) << kListFileSignature << ": " << "can't create hxfd list file" << std::endl;
     return false;
   }
@@ -256,17 +270,11 @@ bool HxModuleUniversal::add_to_hxfd_list_file(const std::string& path,
                                 << std::endl;
     text += "   " + record.first + " : " + record.second + "\n";
   }
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
+  const bool written = hx_utils_common::write_all(fd, text);
   const bool closed = ::close(fd) == 0;
   // A list the archiver would read truncated (a full disk) is no list: the
   // archive would silently lack the files of the lost lines.
-  if (written < text.size() || !closed) {
+  if (!written || !closed) {
     HxLogStream(HxLogLvl::Error) << kListFileSignature << ": " << "can't write hxfd list file completely: " << path
                                  << std::endl;
     return false;
@@ -296,6 +304,19 @@ bool HxModuleUniversal::close_backup(const bool& replica) {
 
     fs::remove_all(leveldb_directory_path());
 
+    // The snapshot file is made by this task, exclusively and never through
+    // a link; tar then writes into that very file (in -d, nobody else can
+    // rename or replace an entry of root's).
+    std::string refused;
+    if (!open_operation_directory() ||
+        !hx_utils_common::create_file_at(operation_directory_.get(), options_.archive_name + ".snap", 0600, refused)) {
+      if (!refused.empty()) {
+        HxLogStream(HxLogLvl::Error) << kCloseSignature << ": can't use " << snapshot_filename() << ": " << refused
+                                     << std::endl;
+      }
+      HxLogStream(HxLogLvl::Error) << kCloseSignature << ": can't create the main snapshot file: " << std::endl;
+      return false;
+    }
     if (pack_snapshot_file() != 0) {
       HxLogStream(HxLogLvl::Error) << kCloseSignature << ": can't create the main snapshot file: " << std::endl;
       return false;

@@ -20,6 +20,8 @@
 #include <boost/interprocess/sync/named_mutex.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include "utils/descriptors.h"
+
 // The operation chosen by the command line (values of HxModuleOptions::mode).
 enum HxModuleMode : int {
   None = 0,
@@ -116,32 +118,43 @@ struct HxModuleOptions {
 };
 
 // The per-resource lock: a system-wide named mutex whose name exists while a
-// task holds it. A name left behind by a task that died without releasing it
-// is recognised and taken over.
+// task holds it, and beside it an owner lock (see hx_owner_lock) in the
+// directory `owner_directory`, which only root may write. A name left behind
+// by a task that died without releasing it is recognised and taken over;
+// anything else found at the name (in /dev/shm, which every user may write)
+// is not the module's and refuses the task, never taken for a running one.
 class hx_module_mutex {
  public:
-  explicit hx_module_mutex(std::string name);
+  hx_module_mutex(std::string name, std::string owner_directory);
   ~hx_module_mutex();
   hx_module_mutex(const hx_module_mutex&) = delete;
   hx_module_mutex& operator=(const hx_module_mutex&) = delete;
 
   bool is_created() const;
   boost::shared_ptr<boost::interprocess::named_mutex> get() const;
+  // Why the name was not had when no running task holds it (its path, type
+  // and owner when something else lies there, or the owner directory's
+  // fault); empty otherwise.
+  const std::string& refusal() const { return refusal_; }
 
  private:
   boost::shared_ptr<boost::interprocess::named_mutex> mutex_;
   bool created_;
   std::string name_;
+  hx_utils_common::UniqueFd owner_directory_;
   int owner_fd_ = -1;  // descriptor holding the liveness lock of the name
+  std::string refusal_;
 };
 
-// A lock that a live process holds on a named thing: an owner file in
-// /dev/shm locked with flock(), which the kernel lets go when the process ends
-// in any way (SIGKILL and crashes included), so a lock is never left behind.
-// The holder records a description of itself in the file, so that a refused
-// task can say who holds the thing. The file is opened without following a
-// link; anything at its path that is not a plain file of this process's user
-// was planted by someone else and is removed.
+// A lock that a live process holds on a named thing: an owner file locked
+// with flock(), which the kernel lets go when the process ends in any way
+// (SIGKILL and crashes included), so a lock is never left behind. The holder
+// records a description of itself in the file, so that a refused task can
+// say who holds the thing. The file lies in a directory of the program's own
+// that only root may write (opened with open_private_directory), so no
+// other account can plant anything at its name; it is opened without
+// following a link, and anything there that is not a plain file of this
+// process's user is removed.
 class hx_owner_lock {
  public:
   hx_owner_lock() = default;
@@ -149,23 +162,28 @@ class hx_owner_lock {
   hx_owner_lock(const hx_owner_lock&) = delete;
   hx_owner_lock& operator=(const hx_owner_lock&) = delete;
 
-  // Takes the lock `name` (a file name: letters, digits, "_", "-", ".") for
-  // this process and records `description` in it. False when another live
-  // process holds it: `holder` then receives that process's description
-  // (empty when it could not be read), or when the owner file cannot be had.
-  bool try_lock(const std::string& name, const std::string& description, std::string& holder);
+  // Takes the lock `name` (a file name: letters, digits, "_", "-", ".") in
+  // the directory `directory` for this process and records `description` in
+  // it. False when another live process holds it: `holder` then receives
+  // that process's description (empty when it could not be read), or when
+  // the owner file cannot be had (see unavailable).
+  bool try_lock(const std::string& directory, const std::string& name, const std::string& description,
+                std::string& holder);
   // Lets the lock go (the owner file is removed first); nothing when not held.
   void unlock();
   bool locked() const { return fd_ >= 0; }
   // True after a try_lock that failed because the owner file could not be
-  // had (not created, not opened): whether another process holds the lock
-  // could not be told.
+  // had (its directory or the file not made or opened): whether another
+  // process holds the lock could not be told. problem() says why.
   bool unavailable() const { return unavailable_; }
+  const std::string& problem() const { return problem_; }
 
  private:
   int fd_ = -1;
-  std::string path_;
+  hx_utils_common::UniqueFd directory_;
+  std::string name_;
   bool unavailable_ = false;
+  std::string problem_;
 };
 
 class HxModuleUniversal;
@@ -253,6 +271,11 @@ int answer_exit_code(int code);
 // set_module_state_base.
 std::string module_state_directory(const std::string& program_path);
 void set_module_state_base(const std::string& base);
+// The directory of records that every program of the product shares, which
+// only root may write: the base, then "/shared". Locks of things that are
+// the same whatever program works on them (an LVM snapshot's name) live
+// there, so that two programs never take one for the other's leftover.
+std::string shared_state_directory();
 
 // Splits "a.b.c..." into version "a.b" and rest "c"; 0, or 1 on an exception.
 int split_full_version(const std::string& full, std::string& version, std::string& rest);
@@ -472,6 +495,15 @@ class HxModuleUniversal {
   // tmp_operation_directory below it.
   std::string created_restore_directory_;
   bool snapshot_directory_created_ = false;
+  // The -d directory of a backup, once open_operation_directory opened it.
+  hx_utils_common::UniqueFd operation_directory_;
+
+  // Opens -d (tmp_operation_directory) as a directory in which no other
+  // account can rename, replace or remove what the task makes there
+  // (hx_utils_common::open_trusted_directory: every element from "/" root's,
+  // writable by group or others only when sticky); true at once when it is
+  // open. False, with an Error naming -d, the element and the reason.
+  bool open_operation_directory();
 
   // Guards paused_ and hxfd_pid_, which the signal thread reads and writes
   // while the work goes on.
@@ -493,6 +525,12 @@ class HxModuleUniversal {
   void remove_created_restore_directory();
   // load_module_config(); its failure is logged here.
   bool config_loaded();
+  // Makes the snapshot directory and the leveldb directory below it in -d
+  // (or reuses those an earlier run of this task left), never through a
+  // link, and makes sure that nothing another account could have placed
+  // lies at the snapshot file's name. False, with an Error naming what was
+  // refused (its path, type and owner), otherwise.
+  bool make_snapshot_directories();
   unsigned int backup_steps(bool replica);
 
   // Target locks of lock_target, held until the program ends.

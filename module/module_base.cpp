@@ -17,6 +17,8 @@ std::string module_state_directory(const std::string& program_path) {
 
 void set_module_state_base(const std::string& base) { state_base = base; }
 
+std::string shared_state_directory() { return state_base + "/shared"; }
+
 HxModuleOptions::HxModuleOptions()
     : mode(HxModuleMode::None),
       backup_type(HxBackupType::Full),

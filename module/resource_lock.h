@@ -18,7 +18,12 @@ std::string resource_digest_text(const std::string& resource);
 // of the resource.
 std::string lock_name(const std::string& program_path, const std::string& resource);
 
-// The file whose flock() marks a live holder of the lock `name`.
-std::string owner_file_path(const std::string& name);
+// The name of the file whose flock() marks a live holder of the lock
+// `name`, in the program's own directory: `name` + ".owner".
+std::string owner_file_name(const std::string& name);
+
+// Where the named mutex `name` lies in the file system (a POSIX named
+// semaphore on Linux): "/dev/shm/sem." + `name`.
+std::string semaphore_path(const std::string& name);
 
 }  // namespace hx_resource_lock

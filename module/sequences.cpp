@@ -47,14 +47,13 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
     HxLogStream(HxLogLvl::Error) << "Backup module: you must define tmp_operation_directory directory" << std::endl;
     return 4;
   }
+  if (!open_operation_directory()) return 4;
   if (options_.archive_name.empty()) {
     HxLogStream(HxLogLvl::Error) << "Backup module: you must define archive name" << std::endl;
     return 5;
   }
 
-  // The snapshot directory and the leveldb directory below it.
-  snapshot_directory_created_ = !boost::filesystem::exists(snapshot_directory_path());
-  boost::filesystem::create_directories(leveldb_directory_path());
+  if (!make_snapshot_directories()) return 4;
 
   if (options_.local_restrictions) {
     switch (options_.mode) {

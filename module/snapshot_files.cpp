@@ -8,7 +8,12 @@
 
 #include <boost/filesystem.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -48,6 +53,42 @@ std::string HxModuleUniversal::reference_snapshot_directory_path() const {
   return reference_snapshot_directory_;
 }
 
+bool HxModuleUniversal::open_operation_directory() {
+  if (operation_directory_) return true;
+  std::string error;
+  operation_directory_ = hx_utils_common::open_trusted_directory(options_.tmp_operation_directory, error);
+  if (operation_directory_) return true;
+  HxLogStream(HxLogLvl::Error) << "Backup module: the temporary operation directory (-d) "
+                               << options_.tmp_operation_directory << " can't be used: " << error
+                               << ". It must be a directory in which no other account can rename, replace or "
+                                  "remove what the task makes there: every element from / a directory (not a "
+                                  "link) owned by root, and writable by group or others only when sticky (as /tmp)"
+                               << std::endl;
+  return false;
+}
+
+bool HxModuleUniversal::make_snapshot_directories() {
+  using hx_utils_common::claim_directory_at;
+  const std::string& name = options_.archive_name;
+  auto refused = [](const std::string& path, const std::string& error) {
+    HxLogStream(HxLogLvl::Error) << "Backup module: can't use " << path << ": " << error << std::endl;
+    return false;
+  };
+  std::string error;
+  bool made = false;
+  const hx_utils_common::UniqueFd snapshot =
+      claim_directory_at(operation_directory_.get(), name + ".snap_dir", 0700, error, &made);
+  if (!snapshot) return refused(snapshot_directory_path(), error);
+  snapshot_directory_created_ = made;
+  if (!claim_directory_at(snapshot.get(), "leveldb", 0700, error)) return refused(leveldb_directory_path(), error);
+  // The snapshot file is made when the backup closes; anything found at its
+  // name now refuses the backup before anything else is done.
+  if (!hx_utils_common::entry_free_or_own(operation_directory_.get(), name + ".snap", false, error)) {
+    return refused(snapshot_filename(), error);
+  }
+  return true;
+}
+
 int HxModuleUniversal::pack_snapshot_file() const {
   const std::string command = "cd " + hx_utils_common::shell_arg(snapshot_directory_path()) + " && " +
                               "/bin/tar" + " czf " + hx_utils_common::shell_arg(snapshot_filename()) + " .";
@@ -77,15 +118,31 @@ int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
 
     // The reference directory always lies in the task's own directory,
     // wherever the snapshot file lies.
-    const std::string directory =
-        options_.tmp_operation_directory + "/" + file_path.stem().string() + ".snap_dir";
+    const std::string name = file_path.stem().string() + ".snap_dir";
+    const std::string directory = options_.tmp_operation_directory + "/" + name;
     reference_snapshot_directory_ = directory;
-    if (fs::exists(directory)) {
-      HxLogStream(HxLogLvl::Warning) << kUnpackSignature << ": Removing already existing directory " << directory
-                                     << std::endl;
-      fs::remove_all(directory);
+    // Made afresh and never through a link: a leftover of this program's
+    // own goes first; anything another account could have placed at the
+    // name (in a -d that others may write) is neither used nor removed.
+    hx_utils_common::UniqueFd parent = hx_utils_common::open_directory_nofollow(options_.tmp_operation_directory);
+    if (!parent && errno == ENOENT) {
+      fs::create_directories(options_.tmp_operation_directory);
+      parent = hx_utils_common::open_directory_nofollow(options_.tmp_operation_directory);
     }
-    fs::create_directories(directory);
+    std::string error = parent ? std::string() : std::strerror(errno);
+    if (parent && hx_utils_common::entry_free_or_own(parent.get(), name, true, error)) {
+      struct stat found {};
+      if (::fstatat(parent.get(), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0) {
+        HxLogStream(HxLogLvl::Warning) << kUnpackSignature << ": Removing already existing directory " << directory
+                                       << std::endl;
+        fs::remove_all(directory);
+      }
+      if (!hx_utils_common::make_directory_at(parent.get(), name, 0700)) error = std::strerror(errno);
+    }
+    if (!error.empty()) {
+      HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't use " << directory << ": " << error << std::endl;
+      return 12;
+    }
 
     const std::string command =
         "/bin/tar xzf " + hx_utils_common::shell_arg(file) + " -C " + hx_utils_common::shell_arg(directory);

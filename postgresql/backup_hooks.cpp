@@ -14,6 +14,8 @@
 #include <boost/format.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -44,6 +46,56 @@ std::string HxModule_PG_Ostrel::wal_snapshot_filename() const {
   return snapshot_directory_path() + "/" + kWalSnapshotName;
 }
 
+bool HxModule_PG_Ostrel::write_wal_snapshot(const std::string& text, std::string& error) {
+  using namespace hx_utils_common;
+  if (!open_operation_directory()) {
+    error = "the temporary operation directory can't be used";
+    return false;
+  }
+  const UniqueFd directory = open_directory_at(operation_directory_.get(), options_.archive_name + ".snap_dir");
+  if (!directory) {
+    error = std::strerror(errno);
+    return false;
+  }
+  const UniqueFd file = create_file_at(directory.get(), kWalSnapshotName, 0600, error);
+  if (!file) return false;
+  if (!write_all(file.get(), text)) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string HxModule_PG_Ostrel::task_directory_path() const {
+  return options_.tmp_operation_directory + "/" + options_.archive_name;
+}
+
+bool HxModule_PG_Ostrel::claim_task_directory(const std::string& signature) {
+  using namespace hx_utils_common;
+  if (task_directory_) return true;
+  if (!open_operation_directory()) return false;
+  std::string error;
+  // The list file is made when the preparation ends; anything found at its
+  // name refuses the backup now, before backup mode begins.
+  if (!entry_free_or_own(operation_directory_.get(), options_.archive_name + ".hxfd.list", false, error)) {
+    HxLogStream(HxLogLvl::Error) << signature << ": can't use " << task_directory_path() << ".hxfd.list: " << error
+                                 << std::endl;
+    return false;
+  }
+  task_directory_ = claim_directory_at(operation_directory_.get(), options_.archive_name, 0700, error);
+  if (!task_directory_) {
+    HxLogStream(HxLogLvl::Error) << signature << ": can't use " << task_directory_path() << ": " << error
+                                 << std::endl;
+    return false;
+  }
+  return true;
+}
+
+void HxModule_PG_Ostrel::remove_task_directory(const std::string& signature) {
+  task_directory_.reset();
+  hx_pg_backup::remove_task_directory(task_directory_path(), signature);
+}
+
 std::string HxModule_PG_Ostrel::reference_wal_snapshot_filename() const {
   // A reference snapshot file was unpacked into a directory that also holds
   // its meta file; a reference meta file stands in the directory it was
@@ -61,7 +113,7 @@ bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) {
       lvm_snapshot_size_ = std::clamp(percent, 10u, 100u);
     }
 
-    fs::create_directories(options_.tmp_operation_directory + "/" + options_.archive_name);
+    if (!claim_task_directory(kPrepareSignature)) return false;
 
     // The server must be able to write its archive: the directory belongs to
     // its account.
@@ -99,13 +151,12 @@ bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) {
 }
 
 bool HxModule_PG_Ostrel::release_resource_after_backup() {
-  const std::string task_directory = options_.tmp_operation_directory + "/" + options_.archive_name;
   umount_and_remove_snapshots();
   if (is_module_interrupted()) {
     // An aborted task leaves nothing of its own: the task directory goes
     // with the mount directories in it, once nothing is mounted there.
     release_snapshot_locks();
-    hx_pg_backup::remove_task_directory(task_directory, kReleaseSignature);
+    remove_task_directory(kReleaseSignature);
     return true;
   }
 
@@ -121,7 +172,7 @@ bool HxModule_PG_Ostrel::release_resource_after_backup() {
                                       "free space"
                                    << std::endl;
     }
-    hx_pg_backup::remove_task_directory(task_directory, kReleaseSignature);
+    remove_task_directory(kReleaseSignature);
     return false;
   }
 
@@ -162,8 +213,7 @@ bool HxModule_PG_Ostrel::release_after_base_backup() {
     print_setting("stop_wal_location", stop_wal_file_);
     // The snapshots mounted below the task directory are gone already; one
     // that could not be unmounted keeps the directory in place.
-    hx_pg_backup::remove_task_directory(options_.tmp_operation_directory + "/" + options_.archive_name,
-                                        kBaseReleaseSignature);
+    remove_task_directory(kBaseReleaseSignature);
     return true;
     // GCOVR_EXCL_START: the settings go to std::cout, which throws nothing, and the removal reports by its result
   } catch (const fs::filesystem_error& e) {

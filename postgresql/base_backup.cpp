@@ -53,17 +53,21 @@ class Failed {};
   throw Failed();
 }
 
-// Writes one label file afresh with `text` exactly (no line end added) and
-// hands it to the server's account; a chown failure is only a warning. A
-// file that cannot be created or written completely fails the preparation.
-void write_label_file(const std::string& path, const std::string& text, const std::string& error_text,
-                      const hx_postgresql_common::owner_t& owner) {
-  std::ofstream out(path, std::ios_base::binary | std::ios_base::trunc);
-  if (!out.is_open()) fail(error_text + path);
-  out << text;
-  out.close();
-  if (out.fail()) fail(error_text + path);
-  if (chown(path.c_str(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) != 0) {
+// Writes the label file `name` of the task directory `directory` (`path`
+// names it in messages) afresh with `text` exactly (no line end added), made
+// by the task and never through a link, and hands the very file made to the
+// server's account; a chown failure is only a warning. A file that cannot
+// be made or written completely fails the preparation.
+void write_label_file(int directory, const std::string& name, const std::string& path, const std::string& text,
+                      const std::string& error_text, const hx_postgresql_common::owner_t& owner) {
+  std::string error;
+  const hx_utils_common::UniqueFd file = hx_utils_common::create_file_at(directory, name, 0666, error);
+  if (!file) {
+    HxLogStream(HxLogLvl::Error) << kSignature << ": can't use " << path << ": " << error << std::endl;
+    fail(error_text + path);
+  }
+  if (!hx_utils_common::write_all(file.get(), text)) fail(error_text + path);
+  if (fchown(file.get(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) != 0) {
     std::cerr << boost::format("Warning: chown \"%1%\" to %2%:%3% failed (%4%)") % path %
                      boost::tuples::get<0>(owner) % boost::tuples::get<1>(owner) % std::strerror(errno)
               << std::endl;
@@ -124,15 +128,6 @@ std::string start_location_line(const std::string& text) {
   return found;
 }
 
-// Writes `text` as the task's copy of the backup history file, afresh.
-bool write_snapshot_copy(const std::string& path, const std::string& text, std::string& why) {
-  std::ofstream out(path, std::ios_base::binary | std::ios_base::trunc);
-  out << text;
-  out.close();
-  if (out.fail()) why = "the copy " + path + " cannot be written";
-  return !out.fail();
-}
-
 // True when `path` (which exists) resolves to a place inside `directory`:
 // runtime files are deleted only where they cannot be the live server's.
 bool lies_inside(const fs::path& path, const fs::path& directory) {
@@ -154,6 +149,7 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       const std::string label_path = task_directory + "/" + "backup_label";
       const std::string map_path = task_directory + "/" + "tablespace_map";
       std::map<std::string, std::string> list;
+      if (!claim_task_directory(kSignature)) return false;
 
       // 2. The operation's own connection; backup mode uses transaction_.
       auto connection = std::make_shared<pqxx::connection>(get_conn_string());
@@ -191,12 +187,8 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       // leftover.
       for (const auto& volume : lvm_volumes_) {
         const std::string snapshot = volume.first + ".snap";
-        std::string holder;
-        if (!lock_snapshot_name(snapshot, holder)) {
-          fail(std::string(kSignature) + ": the snapshot " + snapshot +
-               " belongs to another running task of this module (" + holder +
-               "); it is not removed. Run the backup again when that task has ended");
-        }
+        std::string refusal;
+        if (!lock_snapshot_name(snapshot, refusal)) fail(std::string(kSignature) + ": " + refusal);
       }
 
       // 6. Backup mode, labelled with the archive name, on the module's
@@ -263,22 +255,23 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       // 10-13. backup_label and tablespace_map, owned by the server's account.
       const hx_postgresql_common::owner_t owner = hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin);
       HxLogStream(HxLogLvl::Info) << "Backup_label: " << label_text << std::endl;
-      write_label_file(label_path, label_text, "Can't create backup_label file for PostgreSQL: ", owner);
+      write_label_file(task_directory_.get(), "backup_label", label_path, label_text,
+                       "Can't create backup_label file for PostgreSQL: ", owner);
       HxLogStream(HxLogLvl::Info) << "Tablespace_map: " << map_text << std::endl;
-      write_label_file(map_path, map_text, "Can't create tablespace_map file for PostgreSQL: ", owner);
+      write_label_file(task_directory_.get(), "tablespace_map", map_path, map_text,
+                       "Can't create tablespace_map file for PostgreSQL: ", owner);
       list.emplace(label_path, archive_name_of(data_directory_ + "/" + "backup_label"));
       list.emplace(map_path, archive_name_of(data_directory_ + "/" + "tablespace_map"));
 
       // 14. Runtime files, inside the mounted snapshot only; every source
       // the archiver reads lies inside a snapshot.
       const std::string snapshot_data = task_directory + real_data_directory;
-      const fs::path task_directory_path(task_directory);
       std::vector<std::pair<std::string, std::string>> sources{{"the data directory ", snapshot_data}};
       for (const auto& location : real_locations) {
         sources.emplace_back("the tablespace ", task_directory + location.second);
       }
       for (const auto& source : sources) {
-        if (fs::exists(source.second) && !lies_inside(source.second, task_directory_path)) {
+        if (fs::exists(source.second) && !lies_inside(source.second, task_directory)) {
           fail(std::string(kSignature) + ": " + source.first + source.second +
                " does not lie inside the mounted snapshot " + task_directory);
         }
@@ -313,11 +306,12 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
         fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
       }
       std::string history_text;
-      std::string why;
-      if (!hx_utils_common::read_regular_file(history, history_text, why) ||
-          !write_snapshot_copy(wal_snapshot_filename(), history_text, why)) {
-        HxLogStream(HxLogLvl::Error) << kSignature << ": " << HxDestination::printable(history) << ": " << why
-                                     << std::endl;
+      std::string error;
+      const bool read = hx_utils_common::read_regular_file(history, history_text, error);
+      if (!read || !write_wal_snapshot(history_text, error)) {
+        HxLogStream(HxLogLvl::Error) << kSignature
+                                     << (read ? ": can't use " + wal_snapshot_filename() : ": can't read " + history)
+                                     << ": " << error << std::endl;
         fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
              wal_snapshot_filename());
       }
@@ -414,5 +408,5 @@ void HxModule_PG_Ostrel::clean_up_failed_base_backup(bool backup_mode_may_be_on)
   umount_and_remove_snapshots();
   release_snapshot_locks();
   wal_files_.clear();
-  hx_pg_backup::remove_task_directory(options_.tmp_operation_directory + "/" + options_.archive_name, kSignature);
+  remove_task_directory(kSignature);
 }

@@ -63,11 +63,18 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   // earlier run and is removed first.
   bool make_lvm_snapshots_and_mount();
   void umount_and_remove_snapshots();
+  // Makes the directory where the snapshot of the volume mounted at
+  // `origin_mount_point` is mounted: `directory`, that mount point below the
+  // task directory. It is made before the mount, by descriptor and never
+  // through a link, so it lies inside the task directory; false, with an
+  // Error, when it cannot be.
+  bool make_mount_directory(const std::string& origin_mount_point, const std::string& directory);
   // Takes the owner lock of a snapshot name for this task, held until the
   // snapshot is removed; true also when this task holds it already. False
   // when another live task holds it (the snapshot of that name is that
-  // task's, never a leftover): `holder` then describes that task.
-  bool lock_snapshot_name(const std::string& snapshot, std::string& holder);
+  // task's, never a leftover) or the lock cannot be had: `refusal` then says
+  // which (naming the task that holds it).
+  bool lock_snapshot_name(const std::string& snapshot, std::string& refusal);
   // Lets go of the snapshot locks of names this task has no snapshot of
   // (never made, or removed).
   void release_snapshot_locks();
@@ -90,6 +97,24 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   // Path of this task's WAL snapshot file, inside its snapshot directory, so
   // that it is packed into the task's snapshot file with the meta file.
   std::string wal_snapshot_filename() const;
+  // Writes the task's WAL snapshot file afresh with `text`: made by the task,
+  // exclusively and never through a link. False, with `error` saying why.
+  bool write_wal_snapshot(const std::string& text, std::string& error);
+
+  // The task directory: tmp_operation_directory + "/" + archive_name.
+  std::string task_directory_path() const;
+  // Opens the task directory by descriptor (task_directory_): made by this
+  // task (mode 0700) or left by an earlier run of it, never through a link,
+  // in a -d that no other account can change (open_operation_directory);
+  // and makes sure that nothing another account could have placed lies at
+  // the list file's name beside it. True at once when it is open. False,
+  // with an Error prefixed with `signature` naming what was refused (its
+  // path, type and owner) or why, otherwise.
+  bool claim_task_directory(const std::string& signature);
+  // Removes the task directory with everything in it, never while anything
+  // is mounted below it (hx_pg_backup::remove_task_directory), and lets its
+  // descriptor go.
+  void remove_task_directory(const std::string& signature);
   // Path of the reference backup's WAL snapshot file: in the directory the
   // reference snapshot file was unpacked into, or beside a reference meta
   // file; empty when no reference was given.
@@ -119,4 +144,6 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   std::vector<lvm_snapshot_info> overflowed_snapshots_;
   // Owner locks of the snapshot names this task works on, by snapshot name.
   std::map<std::string, std::unique_ptr<hx_owner_lock>> snapshot_locks_;
+  // The task directory, once claim_task_directory opened it.
+  hx_utils_common::UniqueFd task_directory_;
 };

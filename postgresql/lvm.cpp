@@ -133,14 +133,23 @@ std::string snapshot_lock_name(const std::string& snapshot) {
 
 }  // namespace hx_pg_lvm
 
-bool HxModule_PG_Ostrel::lock_snapshot_name(const std::string& snapshot, std::string& holder) {
-  holder.clear();
+bool HxModule_PG_Ostrel::lock_snapshot_name(const std::string& snapshot, std::string& refusal) {
+  refusal.clear();
   if (snapshot_locks_.count(snapshot) != 0) return true;
   auto lock = std::make_unique<hx_owner_lock>();
   const std::string description =
       "PID " + std::to_string(getpid()) + ", a backup of the resource '" + options_.resource + "'";
-  if (!lock->try_lock(hx_pg_lvm::snapshot_lock_name(snapshot), description, holder)) {
-    if (holder.empty()) holder = "its process could not be named";
+  // A snapshot's name is the same whatever program makes it: its lock is
+  // shared by every program of the product.
+  std::string holder;
+  if (!lock->try_lock(shared_state_directory(), hx_pg_lvm::snapshot_lock_name(snapshot), description, holder)) {
+    if (lock->unavailable()) {
+      refusal = "the lock of the snapshot " + snapshot + " cannot be taken: " + lock->problem();
+    } else {
+      refusal = "the snapshot " + snapshot + " belongs to another running task of this module (" +
+                (holder.empty() ? std::string("its process could not be named") : holder) +
+                "); it is not removed. Run the backup again when that task has ended";
+    }
     return false;
   }
   snapshot_locks_.emplace(snapshot, std::move(lock));
@@ -153,6 +162,25 @@ void HxModule_PG_Ostrel::release_snapshot_locks() {
                                       [&](const lvm_snapshot_info& record) { return record.snapshot == it->first; });
     it = recorded ? std::next(it) : snapshot_locks_.erase(it);
   }
+}
+
+bool HxModule_PG_Ostrel::make_mount_directory(const std::string& origin_mount_point, const std::string& directory) {
+  if (!claim_task_directory(kMakeSignature)) return false;
+  // Walked and made by descriptor from the task directory: a link on the way
+  // (in the task directory, or inside a snapshot mounted there before) is
+  // refused, never followed out of it.
+  std::string error;
+  const hx_utils_common::UniqueFd made =
+      hx_utils_common::make_directories_at(task_directory_.get(), origin_mount_point, 0700, error);
+  if (!made) {
+    HxLogStream(HxLogLvl::Error) << kMakeSignature << ": can't make the mount directory " << directory
+                                 << " below the task directory: " << error << std::endl;
+    return false;
+  }
+  // The mount command is given the path, which leads where the walk did:
+  // every element on it is root's alone, or lies in a snapshot that only
+  // the task directory leads to.
+  return true;
 }
 
 bool HxModule_PG_Ostrel::get_lvm_info_of_mountpoint(std::string path, std::string& device, std::string& vg,
@@ -324,7 +352,11 @@ bool HxModule_PG_Ostrel::make_lvm_snapshots_and_mount() {
         }
         lvm_snapshots_.push_back(lvm_snapshot_info(device, snapshot, directory));
       }
-      boost::filesystem::create_directories(directory);
+      if (!make_mount_directory(origin_mount_point, directory)) {
+        pg_stop_backup();
+        umount_and_remove_snapshots();
+        return false;
+      }
 
       std::string options;
       std::string output;

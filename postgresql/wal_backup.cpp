@@ -10,7 +10,6 @@
 
 #include <boost/filesystem.hpp>
 
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -117,19 +116,14 @@ bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup() {
 bool HxModule_PG_Ostrel::release_after_archive_WAL_backup() {
   try {
     const std::string path = wal_snapshot_filename();
-    std::ofstream out(path, std::ios_base::trunc);
-    if (!out.is_open()) {
-      HxLogStream(HxLogLvl::Error) << "Can't create empty snapshot file for archive WAL PostgreSQL backup: " << path
-                                   << std::endl;
-      return false;
-    }
-    out << "LABEL: " << options_.archive_name << "\n";
-    out << "START WAL LOCATION: " << "0 (file " << start_wal_file_ << ")" << "\n";
-    out << "STOP WAL LOCATION: " << "0 (file " << stop_wal_file_ << ")" << "\n";
-    out.close();
     // A file cut short would make the next incremental backup start at the
     // wrong place.
-    if (out.fail()) {
+    std::string error;
+    if (!write_wal_snapshot("LABEL: " + options_.archive_name + "\n" + "START WAL LOCATION: " + "0 (file " +
+                                start_wal_file_ + ")" + "\n" + "STOP WAL LOCATION: " + "0 (file " + stop_wal_file_ +
+                                ")" + "\n",
+                            error)) {
+      HxLogStream(HxLogLvl::Error) << kReleaseSignature << ": can't use " << path << ": " << error << std::endl;
       HxLogStream(HxLogLvl::Error) << "Can't create empty snapshot file for archive WAL PostgreSQL backup: " << path
                                    << std::endl;
       return false;

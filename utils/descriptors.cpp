@@ -112,6 +112,33 @@ bool only_mine(int fd, std::string& why) {
 
 namespace {
 
+// One element of a walk: the directory `element` of `current`, opened
+// without following a link, and made with `mode` when it is missing and
+// `create` is set. Empty on failure, with `error` naming it as `shown`.
+UniqueFd walk_element(int current, const std::string& element, const std::string& shown, bool create, mode_t mode,
+                      std::string& error) {
+  if (element == "..") {
+    error = shown + ": \"..\" is not allowed";
+    return UniqueFd();
+  }
+  UniqueFd next = open_directory_at(current, element);
+  if (!next && errno == ENOENT && create) {
+    next = make_directory_at(current, element, mode);
+    // Another task of this program may have made it meanwhile.
+    if (!next && errno == EEXIST) next = open_directory_at(current, element);
+  }
+  if (!next) {
+    const int reason = errno;
+    struct stat st {};
+    if ((reason == ELOOP || reason == ENOTDIR) && ::fstatat(current, element.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      error = shown + " is a " + file_type_word(st.st_mode) + ", not a directory";
+    } else {
+      error = shown + ": " + std::strerror(reason);
+    }
+  }
+  return next;
+}
+
 // The walk of open_private_directory (`create`) and open_trusted_directory.
 UniqueFd open_checked_directory(const std::string& path, bool create, mode_t mode, std::string& error) {
   if (path.empty() || path.front() != '/') {
@@ -126,30 +153,10 @@ UniqueFd open_checked_directory(const std::string& path, bool create, mode_t mod
     return UniqueFd();
   }
   for (std::size_t i = 0; i < elements.size(); ++i) {
-    const std::string& element = elements[i];
     const std::string shown = "\"" + joined(elements, i + 1) + "\"";
-    if (element == "..") {
-      error = shown + ": \"..\" is not allowed";
-      return UniqueFd();
-    }
     const mode_t wanted = i + 1 == elements.size() ? mode : 0755;
-    UniqueFd next = open_directory_at(current.get(), element);
-    if (!next && errno == ENOENT && create) {
-      next = make_directory_at(current.get(), element, wanted);
-      // Another task of this program may have made it meanwhile.
-      if (!next && errno == EEXIST) next = open_directory_at(current.get(), element);
-    }
-    if (!next) {
-      const int reason = errno;
-      struct stat st {};
-      if ((reason == ELOOP || reason == ENOTDIR) &&
-          ::fstatat(current.get(), element.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        error = shown + " is a " + file_type_word(st.st_mode) + ", not a directory";
-      } else {
-        error = shown + ": " + std::strerror(reason);
-      }
-      return UniqueFd();
-    }
+    UniqueFd next = walk_element(current.get(), elements[i], shown, create, wanted, error);
+    if (!next) return next;
     if (!only_mine(next.get(), why)) {
       error = shown + ": " + why;
       return UniqueFd();
@@ -167,6 +174,111 @@ UniqueFd open_private_directory(const std::string& path, mode_t mode, std::strin
 
 UniqueFd open_trusted_directory(const std::string& path, std::string& error) {
   return open_checked_directory(path, false, 0, error);
+}
+
+std::string describe_entry(const struct stat& st) {
+  std::string text = std::string("a ") + file_type_word(st.st_mode) + " owned by uid " + std::to_string(st.st_uid);
+  if (S_ISREG(st.st_mode) && st.st_nlink > 1) text += " with " + std::to_string(st.st_nlink) + " names";
+  const bool sticky_directory = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky_directory) {
+    text += " that group or others may write";
+  }
+  return text;
+}
+
+bool own_entry(const struct stat& st, bool directory) {
+  if (st.st_uid != ::geteuid()) return false;
+  if (directory) {
+    const bool sticky = (st.st_mode & S_ISVTX) != 0;
+    return S_ISDIR(st.st_mode) && ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || sticky);
+  }
+  return S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+namespace {
+
+std::string foreign(const struct stat& st) {
+  return describe_entry(st) + ", which another account could have placed; it is neither used nor removed";
+}
+
+}  // namespace
+
+bool entry_free_or_own(int at, const std::string& name, bool directory, std::string& error) {
+  struct stat st {};
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return true;
+    error = std::strerror(errno);
+    return false;
+  }
+  if (own_entry(st, directory)) return true;
+  error = foreign(st);
+  return false;
+}
+
+UniqueFd claim_directory_at(int at, const std::string& name, mode_t mode, std::string& error, bool* made) {
+  if (made != nullptr) *made = false;
+  UniqueFd directory = make_directory_at(at, name, mode);
+  if (directory) {
+    if (made != nullptr) *made = true;
+    return directory;
+  }
+  if (errno != EEXIST) {
+    error = std::strerror(errno);
+    return UniqueFd();
+  }
+  // Judged by what was opened, so that nothing can be swapped in between.
+  directory = open_directory_at(at, name);
+  struct stat st {};
+  const int examined =
+      directory ? ::fstat(directory.get(), &st) : ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  if (examined != 0) {
+    error = std::strerror(errno);
+    return UniqueFd();
+  }
+  if (!directory || !own_entry(st, true)) {
+    error = foreign(st);
+    return UniqueFd();
+  }
+  return directory;
+}
+
+UniqueFd create_file_at(int at, const std::string& name, mode_t mode, std::string& error) {
+  // The second round follows the removal of a leftover of this user's.
+  for (int round = 0; round < 2; ++round) {
+    UniqueFd file(::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (file) return file;
+    if (errno != EEXIST) break;
+    if (!entry_free_or_own(at, name, false, error)) return UniqueFd();
+    if (::unlinkat(at, name.c_str(), 0) != 0 && errno != ENOENT) break;
+  }
+  error = std::strerror(errno);
+  return UniqueFd();
+}
+
+UniqueFd make_directories_at(int at, const std::string& path, mode_t mode, std::string& error) {
+  UniqueFd current(::openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!current) error = std::strerror(errno);
+  std::string walked;
+  for (const std::string& element : path_elements(path)) {
+    if (!current) break;
+    walked += (walked.empty() ? "" : "/") + element;
+    current = walk_element(current.get(), element, "\"" + walked + "\"", true, mode, error);
+  }
+  return current;
+}
+
+bool write_all(int fd, const std::string& text) {
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 UniqueFd open_regular_file(int at, const std::string& path, struct stat& st, std::string& why) {

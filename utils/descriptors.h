@@ -92,6 +92,51 @@ UniqueFd open_regular_file(int at, const std::string& path, struct stat& st, std
 // reason a read failed.
 bool read_regular_file(const std::string& path, std::string& content, std::string& why);
 
+// For messages: the type and owner of what a stat result shows, and what
+// lets another account change it: "a symbolic link owned by uid 1000", "a
+// regular file owned by uid 0 with 2 names", "a directory owned by uid 0
+// that group or others may write".
+std::string describe_entry(const struct stat& st);
+
+// True when a stat result shows something this process's user made, whose
+// place no other account can take: owned by it; a directory (writable by
+// group or others only when it is sticky) when `directory` is true,
+// otherwise a regular file with a single name (another name could lie
+// anywhere).
+bool own_entry(const struct stat& st, bool directory);
+
+// True when nothing lies at `name` in the directory `at` (links not
+// followed), or something this process's user made (own_entry). False
+// otherwise, with `error` describing what lies there (see claim_directory_at).
+bool entry_free_or_own(int at, const std::string& name, bool directory, std::string& error);
+
+// Makes the directory `name` in the directory `at` with `mode` (mkdirat:
+// never through a link), or opens the one this process's user made there
+// before (own_entry); `made` (when given) tells which. Empty when anything
+// else lies there, with `error` saying what ("a symbolic link owned by uid
+// 1000, which another account could have placed; it is neither used nor
+// removed"), or when it cannot be made or opened (`error` the reason).
+UniqueFd claim_directory_at(int at, const std::string& name, mode_t mode, std::string& error,
+                            bool* made = nullptr);
+
+// Creates the regular file `name` in the directory `at` afresh and opens it
+// for writing: exclusively and never through a link (O_CREAT|O_EXCL|
+// O_NOFOLLOW), with `mode` under the umask. A file this process's user made
+// there before (own_entry) is removed first; anything else is neither used
+// nor removed: empty, with `error` as for claim_directory_at.
+UniqueFd create_file_at(int at, const std::string& name, mode_t mode, std::string& error);
+
+// Opens the directory `path` (relative) below the directory `at` element by
+// element, never following a link (as open_directory_nofollow, ".." refused),
+// and makes each missing element with `mode` (mkdirat). The result lies
+// below `at` whatever the elements on the way are. Empty on failure, with
+// `error` naming the element (its path below `at`) and the reason.
+UniqueFd make_directories_at(int at, const std::string& path, mode_t mode, std::string& error);
+
+// Writes all of `text` to `fd`, going on after an interrupted or partial
+// write. False (errno set) when not all of it could be written.
+bool write_all(int fd, const std::string& text);
+
 // A path by which an outside program reaches the very file the descriptor
 // names, whatever happens to its names meanwhile: "/proc/<pid>/fd/<fd>" of
 // this process (for programs run while the descriptor is open; the kernel

@@ -10,6 +10,7 @@ source "$HX_SOURCE_DIR/tests/e2e/lib/backup.sh"
 trap 'rm -f "$HX_VOLUME_DATA_MNT/filler" "$HX_PG_ARCHIVE_HOLD"' EXIT
 
 archive_listing() { ls "$HX_PG_ARCHIVE"; }
+PREPARE_SIG="virtual bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&)"
 # failed_backup CODE: the common marks of a backup that was not made.
 failed_backup() {
   assert_exit "$1"
@@ -116,6 +117,39 @@ chown postgres "$HX_PG_ARCHIVE"
 failed_backup 6
 assert_line "Error: virtual bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&): wrong uid (0) \
 of the directory \"$HX_PG_ARCHIVE\". Postgres admin uid ($(id -u postgres)) is expected"
+
+case_name "a -d that another account may change is refused; in a sticky one, what another account planted at a \
+backup's names is refused before backup mode, neither used nor removed"
+PGUID="$(id -u postgres)"
+SHARED="$HX_SANDBOX_DIR/shared"
+mkdir -p "$SHARED" && chown postgres "$SHARED"
+: >"$HX_STANDIN_LOG_DIR/lvm.argv"
+remember_archive
+run_module -1 -b cluster -n s1 -d "$SHARED" -m media1 -T task1
+failed_backup 4
+assert_line "Error: Backup module: the temporary operation directory (-d) $SHARED can't be used: \"$SHARED\": it is \
+owned by uid $PGUID. It must be a directory in which no other account can rename, replace or remove what the task \
+makes there: every element from / a directory (not a link) owned by root, and writable by group or others only when \
+sticky (as /tmp)"
+chown root "$SHARED" && chmod 1777 "$SHARED"
+SECRET="$HX_SANDBOX_DIR/secret"
+printf 'root only\n' >"$SECRET" && chmod 600 "$SECRET"
+# -n, what the server's account plants in -d, the exit code and the start of the line that refuses it
+while IFS='|' read -r name plant code refused; do
+  (cd "$SHARED" && hx_as_postgres sh -c "cd '$SHARED' && $plant")
+  run_module -1 -b cluster -n "$name" -d "$SHARED" -m media1 -T task1
+  failed_backup "$code"
+  assert_line "Error: $refused, which another account could have placed; it is neither used nor removed"
+  assert_eq "root 600 root only" "$(stat -c '%U %a' "$SECRET") $(cat "$SECRET")" "the root-only file"
+done <<PLANTED
+n1|mkdir n1 && ln -s $SECRET n1/backup_label|6|$PREPARE_SIG: can't use $SHARED/n1: a directory owned by uid $PGUID
+n2|ln -s $SECRET n2.hxfd.list|6|$PREPARE_SIG: can't use $SHARED/n2.hxfd.list: a symbolic link owned by uid $PGUID
+n3|ln -s $SECRET n3.snap|4|Backup module: can't use $SHARED/n3.snap: a symbolic link owned by uid $PGUID
+n4|mkdir n4.snap_dir|4|Backup module: can't use $SHARED/n4.snap_dir: a directory owned by uid $PGUID
+PLANTED
+! grep -q lvcreate "$HX_STANDIN_LOG_DIR/lvm.argv" || fail "a snapshot was made"
+assert_eq "n1 n1/backup_label n2.hxfd.list n3.snap n4.snap_dir" "$(cd "$SHARED" && find n* | sort | xargs)" \
+  "what was planted"
 
 case_name "an incremental whose reference holds no WAL snapshot file"
 mkdir -p "$HX_SANDBOX_DIR/bare_meta"
@@ -280,6 +314,26 @@ assert_exit 0
 assert_line "MAIN SNAPSHOT FILENAME:$BK_TASK_DIR/warned.snap"
 assert_line "Info: Snapshot: /dev/mapper/hxvg-ts.snap exists. Try to remove it"
 assert_line_matches "^Info: Snapshot '/dev/mapper/hxvg-ts.snap' was used for: +[0-9.]+%$"
+nothing_left
+
+case_name "what another account plants in /dev/shm refuses no backup with a wrong reason"
+# The mutex name of the resource 'cluster', and the names the snapshots'
+# locks would have in /dev/shm.
+SEM=/dev/shm/sem.Halvex_MOD_mutex_hx_module_pg_ostrel_c1122d8dce5c6b40
+SNAP_LOCKS="/dev/shm/Halvex_MOD_snapshot_2d4d1649e4f71651.owner /dev/shm/Halvex_MOD_snapshot_e791d6b02c7ea6f0.owner"
+hx_as_postgres mkdir $SEM $SNAP_LOCKS
+backup_run -1 -b cluster -n p1
+rmdir $SEM
+assert_exit 2
+assert_not_contains "MAIN "
+assert_line "Error: Can't run the task on the resource 'cluster': the lock name $SEM is taken by a directory owned \
+by uid $PGUID, which is not this module's lock; remove it, then run the task again"
+# In the sticky -d: the backup's own files are root's.
+run_module -1 -b cluster -n p2 -d "$SHARED" -m media1 -T task1 -e lvm_snapshot_size:50
+rmdir $SNAP_LOCKS
+assert_exit 0
+assert_eq "root 600" "$(stat -c '%U %a' "$SHARED/p2.snap")" "the snapshot file"
+! grep -q "$SHARED" /proc/self/mountinfo && [ ! -e "$SHARED/p2" ] || fail "the task directory or a mount stayed"
 nothing_left
 
 finish

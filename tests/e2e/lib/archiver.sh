@@ -85,4 +85,7 @@ wait_for_state() {
   return 1
 }
 
-lock_names() { ls /dev/shm 2>/dev/null | grep '^sem\.Halvex_MOD_mutex_' || true; }
+lock_names() {
+  { ls /dev/shm; find /opt/halvex/var -name '*.owner'; } 2>/dev/null |
+    grep -E '^sem\.Halvex_MOD_mutex_|\.owner$' || true
+}

@@ -18,7 +18,7 @@
 #   backup_wait [SECONDS]      its end (default: within 300 s)
 #   setting KEY                the value of a "MODULE SETTING:KEY:" line
 #   nothing_left               no snapshot registered or mounted, no session of
-#                              the module's user, no lock or owner file left
+#                              the module's user, no lock name or owner file left
 #   prove_backup NAME...       unpacks what the archiver stored under NAMEs
 #                              (a full backup and the incrementals after it)
 #                              into a scratch directory, starts a second server
@@ -132,7 +132,8 @@ nothing_left() {
     sessions="$(psql_value "SELECT count(*) FROM pg_stat_activity WHERE usename = '$HX_PG_USER'")"
     [ "$sessions" = 0 ] && break || sleep 0.1
   done
-  locks="$(ls /dev/shm | grep -c '^sem\.\|^Halvex_MOD_' || true)"
+  locks="$({ ls /dev/shm; find /opt/halvex/var -name '*.owner' -printf '%f\n'; } |
+    grep -c '^sem\.\|^Halvex_MOD_' || true)"
   assert_eq "0 0 0 0" "$snaps $mounted $sessions $locks" "snapshots, mounts, module sessions, lock names left"
 }
 

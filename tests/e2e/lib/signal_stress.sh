@@ -127,7 +127,7 @@ stress_signals() {
       left="$(stress_marked "$marker")"
     done
     [ -z "$left" ] || fail "processes left: $(for p in $left; do tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null; echo; done)"
-    assert_eq "" "$(ls /dev/shm | grep -E '^sem\.Halvex_MOD_mutex_|\.owner$' || true)" "locks left"
+    assert_eq "" "$(lock_names)" "locks left"
     local releases
     releases="$(grep -c '^release' "$HOOKS_LOG" || true)"
     [ "$releases" -le 1 ] || fail "the release hook ran $releases times"

@@ -235,17 +235,27 @@ TEST_F(LvmSnapshots, QuotedPathsAndAFailingDf) {
                                  "Error: "}));
   EXPECT_TRUE(new_argv().empty());
 
-  // A mount directory that cannot be made: the snapshot made for it is
-  // recorded, and goes with the removal.
-  std::ofstream(tmp_ + "/file");
-  TestModule blocked(options(HxModuleMode::None, tmp_ + "/file"));
+  // A link on the way to a mount directory (in a task directory of root's
+  // left from an earlier run) is refused before anything is mounted, never
+  // followed out of the task directory; the snapshot made for it goes.
+  const std::string outside = tmp_ + "/outside";
+  const std::string first = std::next(fs::path(data_mnt_).begin())->string();  // below "/"
+  fs::create_directories(outside);
+  fs::create_directories(tmp_ + "/linked/archive-1");
+  fs::create_symlink(outside, tmp_ + "/linked/archive-1/" + first);
+  TestModule blocked(options(HxModuleMode::None, tmp_ + "/linked"));
   blocked.volumes()[kDataDev] = data_mnt_;
   mark_logs();
   EXPECT_FALSE(blocked.make_lvm_snapshots_and_mount());
-  EXPECT_EQ(log_.lines().back().rfind("Error: " + kMakeSig + ": boost::filesystem::create_directories: ", 0), 0u)
+  EXPECT_GE(index_of("Error: " + kMakeSig + ": can't make the mount directory " + tmp_ + "/linked/archive-1" +
+                     data_mnt_ + " below the task directory: \"" + first +
+                     "\" is a symbolic link, not a directory"),
+            0)
       << log_.text();
-  blocked.umount_and_remove_snapshots();
+  EXPECT_EQ(sh("findmnt -rn -o TARGET | grep -q '^" + outside + "'"), 1) << "mounted outside the task directory";
+  EXPECT_TRUE(fs::is_empty(outside));
   EXPECT_FALSE(registered(kDataDev + ".snap"));
+  blocked.umount_and_remove_snapshots();
 }
 
 // A snapshot of the same name left over and still mounted goes first; a
@@ -478,6 +488,12 @@ TEST_F(LvmSnapshots, CrashConsistentUnderLoad) {
   // tablespace link pointing into the tablespace's snapshot.
   const std::string snap_data = snapshot_dir(data_mnt_) + "/pgdata";
   const std::string sock = w + "/snap-sock";
+  // The task directory and the mount directories in it are root's alone;
+  // the second server's account must pass through them.
+  for (fs::path p = fs::path(snapshot_dir(data_mnt_)).parent_path(); p.string().size() >= tmp_.size();
+       p = p.parent_path()) {
+    fs::permissions(p, fs::perms(0755));
+  }
   const std::string as_postgres =
       "cd / && setpriv --reuid=postgres --regid=postgres --init-groups " + bin + "/pg_ctl -D " + snap_data;
   fs::create_directories(sock);

@@ -5,10 +5,13 @@
 // anything twice.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "postgresql/hx_module_pg_ostrel.h"
 #include "postgresql/hx_postgresql_common.h"
@@ -118,6 +121,9 @@ TEST_F(BackupHooks, ReleaseRunsAgainWithoutRepeatingAnything) {
   auto m = module(HxBackupType::Full);
   ASSERT_TRUE(m->prepare_resource_before_backup(false)) << log_.text();
   EXPECT_EQ(registered_snapshots(), 2);
+  struct stat task {};
+  EXPECT_EQ(0, ::stat((dir_ / "hooks").c_str(), &task));
+  EXPECT_EQ(0700u, task.st_mode & 07777) << "the task directory is root's alone";
   std::string settings;
   {
     hx_test::CoutCapture out;
@@ -229,13 +235,14 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
       {full, [](HookModule& m) { fs::remove_all(m.snapshot_directory_path()); }, kBaseSig + "Unable to copy backup_file "},
       {full, [&](HookModule&) { fs::create_directories(dir_ / "hooks/backup_label"); },
        "Error: Can't create backup_label file for PostgreSQL: " + dir_ / "hooks/backup_label"},
-      // A full disk: the file opens, its text does not reach it.
+      // A link at a label file's name is neither written through nor removed.
       {full,
        [&](HookModule&) {
          fs::create_directories(dir_ / "hooks");
          fs::create_symlink("/dev/full", dir_ / "hooks/tablespace_map");
        },
-       "Error: Can't create tablespace_map file for PostgreSQL: " + dir_ / "hooks/tablespace_map"},
+       kBaseSig + "can't use " + dir_ / "hooks/tablespace_map" + ": a symbolic link owned by uid 0, which another "
+                  "account could have placed; it is neither used nor removed"},
       {full, [&](HookModule& m) { m.conf().archive_catalog = archive_with_history(""); },
        kBaseSig + "Unable to find start wal file"},
       {full, [&](HookModule& m) { m.conf().archive_catalog = archive_with_history(start_line); },
@@ -283,18 +290,51 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
   }
   ASSERT_EQ(psql("DROP TABLESPACE hx_late"), 0);
 
+  // A full file system under the task directory (a small one mounted at
+  // it): backup_label fits, tablespace_map does not. The task directory,
+  // with something still mounted at it, is never removed: what is on it
+  // stays.
+  {
+    fs::create_directories(dir_ / "hooks");
+    ASSERT_EQ(hx_test::sh("mount -t tmpfs -o size=4k hx-full " + dir_ / "hooks"), 0);
+    auto m = module(full);
+    log_.clear();
+    EXPECT_FALSE(m->prepare_resource_before_backup(false));
+    EXPECT_TRUE(logged("Error: Can't create tablespace_map file for PostgreSQL: " + dir_ / "hooks/tablespace_map"))
+        << log_.text();
+    EXPECT_TRUE(logged(kBaseSig + "the task directory " + dir_ / "hooks" + " is left in place: " + dir_ / "hooks" +
+                       " is still mounted")) << log_.text();
+    EXPECT_NE(hx_test::read_file(dir_ / "hooks/backup_label").find("\nLABEL: hooks\n"), std::string::npos);
+    EXPECT_EQ(registered_snapshots(), 0);
+    ASSERT_EQ(hx_test::sh("umount " + dir_ / "hooks"), 0);
+    m->interrupt();
+    EXPECT_TRUE(m->release_resource_after_backup());
+    EXPECT_FALSE(fs::exists(dir_ / "hooks"));
+  }
+
   // A snapshot whose name a running task holds is that task's, never a
   // leftover: the backup is refused before it makes or removes any.
   {
     hx_owner_lock held;
     std::string holder;
-    ASSERT_TRUE(held.try_lock(hx_pg_lvm::snapshot_lock_name("/dev/mapper/hxvg-ts.snap"), "PID 1, a test", holder));
+    ASSERT_TRUE(held.try_lock(shared_state_directory(), hx_pg_lvm::snapshot_lock_name("/dev/mapper/hxvg-ts.snap"),
+                              "PID 1, a test", holder));
     log_.clear();
     EXPECT_FALSE(module(full)->prepare_resource_before_backup(false));
     EXPECT_TRUE(logged(kBaseSig + "the snapshot /dev/mapper/hxvg-ts.snap belongs to another running task of this "
                                   "module (PID 1, a test); it is not removed. Run the backup again when that task "
                                   "has ended")) << log_.text();
   }
+  // Nor is it when the snapshot locks' directory may be changed by another
+  // account: whether a task holds a snapshot cannot be told.
+  ASSERT_EQ(0, ::chown(shared_state_directory().c_str(), 65534, 65534));
+  log_.clear();
+  EXPECT_FALSE(module(full)->prepare_resource_before_backup(false));
+  ASSERT_EQ(0, ::chown(shared_state_directory().c_str(), 0, 0));
+  EXPECT_TRUE(logged(kBaseSig + "the lock of the snapshot /dev/mapper/hxvg-data.snap cannot be taken: its directory "
+                                "cannot be used: \"" + shared_state_directory() + "\": it is owned by uid 65534"))
+      << log_.text();
+  EXPECT_EQ(registered_snapshots(), 0);
 
   // Without the server a preparation cannot open its own connection.
   auto base = module(full);
@@ -355,18 +395,36 @@ TEST_F(BackupHooks, ReleaseOfAnIncrementalBackup) {
   }
   EXPECT_EQ(log_.at("Error").size(), 4u) << log_.text();
   EXPECT_TRUE(log_.has("Error", "Can't show_config_file") && log_.has("Error", "Can't show_data_directory"));
-  const Lines cannot_write{"Error: Can't create empty snapshot file for archive WAL PostgreSQL backup: " +
-                           m->wal_snapshot_filename()};
-  // On a full disk, and in a directory that is gone.
-  fs::remove(m->wal_snapshot_filename());
-  fs::create_symlink("/dev/full", m->wal_snapshot_filename());
+  const std::string path = m->wal_snapshot_filename();
+  const auto cannot_write = [&](const std::string& why) {
+    return Lines{"Error: bool HxModule_PG_Ostrel::release_after_archive_WAL_backup(): can't use " + path + ": " + why,
+                 "Error: Can't create empty snapshot file for archive WAL PostgreSQL backup: " + path};
+  };
+  // On a full disk (here a file-size limit), through a link planted at its
+  // name (never followed), and in a directory that is gone.
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const rlimit small{20, saved.rlim_max};
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
   log_.clear();
   EXPECT_FALSE(m->release_resource_after_backup());
-  EXPECT_EQ(log_.messages(), cannot_write);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(log_.messages(), cannot_write("File too large"));
+  const std::string target = dir_ / "kept";
+  std::ofstream(target) << "kept";
+  fs::remove(path);
+  fs::create_symlink(target, path);
+  log_.clear();
+  EXPECT_FALSE(m->release_resource_after_backup());
+  EXPECT_EQ(log_.messages(), cannot_write("a symbolic link owned by uid 0, which another account could have placed; "
+                                          "it is neither used nor removed"));
+  EXPECT_EQ(hx_test::read_file(target), "kept");
   fs::remove_all(m->snapshot_directory_path());
   log_.clear();
   EXPECT_FALSE(m->release_resource_after_backup());
-  EXPECT_EQ(log_.messages(), cannot_write);
+  EXPECT_EQ(log_.messages(), cannot_write("No such file or directory"));
 }
 
 }  // namespace

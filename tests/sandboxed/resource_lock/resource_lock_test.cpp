@@ -12,6 +12,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +25,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +37,8 @@ namespace {
 
 const char kProgram[] = "/opt/halvex/bin/hx_module_pg_ostrel";
 const char kOtherProgram[] = "/usr/local/bin/hx_module_other";
+// The program's own root-only directory, where its owner files lie.
+const std::string kOwnerDirectory = "/opt/halvex/var/hx_module_pg_ostrel";
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -136,7 +142,7 @@ class ResourceLock : public ::testing::Test {
   void TearDown() override { ::alarm(0); }
 
   bool name_exists() const { return semaphore_exists(name_); }
-  bool owner_file_exists() const { return fs::exists(hx_resource_lock::owner_file_path(name_)); }
+  bool owner_file_exists() const { return fs::exists(kOwnerDirectory + "/" + name_ + ".owner"); }
 
   // A refused task: exit code 2, the mutex line on stderr, the Info line on stdout.
   void expect_refused(Task& task) {
@@ -234,28 +240,88 @@ TEST_F(ResourceLock, HolderKilledWithSigkillIsTakenOver) {
   EXPECT_FALSE(owner_file_exists());
 }
 
-// Whatever is planted at the owner file's path in the world-writable /dev/shm
-// neither redirects the task nor blocks the resource: a link is not followed
-// (its target is not created), and a file of another user that is kept
-// locked is removed and replaced.
-TEST_F(ResourceLock, PlantedOwnerFilesNeitherRedirectNorBlock) {
-  const std::string owner = hx_resource_lock::owner_file_path(name_);
-  const fs::path target = dir_ / "target-of-the-link";
-  fs::create_symlink(target, owner);
-  Task linked(kProgram, resource_, dir_);
-  ASSERT_TRUE(linked.locked());
-  EXPECT_EQ(0, linked.release());
-  EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+// What another account plants in /dev/shm, which every user may write, never
+// refuses a task with a wrong reason. At the mutex's own name, anything but a
+// plain file of root's (as a dead task leaves it) is reported with its path,
+// type and owner, and stays; at the name the owner file would have had in
+// /dev/shm it does not matter. A link at the owner file's name (in the
+// program's own directory) is not followed.
+TEST_F(ResourceLock, PlantedNamesNeitherBlockNorRedirect) {
+  const std::string resource = "/var/lib/postgresql/15/main";
+  const std::string name = "Halvex_MOD_mutex_hx_module_pg_ostrel_10715042a28ebcf";
+  const std::string planted = "/dev/shm/sem." + name;
+  fs::create_directory("/dev/shm/" + name + ".owner");
+  fs::create_directory(planted);
+  ASSERT_EQ(0, ::lchown(planted.c_str(), 65534, 65534));
+  Task directory(kProgram, resource, dir_);
+  EXPECT_FALSE(directory.locked());
+  EXPECT_EQ(2, directory.exit_code());
+  EXPECT_EQ("Error: Can't run the task on the resource '" + resource + "': the lock name " + planted +
+                " is taken by a directory owned by uid 65534, which is not this module's lock; remove it, then run "
+                "the task again\n",
+            directory.out());
+  EXPECT_TRUE(fs::is_directory(planted));
+  fs::remove(planted);
 
-  const int planted = ::open(owner.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-  ASSERT_GE(planted, 0);
-  ASSERT_EQ(0, ::fchown(planted, 65534, 65534));
-  ASSERT_EQ(0, ::flock(planted, LOCK_EX | LOCK_NB));
-  Task blocked(kProgram, resource_, dir_);
-  ASSERT_TRUE(blocked.locked());
-  EXPECT_EQ(0, blocked.release());
-  EXPECT_FALSE(owner_file_exists());
-  ::close(planted);
+  const std::string owner = kOwnerDirectory + "/" + name + ".owner";
+  EXPECT_FALSE(fs::exists(fs::symlink_status(owner))) << "a refused task leaves no owner file";
+  fs::create_symlink(dir_ / "owner-target", owner);
+  Task held(kProgram, resource, dir_);
+  ASSERT_TRUE(held.locked());
+  EXPECT_EQ("", held.out() + held.err());
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(owner)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "owner-target")));
+  EXPECT_EQ(0, held.release());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(owner)));
+  EXPECT_FALSE(fs::exists(planted));
+  fs::remove("/dev/shm/" + name + ".owner");
+
+  // An owner directory another account could change: whether a task holds
+  // the resource cannot be told, and the task is refused saying so.
+  ASSERT_EQ(0, ::chown(kOwnerDirectory.c_str(), 65534, 65534));
+  Task unowned(kProgram, resource, dir_);
+  EXPECT_EQ(2, unowned.exit_code());
+  ASSERT_EQ(0, ::chown(kOwnerDirectory.c_str(), 0, 0));
+  EXPECT_EQ("Error: Can't run the task on the resource '" + resource + "': the lock directory cannot be used: \"" +
+                kOwnerDirectory + "\": it is owned by uid 65534\n",
+            unowned.out());
+  EXPECT_FALSE(fs::exists(planted));
+}
+
+// Tasks that take and let go one owner lock as fast as they can never hold
+// it at once. A holder removes the owner file before it lets its flock go,
+// so a task can win the flock of a file that no name leads to any more,
+// while another task holds the file the name now leads to: that win does
+// not count.
+TEST_F(ResourceLock, OwnerLockIsNeverHeldTwice) {
+  auto* counts = static_cast<std::atomic<int>*>(
+      ::mmap(nullptr, 2 * sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(MAP_FAILED, static_cast<void*>(counts));
+  new (&counts[0]) std::atomic<int>(0);  // holders now
+  new (&counts[1]) std::atomic<int>(0);  // times a second holder came
+  std::vector<pid_t> tasks;
+  for (int i = 0; i < 8; ++i) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      hx_owner_lock lock;
+      std::string holder;
+      while (std::chrono::steady_clock::now() < end) {
+        if (!lock.try_lock(kOwnerDirectory, "race.owner", "a racing task", holder)) continue;
+        if (counts[0].fetch_add(1) != 0) counts[1].fetch_add(1);
+        ::sched_yield();
+        counts[0].fetch_sub(1);
+        lock.unlock();
+      }
+      hx_process::exit_now(0);
+    }
+    tasks.push_back(pid);
+  }
+  for (const pid_t pid : tasks) ::waitpid(pid, nullptr, 0);
+  EXPECT_EQ(0, counts[1].load());
+  EXPECT_FALSE(fs::exists(kOwnerDirectory + "/race.owner"));
+  ::munmap(counts, 2 * sizeof(std::atomic<int>));
 }
 
 // Taking the same resource again in the same task does not refuse itself;
@@ -277,26 +343,33 @@ TEST_F(ResourceLock, ReleaseInTheSameProcessAndRelock) {
 // lock_target: every spelling of a path takes one lock, and a refused task is
 // told which task holds it, by the description the holder recorded (which
 // replaces what a dead holder left in the file); the locks go with the
-// resource lock. An owner file that cannot be had refuses the task without
-// claiming that another task holds it.
+// resource lock. Its owner file lies in the program's own directory: a
+// directory another account plants where it once lay in /dev/shm does not
+// matter. An owner file that cannot be had refuses the task without claiming
+// that another task holds it, and says why.
 TEST_F(ResourceLock, TargetLockOfOnePathUnderTwoSpellings) {
   hx_test::LogCapture log;
-  const fs::path data = dir_ / "data";
+  // Fixed paths (this /dev/shm is the sandbox's own), so that the owner
+  // files' names are known answers.
+  const std::string data = "/dev/shm/data", link = "/dev/shm/link", other = "/dev/shm/other";
+  const std::string owner_file = kOwnerDirectory + "/Halvex_MOD_target_hx_module_pg_ostrel_f78748616de78def.owner";
+  const std::string other_file = kOwnerDirectory + "/Halvex_MOD_target_hx_module_pg_ostrel_61bf60c42ae871e.owner";
   fs::create_directories(data);
-  fs::create_symlink(data, dir_ / "link");
-  auto owner_file = [](const std::string& key) {
-    return "/dev/shm/Halvex_MOD_target_hx_module_pg_ostrel_" + hx_resource_lock::resource_digest_text(key) + ".owner";
-  };
-  std::ofstream(owner_file(data.string())) << "PID 1, a killed task with a description longer than the next one";
+  fs::create_symlink(data, link);
+  const std::string old_place = "/dev/shm/Halvex_MOD_target_hx_module_pg_ostrel_f78748616de78def.owner";
+  fs::create_directory(old_place);
+  ASSERT_EQ(0, ::chown(old_place.c_str(), 65534, 65534));
+  fs::create_directories(kOwnerDirectory);
+  std::ofstream(owner_file) << "PID 1, a killed task with a description longer than the next one";
   HxModuleOptions options;
   options.program_path = kProgram;
   options.mode = HxModuleMode::Backup;
   options.resource = "cluster";
   hx_test::StubModule holder(options);
-  ASSERT_TRUE(holder.lock_target(data.string(), "it"));
+  ASSERT_TRUE(holder.lock_target(data, "it")) << log.text();
   options.resource = "clustr";
   hx_test::StubModule second(options);
-  for (const std::string& spelling : {(dir_ / "link").string(), (dir_ / "." / "data" / "").string()}) {
+  for (const std::string& spelling : {link, std::string("/dev/shm/./data/")}) {
     log.clear();
     EXPECT_FALSE(second.lock_target(spelling, "the cluster of the data directory '" + spelling + "'"));
     EXPECT_EQ(log.messages(), std::vector<std::string>{
@@ -304,16 +377,25 @@ TEST_F(ResourceLock, TargetLockOfOnePathUnderTwoSpellings) {
                                   "' is in use by another task of this module (PID " + std::to_string(::getpid()) +
                                   ", a backup of the resource 'cluster'). Run it again when that task has ended"});
   }
+  EXPECT_TRUE(fs::exists(owner_file));
   holder.unlock_resource_handling();
-  EXPECT_FALSE(fs::exists(owner_file(data.string())));
-  EXPECT_TRUE(second.lock_target((dir_ / "link").string(), "it"));
+  EXPECT_FALSE(fs::exists(owner_file));
+  EXPECT_TRUE(second.lock_target(link, "it"));
+  second.unlock_resource_handling();
 
-  const std::string other = (dir_ / "other").string();
-  fs::create_directory(owner_file(other));
+  fs::create_directory(other_file);
   log.clear();
   EXPECT_FALSE(second.lock_target(other, "the cluster of the data directory '" + other + "'"));
   EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: Can't run the task: the lock of the cluster of the data "
                                                      "directory '" + other + "' cannot be taken: its file " +
-                                                     owner_file(other) + " cannot be opened"});
-  fs::remove(owner_file(other));
+                                                     other_file + " cannot be opened (Is a directory)"});
+  fs::remove(other_file);
+  ASSERT_EQ(0, ::chown(kOwnerDirectory.c_str(), 65534, 65534));
+  log.clear();
+  EXPECT_FALSE(second.lock_target(other, "it"));
+  ASSERT_EQ(0, ::chown(kOwnerDirectory.c_str(), 0, 0));
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: Can't run the task: the lock of it cannot be taken: its "
+                                                     "directory cannot be used: \"" + kOwnerDirectory +
+                                                     "\": it is owned by uid 65534"});
+  for (const std::string& path : {link, data, old_place}) fs::remove(path);
 }

@@ -3,6 +3,8 @@
 // descriptor.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,6 +95,30 @@ TEST(Descriptors, PrivateDirectoryOnlyWhereNoOtherAccountCanChangeIt) {
   ::mkfifo((dir / "var/fifo").c_str(), 0600);
   EXPECT_FALSE(hx_utils_common::open_private_directory(dir / "var/fifo", 0700, error));
   EXPECT_EQ("\"" + dir / "var/fifo" + "\" is a FIFO, not a directory", error);
+}
+
+// A directory a task claims in a directory others may write: its own is
+// used again, a sticky one too; one that group or others may write, or a
+// file with a second name, is refused with what lets others change it.
+TEST(Descriptors, ClaimedEntriesAreOwnOrRefused) {
+  hx_test::TempDir dir;
+  UniqueFd top = hx_utils_common::open_directory_nofollow(dir.str());
+  std::string error;
+  bool made = false;
+  EXPECT_TRUE(hx_utils_common::claim_directory_at(top.get(), "task", 0700, error, &made)) << error;
+  EXPECT_TRUE(made);
+  EXPECT_EQ(0700u, mode_of(dir / "task"));
+  ::chmod((dir / "task").c_str(), 01777);
+  EXPECT_TRUE(hx_utils_common::claim_directory_at(top.get(), "task", 0700, error, &made)) << error;
+  EXPECT_FALSE(made);
+  ::chmod((dir / "task").c_str(), 0777);
+  EXPECT_FALSE(hx_utils_common::claim_directory_at(top.get(), "task", 0700, error));
+  const std::string refused = ", which another account could have placed; it is neither used nor removed";
+  EXPECT_EQ("a directory owned by uid 0 that group or others may write" + refused, error);
+  ASSERT_EQ(0, ::link(dir.write("file").c_str(), (dir / "second").c_str()));
+  EXPECT_FALSE(hx_utils_common::create_file_at(top.get(), "second", 0600, error));
+  EXPECT_EQ("a regular file owned by uid 0 with 2 names" + refused, error);
+  EXPECT_TRUE(fs::exists(dir / "second"));
 }
 
 TEST(Descriptors, OutsideProgramsReachTheOpenedDirectoryWhateverItsNameBecomes) {

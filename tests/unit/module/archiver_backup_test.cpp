@@ -7,6 +7,8 @@
 #include <csignal>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -236,25 +238,45 @@ TEST(ArchiverListFile, HeaderThenRecordsInKeyOrder) {
   signal(SIGXFSZ, previous);
   EXPECT_EQ(log.messages().back(), kListSig + ": can't write hxfd list file completely: " + path);
 
-  // Nothing planted at its path is written through or waited for: a link (its
-  // target stays as it is) or a FIFO is refused, fresh list or appended one.
+  // Nothing planted at its path is written through, waited for or removed: a
+  // link (its target stays as it is), a FIFO, a second name of another file
+  // or another account's file is refused, fresh list or appended one.
   const std::string target = dir.write("target", "kept\n");
-  const std::string link = dir / "link.list", fifo = dir / "fifo.list";
+  const std::string link = dir / "link.list", fifo = dir / "fifo.list", hard = dir / "hard.list";
+  const std::string foreign = dir.write("foreign.list", "HXFD file list:\n");
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::link(target.c_str(), hard.c_str()), 0);
+  ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // a FIFO that would take the list
-  for (const std::string& planted : {link, fifo}) {
+  const std::vector<std::pair<std::string, std::string>> planted{{link, "a symbolic link owned by uid 0"},
+                                                                 {fifo, "a FIFO owned by uid 0"},
+                                                                 {hard, "a regular file owned by uid 0 with 2 names"},
+                                                                 {foreign, "a regular file owned by uid 65534"}};
+  for (const auto& entry : planted) {
     for (const bool append : {false, true}) {
       log.clear();
-      EXPECT_FALSE(module.add_to_hxfd_list_file(planted, {{"/a", "a"}}, append));
-      EXPECT_EQ(log.messages(), (std::vector<std::string>{kListSig + ": not a regular file: " + planted,
-                                                          kListSig + ": can't create hxfd list file"}));
+      EXPECT_FALSE(module.add_to_hxfd_list_file(entry.first, {{"/a", "a"}}, append));
+      EXPECT_EQ(log.messages(),
+                (std::vector<std::string>{kListSig + ": can't use " + entry.first + ": " + entry.second +
+                                              ", which another account could have placed; it is neither used nor "
+                                              "removed",
+                                          kListSig + ": can't create hxfd list file"}));
     }
   }
   char byte = 0;
   EXPECT_EQ(read(reader, &byte, 1), 0);
   close(reader);
   EXPECT_EQ(read_file(target), "kept\n");
+  EXPECT_EQ(read_file(foreign), "HXFD file list:\n");
+  // A list that others may write is not appended to: lines they add would
+  // be archived as root's.
+  chmod(path.c_str(), 0666);
+  log.clear();
+  EXPECT_FALSE(module.add_to_hxfd_list_file(path, {{"/a", "a"}}, true));
+  EXPECT_EQ(log.messages().front(), kListSig + ": can't use " + path + ": a regular file owned by uid 0 that group or "
+                                    "others may write, which another account could have placed; it is neither used "
+                                    "nor removed");
 
   // No record becomes another line or another path when the archiver splits
   // its line at the first " : ": refused, nothing written.
@@ -345,12 +367,37 @@ TEST_F(CloseBackup, MainFileThatCannotBeExaminedFailsTheListing) {
   EXPECT_TRUE(fs::exists(module_.snapshot_directory_path()));
 }
 
+// Anything at the snapshot file's name that is not a file the task made (a
+// directory; a link, never written through) fails the closing step, and
+// stays; so does the snapshot directory.
 TEST_F(CloseBackup, PackFailureKeepsTheSnapshotDirectory) {
   LogCapture log;
-  fs::create_directories(module_.snapshot_filename());  // a directory in the way makes tar fail
+  const std::string target = dir_.write("kept", "kept");
+  fs::create_directories(module_.snapshot_filename());
+  for (const std::string found : {"a directory", "a symbolic link"}) {
+    log.clear();
+    EXPECT_FALSE(close(false));
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{
+                                  "Error: " + kCloseSig + ": can't use " + module_.snapshot_filename() + ": " + found +
+                                      " owned by uid 0, which another account could have placed; it is neither used "
+                                      "nor removed",
+                                  "Error: " + kCloseSig + ": can't create the main snapshot file: "}));
+    EXPECT_EQ(printed_, "");
+    EXPECT_TRUE(fs::exists(module_.meta_filename()));
+    fs::remove(module_.snapshot_filename());
+    fs::create_symlink(target, module_.snapshot_filename());
+  }
+  EXPECT_EQ(read_file(target), "kept");
+  // tar cannot write the file the task made (a full disk; here a file-size limit).
+  fs::remove(module_.snapshot_filename());
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const rlimit small{20, saved.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &small);
+  log.clear();
   EXPECT_FALSE(close(false));
+  setrlimit(RLIMIT_FSIZE, &saved);
   EXPECT_TRUE(log.has("Error: " + kCloseSig + ": can't create the main snapshot file: "));
-  EXPECT_EQ(printed_, "");
   EXPECT_TRUE(fs::exists(module_.meta_filename()));
 }
 

@@ -89,6 +89,17 @@ TEST(SnapshotFiles, ExistingReferenceDirectoryIsReplaced) {
   EXPECT_TRUE(log.has("Warning: " + kUnpackSig + ": Removing already existing directory " + m->snapshot_directory_path()));
   EXPECT_FALSE(fs::exists(m->snapshot_directory_path() + "/stale"));
   EXPECT_EQ(read_file(m->meta_filename()), "fresh");
+
+  // One that another account could have placed (in a -d that others may
+  // write) is neither used nor removed.
+  ASSERT_EQ(0, ::chown(m->snapshot_directory_path().c_str(), 65534, 65534));
+  log.clear();
+  EXPECT_EQ(m->unpack_snapshot_file(backup->snapshot_filename()), 12);
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: " + kUnpackSig + ": can't use " +
+                                                     m->snapshot_directory_path() + ": a directory owned by uid "
+                                                     "65534, which another account could have placed; it is neither "
+                                                     "used nor removed"});
+  EXPECT_EQ(read_file(m->meta_filename()), "fresh");
 }
 
 TEST(SnapshotFiles, SnapshotWithoutMetaFileFailsAndLeavesItsDirectory) {
@@ -116,8 +127,7 @@ TEST(SnapshotFiles, DamagedSnapshotOrUnwritableTaskDirectoryFails) {
   EXPECT_TRUE(fs::exists(snap));  // a failed unpack deletes nothing
   const std::string file = dir.write("not-a-directory", "x");
   EXPECT_EQ(task(file, "db1")->unpack_snapshot_file(snap), 12);
-  EXPECT_TRUE(log.has("Error: " + kUnpackSig + ": filesystem error: boost::filesystem::create_directory: Not a "
-                      "directory: \"" + file + "/db0.snap_dir\""));
+  EXPECT_TRUE(log.has("Error: " + kUnpackSig + ": can't use " + file + "/db0.snap_dir: Not a directory"));
   EXPECT_EQ(task("/nonexistent-hx-task-dir", "db1")->pack_snapshot_file(), 12);
   EXPECT_TRUE(logged_prefix(log, "Error: Unable to pack snapshot file: "));
 }
