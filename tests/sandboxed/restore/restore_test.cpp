@@ -215,7 +215,9 @@ class Deployment : public ::testing::Test {
     std::ofstream(root_ + dir_.str() + path) << content;
   }
   void map(const std::string& text) { restored(data_.substr(dir_.str().size()) + "/tablespace_map", text); }
-  bool deploy(unsigned major = 15) { return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_); }
+  bool deploy(unsigned major = 15) {
+    return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_, dir_ / "records");
+  }
   std::string at(const std::string& path) { return read_file(dir_.str() + path); }
 
   hx_test::TempDir dir_;
