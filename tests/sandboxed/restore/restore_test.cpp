@@ -5,8 +5,13 @@
 // the roads with a running server are in tests/e2e/pg_restore.sh.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <boost/format.hpp>
+
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -55,9 +60,13 @@ std::string expand(const std::string& command, const std::string& file, const st
 }
 
 // Makes paths immutable (chattr +i: not even root may delete or change them)
-// for its lifetime.
+// for its lifetime; with `now` false, only frees them at its end.
 struct Immutable {
-  explicit Immutable(std::string list) : paths(std::move(list)) { EXPECT_EQ(sh("chattr +i " + paths), 0) << paths; }
+  explicit Immutable(std::string list, bool now = true) : paths(std::move(list)) {
+    if (now) {
+      EXPECT_EQ(sh("chattr +i " + paths), 0) << paths;
+    }
+  }
   ~Immutable() { sh("chattr -i " + paths); }
   std::string paths;
 };
@@ -138,7 +147,10 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
     const hx_test::WithoutCapability no_chown(CAP_CHOWN);
     EXPECT_TRUE(pg::post_restore(conf, pg_version(15, 0), dir / "bare"));
   }
-  std::vector<std::string> refused;
+  std::vector<std::string> refused = {kPostRestore + ": chown file \"" + dir / "bare/recovery.signal" + "\" by " +
+                                      std::to_string(boost::tuples::get<0>(postgres)) + ":" +
+                                      std::to_string(boost::tuples::get<1>(postgres)) +
+                                      " failed (Operation not permitted)"};
   for (const char* name : {"pg_replslot", "pg_dynshmem", "pg_notify", "pg_serial", "pg_snapshots", "pg_stat_tmp",
                            "pg_subtrans", "pg_commit_ts", "pg_stat", "pg_tblspc", "pg_twophase"}) {
     refused.push_back(kPostRestore + ": chown directory \"" + dir / "bare/" + name + "\" by " +
@@ -147,23 +159,64 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
   }
   EXPECT_EQ(log.at("Error"), refused);
   EXPECT_TRUE(fs::exists(dir / "bare/recovery.signal"));
+  // One that may not change the mode of a file it gave away.
+  log.clear();
+  {
+    const hx_test::WithoutCapability no_fowner(CAP_FOWNER);
+    EXPECT_TRUE(pg::post_restore(conf, pg_version(15, 0), dir / "bare"));
+  }
+  EXPECT_EQ(log.at("Error"), std::vector<std::string>{kPostRestore + ": chmod file \"" + dir / "bare/recovery.signal" +
+                                                      "\" to 0644 failed (Operation not permitted)"});
 }
 
-TEST(RestoreHooks, RestoreDirectoryWhoseOwnerCannotChange) {
+// The restore root is made root's (0700) and stays so through the hooks; one
+// found that another account could change, or a directory for it that is
+// not root's, is refused with what to remove; a restore without deployment
+// gives the root to the server's account at its end, and says when it can't.
+TEST(RestoreHooks, RestoreRootStaysRootsUntilARestoreWithoutDeploymentEnds) {
   hx_test::TempDir dir;
-  HxModuleOptions options;
-  options.mode = HxModuleMode::Restore;
-  options.tmp_operation_directory = dir / "root";
-  fs::create_directories(options.tmp_operation_directory);
-  HxModule_PG_Ostrel module(options);
-  const Immutable root(options.tmp_operation_directory);
+  const pg::owner_t postgres = pg::get_user_uid_gid("postgres");
+  const std::string account = std::to_string(boost::tuples::get<0>(postgres));
+  const std::string rest = dir / "R.rest", root = rest + "/postgresql_15.2";
+  auto module_for = [&](const std::string& parent, const std::string& params) {
+    HxModuleOptions options;
+    options.mode = HxModuleMode::Restore;
+    options.tmp_operation_directory = parent;
+    options.module_params = params;
+    auto module = std::make_unique<HxModule_PG_Ostrel>(options);
+    module->parce_param_string();
+    return module;
+  };
+  fs::create_directories(rest);
   hx_test::LogCapture log;
-  EXPECT_FALSE(module.after_restore());
-  const pg::owner_t owner = pg::get_user_uid_gid("postgres");
-  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: Command chown " +
-                                                     std::to_string(boost::tuples::get<0>(owner)) + ":" +
-                                                     std::to_string(boost::tuples::get<1>(owner)) + " \"" +
-                                                     options.tmp_operation_directory + "\" failed!"});
+  auto module = module_for(rest, "pg_version:15.2,data_directory:/srv,last:true,without_deployment_restore:yes");
+  ASSERT_TRUE(module->before_restore() && module->after_restore()) << log.text();
+  EXPECT_EQ("0 40700", std::to_string(stat_of(root).st_uid) + " " + (boost::format("%o") % stat_of(root).st_mode).str());
+  {
+    const Immutable frozen(root);
+    EXPECT_FALSE(module->after_restore_last_file());
+  }
+  EXPECT_EQ("Command chown " + account + ":" + std::to_string(boost::tuples::get<1>(postgres)) + " \"" + root +
+                "\" failed!",
+            log.at("Error").back());
+  EXPECT_TRUE(module->after_restore_last_file());
+  EXPECT_EQ(boost::tuples::get<0>(postgres), stat_of(root).st_uid);
+
+  const std::string hook = "virtual bool HxModule_PG_Ostrel::before_restore(): ";
+  auto refused = [&](const std::string& parent, const std::string& error) {
+    log.clear();
+    EXPECT_FALSE(module_for(parent, "pg_version:15.2")->before_restore());
+    EXPECT_EQ(std::vector<std::string>{error}, log.at("Error"));
+  };
+  refused(rest, hook + "the restore root \"" + root + "\" can't be used (it is owned by uid " + account +
+                    "): remove it and run the restore again");
+  fs::remove(root);
+  fs::create_symlink(dir.str(), root);
+  refused(rest, hook + "the restore root \"" + root + "\" can't be used (it is a symbolic link): remove it and run "
+                    "the restore again");
+  ASSERT_EQ(0, ::chown(rest.c_str(), boost::tuples::get<0>(postgres), 0));
+  refused(rest, hook + "the directory \"" + rest + "\" can't hold the restore: \"" + rest + "\": it is owned by uid " +
+                    account);
 }
 
 TEST(PostRestore, RecoveryCommandsStayIntactForAnyArchivePath) {
@@ -196,6 +249,16 @@ class Deployment : public ::testing::Test {
  protected:
   void SetUp() override {
     chmod(dir_.str().c_str(), 0755);
+    fs::remove_all(dir_ / "records");
+    // The deployment's cp: at a copy into the data directory it first runs
+    // the commands of the file "control", when there is one.
+    if (fs::create_directories(dir_ / "bin")) {
+      dir_.write("bin/cp", "#!/bin/sh\ncase \"$(readlink \"$3\")\" in " + dir_.str() +
+                               "/srv/data/.hx_restore_deployment/incoming)\n  [ ! -f " +
+                               dir_.str() + "/control ] || . " + dir_.str() + "/control ;;\nesac\nexec /bin/cp \"$@\"\n");
+      chmod((dir_ / "bin/cp").c_str(), 0755);
+      setenv("PATH", (dir_ / "bin:" + path_).c_str(), 1);
+    }
     root_ = dir_ / "R.rest/postgresql_15";
     data_ = dir_ / "srv/data";
     conf_.archive_catalog = dir_ / "srv/wal_archive";
@@ -215,16 +278,38 @@ class Deployment : public ::testing::Test {
     std::ofstream(root_ + dir_.str() + path) << content;
   }
   void map(const std::string& text) { restored(data_.substr(dir_.str().size()) + "/tablespace_map", text); }
+  void TearDown() override { setenv("PATH", path_.c_str(), 1); }
   bool deploy(unsigned major = 15) {
     return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_, dir_ / "records");
   }
+  // A deployment in a process of its own whose cp runs `control` (which may
+  // kill it); true when it was killed.
+  bool killed_deploy(const std::string& control) {
+    dir_.write("control", control);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      deploy();
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    fs::remove(dir_ / "control");
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  }
   std::string at(const std::string& path) { return read_file(dir_.str() + path); }
+  // Names, types, modes, owners and file sizes below a directory.
+  std::string tree(const std::string& path) {
+    std::string out;
+    sh("cd '" + path + "' && find . \\( -type d -printf '%p d %m %u\\n' \\) -o -printf '%p %y %m %u %s\\n' | sort", &out);
+    return out;
+  }
 
   hx_test::TempDir dir_;
   hx_test::LogCapture log_{HxLogLvl::DebugMask};
   hx_test::CoutCapture out_;
   hx_pg_conf conf_;
   std::string root_, data_, config_file_;
+  const std::string path_ = std::getenv("PATH");
 };
 
 TEST_F(Deployment, MovesEveryTreeIntoPlace) {
@@ -415,13 +500,19 @@ TEST_F(Deployment, MissingArchiveIsCreatedEmptyAndMissingParentFails) {
 
 // Destinations on file systems of their own (a tablespace that is a mount
 // point, pg_wal mounted inside the data directory) are filled by entries and
-// stay mounted. A step that fails half way (an old file that cannot be set
-// aside, a restored one that cannot be moved in) puts every destination back
-// and keeps the restore root whole; a restore root that cannot be removed at
-// the end is reported.
+// stay mounted; a mount point whose restored counterpart is a file is
+// refused. A step that fails half way (an old file that cannot be set aside,
+// a restored one that cannot be moved in, a copy that fails after the
+// server's account wrote into the data directory and an entry went missing
+// from the restore root) puts every destination back, leaves the account's
+// file where it is, removes a destination the deployment made and keeps the
+// restore root whole. Old files that cannot be removed at the end are
+// removed by the same restore run again; a restore root that cannot be
+// removed is reported.
 TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   const std::string stray = root_ + "/stray";
-  const std::string wal = data_ + "/pg_wal", ts = dir_ / "srv/ts1", w9 = "/000000010000000000000009";
+  const std::string wal = data_ + "/pg_wal", ts = dir_ / "srv/ts1", ts2 = dir_ / "srv/ts2";
+  const std::string w9 = "/000000010000000000000009";
   fs::create_directories(wal);
   fs::create_directories(ts);
   fs::create_directories(conf_.archive_catalog);
@@ -430,39 +521,80 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
     std::string paths;
     ~Unmount() { sh("umount " + paths); }
   } unmount{wal + " " + ts};
+  ASSERT_EQ(0, ::chown(data_.c_str(), boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
   dir_.write("srv/data/PG_VERSION", "live");
   dir_.write("srv/data/pg_wal" + w9, "live");
   dir_.write("srv/wal_archive" + w9, "live");
   dir_.write("srv/ts1/old", "live");
-  map("1 " + ts + "\n");
+  map("1 " + ts + "\n2 " + ts2 + "\n");
   restored("/srv/ts1/PG_15_1/f", "ts1");
-  for (const std::string& locked : {conf_.archive_catalog + w9, root_ + data_ + "/PG_VERSION"}) {
-    {
-      const Immutable guard(locked);
+  restored("/srv/ts2/PG_15_1/f", "ts2");
+  const std::string whole = tree(root_);
+  const std::string intrude = "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
+                              "/intruder'; rm -r " + root_ + ts + "/PG_15_1; echo 'cp: refused by the test' >&2; exit 1";
+  for (const std::string& failing : {conf_.archive_catalog + w9, root_ + data_ + "/PG_VERSION", intrude}) {
+    if (failing == intrude) {
+      dir_.write("control", failing);
+      EXPECT_FALSE(deploy());
+      fs::remove(dir_ / "control");
+    } else {
+      const Immutable guard(failing);
       EXPECT_FALSE(deploy());
     }
     EXPECT_EQ("live live live live", at("/srv/data/PG_VERSION") + " " + at("/srv/data/pg_wal" + w9) + " " +
                                          at("/srv/wal_archive" + w9) + " " + at("/srv/ts1/old"))
-        << locked;
-    EXPECT_EQ(1, std::distance(fs::directory_iterator(ts), fs::directory_iterator())) << locked;
-    EXPECT_FALSE(fs::exists(data_ + "/.hx_restore_deployment")) << locked;
-    EXPECT_EQ("15\n ts1", read_file(root_ + data_ + "/PG_VERSION") + " " + read_file(root_ + ts + "/PG_15_1/f"))
-        << locked;
+        << failing;
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(ts), fs::directory_iterator())) << failing;
+    EXPECT_FALSE(fs::exists(data_ + "/.hx_restore_deployment") || fs::exists(ts2)) << failing;
+    EXPECT_EQ(whole, tree(root_)) << failing;
     EXPECT_EQ(kDeploy + ": the restored cluster was not deployed: the server's own files are back in place and the "
                         "restore root \"" + root_ + "\" is kept for another run",
               log_.at("Error").back());
   }
+  EXPECT_EQ("account\n", at("/srv/data/intruder"));
+  EXPECT_TRUE(log_.has("Warning", "\"" + data_ + "/intruder\" stays where it is: neither the server's own files nor "
+                                  "the restored ones held it"));
+  fs::remove(data_ + "/intruder");
+
+  fs::rename(root_ + wal, root_ + wal + ".dir");
+  restored(wal.substr(dir_.str().size()), "a file");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the destination \"" + wal + "\" is a mount point and the restored \"" + root_ + wal +
+                      "\" is not a directory; nothing was changed",
+            log_.at("Error").back());
+  fs::remove(root_ + wal);
+  fs::rename(root_ + wal + ".dir", root_ + wal);
+
   std::ofstream(stray) << "left";
-  const Immutable guard(stray);
+  fs::create_directories(data_ + "/sub");
+  dir_.write("srv/data/sub/keep", "old");
+  {
+    const Immutable guard(stray + " " + data_ + "/sub/keep");
+    // Set aside, the old file is here.
+    const Immutable set_aside(data_ + "/.hx_restore_deployment/old/sub/keep", false);
+    log_.clear();
+    EXPECT_TRUE(deploy()) << log_.text();
+    EXPECT_EQ("wal ts1 ts2", at("/srv/data/pg_wal/000000010000000000000003") + " " + at("/srv/ts1/PG_15_1/f") + " " +
+                                 at("/srv/ts2/PG_15_1/f"));
+    for (const std::string& mount : {wal, ts}) EXPECT_NE(stat_of(mount).st_dev, stat_of(data_).st_dev) << mount;
+    const std::vector<std::string> errors = log_.at("Error");
+    EXPECT_EQ(errors, (std::vector<std::string>{
+                          kDeploy + ": can't remove \"" + data_ + "/.hx_restore_deployment/old/sub/keep\" "
+                                    "(Operation not permitted)",
+                          kDeploy + ": the server's old files stay in \"" + data_ + "/.hx_restore_deployment\" and "
+                                    "below; the same restore run again removes them",
+                          "Can't start PostgreSQL. The restored cluster is in place; start it by hand: /usr/bin/sudo "
+                          "-iu postgres " + conf_.pg_ctl + " start -D " + dir_.str() + "/etc",
+                          kDeploy + ": can't delete: \"" + root_ + "\" (Operation not permitted)"}));
+  }
   log_.clear();
   EXPECT_TRUE(deploy()) << log_.text();
-  EXPECT_EQ("wal ts1", at("/srv/data/pg_wal/000000010000000000000003") + " " + at("/srv/ts1/PG_15_1/f"));
+  EXPECT_TRUE(log_.has("Info", "Found the files of an interrupted deployment of this restore: completing it"));
   std::string left;
   sh("cd " + dir_.str() + "/srv && find . -name '.hx_restore*' -o -name old -o -name 000000010000000000000009", &left);
   EXPECT_EQ("", left);
-  for (const std::string& mount : {wal, ts}) EXPECT_NE(stat_of(mount).st_dev, stat_of(data_).st_dev) << mount;
-  const std::vector<std::string> errors = log_.at("Error");
-  EXPECT_EQ(errors.back(), kDeploy + ": can't delete: \"" + root_ + "\" (Operation not permitted)");
+  EXPECT_TRUE(fs::is_empty(dir_ / "records"));
+  EXPECT_FALSE(fs::exists(root_));
 }
 
 }  // namespace
