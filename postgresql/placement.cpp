@@ -492,6 +492,9 @@ void hand_over_made(const Placement& placement) {
 void set_aside(Placement& placement) {
   const fs::path target = placement.record.target;
   const UniqueFd old = directory_in(placement.aside.get(), "old", target / kTaskDirectory / "old");
+  // Made now, so that a roll-back needs nothing new of a file system that
+  // may have filled up meanwhile.
+  directory_in(placement.aside.get(), "back", target / kTaskDirectory / "back");
   std::set<std::string> left_out = placement.skipped;
   left_out.insert(kTaskDirectory);
   for (const std::string& name : names_of(placement.target.get(), target, left_out)) {

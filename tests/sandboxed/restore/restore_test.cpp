@@ -19,12 +19,14 @@
 
 #include "postgresql/hx_module_pg_ostrel.h"
 #include "postgresql/hx_postgresql_common.h"
+#include "postgresql/placement.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
 namespace pg = hx_postgresql_common;
+namespace pl = hx_postgresql_common::placement;
 using hx_test::env;
 using hx_test::read_file;
 using hx_test::sh;
@@ -341,6 +343,7 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
   EXPECT_EQ("backslash", at("/srv/ts\\b/PG_15_1/f"));
   EXPECT_FALSE(fs::exists(dir_ / "R.rest/postgresql_15") || fs::exists("/pwned") || fs::exists(dir_ / "pwned"));
   EXPECT_TRUE(fs::exists(dir_ / "R.rest"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "records")) << "the records of a deployment that ended";
 
   EXPECT_EQ(0u, out_.text().find("Direct restore PostgreSQL database cluster: " + data_ + "...\n"
                                  "Found PostgreSQL DB data_directory in the restored archive: " + root_ + data_ + "\n"
@@ -412,6 +415,23 @@ TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
   EXPECT_EQ("another service's", at("/srv/other/keep"));
   fs::remove_all(dir_ / "R.rest");
 
+  // The server's account made an element on the way to a missing WAL
+  // directory a link into a root-only directory: refused, nothing made there.
+  fs::create_directories(dir_ / "secret");
+  fs::create_symlink(dir_ / "secret", dir_ / "srv/walhome");
+  SetUp();
+  for (const std::string& data : {root_ + data_, data_}) {
+    fs::remove_all(data + "/pg_wal");
+    fs::create_symlink(dir_ / "srv/walhome/pg_wal", data + "/pg_wal");
+  }
+  map("");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the restored pg_wal is a link to \"" + dir_.str() + "/srv/walhome/pg_wal\", and \"" +
+                dir_.str() + "/srv/walhome\" on the way is a symbolic link; nothing was changed",
+            log_.at("Error").back());
+  EXPECT_TRUE(fs::is_empty(dir_ / "secret"));
+  fs::remove_all(dir_ / "R.rest");
+
   // Major 9 names the WAL directory pg_xlog; other majors need pg_wal.
   for (unsigned major : {9u, 15u}) {
     SetUp();
@@ -431,6 +451,9 @@ TEST_F(Deployment, RefusalsChangeNothing) {
   fs::create_directories(data_);
   dir_.write("srv/data/PG_VERSION", "live");
   const std::string s = dir_.str() + "/srv";
+  const std::string planted = kDeploy + ": the destination \"" + data_ + "\" holds \"" + data_ +
+                              "/.hx_restore_deployment\", which no deployment of this module recorded (it was not "
+                              "read); remove it and run the restore again; nothing was changed";
   struct Case {
     std::string name;
     std::function<void()> arrange;
@@ -464,8 +487,53 @@ TEST_F(Deployment, RefusalsChangeNothing) {
        kDeploy + ": the destinations \"" + data_ + "\" and \"" + s + "\" contain one another; nothing was changed"},
       {"pg_ctl with a $", [&] { conf_.pg_ctl = "$HOME/pg_ctl"; map(""); },
        kDeploy + ": unusable value for the server's commands: \"$HOME/pg_ctl\"; nothing was changed"},
+      // What the server's account can plant or change is never read.
+      {"a set-aside directory planted as a link to records of the account's",
+       [&] {
+         map("");
+         fs::create_directories(dir_ / "account");
+         dir_.write("account/filling");
+         dir_.write("account/root", root_);
+         dir_.write("account/source", s);
+         fs::create_symlink(dir_ / "account", data_ + "/.hx_restore_deployment");
+       },
+       planted},
+      {"a set-aside directory that names this restore root",
+       [&] {
+         map("");
+         fs::create_directories(data_ + "/.hx_restore_deployment/old");
+         dir_.write("srv/data/.hx_restore_deployment/root", root_);
+         dir_.write("srv/data/.hx_restore_deployment/source", s);
+         dir_.write("srv/data/.hx_restore_deployment/filling");
+       },
+       planted},
+      {"a link on the way to the restored data directory",
+       [&] {
+         map("");
+         fs::rename(root_ + s, root_ + s + ".real");
+         fs::create_symlink("srv.real", root_ + s);
+       },
+       kDeploy + ": the restored \"" + root_ + data_ + "\" is not a directory reached without following links; "
+                 "remove the restore root \"" + root_ + "\" and run the restore again; nothing was changed"},
+      {"tablespace_map a link",
+       [&] { fs::create_symlink(dir_.write("map", "1 " + s + "/keep\n"), root_ + data_ + "/tablespace_map"); },
+       kDeploy + ": Can't open: " + root_ + "/" + data_ + "/tablespace_map"},
+      {"an interrupted deployment of another restore",
+       [&] {
+         map("");
+         pl::RecordStore store;
+         std::string why;
+         ASSERT_TRUE(store.open(dir_ / "records", why)) << why;
+         pl::Records records;
+         records.root = dir_ / "Other.rest/postgresql_15";
+         store.save(records);
+       },
+       kDeploy + ": the cluster holds an interrupted deployment of the restore root \"" + dir_.str() +
+           "/Other.rest/postgresql_15\": run that restore again to complete it; nothing was changed"},
   };
   for (const Case& c : cases) {
+    fs::remove_all(dir_ / "R.rest");
+    fs::remove_all(data_ + "/.hx_restore_deployment");
     SetUp();
     log_.clear();
     c.arrange();
@@ -496,6 +564,66 @@ TEST_F(Deployment, MissingArchiveIsCreatedEmptyAndMissingParentFails) {
   EXPECT_TRUE(deploy()) << log_.text();
   EXPECT_TRUE(fs::is_empty(conf_.archive_catalog)) << "emptied, and nothing to move into it";
   EXPECT_FALSE(fs::exists(dir_ / "srv/absent")) << "a missing parent is not made";
+}
+
+// A deployment killed half way (while the data directory, the last one,
+// receives its copies) leaves the server's files set aside and its records
+// where only root can write: another restore is refused, and the same restore
+// run again first puts everything back, the restore root whole, then checks
+// the room of the destinations as they are now (the server's account filled
+// one meanwhile), and deploys when there is room. Inodes are checked too.
+TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
+  const std::string ts = dir_ / "srv/ts1";
+  fs::create_directories(ts);
+  ASSERT_EQ(0, sh("mount -t tmpfs -o size=1m,nr_inodes=64 hx-ts " + ts));
+  struct Unmount {
+    std::string path;
+    ~Unmount() { sh("umount " + path); }
+  } unmount{ts};
+  fs::create_directories(conf_.archive_catalog);
+  fs::create_directories(data_);
+  dir_.write("srv/data/PG_VERSION", "live");
+  dir_.write("srv/ts1/old", "live");
+  map("1 " + ts + "\n");
+  restored("/srv/ts1/PG_15_1/f", "ts1");
+  const std::string whole = tree(root_);
+  auto refused = [&](const std::string& what) {
+    EXPECT_EQ(0u, log_.at("Error").back().rfind(kDeploy + ": not enough free " + what + " on the file system of \"" +
+                                                    ts + "\" for the restored files: ",
+                                                0))
+        << log_.text();
+    EXPECT_EQ("live live", at("/srv/data/PG_VERSION") + " " + at("/srv/ts1/old")) << what;
+    EXPECT_EQ(whole, tree(root_)) << what;
+    EXPECT_TRUE(fs::is_empty(dir_ / "records")) << what;
+    sh("cd " + ts + " && rm -f filler f*");
+  };
+
+  sh("cd " + ts + " && i=0; while : >f$i 2>/dev/null; do i=$((i+1)); done");
+  EXPECT_FALSE(deploy());
+  refused("inodes");
+
+  ASSERT_TRUE(killed_deploy("kill -KILL $PPID; sleep 5"));
+  EXPECT_EQ("live", at("/srv/data/.hx_restore_deployment/old/PG_VERSION"));
+  const std::string own = root_;
+  root_ = dir_ / "Other.rest/postgresql_15";
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the cluster holds an interrupted deployment of the restore root \"" + own +
+                "\": run that restore again to complete it; nothing was changed",
+            log_.at("Error").back());
+  root_ = own;
+  sh("dd if=/dev/zero of=" + ts + "/filler bs=4k 2>/dev/null");
+  const std::string put_back =
+      "Found the files of an interrupted deployment of this restore: putting the server's own files back";
+  log_.clear();
+  EXPECT_FALSE(deploy());
+  EXPECT_TRUE(log_.has("Info", put_back));
+  refused("space");
+
+  ASSERT_TRUE(killed_deploy("kill -KILL $PPID; sleep 5"));
+  log_.clear();
+  EXPECT_TRUE(deploy()) << log_.text();
+  EXPECT_TRUE(log_.has("Info", put_back));
+  EXPECT_EQ("15\n ts1", at("/srv/data/PG_VERSION") + " " + at("/srv/ts1/PG_15_1/f"));
 }
 
 // Destinations on file systems of their own (a tablespace that is a mount
