@@ -113,7 +113,7 @@ exit \$rc
 EOF
 cat >"$RS_WORK/bin/cp" <<EOF
 #!/bin/sh
-case "\$(readlink "\$3")" in "$HX_PG_DATA/"*) if [ -e "$RS_CTL/cp.hold" ]; then
+case "\$(readlink -f "\$3")" in "$HX_PG_DATA/"*) if [ -e "$RS_CTL/cp.hold" ]; then
   echo held >"$RS_CTL/cp.held"; while [ -e "$RS_CTL/cp.hold" ]; do sleep 0.1; done
   [ -e "$RS_CTL/cp.go" ] || exit 1
 fi ;; esac

@@ -255,7 +255,7 @@ class Deployment : public ::testing::Test {
     // The deployment's cp: at a copy into the data directory it first runs
     // the commands of the file "control", when there is one.
     if (fs::create_directories(dir_ / "bin")) {
-      dir_.write("bin/cp", "#!/bin/sh\ncase \"$(readlink \"$3\")\" in " + dir_.str() +
+      dir_.write("bin/cp", "#!/bin/sh\ncase \"$(readlink -f \"$3\")\" in " + dir_.str() +
                                "/srv/data/.hx_restore_deployment/incoming)\n  [ ! -f " +
                                dir_.str() + "/control ] || . " + dir_.str() + "/control ;;\nesac\nexec /bin/cp \"$@\"\n");
       chmod((dir_ / "bin/cp").c_str(), 0755);
@@ -268,6 +268,11 @@ class Deployment : public ::testing::Test {
     config_file_ = dir_ / "etc/postgresql.conf";
     fs::create_directories(dir_ / "etc");
     fs::create_directories(dir_ / "srv");
+    unpack();
+  }
+
+  // The restore root as the archiver leaves it (again: over what is there).
+  void unpack() {
     restored("/srv/data/pg_wal/000000010000000000000003", "wal");
     restored("/srv/data/PG_VERSION", "15\n");
     restored("/srv/data/.hidden", "dot");
@@ -297,6 +302,39 @@ class Deployment : public ::testing::Test {
     ::waitpid(child, &status, 0);
     fs::remove(dir_ / "control");
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  }
+  // A deployment in a process of its own that strace kills at the `when`th
+  // call of `call`; true when it was killed.
+  bool killed_at(const std::string& call, int when) {
+    int go[2];
+    if (::pipe(go) != 0) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      char c = 0;
+      ::close(go[1]);
+      if (::read(go[0], &c, 1) == 1) deploy();
+      ::_exit(0);
+    }
+    ::close(go[0]);
+    const pid_t tracer = ::fork();
+    if (tracer == 0) {
+      const std::string inject = call + ":signal=SIGKILL:when=" + std::to_string(when);
+      ::execlp("strace", "strace", "-qq", "-o", "/dev/null", "-e", ("trace=" + call).c_str(), "-e",
+               ("inject=" + inject).c_str(), "-p", std::to_string(child).c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // The child goes on once strace is attached.
+    for (int i = 0; i < 500 && read_file("/proc/" + std::to_string(child) + "/status").find("TracerPid:\t0\n") !=
+                                 std::string::npos;
+         ++i) {
+      ::usleep(10000);
+    }
+    const bool started = ::write(go[1], "g", 1) == 1;
+    ::close(go[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::waitpid(tracer, nullptr, 0);
+    return started && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   }
   std::string at(const std::string& path) { return read_file(dir_.str() + path); }
   // Names, types, modes, owners and file sizes below a directory.
@@ -624,6 +662,48 @@ TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
   EXPECT_TRUE(deploy()) << log_.text();
   EXPECT_TRUE(log_.has("Info", put_back));
   EXPECT_EQ("15\n ts1", at("/srv/data/PG_VERSION") + " " + at("/srv/ts1/PG_15_1/f"));
+}
+
+// Killed at any step that changes a directory (a rename, the making or the
+// removal of a directory entry, the writing of a record), the deployment
+// leaves what the same restore, run again (its archiver unpacking the record
+// again first), resolves: it then deploys the whole tree, and nothing of the
+// deployment is left.
+TEST_F(Deployment, KilledAtAnyStepTheSameRestoreCompletes) {
+  const std::string ts = dir_ / "srv/ts1";
+  auto unpack_all = [&] {
+    unpack();
+    map("1 " + ts + "\n");
+    restored("/srv/ts1/PG_15_1/f", "ts1");
+  };
+  for (const std::string call : {"renameat2", "renameat", "mkdirat", "unlinkat"}) {
+    for (int when = 1;; ++when) {
+      fs::remove_all(dir_ / "srv");
+      fs::remove_all(dir_ / "R.rest");
+      SetUp();
+      fs::create_directories(conf_.archive_catalog);
+      fs::create_directories(data_ + "/base");
+      dir_.write("srv/data/PG_VERSION", "live");
+      dir_.write("srv/wal_archive/000000010000000000000009", "live");
+      unpack_all();
+      const bool killed = killed_at(call, when);
+      log_.clear();
+      if (killed) {
+        unpack_all();
+        EXPECT_TRUE(deploy()) << call << " " << when << "\n" << log_.text();
+        EXPECT_EQ(std::vector<std::string>{}, log_.at("Warning")) << call << " " << when;
+      }
+      EXPECT_EQ("15\n archived ts1", at("/srv/data/PG_VERSION") + " " +
+                                         at("/srv/wal_archive/000000010000000000000002") + " " +
+                                         at("/srv/ts1/PG_15_1/f"))
+          << call << " " << when;
+      std::string left;
+      sh("cd " + dir_.str() + "/srv && find . -name '.hx_restore*' -o -name base -o -name '*09'", &left);
+      EXPECT_EQ("", left) << call << " " << when;
+      EXPECT_FALSE(fs::exists(root_) || !fs::is_empty(dir_ / "records")) << call << " " << when;
+      if (!killed || HasFailure()) break;
+    }
+  }
 }
 
 // Destinations on file systems of their own (a tablespace that is a mount
