@@ -642,6 +642,19 @@ TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
 
   ASSERT_TRUE(killed_deploy("kill -KILL $PPID; sleep 5"));
   EXPECT_EQ("live", at("/srv/data/.hx_restore_deployment/old/PG_VERSION"));
+  // A directory of the server's account in place of the set-aside one is
+  // not the recorded one: refused before anything is read.
+  fs::rename(data_ + "/.hx_restore_deployment", dir_ / "srv/aside");
+  fs::create_directories(data_ + "/.hx_restore_deployment/old");
+  ASSERT_EQ(0, ::chown((data_ + "/.hx_restore_deployment").c_str(),
+                       boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the destination \"" + data_ + "\" holds \"" + data_ + "/.hx_restore_deployment\", which the "
+                      "records of the interrupted deployment do not name (it was not read); remove it and run the "
+                      "restore again; nothing was changed",
+            log_.at("Error").back());
+  fs::remove_all(data_ + "/.hx_restore_deployment");
+  fs::rename(dir_ / "srv/aside", data_ + "/.hx_restore_deployment");
   const std::string own = root_;
   root_ = dir_ / "Other.rest/postgresql_15";
   EXPECT_FALSE(deploy());
@@ -729,7 +742,9 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
     std::string paths;
     ~Unmount() { sh("umount " + paths); }
   } unmount{wal + " " + ts};
-  ASSERT_EQ(0, ::chown(data_.c_str(), boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
+  for (const std::string& owned : {data_, wal}) {
+    ASSERT_EQ(0, ::chown(owned.c_str(), boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
+  }
   dir_.write("srv/data/PG_VERSION", "live");
   dir_.write("srv/data/pg_wal" + w9, "live");
   dir_.write("srv/wal_archive" + w9, "live");
@@ -738,8 +753,10 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   restored("/srv/ts1/PG_15_1/f", "ts1");
   restored("/srv/ts2/PG_15_1/f", "ts2");
   const std::string whole = tree(root_);
+  const std::string w3 = wal + "/000000010000000000000003";
   const std::string intrude = "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
-                              "/intruder'; rm -r " + root_ + ts + "/PG_15_1; echo 'cp: refused by the test' >&2; exit 1";
+                              "/intruder; rm " + w3 + "; echo mine >" + w3 + "'; rm -r " + root_ + ts +
+                              "/PG_15_1; echo 'cp: refused by the test' >&2; exit 1";
   for (const std::string& failing : {conf_.archive_catalog + w9, root_ + data_ + "/PG_VERSION", intrude}) {
     if (failing == intrude) {
       dir_.write("control", failing);
@@ -759,9 +776,10 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
                         "restore root \"" + root_ + "\" is kept for another run",
               log_.at("Error").back());
   }
-  EXPECT_EQ("account\n", at("/srv/data/intruder"));
+  EXPECT_EQ("account\n mine\n", at("/srv/data/intruder") + " " + read_file(w3));
   EXPECT_TRUE(log_.has("Warning", "\"" + data_ + "/intruder\" stays where it is: neither the server's own files nor "
                                   "the restored ones held it"));
+  EXPECT_TRUE(log_.has("Warning", "\"" + w3 + "\" stays where it is: it is not the entry the deployment put there"));
   fs::remove(data_ + "/intruder");
 
   fs::rename(root_ + wal, root_ + wal + ".dir");
