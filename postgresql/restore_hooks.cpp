@@ -201,6 +201,8 @@ bool HxModule_PG_Ostrel::after_restore_last_file() {
   const hx_postgresql_common::owner_t owner = hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin);
   const hx_utils_common::UniqueFd directory = hx_utils_common::open_directory_nofollow(root);
   if (directory && ::fchown(directory.get(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0) {
+    // From here the tree is the administrator's: an abort no longer removes it.
+    created_restore_directory_.clear();
     return true;
   }
   HxLogStream(HxLogLvl::Error) << "Command "
