@@ -735,28 +735,83 @@ void set_aside_and_fill(Plan& plan, const pl::RecordStore& store, const std::str
   save(true);
 }
 
+// What resolving a deployment of this restore that was killed half way gave.
+enum class Resolved { Failed, Completed, RolledBack };
+
 // Finishes or rolls back a deployment of this restore that was killed half
-// way, once the server is stopped. `done` tells whether it was complete (the
-// restored cluster is in place then).
-bool resolve_interrupted(const pl::Records& found, const pl::RecordStore& store, const Server& server,
-                         bool running, bool& done) {
+// way: first, since the restored tree may lack what it had moved out. A
+// complete one is finished (the restored cluster is in place: the server is
+// started and the root removed); otherwise the server is stopped and its own
+// files put back. `ran` receives whether the server ran before.
+Resolved resolve_interrupted(const pl::Records& found, const pl::RecordStore& store, const Server& server,
+                             const std::string& root, bool* keep_root, bool& ran) {
+  bool running = false;
+  if (!interrupted_is_ours(found) || !server.status(running)) return Resolved::Failed;
+  HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
+  *keep_root = true;
+  ran = running || found.server_ran;
   HxLogStream(HxLogLvl::Info) << "Found the files of an interrupted deployment of this restore: "
                               << (found.complete ? "completing it" : "putting the server's own files back")
                               << std::endl;
-  done = found.complete;
   if (found.complete) {
     if (!finish_all(found)) {
       error("the old files of the interrupted deployment could not all be removed; run the same restore again");
-      return false;
+      return Resolved::Failed;
     }
-  } else {
-    if (!server.stop(running)) return false;
-    if (!roll_back_all(found)) {
-      error("the interrupted deployment could not be resolved; the server was not started");
-      return false;
+    store.clear();
+    if (!running && !server.start()) {
+      HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
+                                   << server.start_by_hand() << std::endl;
     }
+    *keep_root = false;
+    remove_root(root);
+    return Resolved::Completed;
+  }
+  if (!server.stop(running)) return Resolved::Failed;
+  if (!roll_back_all(found)) {
+    error("the interrupted deployment could not be resolved; the server was not started");
+    return Resolved::Failed;
   }
   store.clear();
+  return Resolved::RolledBack;
+}
+
+// Sets aside, fills and finishes, the records written first; a failure puts
+// everything back and starts a server that ran. True when the restored
+// cluster is in place.
+bool put_in_place(Plan& plan, const pl::RecordStore& store, const Server& server, const std::string& root, bool ran,
+                  const owner_t& owner) {
+  try {
+    set_aside_and_fill(plan, store, root, ran, owner);
+  } catch (const std::exception& e) {
+    error(e.what());
+    HxLogStream(HxLogLvl::Info) << "Putting the server's own files back" << std::endl;
+    if (!roll_back_all(records_of(root, ran, false, plan.placements))) {
+      error(
+          "the server's own files could not all be put back; the server was not started. Run the same "
+          "restore again: it puts them back or completes the deployment first");
+      return false;
+    }
+    store.clear();
+    error(
+        "the restored cluster was not deployed: the server's own files are back in place and the restore "
+        "root " +
+        path_text(root) + " is kept for another run");
+    server.restart_if(ran);
+    return false;
+  }
+  // The restored cluster is wholly in place: what was set aside goes.
+  if (finish_all(records_of(root, ran, true, plan.placements))) {
+    store.clear();
+  } else {
+    error("the server's old files stay in " +
+          path_text(fs::path(plan.placements.front().record.target) / pl::kTaskDirectory) +
+          " and below; the same restore run again removes them");
+  }
+  if (!server.start()) {
+    HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
+                                 << server.start_by_hand() << std::endl;
+  }
   return true;
 }
 
@@ -786,37 +841,20 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
       return refuse("the cluster holds an interrupted deployment of the restore root " + path_text(found.root) +
                     ": run that restore again to complete it");
     }
-    bool running = false;
     bool ran = false;
     if (interrupted) {
-      // What a deployment of this restore killed half way left is resolved
-      // first: the restored tree may lack what it had moved out.
-      if (!interrupted_is_ours(found) || !server.status(running)) return false;
-      HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
-      *keep_root = true;
-      ran = running || found.server_ran;
-      bool done = false;
-      if (!resolve_interrupted(found, store, server, running, done)) return false;
-      if (done) {
-        if (!running && !server.start()) {
-          HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by "
-                                          "hand: "
-                                       << server.start_by_hand() << std::endl;
-        }
-        *keep_root = false;
-        remove_root(root);
-        return true;
-      }
-      running = false;
+      const Resolved resolved = resolve_interrupted(found, store, server, root, keep_root, ran);
+      if (resolved != Resolved::RolledBack) return resolved == Resolved::Completed;
     }
 
-    // ---- Everything that can be known ------------------------------------------
+    // ---- Everything that can be known, then the server stops -------------------
     Plan plan;
     if (!make_plan(plan, conf, version, data_directory, config_directory, root, last_wal_file)) {
       server.restart_if(interrupted && ran);
       return false;
     }
     const owner_t owner = get_user_uid_gid(conf.postgresql_admin);
+    bool running = false;
     if (!interrupted) {
       if (!server.status(running)) return false;
       ran = running;
@@ -840,39 +878,7 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     *keep_root = true;
 
     // ---- Set aside, fill (the data directory last), complete -------------------
-    try {
-      set_aside_and_fill(plan, store, root, ran, owner);
-    } catch (const std::exception& e) {
-      error(e.what());
-      HxLogStream(HxLogLvl::Info) << "Putting the server's own files back" << std::endl;
-      if (!roll_back_all(records_of(root, ran, false, plan.placements))) {
-        error(
-            "the server's own files could not all be put back; the server was not started. Run the same "
-            "restore again: it puts them back or completes the deployment first");
-        return false;
-      }
-      store.clear();
-      error(
-          "the restored cluster was not deployed: the server's own files are back in place and the restore "
-          "root " +
-          path_text(root) + " is kept for another run");
-      server.restart_if(ran);
-      return false;
-    }
-
-    // The restored cluster is wholly in place: what was set aside goes.
-    if (finish_all(records_of(root, ran, true, plan.placements))) {
-      store.clear();
-    } else {
-      error("the server's old files stay in " +
-            path_text(fs::path(plan.placements.front().record.target) / pl::kTaskDirectory) +
-            " and below; the same restore run again removes them");
-    }
-
-    if (!server.start()) {
-      HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
-                                   << server.start_by_hand() << std::endl;
-    }
+    if (!put_in_place(plan, store, server, root, ran, owner)) return false;
     *keep_root = false;
     remove_root(root);
     return true;
