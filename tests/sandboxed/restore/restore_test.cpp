@@ -453,6 +453,16 @@ TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
   EXPECT_EQ("another service's", at("/srv/other/keep"));
   fs::remove_all(dir_ / "R.rest");
 
+  // A link into a destination: the directory is made there once it is filled.
+  SetUp();
+  fs::remove_all(root_ + data_ + "/pg_wal");
+  fs::create_symlink("../wal_archive/pg_wal", root_ + data_ + "/pg_wal");
+  map("");
+  ASSERT_TRUE(deploy()) << log_.text();
+  EXPECT_EQ("archived " + std::to_string(boost::tuples::get<0>(pg::get_user_uid_gid("postgres"))),
+            at("/srv/wal_archive/000000010000000000000002") + " " +
+                std::to_string(stat_of(conf_.archive_catalog + "/pg_wal").st_uid));
+
   // The server's account made an element on the way to a missing WAL
   // directory a link into a root-only directory: refused, nothing made there.
   fs::create_directories(dir_ / "secret");
@@ -824,6 +834,29 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   EXPECT_EQ("", left);
   EXPECT_TRUE(fs::is_empty(dir_ / "records"));
   EXPECT_FALSE(fs::exists(root_));
+
+  // An entry the server's account puts at the name of a set-aside one blocks
+  // its return: nothing is lost, and the same restore run again puts the
+  // server's files back first.
+  unpack();
+  map("1 " + ts + "\n");
+  restored("/srv/ts1/PG_15_1/f", "ts1");
+  dir_.write("srv/data/postmaster.opts", "live");
+  dir_.write("control", "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
+                            "/postmaster.opts'; exit 1");
+  EXPECT_FALSE(deploy());
+  fs::remove(dir_ / "control");
+  EXPECT_EQ(kDeploy + ": the server's own files could not all be put back; the server was not started. Run the same "
+                      "restore again: it puts them back or completes the deployment first",
+            log_.at("Error").back());
+  EXPECT_EQ("live", at("/srv/data/.hx_restore_deployment/old/postmaster.opts"));
+  fs::remove(data_ + "/postmaster.opts");
+  log_.clear();
+  EXPECT_TRUE(deploy()) << log_.text();
+  EXPECT_TRUE(log_.has("Info", "Found the files of an interrupted deployment of this restore: putting the server's "
+                               "own files back"));
+  EXPECT_EQ("15\n", at("/srv/data/PG_VERSION"));
+  EXPECT_FALSE(fs::exists(data_ + "/postmaster.opts"));
 }
 
 }  // namespace
