@@ -276,6 +276,7 @@ class Deployment : public ::testing::Test {
     restored("/srv/data/pg_wal/000000010000000000000003", "wal");
     restored("/srv/data/PG_VERSION", "15\n");
     restored("/srv/data/.hidden", "dot");
+    restored("/srv/data/line\nend", "odd");
     restored("/srv/wal_archive/000000010000000000000002", "archived");
   }
 
@@ -370,7 +371,7 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
 
   ASSERT_TRUE(deploy()) << log_.text();
   EXPECT_EQ("wal", at("/srv/data/pg_wal/000000010000000000000003"));
-  EXPECT_EQ("dot", at("/srv/data/.hidden"));
+  EXPECT_EQ("dot odd", at("/srv/data/.hidden") + " " + at("/srv/data/line\nend"));
   EXPECT_EQ("inner", at("/srv/data/inner_ts/PG_15_1/f"));
   EXPECT_FALSE(fs::exists(dir_ / "srv/data/base/old") || fs::exists(dir_ / "srv/data/postmaster.opts"));
   EXPECT_EQ("archived", at("/srv/wal_archive/000000010000000000000002"));
@@ -563,6 +564,8 @@ TEST_F(Deployment, RefusalsChangeNothing) {
        },
        kDeploy + ": the restored \"" + root_ + data_ + "\" is not a directory reached without following links; "
                  "remove the restore root \"" + root_ + "\" and run the restore again; nothing was changed"},
+      {"tablespace_map a FIFO", [&] { ::mkfifo((root_ + data_ + "/tablespace_map").c_str(), 0600); },
+       kDeploy + ": Can't open: " + root_ + "/" + data_ + "/tablespace_map"},
       {"tablespace_map a link",
        [&] { fs::create_symlink(dir_.write("map", "1 " + s + "/keep\n"), root_ + data_ + "/tablespace_map"); },
        kDeploy + ": Can't open: " + root_ + "/" + data_ + "/tablespace_map"},
