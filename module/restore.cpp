@@ -4,12 +4,17 @@
 #include "module/hx_modules_common.h"
 
 #include "log/hx_logger.h"
+#include "utils/descriptors.h"
 #include "utils/hx_utils_common.h"
 
 #include <boost/algorithm/string/find.hpp>
 #include <boost/filesystem.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -38,28 +43,47 @@ std::string autonomous_restore_name(const std::string& archive_file) {
 int HxModuleUniversal::define_restore_directory() {
   namespace fs = boost::filesystem;
   try {
-    if (!options_.archive_to_patch.empty()) {
-      options_.tmp_operation_directory += "/" + options_.archive_to_patch + ".rest";
-      if (fs::exists(options_.tmp_operation_directory)) {
-        restore_directory_defined_ = true;
-        return 0;
-      }
+    // The task's directory must be one no other account can change, and the
+    // restore directory in it root's: the restored trees stay out of other
+    // accounts' reach until they are in place.
+    const std::string task_directory = options_.tmp_operation_directory;
+    std::string why;
+    const hx_utils_common::UniqueFd directory = hx_utils_common::open_private_directory(task_directory, 0755, why);
+    if (!directory) {
+      HxLogStream(HxLogLvl::Error) << kDefineSignature << ": the directory -d " << fs::path(task_directory)
+                                   << " can't hold a restore: " << why
+                                   << "; use a directory that only root can change" << std::endl;
+      return 1;
+    }
+    const bool patch = !options_.archive_to_patch.empty();
+    const std::string name =
+        (patch ? options_.archive_to_patch
+               : options_.autonomous ? autonomous_restore_name(options_.record_id) : options_.record_id) +
+        ".rest";
+    options_.tmp_operation_directory += "/" + name;
+    hx_utils_common::UniqueFd restore;
+    if (!patch) {
+      restore = hx_utils_common::make_directory_at(directory.get(), name, 0700);
+      if (restore) created_restore_directory_ = options_.tmp_operation_directory;
+    }
+    if (!restore && (patch || errno == EEXIST)) restore = hx_utils_common::open_directory_at(directory.get(), name);
+    struct stat st {};
+    if (!restore && patch && ::fstatat(directory.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       HxLogStream(HxLogLvl::Error) << kDefineSignature << ": catalog 'archive to patch' doesn't exist: "
                                    << options_.tmp_operation_directory << std::endl;
       return 1;
     }
-
-    const std::string name =
-        options_.autonomous ? autonomous_restore_name(options_.record_id) : options_.record_id;
-    options_.tmp_operation_directory += "/" + name + ".rest";
-    if (!fs::exists(options_.tmp_operation_directory)) {
-      fs::create_directories(options_.tmp_operation_directory);
-      created_restore_directory_ = options_.tmp_operation_directory;
+    if (!restore) {
+      why = ::fstatat(directory.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                ? std::string("it is a ") + hx_utils_common::file_type_word(st.st_mode)
+                : std::strerror(errno);
+    } else if (hx_utils_common::only_mine(restore.get(), why)) {
+      restore_directory_defined_ = true;
+      return 0;
     }
-    restore_directory_defined_ = true;
-    return 0;
-  } catch (const fs::filesystem_error& e) {
-    HxLogStream(HxLogLvl::Error) << kDefineSignature << ": filesystem error: " << e.what() << std::endl;
+    HxLogStream(HxLogLvl::Error) << kDefineSignature << ": the restore directory "
+                                 << fs::path(options_.tmp_operation_directory) << " can't be used (" << why
+                                 << "): remove it and run the restore again" << std::endl;
     return 1;
   } catch (const std::exception& e) {
     // GCOVR_EXCL_START: nothing in the try block throws a standard exception but std::bad_alloc

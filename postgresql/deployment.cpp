@@ -9,10 +9,14 @@
 // and removed only once every restored tree is in place (the data directory
 // last); a failure puts them back and starts the server on them again. What
 // a deployment killed half way leaves is resolved by the same restore run
-// again (see placement.h).
+// again, from the records it keeps where only root can write (placement.h).
 //
-// Every outside program runs from an argument vector, never through a shell
-// of this process, so no path or setting can become part of a command.
+// The restored tree is read through descriptors opened once, without
+// following a link in any element below the restore root; the destinations
+// (whose owner, the server's account, may change them at any moment) are
+// worked on through descriptors opened without following links too. Every
+// outside program runs from an argument vector, never through a shell of
+// this process, so no path or setting can become part of a command.
 #include "postgresql/hx_postgresql_common.h"
 #include "postgresql/placement.h"
 
@@ -24,8 +28,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -34,23 +38,31 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace fs = boost::filesystem;
 
 namespace {
 
 namespace pl = hx_postgresql_common::placement;
+using hx_postgresql_common::owner_t;
 using hx_utils_common::command_text;
 using hx_utils_common::run_program;
-using pl::lexists;
+using hx_utils_common::UniqueFd;
 using pl::path_text;
 using pl::Placement;
 
 const char* const kDeploymentSignature =
     "bool hx_postgresql_common::deployment(const hx_pg_conf&, const pg_version&, const string&, const string&, "
     "const string&)";
+
+// Regular files of the restored data directory that the deployment reads: a
+// destination receives copies of them, so that what the server's account
+// may change there never comes back into the restore root.
+const std::set<std::string> kReadFiles = {"backup_label", "tablespace_map"};
 
 void error(const std::string& text) {
   HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": " << text << std::endl;
@@ -67,7 +79,7 @@ std::vector<std::string> elements(const fs::path& path) {
   std::vector<std::string> out;
   for (const fs::path& part : path.lexically_normal()) {
     const std::string name = part.string();
-    if (name == "." || name.empty()) continue;
+    if (name == "." || name.empty() || name == "/") continue;
     out.push_back(name);
   }
   return out;
@@ -118,7 +130,197 @@ bool destination_is_plain(const std::string& destination) {
       return refuse("the destination " + path_text(path) + " has \".\" or \"..\" elements");
     }
   }
-  if (elements(path).size() <= 1) return refuse("the destination " + path_text(path) + " is the root directory");
+  if (elements(path).empty()) return refuse("the destination " + path_text(path) + " is the root directory");
+  return true;
+}
+
+// The whole content of a regular file of the directory `at`, opened once
+// without following a link and without blocking; false when it cannot be.
+bool read_regular_file(int at, const std::string& name, std::string& text) {
+  const UniqueFd fd(::openat(at, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  char buffer[65536];
+  for (ssize_t got; (got = ::read(fd.get(), buffer, sizeof(buffer))) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+// The link `name` of the directory `at`, read once; false when it is none.
+bool read_link_at(int at, const std::string& name, std::string& target) {
+  std::vector<char> buffer(PATH_MAX + 1);
+  const ssize_t size = ::readlinkat(at, name.c_str(), buffer.data(), buffer.size());
+  if (size < 0 || static_cast<std::size_t>(size) >= buffer.size()) return false;
+  target.assign(buffer.data(), static_cast<std::size_t>(size));
+  return true;
+}
+
+// The directory `path` below the directory `start` (shown as `shown`),
+// opened element by element without following a link. Missing elements are
+// made when `owner` is given (root's, 0755; the last one 0700 and given to
+// the owner); otherwise the result is empty with `missing` set. A link or
+// anything else that is no directory on the way gives an empty result and
+// `why`.
+UniqueFd walk(int start, const fs::path& shown, const fs::path& path, const owner_t* owner, bool& missing,
+              std::string& why) {
+  missing = false;
+  const std::vector<std::string> names = elements(path);
+  UniqueFd current(::openat(start, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  fs::path reached = shown;
+  for (std::size_t i = 0; current && i < names.size(); ++i) {
+    const bool last = i + 1 == names.size();
+    reached /= names[i];
+    UniqueFd next = hx_utils_common::open_directory_at(current.get(), names[i]);
+    bool made = false;
+    if (!next && errno == ENOENT && owner == nullptr) {
+      missing = true;
+      return UniqueFd();
+    }
+    if (!next && errno == ENOENT) {
+      next = hx_utils_common::make_directory_at(current.get(), names[i], last ? 0700 : 0755);
+      made = next.valid();
+      // Made meanwhile by someone else: judged as found.
+      if (!next && errno == EEXIST) next = hx_utils_common::open_directory_at(current.get(), names[i]);
+    }
+    if (!next) {
+      const int reason = errno;
+      struct stat st {};
+      why = ::fstatat(current.get(), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                ? path_text(reached) + " on the way is a " + hx_utils_common::file_type_word(st.st_mode)
+                : path_text(reached) + " can't be opened (" + std::strerror(reason) + ")";
+      return UniqueFd();
+    }
+    if (made && last &&
+        ::fchown(next.get(), boost::tuples::get<0>(*owner), boost::tuples::get<1>(*owner)) != 0) {
+      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ":"
+                                   << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") %
+                                       reached.string() % boost::tuples::get<0>(*owner) %
+                                       boost::tuples::get<1>(*owner) % std::strerror(errno))
+                                          .str();
+    }
+    current = std::move(next);
+  }
+  return current;
+}
+
+// The directory at the absolute `path`, walked from "/".
+UniqueFd walk(const fs::path& path, const owner_t* owner, bool& missing, std::string& why) {
+  const UniqueFd top(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return walk(top.get(), "/", path, owner, missing, why);
+}
+
+// What the checks found: the restored tree (opened), the destinations with
+// their directories, and the WAL directory a pg_wal link leads to when it
+// is to be made.
+struct Plan {
+  UniqueFd root;
+  fs::path data_source;
+  fs::path archive_source;
+  std::vector<Placement> placements;
+  std::string wal_name;
+  fs::path wal_outside;  // the server's own WAL directory, missing: made before the server stops
+  fs::path wal_inside;   // inside a destination: made once the destinations are filled
+};
+
+// The restored directory `path` of the server below the restore root, opened
+// without following a link in any element; false with errno set.
+bool open_restored(const Plan& plan, const std::string& path, UniqueFd& out) {
+  out = hx_utils_common::open_directory_nofollow(fs::path(path).relative_path().string(), plan.root.get());
+  return out.valid();
+}
+
+bool not_plain_tree(const fs::path& source, const std::string& root) {
+  return refuse("the restored " + path_text(source) +
+                " is not a directory reached without following links; remove the restore root " + path_text(root) +
+                " and run the restore again");
+}
+
+// The restored tree: the restore root, the data directory, the WAL archive
+// (made empty when missing) and the tablespaces that tablespace_map names.
+bool check_restored_tree(Plan& plan, const hx_pg_conf& conf, const std::string& data_directory,
+                         const std::string& root, std::vector<std::string>& locations) {
+  using HxDestination::printable;
+  plan.root = hx_utils_common::open_directory_nofollow(root);
+  UniqueFd data;
+  plan.data_source = root + data_directory;
+  if (!plan.root || !open_restored(plan, data_directory, data)) {
+    if (errno != ENOENT) return not_plain_tree(plan.data_source, root);
+    HxLogStream(HxLogLvl::Error) << "Can't find data_directory in the restored archive: " << root << std::endl;
+    return false;
+  }
+  std::cout << "Found PostgreSQL DB data_directory in the restored archive: " +
+                   printable(plan.data_source.string()) + "\n"
+            << std::flush;
+
+  plan.archive_source = root + conf.archive_catalog;
+  UniqueFd archive;
+  if (open_restored(plan, conf.archive_catalog, archive)) {
+    std::cout << "Found PostgreSQL DB archive WAL in the restored archive: " +
+                     printable(plan.archive_source.string()) + "\n"
+              << std::flush;
+  } else if (errno == ENOENT) {
+    HxLogStream(HxLogLvl::Error) << "Can't find archive WAL in the restored archive: " << root << std::endl;
+    HxLogStream(HxLogLvl::Error) << "Create empty: " << plan.archive_source << std::endl;
+    bool missing = false;
+    std::string why;
+    const owner_t owner(0, 0);
+    archive = walk(plan.root.get(), root, fs::path(conf.archive_catalog).relative_path(), &owner, missing, why);
+    if (!archive) return not_plain_tree(plan.archive_source, root);
+  } else {
+    return not_plain_tree(plan.archive_source, root);
+  }
+
+  const std::string map_path = root + "/" + data_directory + "/" + "tablespace_map";
+  std::string map;
+  if (!read_regular_file(data.get(), "tablespace_map", map)) {
+    HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": Can't open: " << map_path << std::endl;
+    return false;
+  }
+  std::istringstream lines(map);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string location = tablespace_location(line);
+    if (location.empty()) continue;
+    if (!destination_is_plain(location)) return false;
+    const fs::path source = root + location;
+    UniqueFd opened;
+    if (!open_restored(plan, location, opened)) {
+      if (errno != ENOENT) return not_plain_tree(source, root);
+      HxLogStream(HxLogLvl::Error) << "Tablespace catalog not found in archive: " << source.string() << std::endl;
+      return false;
+    }
+    HxLogStream(HxLogLvl::Info) << "Found tablespace catalog in restored archive: " << source.string() << std::endl;
+    locations.push_back(location);
+  }
+  return true;
+}
+
+// Adds the destination `destination` with its restored tree `source` (a path
+// of the server, or empty): resolved through the server's own links, then
+// opened without following any (or its parent, when it does not exist).
+bool add_placement(Plan& plan, const std::string& source, const std::string& destination, const std::string& root) {
+  Placement placement;
+  placement.record.destination = destination;
+  placement.record.target = resolved(destination).string();
+  const fs::path target = placement.record.target;
+  if (!source.empty()) {
+    placement.record.source = fs::path(source).relative_path().string();
+    placement.source_path = root + source;
+    if (!open_restored(plan, source, placement.source)) return not_plain_tree(placement.source_path, root);
+  }
+  placement.target = hx_utils_common::open_directory_nofollow(target.string());
+  if (!placement.target) {
+    if (errno != ENOENT) return refuse("the destination " + path_text(destination) + " is not a directory");
+    placement.parent = hx_utils_common::open_directory_nofollow(target.parent_path().string());
+    if (!placement.parent) {
+      return refuse("the parent directory of the destination " + path_text(destination) + " does not exist");
+    }
+    placement.record.made = pl::Step::Begun;
+  }
+  placement.record.aside = pl::Step::Begun;
+  plan.placements.push_back(std::move(placement));
   return true;
 }
 
@@ -132,18 +334,19 @@ bool layout_is_safe(const std::vector<Placement>& placements, const fs::path& ro
                     const std::vector<std::string>& shell_values) {
   const fs::path real_root = resolved(root);
   for (std::size_t i = 0; i < placements.size(); ++i) {
-    const Placement& placement = placements[i];
+    const pl::Record& placement = placements[i].record;
     if (is_within(real_root, placement.target) || is_within(placement.target, real_root)) {
       HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": the restore root " << root << " and the destination "
-                                   << placement.destination
+                                   << fs::path(placement.destination)
                                    << " overlap; restore into a directory outside the server's directories. "
                                       "Nothing was changed"
                                    << std::endl;
       return false;
     }
     for (std::size_t j = 0; j < i; ++j) {
-      if (is_within(placement.target, placements[j].target) || is_within(placements[j].target, placement.target)) {
-        return refuse("the destinations " + path_text(placements[j].destination) + " and " +
+      if (is_within(placement.target, placements[j].record.target) ||
+          is_within(placements[j].record.target, placement.target)) {
+        return refuse("the destinations " + path_text(placements[j].record.destination) + " and " +
                       path_text(placement.destination) + " contain one another");
       }
     }
@@ -158,46 +361,113 @@ bool layout_is_safe(const std::vector<Placement>& placements, const fs::path& ro
   return true;
 }
 
-// The destination exists as a directory or can be made in an existing
-// parent; entries of it that are mount points become destinations of their
-// own (filled by entries, never replaced), appended to `placements`.
-bool destination_is_usable(std::vector<Placement>& placements, std::size_t index) {
+// The WAL directory of the restored cluster (servers of major 9 name it
+// pg_xlog). A pg_wal link leads to the directory that receives the
+// cluster's WAL: inside a destination it is made after the fill; outside,
+// only the server's own WAL directory (where its live pg_wal leads) is
+// emptied, or made when missing, and an empty directory is used as it is.
+// The directory is reached without following any link.
+bool check_wal_link(Plan& plan, const pg_version& version) {
+  Placement& data = plan.placements.front();
+  const int restored = data.source.get();
   struct stat st {};
-  const fs::path target = placements[index].target;
-  if (!lexists(target, &st)) {
-    struct stat parent {};
-    if (::stat(target.parent_path().c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)) {
-      return refuse("the parent directory of the destination " + path_text(placements[index].destination) +
-                    " does not exist");
+  plan.wal_name = "pg_wal";
+  if (version.major == 9 && ::fstatat(restored, "pg_wal", &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+      ::fstatat(restored, "pg_xlog", &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    plan.wal_name = "pg_xlog";
+  }
+  std::string link;
+  if (!read_link_at(restored, plan.wal_name, link)) return true;
+  HxLogStream(HxLogLvl::Debug4) << "'pg_wal' directory is symlink. Trying to find the directory that 'pg_wal' refers to"
+                                << std::endl;
+  const fs::path data_target = data.record.target;
+  auto leads_to = [&](const std::string& text) {
+    const fs::path to(text);
+    return (to.is_relative() ? data_target / to : to).lexically_normal();
+  };
+  const fs::path target = leads_to(link);
+  for (const Placement& placement : plan.placements) {
+    if (is_within(target, placement.record.target)) {
+      plan.wal_inside = target;
+      return true;
+    }
+  }
+  std::string live;
+  const bool own = data.target && read_link_at(data.target.get(), plan.wal_name, live) && leads_to(live) == target;
+  bool missing = false;
+  std::string why;
+  UniqueFd found = walk(target, nullptr, missing, why);
+  const std::string head = "the restored " + plan.wal_name + " is a link to " + path_text(target);
+  if (!why.empty()) return refuse(head + ", and " + why);
+  std::vector<std::string> names;
+  if (!own) {
+    if (!found || !hx_utils_common::directory_names(found.get(), names) || !names.empty()) {
+      return refuse(head + ", which is not the WAL directory of the server's cluster");
     }
     return true;
   }
-  if (!S_ISDIR(st.st_mode)) {
-    return refuse("the destination " + path_text(placements[index].destination) + " is not a directory");
+  if (missing) {
+    plan.wal_outside = target;
+    return true;
   }
-  for (fs::directory_iterator it(target), end; it != end; ++it) {
+  Placement placement;
+  placement.record.destination = target.string();
+  placement.record.target = target.string();
+  placement.record.aside = pl::Step::Begun;
+  placement.target = std::move(found);
+  plan.placements.push_back(std::move(placement));
+  return true;
+}
+
+// The destination exists as a directory or can be made in an existing
+// parent; it holds no set-aside directory that no deployment recorded;
+// entries of it that are mount points become destinations of their own
+// (filled by entries, never replaced), appended to `placements`.
+bool destination_is_usable(std::vector<Placement>& placements, std::size_t index) {
+  if (!placements[index].target) return true;
+  const int target = placements[index].target.get();
+  const fs::path target_path = placements[index].record.target;
+  struct stat st {};
+  std::vector<std::string> names;
+  if (::fstat(target, &st) != 0 || !hx_utils_common::directory_names(target, names)) {
+    return refuse("can't read the destination " + path_text(placements[index].record.destination) + " (" +
+                  std::strerror(errno) + ")");
+  }
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    if (name.rfind(pl::kTaskDirectory, 0) == 0) {
+      return refuse("the destination " + path_text(placements[index].record.destination) + " holds " +
+                    path_text(target_path / name) +
+                    ", which no deployment of this module recorded (it was not read); remove it and run the "
+                    "restore again");
+    }
     struct stat entry {};
-    const std::string name = it->path().filename().string();
-    if (name == pl::kTaskDirectory || !lexists(it->path(), &entry) || !S_ISDIR(entry.st_mode) ||
+    if (::fstatat(target, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(entry.st_mode) ||
         entry.st_dev == st.st_dev) {
       continue;
     }
     Placement nested;
-    nested.destination = placements[index].destination / name;
-    nested.target = it->path();
-    if (!placements[index].source.empty()) {
-      const fs::path source = placements[index].source / name;
+    nested.record.destination = (fs::path(placements[index].record.destination) / name).string();
+    nested.record.target = (target_path / name).string();
+    nested.record.aside = pl::Step::Begun;
+    nested.target = hx_utils_common::open_directory_at(target, name);
+    if (!nested.target) return refuse("can't open the mount point " + path_text(nested.record.target));
+    if (placements[index].source) {
+      const fs::path source = placements[index].source_path / name;
       struct stat restored {};
-      if (lexists(source, &restored)) {
+      if (::fstatat(placements[index].source.get(), name.c_str(), &restored, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISDIR(restored.st_mode)) {
-          return refuse("the destination " + path_text(nested.destination) + " is a mount point and the restored " +
-                        path_text(source) + " is not a directory");
+          return refuse("the destination " + path_text(nested.record.destination) +
+                        " is a mount point and the restored " + path_text(source) + " is not a directory");
         }
-        nested.source = source;
+        nested.record.source = (fs::path(placements[index].record.source) / name).string();
+        nested.source_path = source;
+        nested.source = hx_utils_common::open_directory_at(placements[index].source.get(), name);
+        if (!nested.source) return refuse("can't open the restored " + path_text(source));
       }
     }
     placements[index].skipped.insert(name);
-    placements.push_back(nested);
+    placements.push_back(std::move(nested));
   }
   return true;
 }
@@ -206,24 +476,24 @@ bool destination_is_usable(std::vector<Placement>& placements, std::size_t index
 // server's own files are still there.
 bool room_is_there(const std::vector<Placement>& placements) try {
   struct Need {
-    fs::path destination;
+    std::string destination;
     struct statvfs space;
     std::uint64_t bytes = 0;
     std::uint64_t entries = 0;
   };
   std::map<dev_t, Need> needs;
   for (const Placement& placement : placements) {
-    if (placement.source.empty() || !pl::crosses_file_systems(placement)) continue;
-    const fs::path where = lexists(placement.target) ? placement.target : placement.target.parent_path();
+    if (!placement.source || !pl::crosses_file_systems(placement)) continue;
+    const int where = placement.target ? placement.target.get() : placement.parent.get();
     struct stat st {};
     struct statvfs space {};
-    if (::stat(where.c_str(), &st) != 0 || ::statvfs(where.c_str(), &space) != 0) {
-      return refuse("can't examine the file system of " + path_text(placement.destination) + " (" +
+    if (::fstat(where, &st) != 0 || ::fstatvfs(where, &space) != 0) {
+      return refuse("can't examine the file system of " + path_text(placement.record.destination) + " (" +
                     std::strerror(errno) + ")");
     }
     Need& need = needs[st.st_dev];
     if (need.destination.empty()) {
-      need.destination = placement.destination;
+      need.destination = placement.record.destination;
       need.space = space;
     }
     pl::tree_size(placement, space.f_frsize, need.bytes, need.entries);
@@ -247,10 +517,116 @@ bool room_is_there(const std::vector<Placement>& placements) try {
   return refuse(std::string("can't measure the restored files: ") + e.what());
 }
 
-// Removes what every destination set aside, the data directory's record of
-// completion last; false when something stays.
-bool finish_all(const std::vector<Placement>& placements) {
-  for (auto it = placements.rbegin(); it != placements.rend(); ++it) {
+// Everything that can be known before the server is stopped.
+bool make_plan(Plan& plan, const hx_pg_conf& conf, const pg_version& version, const std::string& data_directory,
+               const std::string& config_directory, const std::string& root, const std::string& last_wal_file) {
+  std::vector<std::string> locations;
+  if (!check_restored_tree(plan, conf, data_directory, root, locations)) return false;
+  if (!destination_is_plain(data_directory) || !destination_is_plain(conf.archive_catalog)) return false;
+  if (!add_placement(plan, data_directory, data_directory, root)) return false;
+  // A WAL archive or tablespace inside the data directory travels with it.
+  if (!is_within(conf.archive_catalog, data_directory) &&
+      !add_placement(plan, conf.archive_catalog, conf.archive_catalog, root)) {
+    return false;
+  }
+  for (const std::string& location : locations) {
+    if (!is_within(location, data_directory) && !add_placement(plan, location, location, root)) return false;
+  }
+  if (!check_wal_link(plan, version)) return false;
+  if (!layout_is_safe(plan.placements, root, {conf.postgresql_admin, conf.pg_ctl, config_directory})) return false;
+  if (!hx_postgresql_common::restored_wal_chain_complete(plan.data_source.string(), plan.archive_source.string(),
+                                                         last_wal_file)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < plan.placements.size(); ++i) {
+    if (!destination_is_usable(plan.placements, i)) return false;
+  }
+  // A pg_wal that is a mount point of the server is filled by entries.
+  struct stat st {};
+  if (::fstatat(plan.placements.front().source.get(), plan.wal_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+      plan.placements.front().skipped.count(plan.wal_name) == 0) {
+    HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": "
+                                 << "pg_wal doesn't exist. "
+                                 << "Can't start PostgreSQL without pg_wal" << std::endl;
+    return false;
+  }
+  return room_is_there(plan.placements);
+}
+
+// The server's commands, run as its account through sudo.
+class Server {
+ public:
+  Server(const hx_pg_conf& conf, std::string config_directory)
+      : sudo_{"/usr/bin/sudo", "-iu", conf.postgresql_admin, conf.pg_ctl}, config_directory_(std::move(config_directory)) {}
+
+  std::vector<std::string> command(const std::vector<std::string>& tail) const {
+    std::vector<std::string> args = sudo_;
+    args.insert(args.end(), tail.begin(), tail.end());
+    return args;
+  }
+
+  // pg_ctl status: 0 running, 3 not running, 4 no accessible data
+  // directory (not running either); anything else is a failed check (sudo
+  // refusing, a login shell failing, no pg_ctl), which says nothing and is
+  // refused.
+  bool status(bool& running) const {
+    const std::vector<std::string> status = command({"status", "-D", config_directory_});
+    std::string output;
+    const int state = run_program(status, &output);
+    if (state != 0 && state != 3 && state != 4) {
+      failed(status, output);
+      return refuse("can't tell whether PostgreSQL is running (exit status " + std::to_string(state) + ")");
+    }
+    running = state == 0;
+    return true;
+  }
+
+  bool stop(bool running) const {
+    if (!running) {
+      HxLogStream(HxLogLvl::Info) << "PostgreSQL is down now" << std::endl;
+      return true;
+    }
+    HxLogStream(HxLogLvl::Info) << "PostgreSQL is up now. Shutdown required" << std::endl;
+    const std::vector<std::string> stop = command({"stop", "-D", config_directory_});
+    std::string output;
+    if (run_program(stop, &output) != 0) {
+      failed(stop, output);
+      HxLogStream(HxLogLvl::Error) << "Can't shutdown PostgreSQL" << std::endl;
+      return false;
+    }
+    HxLogStream(HxLogLvl::Info) << "PostgreSQL shutted down" << std::endl;
+    return true;
+  }
+
+  bool start() const {
+    HxLogStream(HxLogLvl::Info) << " Try to start PostgreSQL..." << std::endl;
+    if (run_program(command({"start", "-D", config_directory_, "-l", "/dev/null"}), nullptr) != 0) return false;
+    HxLogStream(HxLogLvl::Info) << "PostgreSQL started" << std::endl;
+    return true;
+  }
+
+  // Starts a server that ran before, after its own files are back.
+  void restart_if(bool ran) const {
+    if (ran && !start()) HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL" << std::endl;
+  }
+
+  std::string start_by_hand() const { return command_text(command({"start", "-D", config_directory_})); }
+
+ private:
+  // The Error lines of a server command that failed: the command, its output.
+  static void failed(const std::vector<std::string>& args, const std::string& output) {
+    error("command: " + command_text(args));
+    HxLogStream(HxLogLvl::Error) << output << (output.empty() || output.back() != '\n' ? "\n" : "");
+  }
+
+  std::vector<std::string> sudo_;
+  std::string config_directory_;
+};
+
+// Removes what every recorded destination set aside, the data directory's
+// last; false when something stays.
+bool finish_all(const pl::Records& records) {
+  for (auto it = records.placements.rbegin(); it != records.placements.rend(); ++it) {
     try {
       pl::finish(*it);
     } catch (const std::exception& e) {
@@ -261,18 +637,12 @@ bool finish_all(const std::vector<Placement>& placements) {
   return true;
 }
 
-// The Error lines of a server command that failed: the command, its output.
-void command_failed(const std::vector<std::string>& args, const std::string& output) {
-  error("command: " + command_text(args));
-  HxLogStream(HxLogLvl::Error) << output << (output.empty() || output.back() != '\n' ? "\n" : "");
-}
-
-// Puts every destination back as it was; false when something stays.
-bool roll_back(const std::vector<Placement>& placements) {
+// Puts every recorded destination back as it was; false when something stays.
+bool roll_back_all(const pl::Records& records) {
   bool whole = true;
-  for (const Placement& placement : placements) {
+  for (const pl::Record& record : records.placements) {
     try {
-      pl::roll_back(placement);
+      pl::roll_back(record, records.root);
     } catch (const std::exception& e) {
       error(e.what());
       whole = false;
@@ -281,272 +651,236 @@ bool roll_back(const std::vector<Placement>& placements) {
   return whole;
 }
 
+// Refuses, before the server is stopped, an interrupted deployment whose
+// destinations hold a set-aside entry its records do not name.
+bool interrupted_is_ours(const pl::Records& records) {
+  for (const pl::Record& record : records.placements) {
+    const UniqueFd target = hx_utils_common::open_directory_nofollow(record.target);
+    std::vector<std::string> names;
+    if (!target || !hx_utils_common::directory_names(target.get(), names)) continue;
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      if (name.rfind(pl::kTaskDirectory, 0) != 0) continue;
+      if (name == pl::kTaskDirectory && pl::recorded_aside(target.get(), record) == pl::Aside::Ours) continue;
+      return refuse("the destination " + path_text(record.destination) + " holds " +
+                    path_text(fs::path(record.target) / name) +
+                    ", which the records of the interrupted deployment do not name (it was not read); remove it "
+                    "and run the restore again");
+    }
+  }
+  return true;
+}
+
+// Removes the restore root, which only root can change.
+void remove_root(const std::string& root) {
+  const fs::path path(root);
+  const UniqueFd parent = hx_utils_common::open_directory_nofollow(path.parent_path().string());
+  std::string where;
+  const int failed = parent ? hx_utils_common::remove_tree_at(parent.get(), path.filename().string(), where) : errno;
+  if (failed != 0) {
+    HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": can't delete: " << path << " ("
+                                 << std::strerror(failed) << ")" << std::endl;
+  }
+  HxLogStream(HxLogLvl::Info) << "Remove obsoleted: " << root << std::endl;
+}
+
+// The records of this run, from its destinations.
+pl::Records records_of(const std::string& root, bool ran, bool complete, const std::vector<Placement>& placements) {
+  pl::Records records;
+  records.root = root;
+  records.server_ran = ran;
+  records.complete = complete;
+  for (const Placement& placement : placements) records.placements.push_back(placement.record);
+  return records;
+}
+
+// Sets the server's own files aside and fills every destination (the data
+// directory last), writing the records ahead of each step; throws when a
+// step fails.
+void set_aside_and_fill(Plan& plan, const pl::RecordStore& store, const std::string& root, bool ran,
+                        const owner_t& owner) {
+  std::vector<Placement>& placements = plan.placements;
+  auto save = [&](bool complete) { store.save(records_of(root, ran, complete, placements)); };
+  for (Placement& placement : placements) pl::prepare(placement);
+  save(false);
+  for (const Placement& placement : placements) pl::hand_over_made(placement);
+  for (Placement& placement : placements) {
+    HxLogStream(HxLogLvl::Info) << "   remove PostgreSQL path: " << fs::path(placement.record.destination)
+                                << std::endl;
+    pl::set_aside(placement);
+    placement.record.set_aside = true;
+  }
+  save(false);
+  for (std::size_t i = placements.size(); i-- > 0;) {
+    Placement& placement = placements[i];
+    if (!placement.source) continue;
+    const fs::path destination = placement.record.destination;
+    if (placement.record.made == pl::Step::Done) {
+      HxLogStream(HxLogLvl::Info) << "Move: " << placement.source_path << " to " << destination.parent_path()
+                                  << std::endl;
+    } else {
+      HxLogStream(HxLogLvl::Info) << "Move all files from: " << placement.source_path << " to " << destination
+                                  << std::endl;
+    }
+    pl::fill(placement, i == 0 ? kReadFiles : std::set<std::string>(),
+             [&] { store.save_moved(i, placement.record.moved); });
+  }
+  if (!plan.wal_inside.empty()) {
+    bool missing = false;
+    std::string why;
+    if (!walk(plan.wal_inside, &owner, missing, why)) {
+      throw std::runtime_error("can't make the WAL directory " + path_text(plan.wal_inside) + ": " + why);
+    }
+  }
+  save(true);
+}
+
+// What resolving a deployment of this restore that was killed half way gave.
+enum class Resolved { Failed, Completed, RolledBack };
+
+// Finishes or rolls back a deployment of this restore that was killed half
+// way: first, since the restored tree may lack what it had moved out. A
+// complete one is finished (the restored cluster is in place: the server is
+// started and the root removed); otherwise the server is stopped and its own
+// files put back. `ran` receives whether the server ran before.
+Resolved resolve_interrupted(const pl::Records& found, const pl::RecordStore& store, const Server& server,
+                             const std::string& root, bool* keep_root, bool& ran) {
+  bool running = false;
+  if (!interrupted_is_ours(found) || !server.status(running)) return Resolved::Failed;
+  HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
+  *keep_root = true;
+  ran = running || found.server_ran;
+  HxLogStream(HxLogLvl::Info) << "Found the files of an interrupted deployment of this restore: "
+                              << (found.complete ? "completing it" : "putting the server's own files back")
+                              << std::endl;
+  if (found.complete) {
+    if (!finish_all(found)) {
+      error("the old files of the interrupted deployment could not all be removed; run the same restore again");
+      return Resolved::Failed;
+    }
+    store.clear();
+    if (!running && !server.start()) {
+      HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
+                                   << server.start_by_hand() << std::endl;
+    }
+    *keep_root = false;
+    remove_root(root);
+    return Resolved::Completed;
+  }
+  if (!server.stop(running)) return Resolved::Failed;
+  if (!roll_back_all(found)) {
+    error("the interrupted deployment could not be resolved; the server was not started");
+    return Resolved::Failed;
+  }
+  store.clear();
+  return Resolved::RolledBack;
+}
+
+// Sets aside, fills and finishes, the records written first; a failure puts
+// everything back and starts a server that ran. True when the restored
+// cluster is in place.
+bool put_in_place(Plan& plan, const pl::RecordStore& store, const Server& server, const std::string& root, bool ran,
+                  const owner_t& owner) {
+  try {
+    set_aside_and_fill(plan, store, root, ran, owner);
+  } catch (const std::exception& e) {
+    error(e.what());
+    HxLogStream(HxLogLvl::Info) << "Putting the server's own files back" << std::endl;
+    if (!roll_back_all(records_of(root, ran, false, plan.placements))) {
+      error(
+          "the server's own files could not all be put back; the server was not started. Run the same "
+          "restore again: it puts them back or completes the deployment first");
+      return false;
+    }
+    store.clear();
+    error(
+        "the restored cluster was not deployed: the server's own files are back in place and the restore "
+        "root " +
+        path_text(root) + " is kept for another run");
+    server.restart_if(ran);
+    return false;
+  }
+  // The restored cluster is wholly in place: what was set aside goes.
+  if (finish_all(records_of(root, ran, true, plan.placements))) {
+    store.clear();
+  } else {
+    error("the server's old files stay in " +
+          path_text(fs::path(plan.placements.front().record.target) / pl::kTaskDirectory) +
+          " and below; the same restore run again removes them");
+  }
+  if (!server.start()) {
+    HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
+                                 << server.start_by_hand() << std::endl;
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace hx_postgresql_common {
 
 bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::string& data_directory,
-                const std::string& config_file, const std::string& root, const std::string& last_wal_file,
-                bool* keep_root) {
-  if (keep_root != nullptr) *keep_root = false;
+                const std::string& config_file, const std::string& root, const std::string& records_directory,
+                const std::string& last_wal_file, bool* keep_root) {
+  bool kept = false;
+  if (keep_root == nullptr) keep_root = &kept;
+  *keep_root = false;
   try {
     const std::string config_directory = fs::path(config_file).parent_path().string();
     using HxDestination::printable;
     std::cout << "Direct restore PostgreSQL database cluster: " + printable(data_directory) + "...\n" << std::flush;
+    const Server server(conf, config_directory);
 
-    // ---- The restored tree -------------------------------------------------
-    const fs::path data_source = root + data_directory;
-    if (!fs::exists(data_source)) {
-      HxLogStream(HxLogLvl::Error) << "Can't find data_directory in the restored archive: " << root << std::endl;
-      return false;
+    // ---- The records of the cluster ------------------------------------------
+    pl::RecordStore store;
+    std::string why;
+    if (!store.open(records_directory, why)) return refuse("can't open the deployment records: " + why);
+    pl::Records found;
+    const bool interrupted = store.load(found);
+    if (interrupted && found.root != root) {
+      return refuse("the cluster holds an interrupted deployment of the restore root " + path_text(found.root) +
+                    ": run that restore again to complete it");
     }
-    std::cout << "Found PostgreSQL DB data_directory in the restored archive: " + printable(data_source.string()) + "\n"
-              << std::flush;
-
-    const fs::path archive_source = root + conf.archive_catalog;
-    if (fs::exists(archive_source)) {
-      std::cout << "Found PostgreSQL DB archive WAL in the restored archive: " + printable(archive_source.string()) +
-                       "\n"
-                << std::flush;
-    } else {
-      HxLogStream(HxLogLvl::Error) << "Can't find archive WAL in the restored archive: " << root << std::endl;
-      HxLogStream(HxLogLvl::Error) << "Create empty: " << archive_source << std::endl;
-      fs::create_directories(archive_source);
+    bool ran = false;
+    if (interrupted) {
+      const Resolved resolved = resolve_interrupted(found, store, server, root, keep_root, ran);
+      if (resolved != Resolved::RolledBack) return resolved == Resolved::Completed;
     }
 
-    const std::string map_path = root + "/" + data_directory + "/" + "tablespace_map";
-    std::ifstream map(map_path);
-    if (!map.is_open()) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": Can't open: " << map_path << std::endl;
-      return false;
-    }
-    std::vector<std::string> locations;
-    for (std::string line; std::getline(map, line);) {
-      const std::string location = tablespace_location(line);
-      if (location.empty()) continue;
-      if (!destination_is_plain(location)) return false;
-      const fs::path source = root + location;
-      if (!fs::exists(source)) {
-        HxLogStream(HxLogLvl::Error) << "Tablespace catalog not found in archive: " << source.string() << std::endl;
-        return false;
-      }
-      HxLogStream(HxLogLvl::Info) << "Found tablespace catalog in restored archive: " << source.string() << std::endl;
-      locations.push_back(location);
-    }
-
-    // ---- Destinations --------------------------------------------------------
-    if (!destination_is_plain(data_directory) || !destination_is_plain(conf.archive_catalog)) return false;
-    std::vector<Placement> placements;
-    auto add = [&](const fs::path& source, const std::string& destination) {
-      Placement placement;
-      placement.source = source;
-      placement.destination = destination;
-      placement.target = resolved(destination);
-      placements.push_back(placement);
-    };
-    add(data_source, data_directory);
-    // A WAL archive or tablespace inside the data directory travels with it.
-    if (!is_within(conf.archive_catalog, data_directory)) add(archive_source, conf.archive_catalog);
-    for (const std::string& location : locations) {
-      if (!is_within(location, data_directory)) add(root + location, location);
-    }
-
-    // The WAL directory of the restored cluster; servers of major 9 name it
-    // pg_xlog. A link leads to the directory that receives the cluster's WAL.
-    std::string wal_name = "pg_wal";
-    if (version.major == 9 && !lexists(data_source / wal_name) && lexists(data_source / "pg_xlog")) {
-      wal_name = "pg_xlog";
-    }
-    const fs::path wal_source = data_source / wal_name;
-    fs::path wal_target;  // a link's target, made when it is missing
-    if (fs::is_symlink(wal_source)) {
-      HxLogStream(HxLogLvl::Debug4)
-          << "'pg_wal' directory is symlink. Trying to find the directory that 'pg_wal' refers to" << std::endl;
-      // Where a pg_wal link of the data directory leads, also when that is missing.
-      auto leads_to = [&](const fs::path& link) {
-        const fs::path to = fs::read_symlink(link);
-        return resolved(to.is_relative() ? fs::path(data_directory) / to : to);
-      };
-      wal_target = leads_to(wal_source);
-      bool inside = false;
-      for (const Placement& placement : placements) inside = inside || is_within(wal_target, placement.target);
-      // Outside the restored trees only the server's own WAL directory (where
-      // its pg_wal leads) is emptied of the replaced server's WAL, which
-      // recovery would replay, or made when it is missing; an empty directory
-      // is used as it is. Anything else belongs to someone else.
-      struct stat st {};
-      boost::system::error_code ec;
-      const fs::path live = fs::path(data_directory) / wal_name;
-      const bool own = wal_target == (fs::is_symlink(fs::symlink_status(live, ec)) ? leads_to(live) : resolved(live));
-      const bool present = lexists(wal_target, &st);
-      if (!inside && !own) {
-        if (!present || !S_ISDIR(st.st_mode) || !fs::is_empty(wal_target, ec) || ec) {
-          return refuse("the restored " + wal_name + " is a link to " + path_text(wal_target) +
-                        ", which is not the WAL directory of the server's cluster");
-        }
-        wal_target.clear();
-      } else if (!inside && present) {
-        Placement placement;
-        placement.destination = wal_target;
-        placement.target = wal_target;
-        placements.push_back(placement);
-      }
-    }
-    if (!layout_is_safe(placements, root, {conf.postgresql_admin, conf.pg_ctl, config_directory})) return false;
-
-    if (!restored_wal_chain_complete(data_source.string(), archive_source.string(), last_wal_file)) return false;
-
-    for (std::size_t i = 0, n = placements.size(); i < n; ++i) {
-      if (!destination_is_usable(placements, i)) return false;
-    }
-    // A pg_wal that is a mount point of the server is filled by entries.
-    if (!lexists(wal_source) && placements.front().skipped.count(wal_name) == 0) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": "
-                                   << "pg_wal doesn't exist. "
-                                   << "Can't start PostgreSQL without pg_wal" << std::endl;
+    // ---- Everything that can be known, then the server stops -------------------
+    Plan plan;
+    if (!make_plan(plan, conf, version, data_directory, config_directory, root, last_wal_file)) {
+      server.restart_if(interrupted && ran);
       return false;
     }
     const owner_t owner = get_user_uid_gid(conf.postgresql_admin);
-
-    // What a deployment of this restore killed half way left is resolved
-    // once the server is stopped; one of another restore root stays.
-    bool interrupted = false;
-    for (const Placement& placement : placements) {
-      std::string recorded;
-      if (!pl::interrupted(placement, recorded)) continue;
-      if (recorded != root) {
-        return refuse("the destination " + path_text(placement.destination) +
-                      " holds the set-aside files of an interrupted deployment of the restore root " +
-                      path_text(recorded) + ": run that restore again to complete it");
-      }
-      interrupted = true;
+    bool running = false;
+    if (!interrupted) {
+      if (!server.status(running)) return false;
+      ran = running;
+      // From here the server changes: an abort no longer stops the
+      // deployment, which finishes or puts everything back.
+      HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
     }
-    if (!interrupted && !room_is_there(placements)) return false;
-
-    // ---- The server ------------------------------------------------------------
-    const std::vector<std::string> sudo = {"/usr/bin/sudo", "-iu", conf.postgresql_admin, conf.pg_ctl};
-    auto server_command = [&](std::vector<std::string> tail) {
-      std::vector<std::string> args = sudo;
-      args.insert(args.end(), tail.begin(), tail.end());
-      return args;
-    };
-    const std::vector<std::string> start = server_command({"start", "-D", config_directory, "-l", "/dev/null"});
-    auto start_server = [&]() {
-      HxLogStream(HxLogLvl::Info) << " Try to start PostgreSQL..." << std::endl;
-      if (run_program(start, nullptr) != 0) return false;
-      HxLogStream(HxLogLvl::Info) << "PostgreSQL started" << std::endl;
-      return true;
-    };
-
-    // pg_ctl status: 0 running, 3 not running, 4 no accessible data
-    // directory (not running either); anything else is a failed check (sudo
-    // refusing, a login shell failing, no pg_ctl), which says nothing.
-    const std::vector<std::string> status = server_command({"status", "-D", config_directory});
-    std::string output;
-    const int state = run_program(status, &output);
-    if (state != 0 && state != 3 && state != 4) {
-      command_failed(status, output);
-      return refuse("can't tell whether PostgreSQL is running (exit status " + std::to_string(state) + ")");
-    }
-    const bool was_running = state == 0;
-    // From here the server changes: an abort no longer stops the
-    // deployment, which finishes or puts everything back.
-    HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
-    if (was_running) {
-      HxLogStream(HxLogLvl::Info) << "PostgreSQL is up now. Shutdown required" << std::endl;
-      const std::vector<std::string> stop = server_command({"stop", "-D", config_directory});
-      output.clear();
-      if (run_program(stop, &output) != 0) {
-        command_failed(stop, output);
-        HxLogStream(HxLogLvl::Error) << "Can't shutdown PostgreSQL" << std::endl;
-        return false;
-      }
-      HxLogStream(HxLogLvl::Info) << "PostgreSQL shutted down" << std::endl;
-    } else {
-      HxLogStream(HxLogLvl::Info) << "PostgreSQL is down now" << std::endl;
-    }
-    if (keep_root != nullptr) *keep_root = true;
-
-    if (interrupted) {
-      const bool complete = pl::completed(placements.front());
-      HxLogStream(HxLogLvl::Info) << "Found the files of an interrupted deployment of this restore: "
-                                  << (complete ? "completing it" : "putting the server's own files back") << std::endl;
-      if (!(complete ? finish_all(placements) : roll_back(placements))) {
-        error("the interrupted deployment could not be resolved; the server was not started");
-        return false;
-      }
-      if (!room_is_there(placements)) {
-        if (was_running && !start_server()) HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL" << std::endl;
-        return false;
+    if (!plan.wal_outside.empty()) {
+      bool missing = false;
+      if (!walk(plan.wal_outside, &owner, missing, why)) {
+        server.restart_if(interrupted && ran);
+        return refuse("can't make the WAL directory " + path_text(plan.wal_outside) + ": " + why);
       }
     }
-
-    // ---- Set aside, fill (the data directory last), complete -------------------
-    try {
-      std::vector<bool> made;
-      for (const Placement& placement : placements) made.push_back(pl::prepare(placement, root));
-      for (const Placement& placement : placements) {
-        HxLogStream(HxLogLvl::Info) << "   remove PostgreSQL path: " << placement.destination << std::endl;
-        pl::set_aside(placement);
-      }
-      for (std::size_t i = placements.size(); i-- > 0;) {
-        const Placement& placement = placements[i];
-        if (placement.source.empty()) continue;
-        if (made[i]) {
-          HxLogStream(HxLogLvl::Info) << "Move: " << placement.source << " to " << placement.destination.parent_path()
-                                      << std::endl;
-        } else {
-          HxLogStream(HxLogLvl::Info) << "Move all files from: " << placement.source << " to " << placement.destination
-                                      << std::endl;
-        }
-        pl::fill(placement);
-      }
-      if (!wal_target.empty() && !lexists(wal_target)) {
-        fs::create_directories(wal_target);
-        if (!hand_over(wal_target, owner)) {
-          HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ":"
-                                       << (boost::format(" chown directory \"%1%\" by %2%:%3% failed (%4%)") %
-                                           wal_target % boost::tuples::get<0>(owner) %
-                                           boost::tuples::get<1>(owner) % std::strerror(errno))
-                                              .str();
-        }
-      }
-      pl::mark_completed(placements.front());
-    } catch (const std::exception& e) {
-      error(e.what());
-      HxLogStream(HxLogLvl::Info) << "Putting the server's own files back" << std::endl;
-      if (!roll_back(placements)) {
-        error(
-            "the server's own files could not all be put back; the server was not started. Run the same "
-            "restore again: it puts them back or completes the deployment first");
-        return false;
-      }
-      error(
-          "the restored cluster was not deployed: the server's own files are back in place and the restore "
-          "root " +
-          path_text(root) + " is kept for another run");
-      if (was_running && !start_server()) HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL" << std::endl;
+    store.clear();
+    store.save(records_of(root, ran, false, plan.placements));
+    if (!interrupted && !server.stop(running)) {
+      store.clear();
       return false;
     }
+    *keep_root = true;
 
-    // The restored cluster is wholly in place: what was set aside goes.
-    if (!finish_all(placements)) {
-      error("the server's old files stay in " + path_text(pl::task_directory(placements.front())) +
-            " and below; the same restore run again removes them");
-    }
-
-    if (!start_server()) {
-      HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
-                                   << command_text(server_command({"start", "-D", config_directory})) << std::endl;
-    }
-    if (keep_root != nullptr) *keep_root = false;
-    boost::system::error_code ec;
-    fs::remove_all(root, ec);
-    if (ec) {
-      HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": can't delete: " << fs::path(root) << " ("
-                                   << ec.message() << ")" << std::endl;
-    }
-    HxLogStream(HxLogLvl::Info) << "Remove obsoleted: " << root << std::endl;
+    // ---- Set aside, fill (the data directory last), complete -------------------
+    if (!put_in_place(plan, store, server, root, ran, owner)) return false;
+    *keep_root = false;
+    remove_root(root);
     return true;
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": " << e.what() << std::endl;

@@ -95,10 +95,6 @@ owner_t get_user_uid_gid(boost::string_view name);
 bool is_owner(const boost::filesystem::path& path, const owner_t& owner);
 bool change_owner(const boost::filesystem::path& path, const owner_t& owner, bool recursive);
 void change_permissions(const boost::filesystem::path& path, boost::filesystem::perms perms);
-// Gives the directory to `owner` (and `mode`, when one is given) through a
-// descriptor opened without following a link; false with errno set when it
-// cannot.
-bool hand_over(const boost::filesystem::path& directory, const owner_t& owner, int mode = -1);
 
 // ---- WAL file names and sequences ----------------------------------------------
 // A WAL segment file name: timeline (8 hex digits), log id (8), seg_high (6), seg_low (2).
@@ -169,14 +165,16 @@ int compare_timelines_id(const std::string& first, const std::string& second);
 
 // ---- Restore ---------------------------------------------------------------------
 bool post_restore(const hx_pg_conf& conf, const pg_version& version, const std::string& data_dir);
-// Puts the cluster restored below `root` in place. `last_wal_file`, when
-// given, is the last WAL file of the last part restored, up to which the
+// Puts the cluster restored below `root` in place. `records_directory` is
+// the directory, of the program's own and writable by root only, that keeps
+// the records of the cluster's deployment (made when missing). `last_wal_file`,
+// when given, is the last WAL file of the last part restored, up to which the
 // restored WAL archive must be whole. `keep_root`, when given, tells after a
 // failure whether the restore root must stay for another run of the restore
 // (the server's files were set aside and put back, or could not all be).
 bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::string& data_directory,
-                const std::string& config_file, const std::string& root, const std::string& last_wal_file = "",
-                bool* keep_root = nullptr);
+                const std::string& config_file, const std::string& root, const std::string& records_directory,
+                const std::string& last_wal_file = "", bool* keep_root = nullptr);
 
 // True when the WAL archive `archive` of a restored cluster holds every WAL
 // segment file from the start of the backup that the backup_label of

@@ -69,15 +69,4 @@ void change_permissions(const boost::filesystem::path& path, boost::filesystem::
   boost::filesystem::permissions(path, perms);
 }
 
-bool hand_over(const boost::filesystem::path& directory, const owner_t& owner, int mode) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool given = ::fchown(fd, boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0 &&
-                     (mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0);
-  const int reason = errno;
-  ::close(fd);
-  errno = reason;
-  return given;
-}
-
 }  // namespace hx_postgresql_common

@@ -1,29 +1,25 @@
 // Setting a destination's own entries aside, filling it with restored ones,
 // and undoing or finishing that, also after the process was killed half way.
 //
-// The task directory T inside a destination holds:
-//   root, source  the restore root and the restored tree of the deployment
-//   created       present when the deployment made the destination
-//   old/          the destination's own entries, set aside
-//   filling       present once every own entry is in old/: from then on the
-//                 entries of the destination (but T) are restored ones
-//   incoming/     copies of restored entries on their way in
-//   complete      (data directory only) every destination has been filled
-// Every step is a copy into incoming/, a rename on one file system or the
-// making or removal of a mark, so a kill at any moment leaves each entry whole
-// in a place that T describes: without the mark of completion the same
-// restore run again puts the own entries back first, with it it removes them.
+// Inside a destination D the set-aside directory T (made by root, 0700) holds:
+//   old/       the destination's own entries, set aside
+//   incoming/  copies of restored entries on their way in
+//   back/      restored entries on their way out during a roll-back, where
+//              they are checked before they go anywhere
+// Its identity, and the names and identities of the restored entries that go
+// into D, are in the records (see placement.h), written before each step.
+// Every step is a copy into incoming/, a rename, or the making or removal of
+// a directory, so a kill at any moment leaves each entry whole in a place the
+// records describe.
 #include "postgresql/placement.h"
 
+#include "log/hx_logger.h"
 #include "postgresql/hx_postgresql_common.h"
 #include "utils/hx_utils_common.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -31,9 +27,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace fs = boost::filesystem;
+using hx_utils_common::UniqueFd;
 
 namespace hx_postgresql_common {
 namespace placement {
@@ -45,105 +43,104 @@ namespace {
 // Sources copied by one cp run.
 const std::size_t kCopyBatch = 256;
 
-const std::string kNewTaskDirectory = std::string(kTaskDirectory) + ".new";
+// The restore root's directory for entries copied back during a roll-back.
 const std::string kBackDirectory = std::string(kTaskDirectory) + ".back";
+
+const char* const kRecordsMagic = "hx-restore-deployment 1";
+const char* const kMovedMagic = "hx-restore-moved 1";
+const char* const kRecordsFile = "deployment";
+const std::size_t kPlacementFields = 14;
 
 [[noreturn]] void fail(const std::string& what, const fs::path& path, int error) {
   throw std::runtime_error(what + " " + path_text(path) + " (" + std::strerror(error) + ")");
 }
 
-bool is_task_name(const std::string& name) {
-  return name == kTaskDirectory || name == kNewTaskDirectory || name == kBackDirectory;
+[[noreturn]] void foreign(const fs::path& target) {
+  throw std::runtime_error(path_text(target / kTaskDirectory) +
+                           " is not the set-aside directory the deployment made: it was left as it is");
 }
 
-// The entries of a directory, by name, without the task directories (unless
-// `all`) and the skipped ones.
-std::vector<std::string> entries(const fs::path& directory, const std::set<std::string>& skipped = {},
-                                 bool all = false) {
+bool exists_at(int at, const std::string& name) {
+  struct stat st {};
+  return ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// The entries of a directory, sorted, without those in `left_out`.
+std::vector<std::string> names_of(int fd, const fs::path& shown, const std::set<std::string>& left_out = {}) {
+  std::vector<std::string> all;
+  if (!hx_utils_common::directory_names(fd, all)) fail("can't read", shown, errno);
   std::vector<std::string> out;
-  for (fs::directory_iterator it(directory), end; it != end; ++it) {
-    const std::string name = it->path().filename().string();
-    if ((!all && is_task_name(name)) || skipped.count(name) != 0) continue;
-    out.push_back(name);
+  for (std::string& name : all) {
+    if (left_out.count(name) == 0) out.push_back(std::move(name));
   }
   std::sort(out.begin(), out.end());
   return out;
 }
 
-// A rename that never replaces what lies at the new name.
-void move(const fs::path& from, const fs::path& to) {
-  int done = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+// A rename between two directories that never replaces what lies at the new
+// name.
+void move_at(int from, const std::string& from_name, int to, const std::string& to_name, const fs::path& shown_from,
+             const fs::path& shown_to) {
+  int done = ::renameat2(from, from_name.c_str(), to, to_name.c_str(), RENAME_NOREPLACE);
   // A file system without the flag: nothing may lie at the new name.
   if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
-    done = lexists(to) ? (errno = EEXIST, -1) : ::rename(from.c_str(), to.c_str());
+    done = exists_at(to, to_name) ? (errno = EEXIST, -1) : ::renameat(from, from_name.c_str(), to, to_name.c_str());
   }
   if (done != 0) {
     const int error = errno;
-    throw std::runtime_error("can't move " + path_text(from) + " to " + path_text(to) + " (" + std::strerror(error) +
-                             ")");
+    throw std::runtime_error("can't move " + path_text(shown_from) + " to " + path_text(shown_to) + " (" +
+                             std::strerror(error) + ")");
   }
 }
 
-void make_directory(const fs::path& path) {
-  if (::mkdir(path.c_str(), 0700) != 0) fail("can't create", path, errno);
+void remove_tree(int at, const std::string& name, const fs::path& shown_at) {
+  std::string where;
+  const int error = hx_utils_common::remove_tree_at(at, name, where);
+  if (error != 0) fail("can't remove", shown_at / where, error);
 }
 
-// A new file of the task directory with the given text.
-void write_record(const fs::path& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) fail("can't create", path, errno);
-  const ssize_t written = ::write(fd, text.data(), text.size());
-  const int error = errno;
-  ::close(fd);
-  if (written != static_cast<ssize_t>(text.size())) fail("can't write", path, written < 0 ? error : ENOSPC);
+// The directory `name` of `at`, made (root's, `mode`) or, when `reuse`, the
+// one already there.
+UniqueFd directory_in(int at, const std::string& name, const fs::path& shown, bool reuse = false) {
+  UniqueFd made = hx_utils_common::make_directory_at(at, name, 0700);
+  if (!made && errno == EEXIST && reuse) made = hx_utils_common::open_directory_at(at, name);
+  if (!made) fail("can't create", shown, errno);
+  return made;
 }
 
-std::string read_record(const fs::path& path) {
-  std::ifstream in(path.string(), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Copies entries of one directory (cp -a: modes, owners, times and links
-// kept) into another; throws with cp's output when it fails.
-void copy_into(const fs::path& directory, const std::vector<fs::path>& sources) {
-  for (std::size_t begin = 0; begin < sources.size(); begin += kCopyBatch) {
-    std::vector<std::string> args = {"cp", "-a", "-t", directory.string(), "--"};
-    const std::size_t end = std::min(sources.size(), begin + kCopyBatch);
-    for (std::size_t i = begin; i < end; ++i) args.push_back(sources[i].string());
-    std::string output;
-    if (hx_utils_common::run_program(args, &output) != 0) {
-      while (!output.empty() && output.back() == '\n') output.pop_back();
-      throw std::runtime_error("can't copy " + path_text(sources[begin]) +
-                               (end - begin > 1 ? " and further entries" : "") + " to " + path_text(directory) + ": " +
-                               output);
-    }
-  }
-}
-
-void remove_below(const fs::path& path, dev_t device) {
+dev_t device_of(int fd) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return;
-    fail("can't remove", path, errno);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    if (st.st_dev != device) fail("can't remove", path, EXDEV);
-    for (const std::string& name : entries(path, {}, true)) remove_below(path / name, device);
-    if (::rmdir(path.c_str()) != 0) fail("can't remove", path, errno);
-  } else if (::unlink(path.c_str()) != 0) {
-    fail("can't remove", path, errno);
-  }
-}
-
-dev_t device_of(const fs::path& path, bool follow) {
-  struct stat st {};
-  if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) fail("can't examine", path, errno);
+  if (::fstat(fd, &st) != 0) throw std::runtime_error(std::string("can't examine a directory (") + std::strerror(errno) + ")");
   return st.st_dev;
 }
 
-void size_below(const fs::path& path, std::uint64_t block, std::uint64_t& bytes, std::uint64_t& count) {
+// True when the descriptor is a directory of root's, mode 0700, on `device`.
+bool root_only_directory(int fd, dev_t device) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) fail("can't examine", path, errno);
+  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 && (st.st_mode & 07777) == 0700 &&
+         st.st_dev == device;
+}
+
+// Copies entries of one directory into another (cp -a: modes, owners, times
+// and links kept), naming both by their descriptors; throws with cp's output
+// when it fails.
+void copy_into(int target, const fs::path& shown_target, int source, const fs::path& shown_source,
+               const std::vector<std::string>& names) {
+  std::vector<std::string> args = {"cp", "-a", "-t", hx_utils_common::descriptor_path(target), "--"};
+  for (const std::string& name : names) args.push_back(hx_utils_common::descriptor_path(source) + "/" + name);
+  std::string output;
+  if (hx_utils_common::run_program(args, &output) != 0) {
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    throw std::runtime_error("can't copy " + path_text(shown_source / names.front()) +
+                             (names.size() > 1 ? " and further entries" : "") + " to " + path_text(shown_target) +
+                             ": " + output);
+  }
+}
+
+void size_below(int at, const std::string& name, std::uint64_t block, std::uint64_t& bytes, std::uint64_t& count,
+                const fs::path& shown) {
+  struct stat st {};
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail("can't examine", shown / name, errno);
   if (++count % 256 == 0) hx_utils_common::abort_point();
   if (S_ISREG(st.st_mode)) {
     const std::uint64_t used =
@@ -153,10 +150,141 @@ void size_below(const fs::path& path, std::uint64_t block, std::uint64_t& bytes,
   }
   bytes += block;
   if (!S_ISDIR(st.st_mode)) return;
-  for (fs::directory_iterator it(path), end; it != end; ++it) size_below(it->path(), block, bytes, count);
+  const UniqueFd directory = hx_utils_common::open_directory_at(at, name);
+  if (!directory) fail("can't open", shown / name, errno);
+  for (const std::string& entry : names_of(directory.get(), shown / name)) {
+    size_below(directory.get(), entry, block, bytes, count, shown / name);
+  }
+}
+
+// ---- Records -----------------------------------------------------------------
+
+void put(std::string& out, const std::string& field) {
+  out += field;
+  out += '\0';
+}
+
+void put(std::string& out, const Identity& identity) {
+  put(out, std::to_string(identity.device));
+  put(out, std::to_string(identity.inode));
+  put(out, std::to_string(identity.birth_seconds));
+  put(out, std::to_string(identity.birth_nanoseconds));
+}
+
+// The NUL-terminated fields of a record file.
+std::vector<std::string> fields_of(const std::string& data, const std::string& shown) {
+  std::vector<std::string> fields;
+  if (!data.empty() && data.back() != '\0') throw std::runtime_error("the deployment record " + shown + " is cut short");
+  std::size_t begin = 0;
+  while (begin < data.size()) {
+    const std::size_t end = data.find('\0', begin);
+    fields.push_back(data.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return fields;
+}
+
+std::uint64_t number(const std::string& text, const std::string& shown) {
+  if (text.empty() || text.find_first_not_of("-0123456789") != std::string::npos) {
+    throw std::runtime_error("the deployment record " + shown + " holds no number where one belongs");
+  }
+  return static_cast<std::uint64_t>(std::stoll(text));
+}
+
+Identity identity_from(const std::vector<std::string>& fields, std::size_t at, const std::string& shown) {
+  Identity identity;
+  identity.device = number(fields[at], shown);
+  identity.inode = number(fields[at + 1], shown);
+  identity.birth_seconds = static_cast<std::int64_t>(number(fields[at + 2], shown));
+  identity.birth_nanoseconds = static_cast<std::uint32_t>(number(fields[at + 3], shown));
+  return identity;
+}
+
+Step step_from(const std::string& text, const std::string& shown) {
+  const std::uint64_t value = number(text, shown);
+  if (value > 2) throw std::runtime_error("the deployment record " + shown + " holds an unknown step");
+  return static_cast<Step>(value);
+}
+
+// ---- Roll-back -------------------------------------------------------------
+
+// Where a roll-back is: the destination, its set-aside directory, the
+// restored tree and the entries that were warned about.
+struct Undo {
+  fs::path target;
+  UniqueFd target_fd;
+  UniqueFd aside;
+  UniqueFd back;
+  fs::path source_path;
+  UniqueFd source;
+  std::set<std::string> warned;
+};
+
+void warn(const std::string& text) { HxLogStream(HxLogLvl::Warning) << text << std::endl; }
+
+// Copies an entry of back/ into the restore root by way of its own directory
+// there, so that a copy cut short never lies under the entry's name.
+void copy_back(Undo& undo, const std::string& name) {
+  remove_tree(undo.source.get(), kBackDirectory, undo.source_path);
+  const UniqueFd staging = directory_in(undo.source.get(), kBackDirectory, undo.source_path / kBackDirectory);
+  copy_into(staging.get(), undo.source_path / kBackDirectory, undo.back.get(), undo.target / kTaskDirectory / "back",
+            {name});
+  move_at(staging.get(), name, undo.source.get(), name, undo.source_path / kBackDirectory / name,
+          undo.source_path / name);
+  remove_tree(undo.source.get(), kBackDirectory, undo.source_path);
+  remove_tree(undo.back.get(), name, undo.target / kTaskDirectory / "back");
+}
+
+// One restored entry leaves the destination: into back/, where it is checked
+// against the record, then removed (the restore root holds the entry) or
+// returned into the restore root.
+void take_back(Undo& undo, const Moved& moved) {
+  const fs::path shown = undo.target / moved.name;
+  const fs::path held = undo.target / kTaskDirectory / "back" / moved.name;
+  if (!undo.back) undo.back = directory_in(undo.aside.get(), "back", undo.target / kTaskDirectory / "back", true);
+  if (::renameat2(undo.target_fd.get(), moved.name.c_str(), undo.back.get(), moved.name.c_str(), RENAME_NOREPLACE) !=
+      0) {
+    if (errno != ENOENT) fail("can't move", shown, errno);
+    // Not moved in yet, or taken back already.
+    if (undo.source && exists_at(undo.source.get(), moved.name)) return;
+    warn("The restored " + path_text(shown) + " is no longer in the destination");
+    return;
+  }
+  Identity found;
+  if (!identity_at(undo.back.get(), moved.name, found) || found != moved.identity) {
+    // Put there by someone else: it goes back where it was found.
+    move_at(undo.back.get(), moved.name, undo.target_fd.get(), moved.name, held, shown);
+    warn(path_text(shown) + " stays where it is: it is not the entry the deployment put there");
+    undo.warned.insert(moved.name);
+    return;
+  }
+  if (!undo.source || exists_at(undo.source.get(), moved.name)) {
+    remove_tree(undo.back.get(), moved.name, held.parent_path());
+  } else if (device_of(undo.back.get()) == device_of(undo.source.get())) {
+    move_at(undo.back.get(), moved.name, undo.source.get(), moved.name, held, undo.source_path / moved.name);
+  } else {
+    copy_back(undo, moved.name);
+  }
 }
 
 }  // namespace
+
+bool Identity::operator==(const Identity& other) const {
+  return device == other.device && inode == other.inode && birth_seconds == other.birth_seconds &&
+         birth_nanoseconds == other.birth_nanoseconds;
+}
+
+bool identity_at(int at, const std::string& name, Identity& out) {
+  struct statx st {};
+  const int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
+  if (::statx(at, name.c_str(), flags, STATX_INO | STATX_BTIME, &st) != 0) return false;
+  out.device = makedev(st.stx_dev_major, st.stx_dev_minor);
+  out.inode = st.stx_ino;
+  const bool born = (st.stx_mask & STATX_BTIME) != 0;
+  out.birth_seconds = born ? st.stx_btime.tv_sec : 0;
+  out.birth_nanoseconds = born ? st.stx_btime.tv_nsec : 0;
+  return true;
+}
 
 std::string path_text(const fs::path& path) {
   std::ostringstream out;
@@ -164,153 +292,343 @@ std::string path_text(const fs::path& path) {
   return out.str();
 }
 
-bool lexists(const fs::path& path, struct stat* st) {
-  struct stat local {};
-  return ::lstat(path.c_str(), st != nullptr ? st : &local) == 0;
+// ---- RecordStore ---------------------------------------------------------------
+
+bool RecordStore::open(const std::string& path, std::string& error) {
+  path_ = path;
+  directory_ = hx_utils_common::open_private_directory(path, 0700, error);
+  return directory_.valid();
 }
 
-fs::path task_directory(const Placement& placement) { return placement.target / kTaskDirectory; }
+void RecordStore::write(const std::string& name, const std::string& data) const {
+  const std::string fresh = name + ".new";
+  const fs::path shown = fs::path(path_) / name;
+  UniqueFd fd(::openat(directory_.get(), fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) fail("can't write the deployment record", shown, errno);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t written = ::write(fd.get(), data.data() + done, data.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) fail("can't write the deployment record", shown, written < 0 ? errno : ENOSPC);
+    done += static_cast<std::size_t>(written);
+  }
+  if (::fsync(fd.get()) != 0) fail("can't write the deployment record", shown, errno);
+  fd.reset();
+  if (::renameat(directory_.get(), fresh.c_str(), directory_.get(), name.c_str()) != 0 ||
+      ::fsync(directory_.get()) != 0) {
+    fail("can't write the deployment record", shown, errno);
+  }
+}
 
-bool interrupted(const Placement& placement, std::string& root) {
-  struct stat st {};
-  if (::lstat(task_directory(placement).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  root = read_record(task_directory(placement) / "root");
+bool RecordStore::load(Records& records) const {
+  const std::string shown = path_text(fs::path(path_) / kRecordsFile);
+  auto read = [&](const std::string& name, std::string& data) {
+    UniqueFd fd(::openat(directory_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+      if (errno == ENOENT) return false;
+      fail("can't read the deployment record", fs::path(path_) / name, errno);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) fail("can't read the deployment record", fs::path(path_) / name, EINVAL);
+    char buffer[65536];
+    for (ssize_t got; (got = ::read(fd.get(), buffer, sizeof(buffer))) != 0;) {
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        fail("can't read the deployment record", fs::path(path_) / name, errno);
+      }
+      data.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+  };
+  std::string data;
+  if (!read(kRecordsFile, data)) return false;
+  const std::vector<std::string> fields = fields_of(data, shown);
+  if (fields.size() < 5 || fields[0] != kRecordsMagic ||
+      fields.size() != 5 + kPlacementFields * number(fields[4], shown)) {
+    throw std::runtime_error("the deployment record " + shown + " is not one this program wrote");
+  }
+  records = Records();
+  records.root = fields[1];
+  records.server_ran = fields[2] == "1";
+  records.complete = fields[3] == "1";
+  for (std::size_t at = 5; at < fields.size(); at += kPlacementFields) {
+    Record record;
+    record.destination = fields[at];
+    record.target = fields[at + 1];
+    record.source = fields[at + 2];
+    record.made = step_from(fields[at + 3], shown);
+    record.made_identity = identity_from(fields, at + 4, shown);
+    record.aside = step_from(fields[at + 8], shown);
+    record.aside_identity = identity_from(fields, at + 9, shown);
+    record.set_aside = fields[at + 13] == "1";
+    const std::string moved_name = "moved." + std::to_string(records.placements.size());
+    std::string moved;
+    if (read(moved_name, moved)) {
+      const std::string moved_shown = path_text(fs::path(path_) / moved_name);
+      const std::vector<std::string> list = fields_of(moved, moved_shown);
+      if (list.empty() || list[0] != kMovedMagic || (list.size() - 1) % 5 != 0) {
+        throw std::runtime_error("the deployment record " + moved_shown + " is not one this program wrote");
+      }
+      for (std::size_t i = 1; i < list.size(); i += 5) record.moved.push_back({list[i], identity_from(list, i + 1, moved_shown)});
+    }
+    records.placements.push_back(std::move(record));
+  }
   return true;
 }
 
-bool completed(const Placement& placement) { return lexists(task_directory(placement) / "complete"); }
+void RecordStore::save(const Records& records) const {
+  std::string data;
+  put(data, kRecordsMagic);
+  put(data, records.root);
+  put(data, records.server_ran ? "1" : "0");
+  put(data, records.complete ? "1" : "0");
+  put(data, std::to_string(records.placements.size()));
+  for (const Record& record : records.placements) {
+    put(data, record.destination);
+    put(data, record.target);
+    put(data, record.source);
+    put(data, std::to_string(static_cast<int>(record.made)));
+    put(data, record.made_identity);
+    put(data, std::to_string(static_cast<int>(record.aside)));
+    put(data, record.aside_identity);
+    put(data, record.set_aside ? "1" : "0");
+  }
+  write(kRecordsFile, data);
+}
+
+void RecordStore::save_moved(std::size_t index, const std::vector<Moved>& moved) const {
+  std::string data;
+  put(data, kMovedMagic);
+  for (const Moved& entry : moved) {
+    put(data, entry.name);
+    put(data, entry.identity);
+  }
+  write("moved." + std::to_string(index), data);
+}
+
+void RecordStore::remove_moved_lists() const {
+  for (const std::string& name : names_of(directory_.get(), path_)) {
+    if (name.rfind("moved.", 0) == 0 && ::unlinkat(directory_.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+      fail("can't remove the deployment record", fs::path(path_) / name, errno);
+    }
+  }
+}
+
+void RecordStore::clear() const {
+  // The lists go first: records without them still describe the deployment,
+  // lists without records are never read.
+  remove_moved_lists();
+  for (const std::string& name : std::vector<std::string>{kRecordsFile, std::string(kRecordsFile) + ".new"}) {
+    if (::unlinkat(directory_.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+      fail("can't remove the deployment record", fs::path(path_) / name, errno);
+    }
+  }
+  if (::fsync(directory_.get()) != 0) fail("can't remove the deployment records in", path_, errno);
+}
+
+// ---- One destination -----------------------------------------------------------
+
+Aside recorded_aside(int target, const Record& record, UniqueFd* fd) {
+  UniqueFd aside = hx_utils_common::open_directory_at(target, kTaskDirectory);
+  if (!aside) return errno == ENOENT && !exists_at(target, kTaskDirectory) ? Aside::Absent : Aside::Foreign;
+  bool ours = false;
+  Identity identity;
+  if (record.aside == Step::Done) {
+    ours = identity_at(aside.get(), "", identity) && identity == record.aside_identity &&
+           root_only_directory(aside.get(), device_of(target));
+  } else if (record.aside == Step::Begun) {
+    // Made and not yet recorded: an empty directory of root's, 0700.
+    std::vector<std::string> names;
+    ours = root_only_directory(aside.get(), device_of(target)) &&
+           hx_utils_common::directory_names(aside.get(), names) && names.empty();
+  }
+  if (ours && fd != nullptr) *fd = std::move(aside);
+  return ours ? Aside::Ours : Aside::Foreign;
+}
 
 bool crosses_file_systems(const Placement& placement) {
-  if (placement.source.empty()) return false;
-  const dev_t source = device_of(placement.source, false);
-  const dev_t target =
-      lexists(placement.target) ? device_of(placement.target, false) : device_of(placement.target.parent_path(), true);
-  return source != target;
+  if (!placement.source) return false;
+  return device_of(placement.source.get()) !=
+         device_of(placement.target ? placement.target.get() : placement.parent.get());
 }
 
 void tree_size(const Placement& placement, std::uint64_t block, std::uint64_t& bytes, std::uint64_t& count) {
-  if (placement.source.empty()) return;
-  for (const std::string& name : entries(placement.source, placement.skipped)) {
-    size_below(placement.source / name, block, bytes, count);
+  if (!placement.source) return;
+  for (const std::string& name : names_of(placement.source.get(), placement.source_path, placement.skipped)) {
+    size_below(placement.source.get(), name, block, bytes, count, placement.source_path);
   }
 }
 
-bool prepare(const Placement& placement, const std::string& root) {
-  bool made = false;
-  if (!lexists(placement.target)) {
-    struct stat source {};
-    if (placement.source.empty() || ::lstat(placement.source.c_str(), &source) != 0 || !S_ISDIR(source.st_mode)) {
-      source.st_mode = S_IFDIR | 0700;
-      source.st_uid = 0;
-      source.st_gid = 0;
-    }
-    make_directory(placement.target);
-    made = true;
-    if (!hand_over(placement.target, owner_t(source.st_uid, source.st_gid), static_cast<int>(source.st_mode & 07777))) {
-      fail("can't hand over", placement.target, errno);
-    }
+void prepare(Placement& placement) {
+  const fs::path target = placement.record.target;
+  if (!placement.target) {
+    placement.target = directory_in(placement.parent.get(), target.filename().string(), target);
+    if (!identity_at(placement.target.get(), "", placement.record.made_identity)) fail("can't examine", target, errno);
+    placement.record.made = Step::Done;
   }
-  const fs::path fresh = placement.target / kNewTaskDirectory;
-  remove_tree(fresh);
-  make_directory(fresh);
-  write_record(fresh / "root", root);
-  write_record(fresh / "source", placement.source.string());
-  if (made) write_record(fresh / "created", "");
-  move(fresh, task_directory(placement));
-  return made;
+  placement.aside = directory_in(placement.target.get(), kTaskDirectory, target / kTaskDirectory);
+  // What was opened is what was made: root's, 0700, on the destination's file system.
+  if (!root_only_directory(placement.aside.get(), device_of(placement.target.get())) ||
+      !identity_at(placement.aside.get(), "", placement.record.aside_identity)) {
+    foreign(target);
+  }
+  placement.record.aside = Step::Done;
 }
 
-void set_aside(const Placement& placement) {
-  const fs::path old = task_directory(placement) / "old";
-  make_directory(old);
-  for (const std::string& name : entries(placement.target, placement.skipped)) {
-    move(placement.target / name, old / name);
+void hand_over_made(const Placement& placement) {
+  if (placement.record.made != Step::Done) return;
+  struct stat source {};
+  if (!placement.source || ::fstat(placement.source.get(), &source) != 0 || !S_ISDIR(source.st_mode)) {
+    source.st_mode = S_IFDIR | 0700;
+    source.st_uid = 0;
+    source.st_gid = 0;
   }
-  write_record(task_directory(placement) / "filling", "");
-}
-
-void fill(const Placement& placement) {
-  if (placement.source.empty()) return;
-  const std::vector<std::string> names = entries(placement.source, placement.skipped);
-  if (!crosses_file_systems(placement)) {
-    for (const std::string& name : names) move(placement.source / name, placement.target / name);
-    return;
-  }
-  const fs::path incoming = task_directory(placement) / "incoming";
-  make_directory(incoming);
-  for (std::size_t begin = 0; begin < names.size(); begin += kCopyBatch) {
-    const std::size_t end = std::min(names.size(), begin + kCopyBatch);
-    std::vector<fs::path> sources;
-    for (std::size_t i = begin; i < end; ++i) sources.push_back(placement.source / names[i]);
-    copy_into(incoming, sources);
-    for (std::size_t i = begin; i < end; ++i) move(incoming / names[i], placement.target / names[i]);
+  if (::fchown(placement.target.get(), source.st_uid, source.st_gid) != 0 ||
+      ::fchmod(placement.target.get(), source.st_mode & 07777) != 0) {
+    fail("can't hand over", placement.record.target, errno);
   }
 }
 
-void mark_completed(const Placement& placement) { write_record(task_directory(placement) / "complete", ""); }
-
-void finish(const Placement& placement) {
-  // The set-aside entries go before the marks: a kill meanwhile leaves the
-  // mark of completion, by which the same restore run again finishes.
-  const fs::path task = task_directory(placement);
-  remove_tree(task / "old");
-  remove_tree(task / "incoming");
-  for (const char* mark : {"created", "filling", "complete"}) remove_tree(task / mark);
-  remove_tree(task);
+void set_aside(Placement& placement) {
+  const fs::path target = placement.record.target;
+  const UniqueFd old = directory_in(placement.aside.get(), "old", target / kTaskDirectory / "old");
+  // Made now, so that a roll-back needs nothing new of a file system that
+  // may have filled up meanwhile.
+  directory_in(placement.aside.get(), "back", target / kTaskDirectory / "back");
+  std::set<std::string> left_out = placement.skipped;
+  left_out.insert(kTaskDirectory);
+  for (const std::string& name : names_of(placement.target.get(), target, left_out)) {
+    move_at(placement.target.get(), name, old.get(), name, target / name, target / kTaskDirectory / "old" / name);
+  }
 }
 
-void roll_back(const Placement& placement) {
-  const fs::path task = task_directory(placement);
-  if (!lexists(task)) return;
-  const fs::path source = read_record(task / "source");
-  if (lexists(task / "filling")) {
-    if (!source.empty()) {
-      fs::create_directories(source);
-      const fs::path back = source / kBackDirectory;
-      remove_tree(back);
-      Placement recorded = placement;
-      recorded.source = source;
-      const bool crosses = crosses_file_systems(recorded);
-      for (const std::string& name : entries(placement.target, placement.skipped)) {
-        const fs::path from = placement.target / name;
-        const fs::path to = source / name;
-        if (crosses) {
-          // A copy: the source kept the entry. One that went missing there
-          // is copied back first.
-          if (!lexists(to)) {
-            make_directory(back);
-            copy_into(back, {from});
-            move(back / name, to);
-            remove_tree(back);
-          }
-          remove_tree(from);
-        } else {
-          // Renamed out of the source: it goes back, in place of what a later
-          // run may have put there meanwhile.
-          remove_tree(to);
-          move(from, to);
-        }
+void fill(Placement& placement, const std::set<std::string>& copied, const std::function<void()>& save) {
+  if (!placement.source) return;
+  const fs::path target = placement.record.target;
+  const fs::path incoming_path = target / kTaskDirectory / "incoming";
+  std::set<std::string> left_out = placement.skipped;
+  left_out.insert(kBackDirectory);
+  const bool crosses = crosses_file_systems(placement);
+  std::vector<std::string> renamed;
+  std::vector<std::string> copies;
+  for (const std::string& name : names_of(placement.source.get(), placement.source_path, left_out)) {
+    (crosses || copied.count(name) != 0 ? copies : renamed).push_back(name);
+  }
+  std::vector<Moved>& moved = placement.record.moved;
+  if (!renamed.empty()) {
+    for (const std::string& name : renamed) {
+      moved.push_back({name, {}});
+      if (!identity_at(placement.source.get(), name, moved.back().identity)) {
+        fail("can't examine", placement.source_path / name, errno);
       }
     }
-    remove_tree(task / "incoming");
-    if (::unlink((task / "filling").c_str()) != 0) fail("can't remove", task / "filling", errno);
+    save();
+    for (const std::string& name : renamed) {
+      move_at(placement.source.get(), name, placement.target.get(), name, placement.source_path / name, target / name);
+    }
   }
-  const fs::path old = task / "old";
-  if (lexists(old)) {
-    for (const std::string& name : entries(old)) move(old / name, placement.target / name);
+  if (copies.empty()) return;
+  const UniqueFd incoming = directory_in(placement.aside.get(), "incoming", incoming_path);
+  for (std::size_t begin = 0; begin < copies.size(); begin += kCopyBatch) {
+    const std::vector<std::string> batch(copies.begin() + static_cast<std::ptrdiff_t>(begin),
+                                         copies.begin() + static_cast<std::ptrdiff_t>(std::min(copies.size(), begin + kCopyBatch)));
+    copy_into(incoming.get(), incoming_path, placement.source.get(), placement.source_path, batch);
+    for (const std::string& name : batch) {
+      moved.push_back({name, {}});
+      if (!identity_at(incoming.get(), name, moved.back().identity)) fail("can't examine", incoming_path / name, errno);
+    }
+    save();
+    for (const std::string& name : batch) {
+      move_at(incoming.get(), name, placement.target.get(), name, incoming_path / name, target / name);
+    }
   }
-  const bool made = lexists(task / "created");
-  remove_tree(task);
-  if (made && ::rmdir(placement.target.c_str()) != 0) fail("can't remove", placement.target, errno);
 }
 
-void remove_tree(const fs::path& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return;
-    fail("can't remove", path, errno);
+void finish(const Record& record) {
+  const fs::path target = record.target;
+  const UniqueFd target_fd = hx_utils_common::open_directory_nofollow(record.target);
+  if (!target_fd) {
+    if (errno == ENOENT && record.aside == Step::None) return;
+    fail("can't open", target, errno);
   }
-  remove_below(path, st.st_dev);
+  UniqueFd aside;
+  switch (recorded_aside(target_fd.get(), record, &aside)) {
+    case Aside::Absent:
+      return;
+    case Aside::Foreign:
+      foreign(target);
+    case Aside::Ours:
+      break;
+  }
+  for (const char* name : {"old", "incoming", "back"}) remove_tree(aside.get(), name, target / kTaskDirectory);
+  if (::unlinkat(target_fd.get(), kTaskDirectory, AT_REMOVEDIR) != 0) fail("can't remove", target / kTaskDirectory, errno);
+}
+
+void roll_back(const Record& record, const std::string& root) {
+  Undo undo{record.target, UniqueFd(), UniqueFd(), UniqueFd(), fs::path(root) / record.source, UniqueFd(), {}};
+  undo.target_fd = hx_utils_common::open_directory_nofollow(record.target);
+  if (!undo.target_fd) {
+    // A destination the deployment was to make: not made, or removed already.
+    if (errno == ENOENT && record.made != Step::None) return;
+    fail("can't open", undo.target, errno);
+  }
+  if (!record.source.empty()) {
+    const UniqueFd root_fd = hx_utils_common::open_directory_nofollow(root);
+    if (root_fd) undo.source = hx_utils_common::open_directory_nofollow(record.source, root_fd.get());
+    if (!undo.source) fail("can't open", undo.source_path, errno);
+  }
+  const Aside aside = recorded_aside(undo.target_fd.get(), record, &undo.aside);
+  if (aside == Aside::Foreign) foreign(undo.target);
+  std::set<std::string> old_names;
+  if (aside == Aside::Ours) {
+    for (const Moved& moved : record.moved) take_back(undo, moved);
+    undo.back.reset();
+    remove_tree(undo.aside.get(), "incoming", undo.target / kTaskDirectory);
+    const UniqueFd old = hx_utils_common::open_directory_at(undo.aside.get(), "old");
+    if (old) {
+      for (const std::string& name : names_of(old.get(), undo.target / kTaskDirectory / "old")) {
+        move_at(old.get(), name, undo.target_fd.get(), name, undo.target / kTaskDirectory / "old" / name,
+                undo.target / name);
+        old_names.insert(name);
+      }
+    } else if (errno != ENOENT) {
+      fail("can't open", undo.target / kTaskDirectory / "old", errno);
+    }
+    for (const char* name : {"old", "back"}) {
+      if (::unlinkat(undo.aside.get(), name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        fail("can't remove", undo.target / kTaskDirectory / name, errno);
+      }
+    }
+    if (::unlinkat(undo.target_fd.get(), kTaskDirectory, AT_REMOVEDIR) != 0) {
+      fail("can't remove", undo.target / kTaskDirectory, errno);
+    }
+  }
+  if (record.set_aside) {
+    // What neither the server nor the deployment put there stays, and is named.
+    const dev_t device = device_of(undo.target_fd.get());
+    for (const std::string& name : names_of(undo.target_fd.get(), undo.target)) {
+      struct stat st {};
+      if (old_names.count(name) != 0 || undo.warned.count(name) != 0 ||
+          (::fstatat(undo.target_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_dev != device)) {
+        continue;
+      }
+      warn(path_text(undo.target / name) + " stays where it is: neither the server's own files nor the restored "
+           "ones held it");
+    }
+  }
+  if (record.made == Step::None) return;
+  Identity identity;
+  const bool made = record.made == Step::Done
+                        ? identity_at(undo.target_fd.get(), "", identity) && identity == record.made_identity
+                        : root_only_directory(undo.target_fd.get(), device_of(undo.target_fd.get()));
+  if (!made) return;
+  const UniqueFd parent = hx_utils_common::open_directory_nofollow(undo.target.parent_path().string());
+  if (!parent) fail("can't open", undo.target.parent_path(), errno);
+  if (::unlinkat(parent.get(), undo.target.filename().c_str(), AT_REMOVEDIR) != 0) {
+    if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target, errno);
+    warn("The destination " + path_text(undo.target) + ", which the deployment made, is not empty: it stays");
+  }
 }
 
 }  // namespace placement

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <unistd.h>
 
 namespace hx_utils_common {
@@ -319,6 +320,81 @@ bool read_regular_file(const std::string& path, std::string& content, std::strin
     if (n == 0) return true;
     content.append(buffer, static_cast<std::size_t>(n));
   }
+}
+
+bool directory_names(int fd, std::vector<std::string>& names) {
+  names.clear();
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    const int reason = errno;
+    ::close(copy);
+    errno = reason;
+    return false;
+  }
+  ::rewinddir(dir);
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  const int reason = errno;
+  ::closedir(dir);
+  errno = reason;
+  return reason == 0;
+}
+
+namespace {
+
+int remove_below(int at, const std::string& name, dev_t device, std::string& where) {
+  struct stat st {};
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return 0;
+    where = name;
+    return errno;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    if (st.st_dev != device) {
+      where = name;
+      return EXDEV;
+    }
+    const UniqueFd directory = open_directory_at(at, name);
+    std::vector<std::string> names;
+    if (!directory || !directory_names(directory.get(), names)) {
+      where = name;
+      return errno;
+    }
+    for (const std::string& entry : names) {
+      std::string below;
+      const int failed = remove_below(directory.get(), entry, device, below);
+      if (failed != 0) {
+        where = name + "/" + below;
+        return failed;
+      }
+    }
+  }
+  if (::unlinkat(at, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
+    where = name;
+    return errno;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int remove_tree_at(int at, const std::string& name, std::string& where) {
+  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
+    where = name;
+    return EINVAL;
+  }
+  struct stat st {};
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return 0;
+    where = name;
+    return errno;
+  }
+  return remove_below(at, name, st.st_dev, where);
 }
 
 std::string descriptor_path(int fd) {

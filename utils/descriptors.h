@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -136,6 +137,17 @@ UniqueFd make_directories_at(int at, const std::string& path, mode_t mode, std::
 // Writes all of `text` to `fd`, going on after an interrupted or partial
 // write. False (errno set) when not all of it could be written.
 bool write_all(int fd, const std::string& text);
+
+// The names in the directory `fd` ("." and ".." left out), in the order
+// the directory gives them. False with errno set when it cannot be read.
+bool directory_names(int fd, std::vector<std::string>& names);
+
+// Removes `name` of the directory `at` with everything below it, never
+// following a link and never descending into another file system. Returns
+// 0 (also when nothing lies at the name) or the errno of the first entry
+// that could not be removed (EXDEV for a mount point below), whose path
+// relative to `at` goes into `where`.
+int remove_tree_at(int at, const std::string& name, std::string& where);
 
 // A path by which an outside program reaches the very file the descriptor
 // names, whatever happens to its names meanwhile: "/proc/<pid>/fd/<fd>" of

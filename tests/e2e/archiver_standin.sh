@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # sandbox: bare
 # The hxfd stand-in on its own, for what the module's scripts do not reach:
-# compression, single-file entries, numeric owners, adding to an archive, key
-# checks, refusal of broken command lines and failures on request.
+# compression, single-file entries, numeric owners, adding to an archive,
+# restores that would pass a link, key checks, refusal of broken command lines
+# and failures on request.
 set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/archiver.sh"
@@ -58,6 +59,21 @@ assert_line "data/src/sub/with blank.txt"
 (cd "$W" && run_hxfd "${H[@]}" -u auto.hxfd --add "$W/addlist")
 run_hxfd "${H[@]}" -r "$W/auto.hxfd" -d "$W/out3"
 assert_eq "added" "$(cat "$W/out3/data/extra.txt" 2>/dev/null)" "added file"
+
+case_name "a restore never unpacks through a symbolic link, one of the archive or one on disk"
+top="${SRC#/}" && top="${top%%/*}"
+mkdir -p "$W/elsewhere" "$W/out5" "$W/out6"
+ln -s "$W/elsewhere" "$W/out5/$top" && ln -s "$W/elsewhere" "$W/linkdir"
+run_hxfd "${H[@]}" -r "$W/auto.hxfd" -d "$W/out5"
+assert_exit 1
+assert_line "hxfd: error: refusing to unpack ${SRC#/} through the symbolic link $top"
+printf 'HXFD file list:\n   %s : data/x\n   %s : data/x/y\n' "$W/linkdir" "$SRC/a.txt" >"$W/linklist"
+run_hxfd "${H[@]}" -c "$W/linklist" -n "$W/link.hxfd" -m "$W/meta/link.meta"
+assert_exit 0
+run_hxfd "${H[@]}" -r "$W/link.hxfd" -d "$W/out6"
+assert_exit 1
+assert_line "hxfd: error: refusing to unpack data/x/y through the symbolic link data/x"
+assert_eq "" "$(ls -A "$W/elsewhere")" "what was unpacked through the links"
 
 case_name "an encrypted archive needs the same cipher and key content"
 run_hxfd "${H[@]}" -c "$SRC" -n "$W/enc.hxfd" -m "$W/meta/enc.meta" -C kuznyechik -k /opt/halvex/keys/master-key

@@ -111,11 +111,21 @@ archive_before="$(ls "$HX_PG_ARCHIVE")"
 S="bool hx_postgresql_common::deployment(const hx_pg_conf&, const pg_version&, const string&, const string&, const string&)"
 rs_use_pg_ctl_wrapper
 
-case_name "refused: the restore root lies inside the WAL archive"
+case_name "refused: a task directory inside the WAL archive, which the server's account owns"
 mkdir -p "$HX_PG_ARCHIVE/restore-here"
 rs_restore rec1 "$HX_PG_ARCHIVE/restore-here" last:true
-refused "Error: $S: the restore root \"$HX_PG_ARCHIVE/restore-here/rec1.rest/postgresql_$RS_VERSION\" and the destination \"$HX_PG_ARCHIVE\" overlap; restore into a directory outside the server's directories. Nothing was changed"
+refused "Error: virtual int HxModuleUniversal::define_restore_directory(): the directory -d \"$HX_PG_ARCHIVE/restore-here\" can't hold a restore: \"$HX_PG_ARCHIVE\": it is owned by uid $(id -u postgres); use a directory that only root can change"
 rm -r "$HX_PG_ARCHIVE/restore-here"
+
+case_name "refused: a set-aside directory that the server's account planted, with records of its own"
+install -d -m 700 "$W/root-only" && echo secret >"$W/root-only/file"
+install -d -o postgres -g postgres "$W/account"
+runuser -u postgres -- sh -c 'printf %s "$1" >"$2/source" && printf %s "$3" >"$2/root" && : >"$2/filling" &&
+  ln -s "$2" "$4/.hx_restore_deployment"' - "$W/root-only" "$W/account" "$D/rec1.rest/postgresql_$RS_VERSION" "$HX_PG_DATA"
+rs_restore rec1 "$D" last:true
+refused "Error: $S: the destination \"$HX_PG_DATA\" holds \"$HX_PG_DATA/.hx_restore_deployment\", which no deployment of this module recorded (it was not read); remove it and run the restore again; nothing was changed"
+assert_eq "file secret" "$(ls "$W/root-only") $(cat "$W/root-only/file")" "the root-only directory"
+rm "$HX_PG_DATA/.hx_restore_deployment"
 
 case_name "refused: the status check fails (sudo refusing, played by pg_ctl)"
 echo "sudo: sorry, you must have a tty to run sudo" >"$RS_CTL/status.fail"
@@ -177,12 +187,61 @@ for step in KILL:stop KILL:cp KILL:start TERM:stop; do
   case $step in
     KILL:cp)
       [ -f "$HX_PG_DATA/.hx_restore_deployment/old/PG_VERSION" ] || fail "the old data directory is not set aside whole"
-      rs_ts_restored rec1 ;;
+      rs_ts_restored rec1
+      # Another restore does not take the interrupted deployment over.
+      rs_restore nots "$D" last:true
+      assert_exit 7
+      assert_line "Error: $S: the cluster holds an interrupted deployment of the restore root \"$D/rec1.rest/postgresql_$RS_VERSION\": run that restore again to complete it; nothing was changed"
+      [ -f "$HX_PG_DATA/.hx_restore_deployment/old/PG_VERSION" ] || fail "another restore touched the deployment" ;;
     KILL:start) assert_line "Info: Found the files of an interrupted deployment of this restore: putting the server's own files back" ;;
   esac
 done
 deployed before
 assert_line "Warning: Module pid: $RS_PID received a termination signal too late to stop the task: the deployment into the server has begun; the task goes on to its end and reports its result"
+
+case_name "the data volume runs full half way through the copy: everything back, the old rows served"
+R="$D/rec1.rest/postgresql_$RS_VERSION"
+rs_tree() { (cd "$R" && find . -printf '%p %y %m %u %g\n' && find . -type f -printf '%p %s\n') | sort; }
+rs_mark after
+expected="$(rs_labels)"
+touch "$RS_CTL/stop.hold" "$RS_CTL/cp.hold" "$RS_CTL/cp.go"
+rs_restore_bg rec1 "$D" last:true
+rs_held stop
+tree="$(rs_tree)"
+rs_release stop
+rs_held cp
+# Meanwhile a file of the server's account fills the data volume (no blocks
+# kept for root) but for 2 MiB, and an entry already copied into the
+# tablespace goes missing from the restore root.
+volume="$(findmnt -n -o SOURCE --target "$HX_PG_DATA")"
+tune2fs -r 0 "$volume" >/dev/null
+size="$(($(stat -f -c '%a * %S' "$HX_PG_DATA") - 16777216))"
+runuser -u postgres -- fallocate -l "$size" "$HX_PG_DATA/filler"
+runuser -u postgres -- fallocate -o "$size" -l 14680064 "$HX_PG_DATA/filler"
+rm -r "$R$HX_PG_TBLSPC"/PG_*
+rs_release cp
+rs_bg_end
+rm "$RS_CTL/cp.go"
+assert_exit 7
+assert_line_matches "No space left on device"
+assert_line "Warning: \"$HX_PG_DATA/filler\" stays where it is: neither the server's own files nor the restored ones held it"
+assert_line "Error: $S: the restored cluster was not deployed: the server's own files are back in place and the restore root \"$R\" is kept for another run"
+[ -f "$HX_PG_DATA/filler" ] && rm "$HX_PG_DATA/filler" || fail "the account's file is gone"
+tune2fs -m 5 "$volume" >/dev/null
+rs_recovered
+assert_eq "$expected" "$(rs_labels)" "marker rows"
+rs_ts_restored live
+assert_eq "$tree" "$(rs_tree)" "the restore root"
+assert_eq "700 root" "$(stat -c '%a %U' "$R")" "mode and owner of the kept restore root"
+
+case_name "a kept restore root that the server's account could change is refused; then the same restore deploys"
+chown postgres "$R"
+rs_restore rec1 "$D" last:true
+assert_exit 7
+assert_line "Error: virtual bool HxModule_PG_Ostrel::before_restore(): the restore root \"$R\" can't be used (it is owned by uid $(id -u postgres)): remove it and run the restore again"
+chown root "$R"
+rs_restore rec1 "$D" last:true
+deployed before
 
 case_name "paths with a quote, a blank and \$(...): nothing runs"
 Q="$W/it's a \$(touch $W/pwned) \`touch $W/pwned\`"

@@ -25,8 +25,8 @@
 # Controls of the deployment (files in $RS_CTL): with COMMAND.fail the module's
 # pg_ctl (after rs_use_pg_ctl_wrapper) prints that file and exits 1 for COMMAND
 # (status, stop, start); with COMMAND.hold it holds after running COMMAND; with
-# cp.hold, $RS_WORK/bin/cp (first in rs_restore_bg's PATH) holds at a copy out
-# of a data directory, then exits 1 without copying.
+# cp.hold, $RS_WORK/bin/cp (first in rs_restore_bg's PATH) holds at a copy into
+# the data directory, then exits 1 without copying (with cp.go: copies).
 #   rs_restore_bg NAME DIR [ITEMS]  rs_restore in the background: RS_PID
 #   rs_held WHAT, rs_release WHAT   waits (bounded) until WHAT holds; lets it go
 #   rs_bg_end                   waits (bounded) for the background restore; sets
@@ -113,8 +113,9 @@ exit \$rc
 EOF
 cat >"$RS_WORK/bin/cp" <<EOF
 #!/bin/sh
-case "\$*" in *"$HX_PG_DATA/"*) if [ -e "$RS_CTL/cp.hold" ]; then
-  echo held >"$RS_CTL/cp.held"; while [ -e "$RS_CTL/cp.hold" ]; do sleep 0.1; done; exit 1
+case "\$(readlink -f "\$3")" in "$HX_PG_DATA/"*) if [ -e "$RS_CTL/cp.hold" ]; then
+  echo held >"$RS_CTL/cp.held"; while [ -e "$RS_CTL/cp.hold" ]; do sleep 0.1; done
+  [ -e "$RS_CTL/cp.go" ] || exit 1
 fi ;; esac
 exec /bin/cp "\$@"
 EOF

@@ -5,8 +5,13 @@
 // the roads with a running server are in tests/e2e/pg_restore.sh.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <boost/format.hpp>
+
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -14,12 +19,14 @@
 
 #include "postgresql/hx_module_pg_ostrel.h"
 #include "postgresql/hx_postgresql_common.h"
+#include "postgresql/placement.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
 namespace pg = hx_postgresql_common;
+namespace pl = hx_postgresql_common::placement;
 using hx_test::env;
 using hx_test::read_file;
 using hx_test::sh;
@@ -55,9 +62,13 @@ std::string expand(const std::string& command, const std::string& file, const st
 }
 
 // Makes paths immutable (chattr +i: not even root may delete or change them)
-// for its lifetime.
+// for its lifetime; with `now` false, only frees them at its end.
 struct Immutable {
-  explicit Immutable(std::string list) : paths(std::move(list)) { EXPECT_EQ(sh("chattr +i " + paths), 0) << paths; }
+  explicit Immutable(std::string list, bool now = true) : paths(std::move(list)) {
+    if (now) {
+      EXPECT_EQ(sh("chattr +i " + paths), 0) << paths;
+    }
+  }
   ~Immutable() { sh("chattr -i " + paths); }
   std::string paths;
 };
@@ -138,7 +149,10 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
     const hx_test::WithoutCapability no_chown(CAP_CHOWN);
     EXPECT_TRUE(pg::post_restore(conf, pg_version(15, 0), dir / "bare"));
   }
-  std::vector<std::string> refused;
+  std::vector<std::string> refused = {kPostRestore + ": chown file \"" + dir / "bare/recovery.signal" + "\" by " +
+                                      std::to_string(boost::tuples::get<0>(postgres)) + ":" +
+                                      std::to_string(boost::tuples::get<1>(postgres)) +
+                                      " failed (Operation not permitted)"};
   for (const char* name : {"pg_replslot", "pg_dynshmem", "pg_notify", "pg_serial", "pg_snapshots", "pg_stat_tmp",
                            "pg_subtrans", "pg_commit_ts", "pg_stat", "pg_tblspc", "pg_twophase"}) {
     refused.push_back(kPostRestore + ": chown directory \"" + dir / "bare/" + name + "\" by " +
@@ -147,23 +161,64 @@ TEST(PostRestore, RecoveryFilesByMajorAndRuntimeDirectories) {
   }
   EXPECT_EQ(log.at("Error"), refused);
   EXPECT_TRUE(fs::exists(dir / "bare/recovery.signal"));
+  // One that may not change the mode of a file it gave away.
+  log.clear();
+  {
+    const hx_test::WithoutCapability no_fowner(CAP_FOWNER);
+    EXPECT_TRUE(pg::post_restore(conf, pg_version(15, 0), dir / "bare"));
+  }
+  EXPECT_EQ(log.at("Error"), std::vector<std::string>{kPostRestore + ": chmod file \"" + dir / "bare/recovery.signal" +
+                                                      "\" to 0644 failed (Operation not permitted)"});
 }
 
-TEST(RestoreHooks, RestoreDirectoryWhoseOwnerCannotChange) {
+// The restore root is made root's (0700) and stays so through the hooks; one
+// found that another account could change, or a directory for it that is
+// not root's, is refused with what to remove; a restore without deployment
+// gives the root to the server's account at its end, and says when it can't.
+TEST(RestoreHooks, RestoreRootStaysRootsUntilARestoreWithoutDeploymentEnds) {
   hx_test::TempDir dir;
-  HxModuleOptions options;
-  options.mode = HxModuleMode::Restore;
-  options.tmp_operation_directory = dir / "root";
-  fs::create_directories(options.tmp_operation_directory);
-  HxModule_PG_Ostrel module(options);
-  const Immutable root(options.tmp_operation_directory);
+  const pg::owner_t postgres = pg::get_user_uid_gid("postgres");
+  const std::string account = std::to_string(boost::tuples::get<0>(postgres));
+  const std::string rest = dir / "R.rest", root = rest + "/postgresql_15.2";
+  auto module_for = [&](const std::string& parent, const std::string& params) {
+    HxModuleOptions options;
+    options.mode = HxModuleMode::Restore;
+    options.tmp_operation_directory = parent;
+    options.module_params = params;
+    auto module = std::make_unique<HxModule_PG_Ostrel>(options);
+    module->parce_param_string();
+    return module;
+  };
+  fs::create_directories(rest);
   hx_test::LogCapture log;
-  EXPECT_FALSE(module.after_restore());
-  const pg::owner_t owner = pg::get_user_uid_gid("postgres");
-  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: Command chown " +
-                                                     std::to_string(boost::tuples::get<0>(owner)) + ":" +
-                                                     std::to_string(boost::tuples::get<1>(owner)) + " \"" +
-                                                     options.tmp_operation_directory + "\" failed!"});
+  auto module = module_for(rest, "pg_version:15.2,data_directory:/srv,last:true,without_deployment_restore:yes");
+  ASSERT_TRUE(module->before_restore() && module->after_restore()) << log.text();
+  EXPECT_EQ("0 40700", std::to_string(stat_of(root).st_uid) + " " + (boost::format("%o") % stat_of(root).st_mode).str());
+  {
+    const Immutable frozen(root);
+    EXPECT_FALSE(module->after_restore_last_file());
+  }
+  EXPECT_EQ("Command chown " + account + ":" + std::to_string(boost::tuples::get<1>(postgres)) + " \"" + root +
+                "\" failed!",
+            log.at("Error").back());
+  EXPECT_TRUE(module->after_restore_last_file());
+  EXPECT_EQ(boost::tuples::get<0>(postgres), stat_of(root).st_uid);
+
+  const std::string hook = "virtual bool HxModule_PG_Ostrel::before_restore(): ";
+  auto refused = [&](const std::string& parent, const std::string& error) {
+    log.clear();
+    EXPECT_FALSE(module_for(parent, "pg_version:15.2")->before_restore());
+    EXPECT_EQ(std::vector<std::string>{error}, log.at("Error"));
+  };
+  refused(rest, hook + "the restore root \"" + root + "\" can't be used (it is owned by uid " + account +
+                    "): remove it and run the restore again");
+  fs::remove(root);
+  fs::create_symlink(dir.str(), root);
+  refused(rest, hook + "the restore root \"" + root + "\" can't be used (it is a symbolic link): remove it and run "
+                    "the restore again");
+  ASSERT_EQ(0, ::chown(rest.c_str(), boost::tuples::get<0>(postgres), 0));
+  refused(rest, hook + "the directory \"" + rest + "\" can't hold the restore: \"" + rest + "\": it is owned by uid " +
+                    account);
 }
 
 TEST(PostRestore, RecoveryCommandsStayIntactForAnyArchivePath) {
@@ -196,6 +251,16 @@ class Deployment : public ::testing::Test {
  protected:
   void SetUp() override {
     chmod(dir_.str().c_str(), 0755);
+    fs::remove_all(dir_ / "records");
+    // The deployment's cp: at a copy into the data directory it first runs
+    // the commands of the file "control", when there is one.
+    if (fs::create_directories(dir_ / "bin")) {
+      dir_.write("bin/cp", "#!/bin/sh\ncase \"$(readlink -f \"$3\")\" in " + dir_.str() +
+                               "/srv/data/.hx_restore_deployment/incoming)\n  [ ! -f " +
+                               dir_.str() + "/control ] || . " + dir_.str() + "/control ;;\nesac\nexec /bin/cp \"$@\"\n");
+      chmod((dir_ / "bin/cp").c_str(), 0755);
+      setenv("PATH", (dir_ / "bin:" + path_).c_str(), 1);
+    }
     root_ = dir_ / "R.rest/postgresql_15";
     data_ = dir_ / "srv/data";
     conf_.archive_catalog = dir_ / "srv/wal_archive";
@@ -203,9 +268,15 @@ class Deployment : public ::testing::Test {
     config_file_ = dir_ / "etc/postgresql.conf";
     fs::create_directories(dir_ / "etc");
     fs::create_directories(dir_ / "srv");
+    unpack();
+  }
+
+  // The restore root as the archiver leaves it (again: over what is there).
+  void unpack() {
     restored("/srv/data/pg_wal/000000010000000000000003", "wal");
     restored("/srv/data/PG_VERSION", "15\n");
     restored("/srv/data/.hidden", "dot");
+    restored("/srv/data/line\nend", "odd");
     restored("/srv/wal_archive/000000010000000000000002", "archived");
   }
 
@@ -215,14 +286,71 @@ class Deployment : public ::testing::Test {
     std::ofstream(root_ + dir_.str() + path) << content;
   }
   void map(const std::string& text) { restored(data_.substr(dir_.str().size()) + "/tablespace_map", text); }
-  bool deploy(unsigned major = 15) { return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_); }
+  void TearDown() override { setenv("PATH", path_.c_str(), 1); }
+  bool deploy(unsigned major = 15) {
+    return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_, dir_ / "records");
+  }
+  // A deployment in a process of its own whose cp runs `control` (which may
+  // kill it); true when it was killed.
+  bool killed_deploy(const std::string& control) {
+    dir_.write("control", control);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      deploy();
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    fs::remove(dir_ / "control");
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  }
+  // A deployment in a process of its own that strace kills at the `when`th
+  // call of `call`; true when it was killed.
+  bool killed_at(const std::string& call, int when) {
+    int go[2];
+    if (::pipe(go) != 0) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      char c = 0;
+      ::close(go[1]);
+      if (::read(go[0], &c, 1) == 1) deploy();
+      ::_exit(0);
+    }
+    ::close(go[0]);
+    const pid_t tracer = ::fork();
+    if (tracer == 0) {
+      const std::string inject = call + ":signal=SIGKILL:when=" + std::to_string(when);
+      ::execlp("strace", "strace", "-qq", "-o", "/dev/null", "-e", ("trace=" + call).c_str(), "-e",
+               ("inject=" + inject).c_str(), "-p", std::to_string(child).c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // The child goes on once strace is attached.
+    for (int i = 0; i < 500 && read_file("/proc/" + std::to_string(child) + "/status").find("TracerPid:\t0\n") !=
+                                 std::string::npos;
+         ++i) {
+      ::usleep(10000);
+    }
+    const bool started = ::write(go[1], "g", 1) == 1;
+    ::close(go[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::waitpid(tracer, nullptr, 0);
+    return started && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+  }
   std::string at(const std::string& path) { return read_file(dir_.str() + path); }
+  // Names, types, modes, owners and file sizes below a directory.
+  std::string tree(const std::string& path) {
+    std::string out;
+    sh("cd '" + path + "' && find . \\( -type d -printf '%p d %m %u\\n' \\) -o -printf '%p %y %m %u %s\\n' | sort", &out);
+    return out;
+  }
 
   hx_test::TempDir dir_;
   hx_test::LogCapture log_{HxLogLvl::DebugMask};
   hx_test::CoutCapture out_;
   hx_pg_conf conf_;
   std::string root_, data_, config_file_;
+  const std::string path_ = std::getenv("PATH");
 };
 
 TEST_F(Deployment, MovesEveryTreeIntoPlace) {
@@ -243,7 +371,7 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
 
   ASSERT_TRUE(deploy()) << log_.text();
   EXPECT_EQ("wal", at("/srv/data/pg_wal/000000010000000000000003"));
-  EXPECT_EQ("dot", at("/srv/data/.hidden"));
+  EXPECT_EQ("dot odd", at("/srv/data/.hidden") + " " + at("/srv/data/line\nend"));
   EXPECT_EQ("inner", at("/srv/data/inner_ts/PG_15_1/f"));
   EXPECT_FALSE(fs::exists(dir_ / "srv/data/base/old") || fs::exists(dir_ / "srv/data/postmaster.opts"));
   EXPECT_EQ("archived", at("/srv/wal_archive/000000010000000000000002"));
@@ -254,6 +382,7 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
   EXPECT_EQ("backslash", at("/srv/ts\\b/PG_15_1/f"));
   EXPECT_FALSE(fs::exists(dir_ / "R.rest/postgresql_15") || fs::exists("/pwned") || fs::exists(dir_ / "pwned"));
   EXPECT_TRUE(fs::exists(dir_ / "R.rest"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "records")) << "the records of a deployment that ended";
 
   EXPECT_EQ(0u, out_.text().find("Direct restore PostgreSQL database cluster: " + data_ + "...\n"
                                  "Found PostgreSQL DB data_directory in the restored archive: " + root_ + data_ + "\n"
@@ -325,6 +454,33 @@ TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
   EXPECT_EQ("another service's", at("/srv/other/keep"));
   fs::remove_all(dir_ / "R.rest");
 
+  // A link into a destination: the directory is made there once it is filled.
+  SetUp();
+  fs::remove_all(root_ + data_ + "/pg_wal");
+  fs::create_symlink("../wal_archive/pg_wal", root_ + data_ + "/pg_wal");
+  map("");
+  ASSERT_TRUE(deploy()) << log_.text();
+  EXPECT_EQ("archived " + std::to_string(boost::tuples::get<0>(pg::get_user_uid_gid("postgres"))),
+            at("/srv/wal_archive/000000010000000000000002") + " " +
+                std::to_string(stat_of(conf_.archive_catalog + "/pg_wal").st_uid));
+
+  // The server's account made an element on the way to a missing WAL
+  // directory a link into a root-only directory: refused, nothing made there.
+  fs::create_directories(dir_ / "secret");
+  fs::create_symlink(dir_ / "secret", dir_ / "srv/walhome");
+  SetUp();
+  for (const std::string& data : {root_ + data_, data_}) {
+    fs::remove_all(data + "/pg_wal");
+    fs::create_symlink(dir_ / "srv/walhome/pg_wal", data + "/pg_wal");
+  }
+  map("");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the restored pg_wal is a link to \"" + dir_.str() + "/srv/walhome/pg_wal\", and \"" +
+                dir_.str() + "/srv/walhome\" on the way is a symbolic link; nothing was changed",
+            log_.at("Error").back());
+  EXPECT_TRUE(fs::is_empty(dir_ / "secret"));
+  fs::remove_all(dir_ / "R.rest");
+
   // Major 9 names the WAL directory pg_xlog; other majors need pg_wal.
   for (unsigned major : {9u, 15u}) {
     SetUp();
@@ -344,6 +500,9 @@ TEST_F(Deployment, RefusalsChangeNothing) {
   fs::create_directories(data_);
   dir_.write("srv/data/PG_VERSION", "live");
   const std::string s = dir_.str() + "/srv";
+  const std::string planted = kDeploy + ": the destination \"" + data_ + "\" holds \"" + data_ +
+                              "/.hx_restore_deployment\", which no deployment of this module recorded (it was not "
+                              "read); remove it and run the restore again; nothing was changed";
   struct Case {
     std::string name;
     std::function<void()> arrange;
@@ -377,8 +536,55 @@ TEST_F(Deployment, RefusalsChangeNothing) {
        kDeploy + ": the destinations \"" + data_ + "\" and \"" + s + "\" contain one another; nothing was changed"},
       {"pg_ctl with a $", [&] { conf_.pg_ctl = "$HOME/pg_ctl"; map(""); },
        kDeploy + ": unusable value for the server's commands: \"$HOME/pg_ctl\"; nothing was changed"},
+      // What the server's account can plant or change is never read.
+      {"a set-aside directory planted as a link to records of the account's",
+       [&] {
+         map("");
+         fs::create_directories(dir_ / "account");
+         dir_.write("account/filling");
+         dir_.write("account/root", root_);
+         dir_.write("account/source", s);
+         fs::create_symlink(dir_ / "account", data_ + "/.hx_restore_deployment");
+       },
+       planted},
+      {"a set-aside directory that names this restore root",
+       [&] {
+         map("");
+         fs::create_directories(data_ + "/.hx_restore_deployment/old");
+         dir_.write("srv/data/.hx_restore_deployment/root", root_);
+         dir_.write("srv/data/.hx_restore_deployment/source", s);
+         dir_.write("srv/data/.hx_restore_deployment/filling");
+       },
+       planted},
+      {"a link on the way to the restored data directory",
+       [&] {
+         map("");
+         fs::rename(root_ + s, root_ + s + ".real");
+         fs::create_symlink("srv.real", root_ + s);
+       },
+       kDeploy + ": the restored \"" + root_ + data_ + "\" is not a directory reached without following links; "
+                 "remove the restore root \"" + root_ + "\" and run the restore again; nothing was changed"},
+      {"tablespace_map a FIFO", [&] { ::mkfifo((root_ + data_ + "/tablespace_map").c_str(), 0600); },
+       kDeploy + ": Can't open: " + root_ + "/" + data_ + "/tablespace_map"},
+      {"tablespace_map a link",
+       [&] { fs::create_symlink(dir_.write("map", "1 " + s + "/keep\n"), root_ + data_ + "/tablespace_map"); },
+       kDeploy + ": Can't open: " + root_ + "/" + data_ + "/tablespace_map"},
+      {"an interrupted deployment of another restore",
+       [&] {
+         map("");
+         pl::RecordStore store;
+         std::string why;
+         ASSERT_TRUE(store.open(dir_ / "records", why)) << why;
+         pl::Records records;
+         records.root = dir_ / "Other.rest/postgresql_15";
+         store.save(records);
+       },
+       kDeploy + ": the cluster holds an interrupted deployment of the restore root \"" + dir_.str() +
+           "/Other.rest/postgresql_15\": run that restore again to complete it; nothing was changed"},
   };
   for (const Case& c : cases) {
+    fs::remove_all(dir_ / "R.rest");
+    fs::remove_all(data_ + "/.hx_restore_deployment");
     SetUp();
     log_.clear();
     c.arrange();
@@ -411,15 +617,139 @@ TEST_F(Deployment, MissingArchiveIsCreatedEmptyAndMissingParentFails) {
   EXPECT_FALSE(fs::exists(dir_ / "srv/absent")) << "a missing parent is not made";
 }
 
+// A deployment killed half way (while the data directory, the last one,
+// receives its copies) leaves the server's files set aside and its records
+// where only root can write: another restore is refused, and the same restore
+// run again first puts everything back, the restore root whole, then checks
+// the room of the destinations as they are now (the server's account filled
+// one meanwhile), and deploys when there is room. Inodes are checked too.
+TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
+  const std::string ts = dir_ / "srv/ts1";
+  fs::create_directories(ts);
+  ASSERT_EQ(0, sh("mount -t tmpfs -o size=1m,nr_inodes=64 hx-ts " + ts));
+  struct Unmount {
+    std::string path;
+    ~Unmount() { sh("umount " + path); }
+  } unmount{ts};
+  fs::create_directories(conf_.archive_catalog);
+  fs::create_directories(data_);
+  dir_.write("srv/data/PG_VERSION", "live");
+  dir_.write("srv/ts1/old", "live");
+  map("1 " + ts + "\n");
+  restored("/srv/ts1/PG_15_1/f", "ts1");
+  const std::string whole = tree(root_);
+  auto refused = [&](const std::string& what) {
+    EXPECT_EQ(0u, log_.at("Error").back().rfind(kDeploy + ": not enough free " + what + " on the file system of \"" +
+                                                    ts + "\" for the restored files: ",
+                                                0))
+        << log_.text();
+    EXPECT_EQ("live live", at("/srv/data/PG_VERSION") + " " + at("/srv/ts1/old")) << what;
+    EXPECT_EQ(whole, tree(root_)) << what;
+    EXPECT_TRUE(fs::is_empty(dir_ / "records")) << what;
+    sh("cd " + ts + " && rm -f filler f*");
+  };
+
+  sh("cd " + ts + " && i=0; while : >f$i 2>/dev/null; do i=$((i+1)); done");
+  EXPECT_FALSE(deploy());
+  refused("inodes");
+
+  ASSERT_TRUE(killed_deploy("kill -KILL $PPID; sleep 5"));
+  EXPECT_EQ("live", at("/srv/data/.hx_restore_deployment/old/PG_VERSION"));
+  // A directory of the server's account in place of the set-aside one is
+  // not the recorded one: refused before anything is read.
+  fs::rename(data_ + "/.hx_restore_deployment", dir_ / "srv/aside");
+  fs::create_directories(data_ + "/.hx_restore_deployment/old");
+  ASSERT_EQ(0, ::chown((data_ + "/.hx_restore_deployment").c_str(),
+                       boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the destination \"" + data_ + "\" holds \"" + data_ + "/.hx_restore_deployment\", which the "
+                      "records of the interrupted deployment do not name (it was not read); remove it and run the "
+                      "restore again; nothing was changed",
+            log_.at("Error").back());
+  fs::remove_all(data_ + "/.hx_restore_deployment");
+  fs::rename(dir_ / "srv/aside", data_ + "/.hx_restore_deployment");
+  const std::string own = root_;
+  root_ = dir_ / "Other.rest/postgresql_15";
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the cluster holds an interrupted deployment of the restore root \"" + own +
+                "\": run that restore again to complete it; nothing was changed",
+            log_.at("Error").back());
+  root_ = own;
+  sh("dd if=/dev/zero of=" + ts + "/filler bs=4k 2>/dev/null");
+  const std::string put_back =
+      "Found the files of an interrupted deployment of this restore: putting the server's own files back";
+  log_.clear();
+  EXPECT_FALSE(deploy());
+  EXPECT_TRUE(log_.has("Info", put_back));
+  refused("space");
+
+  // Killed again, and the account uses up the tablespace's inodes: the
+  // roll-back needs none, and frees what the deployment needs.
+  ASSERT_TRUE(killed_deploy("kill -KILL $PPID; sleep 5"));
+  sh("cd " + ts + " && i=0; while : >f$i 2>/dev/null; do i=$((i+1)); done");
+  log_.clear();
+  EXPECT_TRUE(deploy()) << log_.text();
+  EXPECT_TRUE(log_.has("Info", put_back));
+  EXPECT_EQ("15\n ts1", at("/srv/data/PG_VERSION") + " " + at("/srv/ts1/PG_15_1/f"));
+}
+
+// Killed at any step that changes a directory (a rename, the making or the
+// removal of a directory entry, the writing of a record), the deployment
+// leaves what the same restore, run again (its archiver unpacking the record
+// again first), resolves: it then deploys the whole tree, and nothing of the
+// deployment is left.
+TEST_F(Deployment, KilledAtAnyStepTheSameRestoreCompletes) {
+  const std::string ts = dir_ / "srv/ts1";
+  auto unpack_all = [&] {
+    unpack();
+    map("1 " + ts + "\n");
+    restored("/srv/ts1/PG_15_1/f", "ts1");
+  };
+  for (const std::string call : {"renameat2", "renameat", "mkdirat", "unlinkat"}) {
+    for (int when = 1;; ++when) {
+      fs::remove_all(dir_ / "srv");
+      fs::remove_all(dir_ / "R.rest");
+      SetUp();
+      fs::create_directories(conf_.archive_catalog);
+      fs::create_directories(data_ + "/base");
+      dir_.write("srv/data/PG_VERSION", "live");
+      dir_.write("srv/wal_archive/000000010000000000000009", "live");
+      unpack_all();
+      const bool killed = killed_at(call, when);
+      log_.clear();
+      if (killed) {
+        unpack_all();
+        EXPECT_TRUE(deploy()) << call << " " << when << "\n" << log_.text();
+        EXPECT_EQ(std::vector<std::string>{}, log_.at("Warning")) << call << " " << when;
+      }
+      EXPECT_EQ("15\n archived ts1", at("/srv/data/PG_VERSION") + " " +
+                                         at("/srv/wal_archive/000000010000000000000002") + " " +
+                                         at("/srv/ts1/PG_15_1/f"))
+          << call << " " << when;
+      std::string left;
+      sh("cd " + dir_.str() + "/srv && find . -name '.hx_restore*' -o -name base -o -name '*09'", &left);
+      EXPECT_EQ("", left) << call << " " << when;
+      EXPECT_FALSE(fs::exists(root_) || !fs::is_empty(dir_ / "records")) << call << " " << when;
+      if (!killed || HasFailure()) break;
+    }
+  }
+}
+
 // Destinations on file systems of their own (a tablespace that is a mount
 // point, pg_wal mounted inside the data directory) are filled by entries and
-// stay mounted. A step that fails half way (an old file that cannot be set
-// aside, a restored one that cannot be moved in) puts every destination back
-// and keeps the restore root whole; a restore root that cannot be removed at
-// the end is reported.
+// stay mounted; a mount point whose restored counterpart is a file is
+// refused. A step that fails half way (an old file that cannot be set aside,
+// a restored one that cannot be moved in, a copy that fails after the
+// server's account wrote into the data directory and an entry went missing
+// from the restore root) puts every destination back, leaves the account's
+// file where it is, removes a destination the deployment made and keeps the
+// restore root whole. Old files that cannot be removed at the end are
+// removed by the same restore run again; a restore root that cannot be
+// removed is reported.
 TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   const std::string stray = root_ + "/stray";
-  const std::string wal = data_ + "/pg_wal", ts = dir_ / "srv/ts1", w9 = "/000000010000000000000009";
+  const std::string wal = data_ + "/pg_wal", ts = dir_ / "srv/ts1", ts2 = dir_ / "srv/ts2";
+  const std::string w9 = "/000000010000000000000009";
   fs::create_directories(wal);
   fs::create_directories(ts);
   fs::create_directories(conf_.archive_catalog);
@@ -428,39 +758,108 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
     std::string paths;
     ~Unmount() { sh("umount " + paths); }
   } unmount{wal + " " + ts};
+  for (const std::string& owned : {data_, wal}) {
+    ASSERT_EQ(0, ::chown(owned.c_str(), boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
+  }
   dir_.write("srv/data/PG_VERSION", "live");
   dir_.write("srv/data/pg_wal" + w9, "live");
   dir_.write("srv/wal_archive" + w9, "live");
   dir_.write("srv/ts1/old", "live");
-  map("1 " + ts + "\n");
+  map("1 " + ts + "\n2 " + ts2 + "\n");
   restored("/srv/ts1/PG_15_1/f", "ts1");
-  for (const std::string& locked : {conf_.archive_catalog + w9, root_ + data_ + "/PG_VERSION"}) {
-    {
-      const Immutable guard(locked);
+  restored("/srv/ts2/PG_15_1/f", "ts2");
+  const std::string whole = tree(root_);
+  const std::string w3 = wal + "/000000010000000000000003";
+  const std::string intrude = "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
+                              "/intruder; rm " + w3 + "; echo mine >" + w3 + "'; rm -r " + root_ + ts +
+                              "/PG_15_1; echo 'cp: refused by the test' >&2; exit 1";
+  for (const std::string& failing : {conf_.archive_catalog + w9, root_ + data_ + "/PG_VERSION", intrude}) {
+    if (failing == intrude) {
+      dir_.write("control", failing);
+      EXPECT_FALSE(deploy());
+      fs::remove(dir_ / "control");
+    } else {
+      const Immutable guard(failing);
       EXPECT_FALSE(deploy());
     }
     EXPECT_EQ("live live live live", at("/srv/data/PG_VERSION") + " " + at("/srv/data/pg_wal" + w9) + " " +
                                          at("/srv/wal_archive" + w9) + " " + at("/srv/ts1/old"))
-        << locked;
-    EXPECT_EQ(1, std::distance(fs::directory_iterator(ts), fs::directory_iterator())) << locked;
-    EXPECT_FALSE(fs::exists(data_ + "/.hx_restore_deployment")) << locked;
-    EXPECT_EQ("15\n ts1", read_file(root_ + data_ + "/PG_VERSION") + " " + read_file(root_ + ts + "/PG_15_1/f"))
-        << locked;
+        << failing;
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(ts), fs::directory_iterator())) << failing;
+    EXPECT_FALSE(fs::exists(data_ + "/.hx_restore_deployment") || fs::exists(ts2)) << failing;
+    EXPECT_EQ(whole, tree(root_)) << failing;
     EXPECT_EQ(kDeploy + ": the restored cluster was not deployed: the server's own files are back in place and the "
                         "restore root \"" + root_ + "\" is kept for another run",
               log_.at("Error").back());
   }
+  EXPECT_EQ("account\n mine\n", at("/srv/data/intruder") + " " + read_file(w3));
+  EXPECT_TRUE(log_.has("Warning", "\"" + data_ + "/intruder\" stays where it is: neither the server's own files nor "
+                                  "the restored ones held it"));
+  EXPECT_TRUE(log_.has("Warning", "\"" + w3 + "\" stays where it is: it is not the entry the deployment put there"));
+  fs::remove(data_ + "/intruder");
+
+  fs::rename(root_ + wal, root_ + wal + ".dir");
+  restored(wal.substr(dir_.str().size()), "a file");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the destination \"" + wal + "\" is a mount point and the restored \"" + root_ + wal +
+                      "\" is not a directory; nothing was changed",
+            log_.at("Error").back());
+  fs::remove(root_ + wal);
+  fs::rename(root_ + wal + ".dir", root_ + wal);
+
   std::ofstream(stray) << "left";
-  const Immutable guard(stray);
+  fs::create_directories(data_ + "/sub");
+  dir_.write("srv/data/sub/keep", "old");
+  {
+    const Immutable guard(stray + " " + data_ + "/sub/keep");
+    // Set aside, the old file is here.
+    const Immutable set_aside(data_ + "/.hx_restore_deployment/old/sub/keep", false);
+    log_.clear();
+    EXPECT_TRUE(deploy()) << log_.text();
+    EXPECT_EQ("wal ts1 ts2", at("/srv/data/pg_wal/000000010000000000000003") + " " + at("/srv/ts1/PG_15_1/f") + " " +
+                                 at("/srv/ts2/PG_15_1/f"));
+    for (const std::string& mount : {wal, ts}) EXPECT_NE(stat_of(mount).st_dev, stat_of(data_).st_dev) << mount;
+    const std::vector<std::string> errors = log_.at("Error");
+    EXPECT_EQ(errors, (std::vector<std::string>{
+                          kDeploy + ": can't remove \"" + data_ + "/.hx_restore_deployment/old/sub/keep\" "
+                                    "(Operation not permitted)",
+                          kDeploy + ": the server's old files stay in \"" + data_ + "/.hx_restore_deployment\" and "
+                                    "below; the same restore run again removes them",
+                          "Can't start PostgreSQL. The restored cluster is in place; start it by hand: /usr/bin/sudo "
+                          "-iu postgres " + conf_.pg_ctl + " start -D " + dir_.str() + "/etc",
+                          kDeploy + ": can't delete: \"" + root_ + "\" (Operation not permitted)"}));
+  }
   log_.clear();
   EXPECT_TRUE(deploy()) << log_.text();
-  EXPECT_EQ("wal ts1", at("/srv/data/pg_wal/000000010000000000000003") + " " + at("/srv/ts1/PG_15_1/f"));
+  EXPECT_TRUE(log_.has("Info", "Found the files of an interrupted deployment of this restore: completing it"));
   std::string left;
   sh("cd " + dir_.str() + "/srv && find . -name '.hx_restore*' -o -name old -o -name 000000010000000000000009", &left);
   EXPECT_EQ("", left);
-  for (const std::string& mount : {wal, ts}) EXPECT_NE(stat_of(mount).st_dev, stat_of(data_).st_dev) << mount;
-  const std::vector<std::string> errors = log_.at("Error");
-  EXPECT_EQ(errors.back(), kDeploy + ": can't delete: \"" + root_ + "\" (Operation not permitted)");
+  EXPECT_TRUE(fs::is_empty(dir_ / "records"));
+  EXPECT_FALSE(fs::exists(root_));
+
+  // An entry the server's account puts at the name of a set-aside one blocks
+  // its return: nothing is lost, and the same restore run again puts the
+  // server's files back first.
+  unpack();
+  map("1 " + ts + "\n");
+  restored("/srv/ts1/PG_15_1/f", "ts1");
+  dir_.write("srv/data/postmaster.opts", "live");
+  dir_.write("control", "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
+                            "/postmaster.opts'; exit 1");
+  EXPECT_FALSE(deploy());
+  fs::remove(dir_ / "control");
+  EXPECT_EQ(kDeploy + ": the server's own files could not all be put back; the server was not started. Run the same "
+                      "restore again: it puts them back or completes the deployment first",
+            log_.at("Error").back());
+  EXPECT_EQ("live", at("/srv/data/.hx_restore_deployment/old/postmaster.opts"));
+  fs::remove(data_ + "/postmaster.opts");
+  log_.clear();
+  EXPECT_TRUE(deploy()) << log_.text();
+  EXPECT_TRUE(log_.has("Info", "Found the files of an interrupted deployment of this restore: putting the server's "
+                               "own files back"));
+  EXPECT_EQ("15\n", at("/srv/data/PG_VERSION"));
+  EXPECT_FALSE(fs::exists(data_ + "/postmaster.opts"));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include <sys/stat.h>
+
 namespace {
 
 namespace fs = boost::filesystem;
@@ -38,22 +40,42 @@ TEST_F(RestoreDirectory, AutonomousNameFromTheArchiveFile) {
   }
 }
 
-TEST_F(RestoreDirectory, ArchiveToPatchMustExistFilesystemErrorsAreReported) {
+// The restore directory is made root's (0700) in a task directory no other
+// account can change; one found (an archive to patch, a kept one) must be
+// root's alone; every refusal says what to do.
+TEST_F(RestoreDirectory, ArchiveToPatchMustExistAndEveryDirectoryBeRootsAlone) {
+  const std::string s = "Error: virtual int HxModuleUniversal::define_restore_directory(): ";
   module_.options_.archive_to_patch = "old";
   EXPECT_EQ(define(dir_.str(), "R2"), 1);
-  EXPECT_EQ(log_.messages(), (std::vector<std::string>{"Error: virtual int HxModuleUniversal::define_restore_directory(): "
-                                                       "catalog 'archive to patch' doesn't exist: " + (dir_ / "old.rest")}));
+  EXPECT_EQ(log_.messages(), (std::vector<std::string>{s + "catalog 'archive to patch' doesn't exist: " +
+                                                       (dir_ / "old.rest")}));
   EXPECT_FALSE(fs::exists(dir_ / "old.rest") || fs::exists(dir_ / "R2.rest") || module_.restore_directory_defined_);
   fs::create_directories(dir_ / "old.rest");
   EXPECT_EQ(define(dir_.str(), "R2"), 0);
   EXPECT_EQ(module_.options_.tmp_operation_directory, dir_ / "old.rest");
-  module_.options_.archive_to_patch.clear();
+  ASSERT_EQ(0, ::chown((dir_ / "old.rest").c_str(), 1, 1));
   log_.clear();
-  EXPECT_EQ(define(dir_.write("plain-file", "x"), "R3"), 1);
-  ASSERT_EQ(log_.messages().size(), 1u);
-  EXPECT_EQ(log_.messages()[0].rfind(
-                "Error: virtual int HxModuleUniversal::define_restore_directory(): filesystem error: ", 0),
-            0u);
+  EXPECT_EQ(define(dir_.str(), "R2"), 1);
+  module_.options_.archive_to_patch.clear();
+  EXPECT_EQ(define(dir_.str() + "/new/d", "R3"), 0);
+  struct stat made {};
+  ::stat((dir_ / "new/d/R3.rest").c_str(), &made);
+  EXPECT_EQ(040700u, made.st_mode);
+  fs::create_symlink(dir_.str(), dir_ / "R4.rest");
+  EXPECT_EQ(define(dir_.str(), "R4"), 1);
+  EXPECT_EQ(define(dir_.write("plain-file", "x"), "R5"), 1);
+  ASSERT_EQ(0, ::chown(dir_.str().c_str(), 1, 1));
+  EXPECT_EQ(define(dir_.str(), "R6"), 1);
+  ASSERT_EQ(0, ::chown(dir_.str().c_str(), 0, 0));
+  const std::string what = "): remove it and run the restore again";
+  EXPECT_EQ(log_.messages(),
+            (std::vector<std::string>{
+                s + "the restore directory \"" + dir_ / "old.rest" + "\" can't be used (it is owned by uid 1" + what,
+                s + "the restore directory \"" + dir_ / "R4.rest" + "\" can't be used (it is a symbolic link" + what,
+                s + "the directory -d \"" + dir_ / "plain-file" + "\" can't hold a restore: \"" + dir_ / "plain-file" +
+                    "\" is a regular file, not a directory; use a directory that only root can change",
+                s + "the directory -d \"" + dir_.str() + "\" can't hold a restore: \"" + dir_.str() +
+                    "\": it is owned by uid 1; use a directory that only root can change"}));
 }
 
 class RestoreCommand : public ::testing::Test {
