@@ -2,7 +2,8 @@
 # Backups of the test bed's cluster that must fail, and hosts that must not
 # make them fail: each failure ends with its exit code and Error lines,
 # prints no "MAIN " line, removes no archived WAL file and leaves nothing
-# behind (snapshots, mounts, the module's session, the lock).
+# behind (snapshots, mounts, the module's session, the lock). A TERM that
+# comes once the backup is reported is too late: the backup is made.
 set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
@@ -122,7 +123,8 @@ failed_backup 17
 case_name "the archive command fails: the backup fails once the server archived nothing for a minute"
 remember_archive
 touch "$HX_PG_ARCHIVE_HOLD"
-backup_run -1 -b cluster -n t2
+backup_start -1 -b cluster -n t2
+backup_wait 120
 rm -f "$HX_PG_ARCHIVE_HOLD"
 failed_backup 6
 assert_line_matches "^Error: bool HxModule_PG_Ostrel::pg_stop_backup\(pqxx::result&\): the server's WAL archiving does \
