@@ -161,13 +161,15 @@ TEST(ModuleSignals, ReleaseRunsAtMostOnce) {
 // A real segmentation fault: the task's processes are killed and the program
 // ends with 17 at once, from inside the handler.
 TEST(ModuleSignals, RealFaultKillsTheTaskProcessesAndEndsWith17) {
-  const char* const marker = "987.653";
+  // Seconds that name this run, so that the same test of another suite run
+  // side by side is never taken for it.
+  const std::string marker = "987." + std::to_string(getpid()) + "s";
   const pid_t task = fork();
   if (task == 0) {
     TaskModule module;
     auto handler = HxModuleSignalHandler::init(&module);
     if (fork() == 0) {
-      execl("/bin/sleep", "sleep", marker, static_cast<char*>(nullptr));
+      execl("/bin/sleep", "sleep", marker.c_str(), static_cast<char*>(nullptr));
       _exit(1);
     }
     while (hx_utils_common::descendant_pids(getpid()).empty()) usleep(1000);
