@@ -127,28 +127,38 @@ exec 7<&-
 rm -f "$CONF"
 mv "$CONF.kept" "$CONF"
 
+case_name "a full backup after the aborts"
+"$PG" conf auto_remove_wal yes
+backup_run -1 -b cluster -n after
+assert_exit 0
+nothing_left
+
 # SIGTERM at each removal of an archived WAL file that a completed backup
-# made obsolete: strace holds every removal in the WAL archive for a moment
+# made obsolete: strace holds every removal in the WAL archive for a second
 # and the signal comes meanwhile. The backup was reported as made, so the
 # task is past its point of no return: it warns once, removes every file it
 # selected and exits 0.
-"$PG" conf auto_remove_wal yes
 TRACE="$HX_SANDBOX_DIR/unlink.trace"
 for kind in full incremental; do
   case_name "$kind backup, SIGTERM at each removal of an obsolete WAL file: too late, all removed, exit 0"
-  for _ in 1 2 3; do "$PG" psql -q -c "INSERT INTO marker_data VALUES (nextval('marker_seq'))" -c "SELECT pg_switch_wal()"; done
+  for _ in 1 2 3; do
+    "$PG" psql -q -c "INSERT INTO marker_data VALUES (nextval('marker_seq'))" -c "SELECT pg_switch_wal()" >/dev/null
+  done
   args=(-1 -b cluster -n late)
   [ "$kind" = full ] || args=(-2 -b cluster -n late2 -s "$(ref late)")
   # LeakSanitizer cannot look at a process that a tracer holds.
-  ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" HX_HXFD_SLOW=2 "$HX_MODULE_BIN" "${args[@]}" -d "$BK_TASK_DIR" -m media1 -T t1 >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
+  ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" HX_HXFD_SLOW=3 "$HX_MODULE_BIN" "${args[@]}" -d "$BK_TASK_DIR" \
+    -m media1 -T t1 >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
   pid=$!
   wait_for_text "$HX_SANDBOX_DIR/run.out" "HXFD PID: " 60 || fail "the archiver did not start"
   # Every file the backup may remove is in the archive by now.
   paths=(-P "$HX_PG_ARCHIVE")
   for f in "$HX_PG_ARCHIVE"/*; do paths+=(-P "$f"); done
-  strace -p "$pid" -y -o "$TRACE" -e trace=unlink,unlinkat -e inject=unlink,unlinkat:delay_enter=300ms "${paths[@]}" 2>/dev/null &
+  strace -p "$pid" -y -o "$TRACE" -e trace=unlink,unlinkat -e inject=unlink,unlinkat:delay_enter=1s "${paths[@]}" \
+    2>/dev/null &
   tracer=$!
   for _ in $(seq 100); do [ "$(awk '/^TracerPid:/ {print $2}' "/proc/$pid/status")" != 0 ] && break; sleep 0.05; done
+  grep -q '^Packed: ' "$HX_SANDBOX_DIR/run.out" && fail "the archiver ended before the tracer was in place"
   signalled=0
   while case "$(proc_state "$pid")" in "" | Z) false ;; *) true ;; esac do
     while [ "$signalled" -lt "$(grep -c '^unlink' "$TRACE")" ]; do kill -TERM "$pid"; signalled=$((signalled + 1)); done
@@ -174,10 +184,5 @@ completed successfully"
   [ "$kind" = incremental ] || cp "$BK_TASK_DIR/late.snap" "$SNAPS/late.snap"
   nothing_left
 done
-
-case_name "a full backup after the aborts"
-backup_run -1 -b cluster -n after
-assert_exit 0
-nothing_left
 
 finish
