@@ -322,6 +322,12 @@ bool HxModuleUniversal::close_backup(const bool& replica) {
       return false;
     }
 
+    // From its first "MAIN " line on the backup is made and the client may
+    // keep it: an abort that comes later no longer ends the task, which
+    // finishes what follows (the removal of the WAL files the backup made
+    // obsolete included) and reports its real result. An abort already
+    // pending ends the task here, before anything is reported.
+    pass_point_of_no_return("the backup is made and is being reported to the client");
     // Each answer stays on its line whatever the -d directory holds.
     const std::string main_file = options_.autonomous ? archive_filename() : snapshot_filename();
     using HxDestination::printable;

@@ -313,8 +313,9 @@ class HxModuleUniversal {
   virtual bool apply_replica();
   virtual void close_restore();
   // Runs once a backup has been reported as made (after a successful closing
-  // step); a module removes there what only a completed backup makes
-  // obsolete. Does nothing in the base.
+  // step, past the task's point of no return: an abort no longer stops it);
+  // a module removes there what only a completed backup makes obsolete.
+  // Does nothing in the base.
   virtual void backup_completed();
   // Runs right after the resource lock and the module configuration in the
   // backup, restore and apply sequences: a module whose resource can be

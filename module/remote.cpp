@@ -11,8 +11,10 @@
 // Pause and continue: the PID that the remote archiver reports names a process
 // on the remote host, never a local one. While the remote archiver runs, the
 // local PID that the signal forwarding addresses is that of a small helper
-// process; it passes terminal stop (as SIGSTOP), continue and termination on
-// to the remote archiver with "kill" run on the remote host over ssh.
+// process; it passes terminal stop (as SIGSTOP) and continue on to the remote
+// archiver with "kill" run on the remote host over ssh. An abort ends the
+// remote archiver by its PID in its own clean-up, bounded in time; the helper
+// ends it only when the module died without that clean-up.
 #include "module/hx_modules_common.h"
 #include "utils/exit_now.h"
 
@@ -67,6 +69,8 @@ std::string command_error(const char* signature, const std::string& command, con
 pid_t spawn_shell(const std::string& command) {
   const pid_t child = fork();
   if (child == 0) {
+    // The child until exec, which writes no coverage counters: these lines
+    // show as not run although every forwarded signal runs them.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -128,7 +132,12 @@ class RemoteSignalForwarder {
   // lock), ends with the module, and waits for signals. Stop and continue are
   // sent one after the other in the order they came (the kernel drops a
   // pending stop when a continue comes, and the reverse, so the last one
-  // wins); an end is passed on without waiting and the helper exits.
+  // wins). Termination (the abort ending the task's processes) ends the
+  // helper alone: the abort's clean-up ends the remote archiver itself. The
+  // death of the module (SIGHUP, its parent-death signal) is passed on as an
+  // end, without waiting, and the helper exits. A helper that the module
+  // kills at the end of its run writes no coverage counters: what it
+  // forwarded in such a run shows as not run.
   [[noreturn]] void serve(const std::string& ssh, pid_t parent, const sigset_t& forwarded) {
     for (int sig : {SIGTSTP, SIGCONT, SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
     const int null = open("/dev/null", O_RDWR);
@@ -140,22 +149,27 @@ class RemoteSignalForwarder {
     if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0) {
       for (long fd = 3, last = sysconf(_SC_OPEN_MAX); fd < last && fd < 65536; ++fd) close(static_cast<int>(fd));
     }
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) raise(SIGTERM);  // the module ended before the line above
+    prctl(PR_SET_PDEATHSIG, SIGHUP);
+    if (getppid() != parent) raise(SIGHUP);  // the module ended before the line above
 
     const volatile pid_t* remote = shared_;
     for (;;) {
       int sig = 0;
       if (sigwait(&forwarded, &sig) != 0) continue;
-      const bool end = sig != SIGTSTP && sig != SIGCONT;
+      if (sig == SIGTERM || sig == SIGINT) hx_process::exit_now(0);
+      const bool end = sig == SIGHUP;
       const pid_t target = *remote;
       if (target > 0) {
         // The remote archiver runs in the process group of its ssh session,
         // which has no parent in the session: the kernel discards a terminal
-        // stop sent to such a group, so the pause goes as SIGSTOP.
-        const std::string name = sig == SIGTSTP ? "STOP" : sig == SIGCONT ? "CONT" : "TERM";
-        const pid_t child = spawn_shell(ssh + "-o BatchMode=yes -o ConnectTimeout=5 " +
-                                        shell_single_quoted("kill -" + name + " " + std::to_string(target)));
+        // stop sent to such a group, so the pause goes as SIGSTOP. An end
+        // reaches a paused archiver too.
+        const std::string pid = std::to_string(target);
+        const std::string command = sig == SIGTSTP   ? "kill -STOP " + pid
+                                    : sig == SIGCONT ? "kill -CONT " + pid
+                                                     : "kill -TERM " + pid + "; kill -CONT " + pid;
+        const pid_t child =
+            spawn_shell(ssh + "-o BatchMode=yes -o ConnectTimeout=5 " + shell_single_quoted(command));
         if (child > 0 && !end) waitpid(child, nullptr, 0);
       }
       if (end) hx_process::exit_now(0);
@@ -177,17 +191,17 @@ const unsigned int kAbortCleanupSeconds = 10;
 const unsigned int kAbortConnectSeconds = 5;
 
 // The clean-up of the remote host when the task is aborted: the remote
-// archiver (when its PID is known) is ended and awaited for up to two
-// seconds, then the task's files and its snapshot directory are removed, in
-// one ssh session without prompts, killed when it takes longer than the
-// bound. A failure only warns: the abort ends the task all the same.
+// archiver (when its PID is known) is ended, paused or not, and awaited for
+// up to two seconds, then the task's files and its snapshot directory are
+// removed, in one ssh session without prompts, killed when it takes longer
+// than the bound. A failure only warns: the abort ends the task all the same.
 void clean_remote_host_after_abort(const std::string& user, const std::string& host, pid_t remote_archiver,
                                    const std::string& files, const std::string& directory) {
   HxLogStream(HxLogLvl::Info) << "Cleaning remote host after the abort: " << host << std::endl;
   std::string script;
   if (remote_archiver > 0) {
     const std::string pid = std::to_string(remote_archiver);
-    script = "kill -TERM " + pid + " 2>/dev/null && { i=0; while kill -0 " + pid +
+    script = "kill -TERM " + pid + " 2>/dev/null && { kill -CONT " + pid + "; i=0; while kill -0 " + pid +
              " 2>/dev/null && [ $i -lt 20 ]; do sleep 0.1; i=$((i+1)); done; }; ";
   }
   script += "rm -f" + files + "; [ ! -d " + directory + " ] || rmdir " + directory;

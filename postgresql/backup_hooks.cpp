@@ -8,7 +8,6 @@
 #include "postgresql/backup_details.h"
 
 #include "log/hx_logger.h"
-#include "utils/hx_utils_common.h"
 
 #include <boost/filesystem.hpp>
 #include <boost/format.hpp>
@@ -233,28 +232,13 @@ bool HxModule_PG_Ostrel::release_after_base_backup() {
 void HxModule_PG_Ostrel::backup_completed() {
   // The WAL files leave the archive only now: an archive that holds them
   // exists and the client knows of it. Before, a failure would lose them for
-  // good and break the chain of the next incremental backup.
-  // A task that is being aborted removes nothing more: the client throws
-  // its backup away, and WAL files no other archive holds would be lost.
-  // What stays is removed by a later backup that completes.
+  // good and break the chain of the next incremental backup. The task is past
+  // its point of no return (the backup was reported as made): an abort that
+  // comes now does not stop the removal, so no file is left half-way between
+  // a backup the client keeps and the archive.
   if (!pg_conf_.auto_remove_wal) return;
-  auto aborting = [] {
-    if (!hx_utils_common::abort_requested()) return false;
-    HxLogStream(HxLogLvl::Info) << "The task is being aborted: no more WAL files are removed from the archive"
-                                << std::endl;
-    return true;
-  };
-  if (aborting()) return;
   HxLogStream(HxLogLvl::Info) << "Remove obsoleted WAL files:" << std::endl;
-  for (std::size_t i = 0; i < wal_files_.size(); ++i) {
-    const std::string& path = wal_files_[i];
-    if (aborting()) break;
-    // With the last file the task has done all it had to: an abort that
-    // comes later is too late to undo the removal, and the task reports the
-    // backup as made (an abort already pending ends it here, before).
-    if (i + 1 == wal_files_.size()) {
-      pass_point_of_no_return("the archived WAL files that the backup made obsolete are removed");
-    }
+  for (const std::string& path : wal_files_) {
     HxLogStream(HxLogLvl::Info) << "Remove: " << path << std::endl;
     std::string why;
     if (!hx_postgresql_common::remove_wal_file(path, why)) {

@@ -18,7 +18,9 @@
 #   HX_PG_TBLSPC            the location of tablespace ts1
 #   HX_PG_ARCHIVE           the WAL archive directory (archive_catalog of the module)
 #   HX_PG_ARCHIVE_HOLD      while a file of this name exists, the archive command
-#                           fails, so WAL files stay unarchived (the server retries)
+#                           fails, so WAL files stay unarchived (the server retries);
+#                           while it holds a number, each WAL file is archived
+#                           that many seconds late instead
 #   HX_PG_LOG               the server's log file (connections are logged)
 #   HX_PG_PORT_TCP          the port again (PGPORT may be changed by a test)
 #   HX_PG_USER, HX_PG_PASSWORD  the module's database user and password
@@ -158,7 +160,10 @@ setup_postgres() {
 #!/bin/sh
 # archive_wal PATH NAME
 set -e
-[ ! -e '$HX_PG_ARCHIVE_HOLD' ] || exit 1
+if [ -e '$HX_PG_ARCHIVE_HOLD' ]; then
+  [ -s '$HX_PG_ARCHIVE_HOLD' ] || exit 1
+  sleep "\$(cat '$HX_PG_ARCHIVE_HOLD')"
+fi
 dest='$HX_PG_ARCHIVE'/"\$2"
 if [ -e "\$dest" ]; then
   cmp -s "\$1" "\$dest" && exit 0

@@ -88,6 +88,17 @@ for pause in no yes; do
   [ -e "$HX_MEDIA_DIR/k1" ] && fail "an archive was written"
 done
 
+case_name "SIGTERM while the preparation works: the abort takes effect as it ends, before the archiver"
+reset_logs
+HX_TEST_PREPARE_BUSY=2 run_bg -b "$RES" -d "$T" -n k2 -m ms1 -T k2
+wait_for_text "$HOOKS_LOG" "prepare" 10 || fail "the preparation did not begin"
+kill -TERM "$BG_PID"
+wait_bg
+assert_exit 17
+assert_eq "exists|prepare replica=0|release interrupted=1" "$(hooks)" "hooks"
+assert_not_contains "hxfd command:"
+assert_eq 0 "$(argv_count)" "archiver calls"
+
 case_name "SIGTERM during the archiver run of a restore removes the restore directory"
 mkdir -p "$W/R"
 reset_logs

@@ -75,15 +75,13 @@ assert_exit 0
 # The server's version decides, through a proxy that reports the version
 # given to it: VERSION|EXIT CODE|the Error line after the head ("" when the
 # check passes). Below 9.0 libpqxx itself refuses the connection.
-proxy_port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 # with_version VERSION: the module's connections from now on see VERSION.
-with_version() {
-  [ -z "${proxy_pid:-}" ] || { kill "$proxy_pid"; wait "$proxy_pid" || true; }
-  "$HX_TESTBED_DIR/pg-version-proxy" "$proxy_port" "$HX_PG_PORT_TCP" "$1" >"$HX_SANDBOX_DIR/proxy.out" &
-  proxy_pid=$!
-  wait_for_text "$HX_SANDBOX_DIR/proxy.out" ready 20 || fail "the version proxy did not start"
-}
-"$PG" conf port "$proxy_port"
+with_version() { printf '%s\n' "$1" >"$HX_SANDBOX_DIR/proxy.version"; }
+with_version 15.0
+"$HX_TESTBED_DIR/pg-version-proxy" "$HX_PG_PORT_TCP" "$HX_SANDBOX_DIR/proxy.version" >"$HX_SANDBOX_DIR/proxy.out" &
+proxy_pid=$!
+wait_for_text "$HX_SANDBOX_DIR/proxy.out" ready 20 || fail "the version proxy did not start"
+"$PG" conf port "$(sed -n 's/^ready //p' "$HX_SANDBOX_DIR/proxy.out")"
 case_name "server version 8.4.22"
 with_version 8.4.22
 expect 2 "Error: virtual int HxModule_PG_Ostrel::check_client(const bool&): Database error: Unsupported server version; 9.0 is the minimum." -t

@@ -2,7 +2,8 @@
 # Backups of the test bed's cluster that must fail, and hosts that must not
 # make them fail: each failure ends with its exit code and Error lines,
 # prints no "MAIN " line, removes no archived WAL file and leaves nothing
-# behind (snapshots, mounts, the module's session, the lock).
+# behind (snapshots, mounts, the module's session, the lock). A TERM that
+# comes once the backup is reported is too late: the backup is made.
 set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
@@ -226,7 +227,8 @@ failed_backup 17
 case_name "the archive command fails: the backup fails once the server archived nothing for a minute"
 remember_archive
 touch "$HX_PG_ARCHIVE_HOLD"
-backup_run -1 -b cluster -n t2
+backup_start -1 -b cluster -n t2
+backup_wait 120
 rm -f "$HX_PG_ARCHIVE_HOLD"
 failed_backup 6
 assert_line_matches "^Error: bool HxModule_PG_Ostrel::pg_stop_backup\(pqxx::result&\): the server's WAL archiving does \
@@ -274,12 +276,14 @@ kill -TERM "$BK_PID"
 backup_wait 30
 failed_backup 17
 
-case_name "TERM as the client reads MAIN ARCHIVE FILENAME: no archived WAL file is removed"
+case_name "TERM as the client reads MAIN ARCHIVE FILENAME: too late, the backup is made and its WAL files go"
 remember_archive
 # The client stops reading at that line: the module is held writing the
 # completion line, longer than the pipe holds (its resource name is long),
-# when the signal comes, before the WAL files would be removed.
+# when the signal comes, before the WAL files are removed.
 FIFO="$HX_SANDBOX_DIR/main.fifo"
+LOG="/opt/halvex/log/$(basename "$HX_MODULE_BIN").log"
+LOG_MARK="$(stat -c %s "$LOG")"
 rm -f "$FIFO" && mkfifo "$FIFO"
 "$HX_MODULE_BIN" -1 -b "cluster$(head -c 70000 /dev/zero | tr '\0' x)" -n t4 -d "$BK_TASK_DIR" -m media1 -T task1 \
   -e lvm_snapshot_size:50 >"$FIFO" 2>/dev/null </dev/null &
@@ -287,15 +291,19 @@ BG=$!
 exec 5<"$FIFO"
 while IFS= read -r line <&5 && [[ "$line" != "MAIN ARCHIVE FILENAME:"* ]]; do :; done
 kill -TERM "$BG"
-# The signal thread records the abort as it reads the signal; the module,
-# held by the client, goes on once the client reads on.
-sleep 2
-cat <&5 >/dev/null
+# The module writes the Warning into its log file first, then to the client.
+for _ in $(seq 600); do grep -q "signal too late" <<<"$(tail -c +"$((LOG_MARK + 1))" "$LOG")" && break; sleep 0.05; done
+RUN_STDOUT="$(cat <&5)"
 exec 5<&-
 wait_ended "$BG" 30 || fail "the module did not end"
-assert_eq 17 "$RUN_RC" "exit code"
+RUN_LINES="$(hx_log_strip_stamps <<<"$RUN_STDOUT")"
+assert_exit 0
+assert_line "Warning: Module pid: $BG received a termination signal too late to stop the task: the backup is made \
+and is being reported to the client; the task goes on to its end and reports its result"
+STOP="$(tar -xzOf "$BK_TASK_DIR/t4.snap" ./pg_wal_snapshot | sed -n 's/^STOP WAL LOCATION: .*(file \(.*\))$/\1/p')"
 for name in $(cat "$HX_SANDBOX_DIR/archive.before"); do
-  [ -e "$HX_PG_ARCHIVE/$name" ] || fail "archived WAL file removed by an aborted backup: $name"
+  [[ "$name" > "$STOP" ]] || [ ! -e "$HX_PG_ARCHIVE/$name" ] || [[ "$name" == *.history ]] ||
+    fail "archived WAL file kept by a backup that was made: $name"
 done
 nothing_left
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program's preparation step against the real server of the test bed: the
 # backup modes open the connection, and fail with exit code 2 before
-# "MODULE PID:" when they cannot.
+# "MODULE PID:" when they cannot; a server that archives slowly but steadily
+# keeps the stop of backup mode waiting past the bound for a stalled one.
 set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/pg.sh"
@@ -69,6 +70,18 @@ run_module -b cluster "${TASK[@]}"
 refused_in_preparation
 assert_line_matches "^Error: bool HxModule_PG_Ostrel::prapare_module\(\): .*password authentication failed"
 cp "$WORK/conf.saved" "$HX_PG_CONF"
+
+case_name "a server that archives slowly but steadily: the stop waits past a minute, the backup is made"
+# Each WAL file is archived 6 s late, and a dozen wait before the backup's own.
+echo 6 >"$HX_PG_ARCHIVE_HOLD"
+"$PG" psql -q -c "CREATE TABLE hx_fill (x int)"
+for i in $(seq 12); do "$PG" psql -q -c "INSERT INTO hx_fill VALUES ($i)" -c "SELECT pg_switch_wal()" >/dev/null; done
+began=$SECONDS
+run_module_within 240 -1 -b cluster "${TASK[@]}" -e lvm_snapshot_size:50
+rm -f "$HX_PG_ARCHIVE_HOLD"
+assert_exit 0
+[ $((SECONDS - began)) -gt 65 ] || fail "the backup took only $((SECONDS - began)) s: the archiver was not slow"
+assert_line "Info: Stop PostgreSQL base backup"
 
 "$PG" stop || fail "the server did not stop"
 

@@ -4,7 +4,8 @@
 # remote host, the host of testbed/remote-host): the whole road, the refusals
 # before any remote command, a failure at each remote step with what is left
 # on the remote host, quoting of values that reach the remote shell, and
-# pause, continue and abort of the remote archiver.
+# pause, continue and abort of the remote archiver (which outlives its ssh
+# session: only its PID ends it), bounded when the remote host does not answer.
 set -euo pipefail
 source "$HX_SOURCE_DIR/tests/e2e/lib/common.sh"
 source "$HX_SOURCE_DIR/tests/e2e/lib/archiver.sh"
@@ -249,14 +250,47 @@ finish_slow
 assert_exit 0
 assert_remote_cleaned
 
-case_name "an abort ends the remote archiver and cleans the remote host"
-start_slow 600 a1
-kill -TERM "$BG_PID"
+# The remote archiver outlives its ssh session: only its PID ends it.
+for paused in no yes; do
+  case_name "an abort ends the remote archiver by its PID and cleans the remote host (paused: $paused)"
+  start_slow 600 "a1$paused"
+  if [ "$paused" = yes ]; then
+    kill -TSTP "$BG_PID"
+    wait_remote_state "$RPID" T
+  fi
+  kill -TERM "$BG_PID"
+  finish_slow
+  assert_exit 17
+  wait_remote_state "$RPID" ""
+  assert_eq "" "$(remote_proc_state "$RPID")" "remote archiver after the abort"
+  [ ! -e "$HX_MEDIA_DIR/a1$paused" ] || fail "the aborted archive reached the media server"
+  assert_remote_cleaned
+done
+
+case_name "a module killed outright: its helper ends the remote archiver"
+start_slow 600 a2
+kill -KILL "$BG_PID"
 finish_slow
-assert_exit 17
 wait_remote_state "$RPID" ""
-assert_eq "" "$(remote_proc_state "$RPID")" "remote archiver after the abort"
-[ ! -e "$HX_MEDIA_DIR/a1" ] || fail "the aborted archive reached the media server"
+assert_eq "" "$(remote_proc_state "$RPID")" "remote archiver after the module was killed"
+"$REMOTE" exec rm -rf "$T/a2.hxfd.list" "$T/a2.snap_dir" "$SECRETS/task_secret_t1"
+assert_remote_cleaned
+
+case_name "an abort whose clean-up the remote host does not answer ends within its bound, with a Warning"
+start_slow 600 a3
+# From now on every ssh session of the host hangs after its login.
+echo 'sleep 60' >"$HX_REMOTE_DIR/home/.ssh/rc"
+began=$SECONDS
+kill -TERM "$BG_PID"
+wait_ended "$BG_PID" 30 || fail "the abort hung"
+rm "$HX_REMOTE_DIR/home/.ssh/rc"
+RUN_LINES="$(hx_log_strip_stamps <"$BG_OUT")"
+assert_exit 17
+[ $((SECONDS - began)) -le 15 ] || fail "the abort took $((SECONDS - began)) s"
+assert_line_starts "Warning: $CLEAN_SIG: the following command produced an error: /usr/bin/ssh -q -o BatchMode=yes \
+-o ConnectTimeout=5 -l root hx-remote "
+assert_line "Warning: $SIG: unable to cleanup remote host: hx-remote"
+"$REMOTE" exec sh -c "kill -KILL $RPID; pkill -KILL -f '^sleep 60\$'; rm -rf $T/a3.hxfd.list $T/a3.snap_dir $SECRETS/task_secret_t1"
 assert_remote_cleaned
 
 finish

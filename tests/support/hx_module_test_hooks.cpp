@@ -13,6 +13,8 @@
 //                      deployment (or "all")
 //   HX_TEST_LIST_FILE  "none": the preparation writes no list file, so the
 //                      archiver gets the resource itself with -c
+//   HX_TEST_PREPARE_BUSY  seconds the preparation works at its end, busy on the
+//                      processor: no wait at which an abort could end it
 //
 // hooks.log lines: "prepare replica=0|1", "release interrupted=0|1", "exists",
 // "before_restore", "after_restore", "after_restore_last_file",
@@ -24,6 +26,7 @@
 #include <boost/algorithm/string.hpp>
 #include <boost/filesystem.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -88,6 +91,12 @@ bool HxModuleTest::prepare_resource_before_backup(const bool& replica) {
   const std::string list_file = options_.tmp_operation_directory + "/" + options_.archive_name + ".hxfd.list";
   if (!add_to_hxfd_list_file(list_file, records, false)) return false;
   options_.resource_list_file = list_file;
+  const std::string busy = env("HX_TEST_PREPARE_BUSY");
+  if (!busy.empty()) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::stod(busy));
+    while (std::chrono::steady_clock::now() < end) {
+    }
+  }
   return true;
 }
 

@@ -208,7 +208,17 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
   const std::string start_line = "START WAL LOCATION: 0/2000028 (file 000000010000000000000002)\n";
   const std::string argv_log = env("HX_STANDIN_LOG_DIR") + "/lvm.argv";
   const std::string late = env("HX_VOLUME_TS_MNT") + "/hx_late";
+  const std::string gone = env("HX_VOLUME_TS_MNT") + "/hx_gone";
+  const std::string outer = env("HX_VOLUME_TS_MNT") + "/hx_outer";
   ASSERT_EQ(psql("CREATE ROLE hx_plain LOGIN PASSWORD 'plain'"), 0);
+  // Runs `command` in the background once the stand-ins have logged `count`
+  // calls whose argv holds `text`.
+  const auto once_logged = [&](const std::string& text, int count, const std::string& command) {
+    std::ofstream truncated(argv_log);
+    hx_test::sh("(for i in $(seq 100); do [ $(grep -c '" + text + "' " + argv_log + ") -ge " + std::to_string(count) +
+                " ] && break; sleep 0.1; done; " + command + ") >/dev/null 2>&1 &");
+  };
+  const std::string psql_command = env("HX_TESTBED_DIR") + "/pg psql -q -c ";
   struct Case {
     int type;
     std::function<void(HookModule&)> arrange;
@@ -273,6 +283,27 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
        },
        kBaseSig + "the tablespace at '" + late + "' was created during the backup: it is on no snapshot of this "
                   "backup. Run the backup again"},
+      // One dropped at that moment: on a snapshot, not in the map.
+      {full,
+       [&](HookModule&) {
+         hx_test::sh("mkdir -p " + gone + " && chown postgres " + gone);
+         ASSERT_EQ(psql("CREATE TABLESPACE hx_gone LOCATION '" + gone + "'"), 0);
+         setenv("HX_LVM_SLOW", "lvs@vg_name:2", 1);
+         once_logged("vg_name", 2, psql_command + "\"DROP TABLESPACE hx_gone\"");
+       },
+       kBaseSig + "the tablespace at '" + gone + "' was dropped during the backup. Run the backup again"},
+      // A tablespace whose parent directory becomes a link to its new place
+      // on the live volume while the volume's snapshot is being made: inside
+      // the snapshot its path leads back out.
+      {full,
+       [&](HookModule&) {
+         hx_test::sh("mkdir -p " + outer + "/hx_out && chown postgres " + outer + "/hx_out");
+         ASSERT_EQ(psql("CREATE TABLESPACE hx_out LOCATION '" + outer + "/hx_out'"), 0);
+         setenv("HX_LVM_SLOW", "lvcreate@hxvg-ts:2", 1);
+         once_logged("hxvg-ts", 1, "mv " + outer + " " + outer + ".real && ln -s " + outer + ".real " + outer);
+       },
+       kBaseSig + "the tablespace " + dir_ / "hooks" + outer + "/hx_out does not lie inside the mounted snapshot " +
+           dir_ / "hooks"},
   };
   for (const Case& c : cases) {
     auto m = module(c.type);
@@ -289,6 +320,31 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
     EXPECT_FALSE(fs::exists(dir_ / "hooks")) << c.line << ": the release of an abort removes the task directory";
   }
   ASSERT_EQ(psql("DROP TABLESPACE hx_late"), 0);
+  ASSERT_EQ(hx_test::sh("rm " + outer + " && mv " + outer + ".real " + outer), 0);
+  ASSERT_EQ(psql("DROP TABLESPACE hx_out"), 0);
+
+  // A stop cancelled while it waits for the WAL archive: the failed
+  // preparation ends the module's session, and with it backup mode.
+  {
+    auto m = module(full);
+    const std::string hold = env("HX_PG_ARCHIVE_HOLD");
+    std::ofstream{hold};
+    hx_test::sh("(for i in $(seq 300); do " + psql_command +
+                "\"SELECT pg_cancel_backend(pid) FROM pg_stat_activity WHERE wait_event = 'BackupWaitWalArchive'\" "
+                "-At | grep -q t && break; sleep 0.1; done) >/dev/null 2>&1 &");
+    log_.clear();
+    EXPECT_FALSE(m->prepare_resource_before_backup(false));
+    fs::remove(hold);
+    EXPECT_TRUE(logged("Error: bool HxModule_PG_Ostrel::pg_stop_backup(pqxx::result&): ERROR:  canceling statement "
+                       "due to user request")) << log_.text();
+    std::string sessions;
+    for (int i = 0; i < 50 && sessions != "0\n"; ++i, usleep(100000)) {
+      hx_test::sh(env("HX_TESTBED_DIR") + "/pg psql -At -c \"SELECT count(*) FROM pg_stat_activity WHERE usename = '" +
+                      env("HX_PG_USER") + "'\"",
+                  &sessions);
+    }
+    EXPECT_EQ(sessions, "0\n") << "a session of the module is left, in backup mode";
+  }
 
   // A full file system under the task directory (a small one mounted at
   // it): backup_label fits, tablespace_map does not. The task directory,

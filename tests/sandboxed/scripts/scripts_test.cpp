@@ -52,6 +52,12 @@ TEST(RunScript, RunsOnlyFromTheScriptDirectoryWithShellArguments) {
   EXPECT_TRUE(module.run_script(kScripts + "/x.sh", ""));
   EXPECT_FALSE(log.has("Warning: Change script path to: /opt/halvex/scripts"));
   EXPECT_EQ(read_file(dir / "args"), "[]");
+
+  // A name with a blank and shell characters is the script's name, nothing else.
+  script("it's two;$(touch hx-ran).sh", "printf '[%s]' \"$@\" > " + (dir / "args") + "\n");
+  EXPECT_TRUE(module.run_script("/elsewhere/it's two;$(touch hx-ran).sh", "three"));
+  EXPECT_EQ(read_file(dir / "args"), "[three]");
+  EXPECT_FALSE(fs::exists("hx-ran") || fs::exists(kScripts + "/hx-ran"));
 }
 
 TEST(RunScript, MissingNotRegularAndFailingScripts) {

@@ -81,9 +81,19 @@ TEST(ExecuteCommand, StatusAndOutput) {
 TEST(RunProgram, ArgumentsStatusStreamsAndBound) {
   using hx_utils_common::run_program;
   std::string output = "kept:";
-  EXPECT_EQ(run_program({"sh", "-c", "printf '[%s]' \"$1\"; echo err >&2; cat; exit 4", "sh", "a b; $(touch x)"},
-                        &output),
-            4);
+  // The caller's own standard input holds text, which the program never reads.
+  int input[2];
+  ASSERT_EQ(pipe(input), 0);
+  ASSERT_EQ(write(input[1], "caller's input\n", 15), 15);
+  close(input[1]);
+  const int caller_input = dup(STDIN_FILENO);
+  ASSERT_EQ(dup2(input[0], STDIN_FILENO), STDIN_FILENO);
+  close(input[0]);
+  const int status =
+      run_program({"sh", "-c", "printf '[%s]' \"$1\"; echo err >&2; cat; exit 4", "sh", "a b; $(touch x)"}, &output);
+  dup2(caller_input, STDIN_FILENO);
+  close(caller_input);
+  EXPECT_EQ(status, 4);
   EXPECT_EQ(run_program({"sh", "-c", "kill -TERM $$"}, &output), 128 + SIGTERM);
   EXPECT_EQ(run_program({"hx_no_such_program_4711"}, &output), 127);
   const auto start = std::chrono::steady_clock::now();

@@ -161,13 +161,15 @@ TEST(ModuleSignals, ReleaseRunsAtMostOnce) {
 // A real segmentation fault: the task's processes are killed and the program
 // ends with 17 at once, from inside the handler.
 TEST(ModuleSignals, RealFaultKillsTheTaskProcessesAndEndsWith17) {
-  const char* const marker = "987.653";
+  // Seconds that name this run, so that the same test of another suite run
+  // side by side is never taken for it.
+  const std::string marker = "987." + std::to_string(getpid()) + "s";
   const pid_t task = fork();
   if (task == 0) {
     TaskModule module;
     auto handler = HxModuleSignalHandler::init(&module);
     if (fork() == 0) {
-      execl("/bin/sleep", "sleep", marker, static_cast<char*>(nullptr));
+      execl("/bin/sleep", "sleep", marker.c_str(), static_cast<char*>(nullptr));
       _exit(1);
     }
     while (hx_utils_common::descendant_pids(getpid()).empty()) usleep(1000);
@@ -240,23 +242,32 @@ TaskEnd run_task(Work work) {
   return {pid, WIFEXITED(status) ? WEXITSTATUS(status) : -1, hx_test::unstamped_lines(read_file(out)), seconds};
 }
 
-// An abort already pending ends the task at a point of no return, before its
-// step begins. Work blocked in a system call that it repeats after every
-// interruption: the abort runs the registered interruptions and signals the
-// work's thread, then freezes it and ends the task without it, with 17
-// within seconds.
+// An abort already pending ends the task at a point of no return, and at the
+// beginning of a deferring section, before its step begins. Work blocked in a
+// system call that it repeats after every interruption: the abort runs the
+// registered interruptions and signals the work's thread, then freezes it and
+// ends the task without it, with 17 within seconds.
 TEST(ModuleSignals, AbortEndsTheWorkWhereverItIs) {
-  const TaskEnd pending = run_task([] {
-    kill(getpid(), SIGTERM);
-    while (!hx_utils_common::abort_requested()) usleep(1000);
-    HxModuleUniversal::pass_point_of_no_return("a step that must not begin");
-    return 5;
-  });
-  EXPECT_EQ(pending.status, 17);
-  EXPECT_EQ(pending.lines, std::vector<std::string>{"Info: Module was terminated. PID: " + std::to_string(pending.pid)});
-
   int report[2];
   ASSERT_EQ(pipe2(report, O_NONBLOCK), 0);
+  for (const bool deferring : {false, true}) {
+    const TaskEnd pending = run_task([deferring, &report] {
+      kill(getpid(), SIGTERM);
+      while (!hx_utils_common::abort_requested()) usleep(1000);
+      if (deferring) {
+        HxAbortDeferral section;
+        if (write(report[1], "s", 1) != 1) std::abort();  // the section's step
+      } else {
+        HxModuleUniversal::pass_point_of_no_return("a step that must not begin");
+      }
+      return 5;
+    });
+    EXPECT_EQ(pending.status, 17) << deferring;
+    EXPECT_EQ(pending.lines, std::vector<std::string>{"Info: Module was terminated. PID: " +
+                                                      std::to_string(pending.pid)});
+  }
+  char step = 0;
+  EXPECT_EQ(read(report[0], &step, 1), -1) << "a deferring section began with an abort pending";
   const TaskEnd frozen = run_task([&report] {
     hx_utils_common::AbortInterruption interruption([&report] {
       if (write(report[1], "i", 1) != 1) std::abort();

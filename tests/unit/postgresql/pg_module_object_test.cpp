@@ -172,6 +172,11 @@ TEST(PgModuleObject, RefusalsAndModuleParametersSayWhatToDo) {
                    "0000000002,stop_wal_location:000000010000000000000003,lvm_snapshot_size:050",
                    true),
             "50");
+  EXPECT_EQ(judged("data_directory:/srv/../etc,config_file:/srv/pg/..", false),
+            invalid + "config_file has an invalid value '/srv/pg/..': only an absolute path without \".\" or \"..\" "
+                      "elements is accepted\n" +
+                invalid + "data_directory has an invalid value '/srv/../etc': only an absolute path without \".\" "
+                          "or \"..\" elements is accepted\n");
   EXPECT_EQ(judged("pg_version:,lvm_snapshot_size:5", true),
             "Warning: The module parameter lvm_snapshot_size is 5, outside 10 to 100: the snapshots get 10 percent\n10");
 }
