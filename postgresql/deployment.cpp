@@ -134,21 +134,6 @@ bool destination_is_plain(const std::string& destination) {
   return true;
 }
 
-// The whole content of a regular file of the directory `at`, opened once
-// without following a link and without blocking; false when it cannot be.
-bool read_regular_file(int at, const std::string& name, std::string& text) {
-  const UniqueFd fd(::openat(at, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  char buffer[65536];
-  for (ssize_t got; (got = ::read(fd.get(), buffer, sizeof(buffer))) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  return true;
-}
-
 // The link `name` of the directory `at`, read once; false when it is none.
 bool read_link_at(int at, const std::string& name, std::string& target) {
   std::vector<char> buffer(PATH_MAX + 1);
@@ -161,11 +146,12 @@ bool read_link_at(int at, const std::string& name, std::string& target) {
 // The directory `path` below the directory `start` (shown as `shown`),
 // opened element by element without following a link. Missing elements are
 // made when `owner` is given (root's, 0755; the last one 0700 and given to
-// the owner); otherwise the result is empty with `missing` set. A link or
-// anything else that is no directory on the way gives an empty result and
+// the owner); otherwise `missing` is set and the result is the deepest
+// directory that exists, whose path `deepest` (when given) receives. A link
+// or anything else that is no directory on the way gives an empty result and
 // `why`.
 UniqueFd walk(int start, const fs::path& shown, const fs::path& path, const owner_t* owner, bool& missing,
-              std::string& why) {
+              std::string& why, fs::path* deepest = nullptr) {
   missing = false;
   const std::vector<std::string> names = elements(path);
   UniqueFd current(::openat(start, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -177,7 +163,8 @@ UniqueFd walk(int start, const fs::path& shown, const fs::path& path, const owne
     bool made = false;
     if (!next && errno == ENOENT && owner == nullptr) {
       missing = true;
-      return UniqueFd();
+      if (deepest != nullptr) *deepest = reached.parent_path();
+      return current;
     }
     if (!next && errno == ENOENT) {
       next = hx_utils_common::make_directory_at(current.get(), names[i], last ? 0700 : 0755);
@@ -207,23 +194,68 @@ UniqueFd walk(int start, const fs::path& shown, const fs::path& path, const owne
 }
 
 // The directory at the absolute `path`, walked from "/".
-UniqueFd walk(const fs::path& path, const owner_t* owner, bool& missing, std::string& why) {
+UniqueFd walk(const fs::path& path, const owner_t* owner, bool& missing, std::string& why,
+              fs::path* deepest = nullptr) {
   const UniqueFd top(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return walk(top.get(), "/", path, owner, missing, why);
+  return walk(top.get(), "/", path, owner, missing, why, deepest);
 }
 
-// What the checks found: the restored tree (opened), the destinations with
-// their directories, and the WAL directory a pg_wal link leads to when it
-// is to be made.
+// What the checks found: the server's account, the restored tree (opened),
+// the destinations with their directories, and the WAL directory a pg_wal
+// link leads to when it is to be made.
 struct Plan {
+  std::string account;  // the server's account, which owns every destination
+  owner_t owner;
   UniqueFd root;
   fs::path data_source;
   fs::path archive_source;
   std::vector<Placement> placements;
   std::string wal_name;
   fs::path wal_outside;  // the server's own WAL directory, missing: made before the server stops
+  UniqueFd wal_base;     // the deepest directory on its way that exists, the account's
+  fs::path wal_base_path;
   fs::path wal_inside;   // inside a destination: made once the destinations are filled
+  std::size_t wal_inside_of = 0;  // that destination
 };
+
+// True when the directory `fd` at `path` is the server's account's. Only
+// such a directory is emptied and filled, and a missing destination (`made`)
+// is made only in one: a tablespace location or a pg_wal link, which the
+// account could have chosen, never leads the deployment to replace or add to
+// what root or another account owns.
+bool account_owns(const Plan& plan, int fd, const fs::path& path, const fs::path& made = fs::path()) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return refuse("can't examine " + path_text(path) + " (" + std::strerror(errno) + ")");
+  const uid_t uid = boost::tuples::get<0>(plan.owner);
+  if (st.st_uid == uid) return true;
+  const std::string owned = "owned by uid " + std::to_string(st.st_uid) + ", not by the server's account " +
+                            plan.account + " (uid " + std::to_string(uid) + ")";
+  if (made.empty()) return refuse("the destination " + path_text(path) + " is " + owned);
+  return refuse("the destination " + path_text(made) + " does not exist, and " + path_text(path) +
+                ", where it would be made, is " + owned + ": make it for that account and run the restore again");
+}
+
+// Whether the missing destination of `placement` may be made in the parent
+// it opened: one of the server's account's or, for the data directory and
+// the WAL archive (which the client and root's configuration name), one of
+// root's that is reached from "/" through directories only root can change,
+// so that no other account could have led the path there. The parent kept is
+// the one judged.
+bool parent_may_hold(const Plan& plan, Placement& placement, const std::string& destination, bool configured) {
+  const fs::path target = placement.record.target;
+  struct stat st {};
+  if (configured && ::fstat(placement.parent.get(), &st) == 0 && st.st_uid == 0) {
+    std::string why;
+    UniqueFd trusted = hx_utils_common::open_trusted_directory(fs::path(destination).parent_path().string(), why);
+    if (!trusted) {
+      return refuse("the destination " + path_text(destination) +
+                    " does not exist, and the directory to make it in can't be trusted: " + why);
+    }
+    placement.parent = std::move(trusted);
+    return true;
+  }
+  return account_owns(plan, placement.parent.get(), target.parent_path(), target);
+}
 
 // The restored directory `path` of the server below the restore root, opened
 // without following a link in any element; false with errno set.
@@ -275,7 +307,8 @@ bool check_restored_tree(Plan& plan, const hx_pg_conf& conf, const std::string& 
 
   const std::string map_path = root + "/" + data_directory + "/" + "tablespace_map";
   std::string map;
-  if (!read_regular_file(data.get(), "tablespace_map", map)) {
+  std::string why;
+  if (!hx_utils_common::read_regular_file("tablespace_map", map, why, data.get())) {
     HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": Can't open: " << map_path << std::endl;
     return false;
   }
@@ -299,8 +332,11 @@ bool check_restored_tree(Plan& plan, const hx_pg_conf& conf, const std::string& 
 
 // Adds the destination `destination` with its restored tree `source` (a path
 // of the server, or empty): resolved through the server's own links, then
-// opened without following any (or its parent, when it does not exist).
-bool add_placement(Plan& plan, const std::string& source, const std::string& destination, const std::string& root) {
+// opened without following any (or its parent, when it does not exist and
+// may be made there; `configured` for those the client or root's
+// configuration names).
+bool add_placement(Plan& plan, const std::string& source, const std::string& destination, const std::string& root,
+                   bool configured) {
   Placement placement;
   placement.record.destination = destination;
   placement.record.target = resolved(destination).string();
@@ -317,6 +353,7 @@ bool add_placement(Plan& plan, const std::string& source, const std::string& des
     if (!placement.parent) {
       return refuse("the parent directory of the destination " + path_text(destination) + " does not exist");
     }
+    if (!parent_may_hold(plan, placement, destination, configured)) return false;
     placement.record.made = pl::Step::Begun;
   }
   placement.record.aside = pl::Step::Begun;
@@ -365,7 +402,8 @@ bool layout_is_safe(const std::vector<Placement>& placements, const fs::path& ro
 // pg_xlog). A pg_wal link leads to the directory that receives the
 // cluster's WAL: inside a destination it is made after the fill; outside,
 // only the server's own WAL directory (where its live pg_wal leads) is
-// emptied, or made when missing, and an empty directory is used as it is.
+// emptied, or made when missing, and an empty directory is used as it is;
+// either is the account's, or made below a directory of the account's.
 // The directory is reached without following any link.
 bool check_wal_link(Plan& plan, const pg_version& version) {
   Placement& data = plan.placements.front();
@@ -386,9 +424,10 @@ bool check_wal_link(Plan& plan, const pg_version& version) {
     return (to.is_relative() ? data_target / to : to).lexically_normal();
   };
   const fs::path target = leads_to(link);
-  for (const Placement& placement : plan.placements) {
-    if (is_within(target, placement.record.target)) {
+  for (std::size_t i = 0; i < plan.placements.size(); ++i) {
+    if (is_within(target, plan.placements[i].record.target)) {
       plan.wal_inside = target;
+      plan.wal_inside_of = i;
       return true;
     }
   }
@@ -396,18 +435,22 @@ bool check_wal_link(Plan& plan, const pg_version& version) {
   const bool own = data.target && read_link_at(data.target.get(), plan.wal_name, live) && leads_to(live) == target;
   bool missing = false;
   std::string why;
-  UniqueFd found = walk(target, nullptr, missing, why);
+  fs::path deepest;
+  UniqueFd found = walk(target, nullptr, missing, why, &deepest);
   const std::string head = "the restored " + plan.wal_name + " is a link to " + path_text(target);
   if (!why.empty()) return refuse(head + ", and " + why);
   std::vector<std::string> names;
   if (!own) {
-    if (!found || !hx_utils_common::directory_names(found.get(), names) || !names.empty()) {
+    if (missing || !hx_utils_common::directory_names(found.get(), names) || !names.empty()) {
       return refuse(head + ", which is not the WAL directory of the server's cluster");
     }
-    return true;
+    return account_owns(plan, found.get(), target);
   }
   if (missing) {
+    if (!account_owns(plan, found.get(), deepest, target)) return false;
     plan.wal_outside = target;
+    plan.wal_base = std::move(found);
+    plan.wal_base_path = deepest;
     return true;
   }
   Placement placement;
@@ -419,14 +462,17 @@ bool check_wal_link(Plan& plan, const pg_version& version) {
   return true;
 }
 
-// The destination exists as a directory or can be made in an existing
-// parent; it holds no set-aside directory that no deployment recorded;
-// entries of it that are mount points become destinations of their own
-// (filled by entries, never replaced), appended to `placements`.
-bool destination_is_usable(std::vector<Placement>& placements, std::size_t index) {
+// The destination exists as a directory of the server's account or can be
+// made in an existing parent; it holds no set-aside directory that no
+// deployment recorded; entries of it that are mount points become
+// destinations of their own (filled by entries, never replaced), appended to
+// the plan's placements.
+bool destination_is_usable(Plan& plan, std::size_t index) {
+  std::vector<Placement>& placements = plan.placements;
   if (!placements[index].target) return true;
   const int target = placements[index].target.get();
   const fs::path target_path = placements[index].record.target;
+  if (!account_owns(plan, target, target_path)) return false;
   struct stat st {};
   std::vector<std::string> names;
   if (::fstat(target, &st) != 0 || !hx_utils_common::directory_names(target, names)) {
@@ -523,14 +569,14 @@ bool make_plan(Plan& plan, const hx_pg_conf& conf, const pg_version& version, co
   std::vector<std::string> locations;
   if (!check_restored_tree(plan, conf, data_directory, root, locations)) return false;
   if (!destination_is_plain(data_directory) || !destination_is_plain(conf.archive_catalog)) return false;
-  if (!add_placement(plan, data_directory, data_directory, root)) return false;
+  if (!add_placement(plan, data_directory, data_directory, root, true)) return false;
   // A WAL archive or tablespace inside the data directory travels with it.
   if (!is_within(conf.archive_catalog, data_directory) &&
-      !add_placement(plan, conf.archive_catalog, conf.archive_catalog, root)) {
+      !add_placement(plan, conf.archive_catalog, conf.archive_catalog, root, true)) {
     return false;
   }
   for (const std::string& location : locations) {
-    if (!is_within(location, data_directory) && !add_placement(plan, location, location, root)) return false;
+    if (!is_within(location, data_directory) && !add_placement(plan, location, location, root, false)) return false;
   }
   if (!check_wal_link(plan, version)) return false;
   if (!layout_is_safe(plan.placements, root, {conf.postgresql_admin, conf.pg_ctl, config_directory})) return false;
@@ -539,7 +585,7 @@ bool make_plan(Plan& plan, const hx_pg_conf& conf, const pg_version& version, co
     return false;
   }
   for (std::size_t i = 0; i < plan.placements.size(); ++i) {
-    if (!destination_is_usable(plan.placements, i)) return false;
+    if (!destination_is_usable(plan, i)) return false;
   }
   // A pg_wal that is a mount point of the server is filled by entries.
   struct stat st {};
@@ -728,7 +774,9 @@ void set_aside_and_fill(Plan& plan, const pl::RecordStore& store, const std::str
   if (!plan.wal_inside.empty()) {
     bool missing = false;
     std::string why;
-    if (!walk(plan.wal_inside, &owner, missing, why)) {
+    const Placement& holder = placements[plan.wal_inside_of];
+    const fs::path base = holder.record.target;
+    if (!walk(holder.target.get(), base, plan.wal_inside.lexically_relative(base), &owner, missing, why)) {
       throw std::runtime_error("can't make the WAL directory " + path_text(plan.wal_inside) + ": " + why);
     }
   }
@@ -849,11 +897,13 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
 
     // ---- Everything that can be known, then the server stops -------------------
     Plan plan;
+    plan.account = conf.postgresql_admin;
+    plan.owner = get_user_uid_gid(conf.postgresql_admin);
+    const owner_t& owner = plan.owner;
     if (!make_plan(plan, conf, version, data_directory, config_directory, root, last_wal_file)) {
       server.restart_if(interrupted && ran);
       return false;
     }
-    const owner_t owner = get_user_uid_gid(conf.postgresql_admin);
     bool running = false;
     if (!interrupted) {
       if (!server.status(running)) return false;
@@ -864,7 +914,8 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     }
     if (!plan.wal_outside.empty()) {
       bool missing = false;
-      if (!walk(plan.wal_outside, &owner, missing, why)) {
+      if (!walk(plan.wal_base.get(), plan.wal_base_path, plan.wal_outside.lexically_relative(plan.wal_base_path), &owner,
+                missing, why)) {
         server.restart_if(interrupted && ran);
         return refuse("can't make the WAL directory " + path_text(plan.wal_outside) + ": " + why);
       }

@@ -322,23 +322,13 @@ void RecordStore::write(const std::string& name, const std::string& data) const 
 
 bool RecordStore::load(Records& records) const {
   const std::string shown = path_text(fs::path(path_) / kRecordsFile);
+  // False when there is no such record; a record that can't be read throws.
   auto read = [&](const std::string& name, std::string& data) {
-    UniqueFd fd(::openat(directory_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
-      if (errno == ENOENT) return false;
-      fail("can't read the deployment record", fs::path(path_) / name, errno);
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) fail("can't read the deployment record", fs::path(path_) / name, EINVAL);
-    char buffer[65536];
-    for (ssize_t got; (got = ::read(fd.get(), buffer, sizeof(buffer))) != 0;) {
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        fail("can't read the deployment record", fs::path(path_) / name, errno);
-      }
-      data.append(buffer, static_cast<std::size_t>(got));
-    }
-    return true;
+    std::string why;
+    if (hx_utils_common::read_regular_file(name, data, why, directory_.get())) return true;
+    if (errno == ENOENT) return false;
+    throw std::runtime_error("can't read the deployment record " + path_text(fs::path(path_) / name) + " (" + why +
+                             ")");
   };
   std::string data;
   if (!read(kRecordsFile, data)) return false;

@@ -304,9 +304,9 @@ UniqueFd open_regular_file(int at, const std::string& path, struct stat& st, std
   return fd;
 }
 
-bool read_regular_file(const std::string& path, std::string& content, std::string& why) {
+bool read_regular_file(const std::string& path, std::string& content, std::string& why, int at) {
   struct stat st {};
-  const UniqueFd fd = open_regular_file(AT_FDCWD, path, st, why);
+  const UniqueFd fd = open_regular_file(at, path, st, why);
   if (!fd) return false;
   content.clear();
   char buffer[8192];

@@ -88,10 +88,10 @@ UniqueFd open_trusted_directory(const std::string& path, std::string& error);
 // EINVAL) or why it could not be opened (strerror; errno kept).
 UniqueFd open_regular_file(int at, const std::string& path, struct stat& st, std::string& why);
 
-// Reads the whole regular file `path`, opened as open_regular_file does.
-// False with `why` (and errno) as open_regular_file gives them, or the
-// reason a read failed.
-bool read_regular_file(const std::string& path, std::string& content, std::string& why);
+// Reads the whole regular file `path` (relative to `at` unless absolute),
+// opened as open_regular_file does. False with `why` (and errno) as
+// open_regular_file gives them, or the reason a read failed.
+bool read_regular_file(const std::string& path, std::string& content, std::string& why, int at = AT_FDCWD);
 
 // For messages: the type and owner of what a stat result shows, and what
 // lets another account change it: "a symbolic link owned by uid 1000", "a

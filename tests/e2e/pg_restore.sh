@@ -93,6 +93,13 @@ assert_eq "before|before" "$(rs_labels)" "marker rows"
 rs_ts_mark live
 assert_eq "" "$(ls -A "$W/replica")" "what the replica left in its directory"
 
+# A record whose tablespace_map names, besides ts1, a directory of root's (a
+# pg_tblspc link of the server's account can name any directory).
+install -d -m 700 "$W/root-ts" && echo secret >"$W/root-ts/secret"
+install -d -o postgres -g postgres "$W/account-ts" && echo planted >"$W/account-ts/planted"
+printf '%s %s\n99999 %s\n' "$RS_TS1_OID" "$HX_PG_TBLSPC" "$W/root-ts" >"$W/root-ts.map"
+rs_cold_archive rootts "$W/root-ts.map:${HX_PG_DATA#/}/tablespace_map" "$W/account-ts:${W#/}/root-ts"
+
 # Each refusal: exit 7 with its Error line; the server keeps running with
 # its rows and its tablespace; the WAL archive keeps its files.
 rs_mark after
@@ -116,6 +123,11 @@ mkdir -p "$HX_PG_ARCHIVE/restore-here"
 rs_restore rec1 "$HX_PG_ARCHIVE/restore-here" last:true
 refused "Error: virtual int HxModuleUniversal::define_restore_directory(): the directory -d \"$HX_PG_ARCHIVE/restore-here\" can't hold a restore: \"$HX_PG_ARCHIVE\": it is owned by uid $(id -u postgres); use a directory that only root can change"
 rm -r "$HX_PG_ARCHIVE/restore-here"
+
+case_name "refused: a tablespace location that root owns"
+rs_restore rootts "$D" last:true
+refused "Error: $S: the destination \"$W/root-ts\" is owned by uid 0, not by the server's account postgres (uid $(id -u postgres)); nothing was changed"
+assert_eq "secret secret" "$(ls "$W/root-ts") $(cat "$W/root-ts/secret")" "root's directory"
 
 case_name "refused: a set-aside directory that the server's account planted, with records of its own"
 install -d -m 700 "$W/root-only" && echo secret >"$W/root-only/file"
@@ -143,7 +155,7 @@ refused "Error: Can't shutdown PostgreSQL"
 assert_line "Error: pg_ctl: stop refused by the test"
 
 case_name "refused: the WAL archive's file system has no room for the restored one"
-mount -t tmpfs -o size=1m,mode=750 hx-small "$HX_PG_ARCHIVE"
+mount -t tmpfs -o "size=1m,mode=750,uid=$(id -u postgres),gid=$(id -g postgres)" hx-small "$HX_PG_ARCHIVE"
 rs_restore rec1 "$D" last:true
 umount "$HX_PG_ARCHIVE"
 assert_exit 7
@@ -276,7 +288,8 @@ assert_eq "$expected" "$(rs_labels)" "marker rows"
 
 case_name "pg_wal is a symbolic link"
 "$PG" stop
-WAL="$HX_SANDBOX_DIR/pg/wal-target"
+WAL="$HX_SANDBOX_DIR/pg/wal-home/wal-target"
+install -d -o postgres -g postgres "${WAL%/*}"
 mv "$HX_PG_DATA/pg_wal" "$WAL" && ln -s "$WAL" "$HX_PG_DATA/pg_wal" && "$PG" start || fail "pg_wal was not moved"
 rs_mark linked
 # The record's WAL reaches the restore through the WAL archive.
@@ -289,9 +302,15 @@ rs_recovered
 assert_eq "$expected" "$(rs_labels)" "marker rows"
 [ -L "$HX_PG_DATA/pg_wal" ] || fail "pg_wal is no longer a link"
 
-case_name "pg_wal links to a directory that does not exist"
+case_name "pg_wal links to a directory that does not exist: made only in a directory of the server's account"
 "$PG" stop
 rm -rf "$WAL"
+chown root "${WAL%/*}"
+rs_restore linked "$D" last:true
+assert_exit 7
+assert_line "Error: $S: the destination \"$WAL\" does not exist, and \"${WAL%/*}\", where it would be made, is owned by uid 0, not by the server's account postgres (uid $(id -u postgres)): make it for that account and run the restore again; nothing was changed"
+[ -e "$WAL" ] && fail "the WAL directory was made in root's directory"
+chown postgres "${WAL%/*}"
 rs_restore linked "$D" last:true
 assert_exit 0
 rs_recovered

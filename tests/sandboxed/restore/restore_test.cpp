@@ -287,7 +287,10 @@ class Deployment : public ::testing::Test {
   }
   void map(const std::string& text) { restored(data_.substr(dir_.str().size()) + "/tablespace_map", text); }
   void TearDown() override { setenv("PATH", path_.c_str(), 1); }
+  // The server's directories below "srv", and "srv", are its account's, as
+  // a deployment requires.
   bool deploy(unsigned major = 15) {
+    sh("chown -h postgres:postgres " + dir_.str() + "/srv " + dir_.str() + "/srv/*");
     return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_, dir_ / "records");
   }
   // A deployment in a process of its own whose cp runs `control` (which may
@@ -350,6 +353,7 @@ class Deployment : public ::testing::Test {
   hx_test::CoutCapture out_;
   hx_pg_conf conf_;
   std::string root_, data_, config_file_;
+  const std::string account_ = std::to_string(boost::tuples::get<0>(pg::get_user_uid_gid("postgres")));
   const std::string path_ = std::getenv("PATH");
 };
 
@@ -439,6 +443,22 @@ TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
   map("");
   ASSERT_TRUE(deploy()) << log_.text();
   EXPECT_TRUE(fs::is_empty(dir_ / "srv/wal_elsewhere/pg_wal"));
+
+  // Both links lead to a directory of root's: refused, its files kept.
+  fs::create_directories(dir_ / "root-wal");
+  dir_.write("root-wal/keep", "root's");
+  SetUp();
+  for (const std::string& data : {root_ + data_, data_}) {
+    fs::remove_all(data + "/pg_wal");
+    fs::create_symlink(dir_ / "root-wal", data + "/pg_wal");
+  }
+  map("");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the destination \"" + dir_.str() + "/root-wal\" is owned by uid 0, not by the server's "
+                      "account postgres (uid " + account_ + "); nothing was changed",
+            log_.at("Error").back());
+  EXPECT_EQ("root's", at("/root-wal/keep"));
+  fs::remove(data_ + "/pg_wal");
 
   // A directory the server does not use: refused, its files kept.
   fs::create_directories(dir_ / "srv/other");
@@ -534,6 +554,14 @@ TEST_F(Deployment, RefusalsChangeNothing) {
        kDeploy + ": the destination \"/\" is the root directory; nothing was changed"},
       {"location holding the data directory", [&] { map("1 " + s + "\n"); },
        kDeploy + ": the destinations \"" + data_ + "\" and \"" + s + "\" contain one another; nothing was changed"},
+      {"a missing tablespace location in a directory of root's",
+       [&] {
+         map("1 " + dir_.str() + "/ts\n");
+         restored("/ts/PG_15_1/f", "ts");
+       },
+       kDeploy + ": the destination \"" + dir_.str() + "/ts\" does not exist, and \"" + dir_.str() + "\", where it "
+                 "would be made, is owned by uid 0, not by the server's account postgres (uid " + account_ +
+           "): make it for that account and run the restore again; nothing was changed"},
       {"pg_ctl with a $", [&] { conf_.pg_ctl = "$HOME/pg_ctl"; map(""); },
        kDeploy + ": unusable value for the server's commands: \"$HOME/pg_ctl\"; nothing was changed"},
       // What the server's account can plant or change is never read.
@@ -610,6 +638,17 @@ TEST_F(Deployment, MissingArchiveIsCreatedEmptyAndMissingParentFails) {
                 kDeploy + ": the parent directory of the destination \"" + data_ + "\" does not exist; nothing was "
                           "changed"}),
             log_.at("Error"));
+  // Made in a directory of root's only when no other account could have led there.
+  fs::create_directories(dir_ / "root-dir");
+  fs::create_symlink(dir_ / "root-dir", dir_ / "srv/link");
+  data_ = dir_ / "srv/link/data";
+  restored("/srv/link/data/pg_wal/x", "");
+  map("");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the destination \"" + data_ + "\" does not exist, and the directory to make it in can't be "
+                      "trusted: \"" + dir_.str() + "/srv\": it is owned by uid " + account_ + "; nothing was changed",
+            log_.at("Error").back());
+  EXPECT_TRUE(fs::is_empty(dir_ / "root-dir"));
   data_ = dir_ / "srv/data";
   map("");
   EXPECT_TRUE(deploy()) << log_.text();
@@ -657,7 +696,7 @@ TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
   EXPECT_EQ("live", at("/srv/data/.hx_restore_deployment/old/PG_VERSION"));
   // A directory of the server's account in place of the set-aside one is
   // not the recorded one: refused before anything is read.
-  fs::rename(data_ + "/.hx_restore_deployment", dir_ / "srv/aside");
+  fs::rename(data_ + "/.hx_restore_deployment", dir_ / "aside");
   fs::create_directories(data_ + "/.hx_restore_deployment/old");
   ASSERT_EQ(0, ::chown((data_ + "/.hx_restore_deployment").c_str(),
                        boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
@@ -667,7 +706,7 @@ TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
                       "restore again; nothing was changed",
             log_.at("Error").back());
   fs::remove_all(data_ + "/.hx_restore_deployment");
-  fs::rename(dir_ / "srv/aside", data_ + "/.hx_restore_deployment");
+  fs::rename(dir_ / "aside", data_ + "/.hx_restore_deployment");
   const std::string own = root_;
   root_ = dir_ / "Other.rest/postgresql_15";
   EXPECT_FALSE(deploy());
@@ -758,6 +797,11 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
     std::string paths;
     ~Unmount() { sh("umount " + paths); }
   } unmount{wal + " " + ts};
+  map("");
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the destination \"" + wal + "\" is owned by uid 0, not by the server's account postgres (uid " +
+                account_ + "); nothing was changed",
+            log_.at("Error").back());
   for (const std::string& owned : {data_, wal}) {
     ASSERT_EQ(0, ::chown(owned.c_str(), boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
   }
