@@ -101,11 +101,11 @@ fs::path resolved(const fs::path& path) {
 }
 
 // One location line of tablespace_map: the object number, one separator and
-// the location, which is the whole rest of the line (blanks included); the
-// server writes a backslash before a backslash, a carriage return or a line
-// feed of the location. Empty for a blank line, a comment or a line of one word.
-std::string tablespace_location(std::string line) {
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+// the location, which is the whole rest of the line (blanks included; a
+// carriage return that ends the line left out); the server writes a
+// backslash before a backslash, a carriage return or a line feed of the
+// location. Empty for a blank line, a comment or a line of one word.
+std::string tablespace_location(const std::string& line) {
   const std::size_t first = line.find_first_not_of(" \t");
   if (first == std::string::npos || line[first] == '#') return "";
   const std::size_t gap = line.find_first_of(" \t", first);
@@ -114,10 +114,31 @@ std::string tablespace_location(std::string line) {
   if (start == std::string::npos) return "";
   std::string location;
   for (std::size_t i = start; i < line.size(); ++i) {
+    if (line[i] == '\r' && i + 1 == line.size()) break;
     if (line[i] == '\\' && i + 1 < line.size()) ++i;
     location += line[i];
   }
   return location;
+}
+
+// The locations of tablespace_map, line by line; a line feed after an
+// escaping backslash belongs to the location.
+std::vector<std::string> tablespace_locations(const std::string& map) {
+  std::vector<std::string> lines(1);
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    if (map[i] == '\n') {
+      lines.emplace_back();
+      continue;
+    }
+    lines.back() += map[i];
+    if (map[i] == '\\' && i + 1 < map.size()) lines.back() += map[++i];
+  }
+  std::vector<std::string> locations;
+  for (const std::string& line : lines) {
+    const std::string location = tablespace_location(line);
+    if (!location.empty()) locations.push_back(location);
+  }
+  return locations;
 }
 
 // A destination the server names, judged as written: an absolute path
@@ -312,10 +333,7 @@ bool check_restored_tree(Plan& plan, const hx_pg_conf& conf, const std::string& 
     HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": Can't open: " << map_path << std::endl;
     return false;
   }
-  std::istringstream lines(map);
-  for (std::string line; std::getline(lines, line);) {
-    const std::string location = tablespace_location(line);
-    if (location.empty()) continue;
+  for (const std::string& location : tablespace_locations(map)) {
     if (!destination_is_plain(location)) return false;
     const fs::path source = root + location;
     UniqueFd opened;

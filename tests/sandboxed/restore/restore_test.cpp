@@ -364,14 +364,14 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
   fs::create_directories(dir_ / "srv/wal_archive");
   dir_.write("srv/wal_archive/000000010000000000000009", "newer");
   const std::string odd = dir_ / "srv/ts $(touch pwned) it's `id`  two";
-  // The server writes a backslash in a location as two.
+  // The server writes a backslash before a backslash or a line end of a location.
   map("# comment\n\n16384\t" + dir_.str() + "/srv/ts1\n16385 " + odd + "\n16386 " + dir_.str() +
-      "/srv/data/inner_ts\n16387 " + dir_.str() + "/srv/data2\n16388 " + dir_.str() + "/srv/ts\\\\b\n");
+      "/srv/data/inner_ts\n16387 " + dir_.str() + "/srv/data2\n16388 " + dir_.str() + "/srv/ts\\\\b\\\nc\n");
   restored("/srv/ts1/PG_15_1/f", "ts1");
   restored("/srv/ts $(touch pwned) it's `id`  two/PG_15_1/f", "odd");
   restored("/srv/data/inner_ts/PG_15_1/f", "inner");
   restored("/srv/data2/PG_15_1/f", "prefix of data");
-  restored("/srv/ts\\b/PG_15_1/f", "backslash");
+  restored("/srv/ts\\b\nc/PG_15_1/f", "backslash");
 
   ASSERT_TRUE(deploy()) << log_.text();
   EXPECT_EQ("wal", at("/srv/data/pg_wal/000000010000000000000003"));
@@ -383,7 +383,7 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
   EXPECT_EQ("ts1", at("/srv/ts1/PG_15_1/f"));
   EXPECT_EQ("odd", read_file(odd + "/PG_15_1/f"));
   EXPECT_EQ("prefix of data", at("/srv/data2/PG_15_1/f"));
-  EXPECT_EQ("backslash", at("/srv/ts\\b/PG_15_1/f"));
+  EXPECT_EQ("backslash", at("/srv/ts\\b\nc/PG_15_1/f"));
   EXPECT_FALSE(fs::exists(dir_ / "R.rest/postgresql_15") || fs::exists("/pwned") || fs::exists(dir_ / "pwned"));
   EXPECT_TRUE(fs::exists(dir_ / "R.rest"));
   EXPECT_TRUE(fs::is_empty(dir_ / "records")) << "the records of a deployment that ended";
@@ -398,16 +398,16 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
       "Found tablespace catalog in restored archive: " + root_ + odd,
       "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/data/inner_ts",
       "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/data2",
-      "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/ts\\b",
+      "Found tablespace catalog in restored archive: " + root_ + dir_.str() + "/srv/ts\\b\nc",
       "PostgreSQL is down now",
       "   remove PostgreSQL path: \"" + data_ + "\"",
       "   remove PostgreSQL path: \"" + conf_.archive_catalog + "\"",
       "   remove PostgreSQL path: \"" + dir_.str() + "/srv/ts1\"",
       "   remove PostgreSQL path: \"" + odd + "\"",
       "   remove PostgreSQL path: \"" + dir_.str() + "/srv/data2\"",
-      "   remove PostgreSQL path: \"" + dir_.str() + "/srv/ts\\b\"",
+      "   remove PostgreSQL path: \"" + dir_.str() + "/srv/ts\\b\nc\"",
       // The data directory is filled last.
-      "Move: \"" + root_ + dir_.str() + "/srv/ts\\b\" to \"" + dir_.str() + "/srv\"",
+      "Move: \"" + root_ + dir_.str() + "/srv/ts\\b\nc\" to \"" + dir_.str() + "/srv\"",
       "Move: \"" + root_ + dir_.str() + "/srv/data2\" to \"" + dir_.str() + "/srv\"",
       "Move: \"" + root_ + odd + "\" to \"" + dir_.str() + "/srv\"",
       "Move: \"" + root_ + dir_.str() + "/srv/ts1\" to \"" + dir_.str() + "/srv\"",
