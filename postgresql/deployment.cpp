@@ -725,7 +725,11 @@ bool interrupted_is_ours(const pl::Records& records) {
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
       if (name.rfind(pl::kTaskDirectory, 0) != 0) continue;
-      if (name == pl::kTaskDirectory && pl::recorded_aside(target.get(), record) == pl::Aside::Ours) continue;
+      std::string at;
+      if (name == pl::kTaskDirectory && pl::recorded_aside(target.get(), record, nullptr, &at) == pl::Aside::Ours &&
+          at == name) {
+        continue;
+      }
       return refuse("the destination " + path_text(record.destination) + " holds " +
                     path_text(fs::path(record.target) / name) +
                     ", which the records of the interrupted deployment do not name (it was not read); remove it "

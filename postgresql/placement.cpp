@@ -418,22 +418,52 @@ void RecordStore::clear() const {
 
 // ---- One destination -----------------------------------------------------------
 
-Aside recorded_aside(int target, const Record& record, UniqueFd* fd) {
+namespace {
+
+// The recorded set-aside directory under another name of the destination.
+UniqueFd renamed_aside(int target, const Record& record, std::string& name) {
+  std::vector<std::string> names;
+  if (record.aside != Step::Done || !hx_utils_common::directory_names(target, names)) return UniqueFd();
+  for (const std::string& entry : names) {
+    Identity identity;
+    if (!identity_at(target, entry, identity) || identity != record.aside_identity) continue;
+    UniqueFd aside = hx_utils_common::open_directory_at(target, entry);
+    if (aside && identity_at(aside.get(), "", identity) && identity == record.aside_identity &&
+        root_only_directory(aside.get(), device_of(target))) {
+      name = entry;
+      return aside;
+    }
+  }
+  return UniqueFd();
+}
+
+}  // namespace
+
+Aside recorded_aside(int target, const Record& record, UniqueFd* fd, std::string* name) {
+  if (name != nullptr) *name = kTaskDirectory;
   UniqueFd aside = hx_utils_common::open_directory_at(target, kTaskDirectory);
-  if (!aside) return errno == ENOENT && !exists_at(target, kTaskDirectory) ? Aside::Absent : Aside::Foreign;
-  bool ours = false;
+  Aside found = Aside::Foreign;
+  if (!aside && errno == ENOENT && !exists_at(target, kTaskDirectory)) found = Aside::Absent;
   Identity identity;
-  if (record.aside == Step::Done) {
+  bool ours = false;
+  if (aside && record.aside == Step::Done) {
     ours = identity_at(aside.get(), "", identity) && identity == record.aside_identity &&
            root_only_directory(aside.get(), device_of(target));
-  } else if (record.aside == Step::Begun) {
+  } else if (aside && record.aside == Step::Begun) {
     // Made and not yet recorded: an empty directory of root's, 0700.
     std::vector<std::string> names;
     ours = root_only_directory(aside.get(), device_of(target)) &&
            hx_utils_common::directory_names(aside.get(), names) && names.empty();
   }
+  std::string renamed;
+  if (!ours && (aside = renamed_aside(target, record, renamed))) {
+    ours = true;
+    HxLogStream(HxLogLvl::Warning) << "The set-aside directory " << path_text(fs::path(record.target) / kTaskDirectory)
+                                   << " was renamed to " << path_text(fs::path(record.target) / renamed) << std::endl;
+    if (name != nullptr) *name = renamed;
+  }
   if (ours && fd != nullptr) *fd = std::move(aside);
-  return ours ? Aside::Ours : Aside::Foreign;
+  return ours ? Aside::Ours : found;
 }
 
 bool crosses_file_systems(const Placement& placement) {
@@ -542,7 +572,8 @@ void finish(const Record& record) {
     fail("can't open", target, errno);
   }
   UniqueFd aside;
-  switch (recorded_aside(target_fd.get(), record, &aside)) {
+  std::string name;
+  switch (recorded_aside(target_fd.get(), record, &aside, &name)) {
     case Aside::Absent:
       return;
     case Aside::Foreign:
@@ -550,8 +581,8 @@ void finish(const Record& record) {
     case Aside::Ours:
       break;
   }
-  for (const char* name : {"old", "incoming", "back"}) remove_tree(aside.get(), name, target / kTaskDirectory);
-  if (::unlinkat(target_fd.get(), kTaskDirectory, AT_REMOVEDIR) != 0) fail("can't remove", target / kTaskDirectory, errno);
+  for (const char* held : {"old", "incoming", "back"}) remove_tree(aside.get(), held, target / name);
+  if (::unlinkat(target_fd.get(), name.c_str(), AT_REMOVEDIR) != 0) fail("can't remove", target / name, errno);
 }
 
 void roll_back(const Record& record, const std::string& root) {
@@ -567,7 +598,8 @@ void roll_back(const Record& record, const std::string& root) {
     if (root_fd) undo.source = hx_utils_common::open_directory_nofollow(record.source, root_fd.get());
     if (!undo.source) fail("can't open", undo.source_path, errno);
   }
-  const Aside aside = recorded_aside(undo.target_fd.get(), record, &undo.aside);
+  std::string aside_name;
+  const Aside aside = recorded_aside(undo.target_fd.get(), record, &undo.aside, &aside_name);
   if (aside == Aside::Foreign) foreign(undo.target);
   std::set<std::string> old_names;
   if (aside == Aside::Ours) {
@@ -589,8 +621,8 @@ void roll_back(const Record& record, const std::string& root) {
         fail("can't remove", undo.target / kTaskDirectory / name, errno);
       }
     }
-    if (::unlinkat(undo.target_fd.get(), kTaskDirectory, AT_REMOVEDIR) != 0) {
-      fail("can't remove", undo.target / kTaskDirectory, errno);
+    if (::unlinkat(undo.target_fd.get(), aside_name.c_str(), AT_REMOVEDIR) != 0) {
+      fail("can't remove", undo.target / aside_name, errno);
     }
   }
   if (record.set_aside) {

@@ -128,9 +128,14 @@ struct Placement {
 
 // What lies at the set-aside name of a destination, judged against the
 // record: nothing, the directory the deployment made (`fd` receives it), or
-// something else, which is never read, moved or removed.
+// something else, which is never read, moved or removed. A recorded
+// set-aside directory that the server's account renamed inside the
+// destination (it cannot move it out: that needs write access to the
+// directory itself) is found by its identity: Ours, with `name` (when given)
+// receiving the name it has now.
 enum class Aside { Absent, Ours, Foreign };
-Aside recorded_aside(int target, const Record& record, hx_utils_common::UniqueFd* fd = nullptr);
+Aside recorded_aside(int target, const Record& record, hx_utils_common::UniqueFd* fd = nullptr,
+                     std::string* name = nullptr);
 
 // True when the source and the destination (or, for a destination that does
 // not exist, its parent) lie on different file systems.

@@ -372,8 +372,12 @@ TEST_F(Deployment, MovesEveryTreeIntoPlace) {
   restored("/srv/data/inner_ts/PG_15_1/f", "inner");
   restored("/srv/data2/PG_15_1/f", "prefix of data");
   restored("/srv/ts\\b\nc/PG_15_1/f", "backslash");
+  // While the data directory is filled, the server's account renames the set-aside directory in it.
+  dir_.write("control", "setpriv --reuid=postgres --regid=postgres --clear-groups mv " + data_ +
+                            "/.hx_restore_deployment " + data_ + "/moved");
 
   ASSERT_TRUE(deploy()) << log_.text();
+  EXPECT_FALSE(fs::exists(data_ + "/moved")) << "the set-aside directory, renamed, is removed all the same";
   EXPECT_EQ("wal", at("/srv/data/pg_wal/000000010000000000000003"));
   EXPECT_EQ("dot odd", at("/srv/data/.hidden") + " " + at("/srv/data/line\nend"));
   EXPECT_EQ("inner", at("/srv/data/inner_ts/PG_15_1/f"));
@@ -815,7 +819,8 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   const std::string whole = tree(root_);
   const std::string w3 = wal + "/000000010000000000000003";
   const std::string intrude = "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
-                              "/intruder; rm " + w3 + "; echo mine >" + w3 + "'; rm -r " + root_ + ts +
+                              "/intruder; rm " + w3 + "; echo mine >" + w3 + "; mv " + data_ +
+                              "/.hx_restore_deployment " + data_ + "/moved'; rm -r " + root_ + ts +
                               "/PG_15_1; echo 'cp: refused by the test' >&2; exit 1";
   for (const std::string& failing : {conf_.archive_catalog + w9, root_ + data_ + "/PG_VERSION", intrude}) {
     if (failing == intrude) {
@@ -830,7 +835,8 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
                                          at("/srv/wal_archive" + w9) + " " + at("/srv/ts1/old"))
         << failing;
     EXPECT_EQ(1, std::distance(fs::directory_iterator(ts), fs::directory_iterator())) << failing;
-    EXPECT_FALSE(fs::exists(data_ + "/.hx_restore_deployment") || fs::exists(ts2)) << failing;
+    EXPECT_FALSE(fs::exists(data_ + "/.hx_restore_deployment") || fs::exists(data_ + "/moved") || fs::exists(ts2))
+        << failing;
     EXPECT_EQ(whole, tree(root_)) << failing;
     EXPECT_EQ(kDeploy + ": the restored cluster was not deployed: the server's own files are back in place and the "
                         "restore root \"" + root_ + "\" is kept for another run",
@@ -840,6 +846,8 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   EXPECT_TRUE(log_.has("Warning", "\"" + data_ + "/intruder\" stays where it is: neither the server's own files nor "
                                   "the restored ones held it"));
   EXPECT_TRUE(log_.has("Warning", "\"" + w3 + "\" stays where it is: it is not the entry the deployment put there"));
+  EXPECT_TRUE(log_.has("Warning", "The set-aside directory \"" + data_ + "/.hx_restore_deployment\" was renamed to \"" +
+                                      data_ + "/moved\""));
   fs::remove(data_ + "/intruder");
 
   fs::rename(root_ + wal, root_ + wal + ".dir");
