@@ -700,7 +700,7 @@ TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
   EXPECT_EQ("live", at("/srv/data/.hx_restore_deployment/old/PG_VERSION"));
   // A directory of the server's account in place of the set-aside one is
   // not the recorded one: refused before anything is read.
-  fs::rename(data_ + "/.hx_restore_deployment", dir_ / "aside");
+  fs::rename(data_ + "/.hx_restore_deployment", data_ + "/moved");
   fs::create_directories(data_ + "/.hx_restore_deployment/old");
   ASSERT_EQ(0, ::chown((data_ + "/.hx_restore_deployment").c_str(),
                        boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
@@ -710,7 +710,7 @@ TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
                       "restore again; nothing was changed",
             log_.at("Error").back());
   fs::remove_all(data_ + "/.hx_restore_deployment");
-  fs::rename(dir_ / "aside", data_ + "/.hx_restore_deployment");
+  fs::rename(data_ + "/moved", data_ + "/.hx_restore_deployment");
   const std::string own = root_;
   root_ = dir_ / "Other.rest/postgresql_15";
   EXPECT_FALSE(deploy());
