@@ -462,7 +462,14 @@ TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
                       "account postgres (uid " + account_ + "); nothing was changed",
             log_.at("Error").back());
   EXPECT_EQ("root's", at("/root-wal/keep"));
+  // Emptied, and not where the live pg_wal leads: refused all the same.
+  fs::remove(dir_ / "root-wal/keep");
   fs::remove(data_ + "/pg_wal");
+  log_.clear();
+  EXPECT_FALSE(deploy());
+  EXPECT_EQ(kDeploy + ": the destination \"" + dir_.str() + "/root-wal\" is owned by uid 0, not by the server's "
+                      "account postgres (uid " + account_ + "); nothing was changed",
+            log_.at("Error").back());
 
   // A directory the server does not use: refused, its files kept.
   fs::create_directories(dir_ / "srv/other");
