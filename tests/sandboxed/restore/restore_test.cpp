@@ -448,28 +448,31 @@ TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
   ASSERT_TRUE(deploy()) << log_.text();
   EXPECT_TRUE(fs::is_empty(dir_ / "srv/wal_elsewhere/pg_wal"));
 
-  // Both links lead to a directory of root's: refused, its files kept.
+  // The restored and the live pg_wal lead to `to`.
+  auto both_lead_to = [&](const std::string& to) {
+    SetUp();
+    for (const std::string& data : {root_ + data_, data_}) {
+      fs::remove_all(data + "/pg_wal");
+      fs::create_symlink(to, data + "/pg_wal");
+    }
+    map("");
+  };
+
+  // Both lead to a directory of root's: refused, its files kept; emptied,
+  // and not where the live pg_wal leads, refused all the same.
   fs::create_directories(dir_ / "root-wal");
   dir_.write("root-wal/keep", "root's");
-  SetUp();
-  for (const std::string& data : {root_ + data_, data_}) {
-    fs::remove_all(data + "/pg_wal");
-    fs::create_symlink(dir_ / "root-wal", data + "/pg_wal");
-  }
-  map("");
+  both_lead_to(dir_ / "root-wal");
+  const std::string roots = kDeploy + ": the destination \"" + dir_.str() + "/root-wal\" is owned by uid 0, not by "
+                                      "the server's account postgres (uid " + account_ + "); nothing was changed";
   EXPECT_FALSE(deploy());
-  EXPECT_EQ(kDeploy + ": the destination \"" + dir_.str() + "/root-wal\" is owned by uid 0, not by the server's "
-                      "account postgres (uid " + account_ + "); nothing was changed",
-            log_.at("Error").back());
+  EXPECT_EQ(roots, log_.at("Error").back());
   EXPECT_EQ("root's", at("/root-wal/keep"));
-  // Emptied, and not where the live pg_wal leads: refused all the same.
   fs::remove(dir_ / "root-wal/keep");
   fs::remove(data_ + "/pg_wal");
   log_.clear();
   EXPECT_FALSE(deploy());
-  EXPECT_EQ(kDeploy + ": the destination \"" + dir_.str() + "/root-wal\" is owned by uid 0, not by the server's "
-                      "account postgres (uid " + account_ + "); nothing was changed",
-            log_.at("Error").back());
+  EXPECT_EQ(roots, log_.at("Error").back());
 
   // A directory the server does not use: refused, its files kept.
   fs::create_directories(dir_ / "srv/other");
@@ -499,12 +502,7 @@ TEST_F(Deployment, WalDirectoryLinkAndPgXlog) {
   // directory a link into a root-only directory: refused, nothing made there.
   fs::create_directories(dir_ / "secret");
   fs::create_symlink(dir_ / "secret", dir_ / "srv/walhome");
-  SetUp();
-  for (const std::string& data : {root_ + data_, data_}) {
-    fs::remove_all(data + "/pg_wal");
-    fs::create_symlink(dir_ / "srv/walhome/pg_wal", data + "/pg_wal");
-  }
-  map("");
+  both_lead_to(dir_ / "srv/walhome/pg_wal");
   EXPECT_FALSE(deploy());
   EXPECT_EQ(kDeploy + ": the restored pg_wal is a link to \"" + dir_.str() + "/srv/walhome/pg_wal\", and \"" +
                 dir_.str() + "/srv/walhome\" on the way is a symbolic link; nothing was changed",
