@@ -266,8 +266,12 @@ bool parent_may_hold(const Plan& plan, Placement& placement, const std::string& 
   const fs::path target = placement.record.target;
   struct stat st {};
   if (configured && ::fstat(placement.parent.get(), &st) == 0 && st.st_uid == 0) {
+    // The parent as named: a link on the way is never followed.
+    const std::vector<std::string> names = elements(destination);
+    fs::path parent("/");
+    for (std::size_t i = 0; i + 1 < names.size(); ++i) parent /= names[i];
     std::string why;
-    UniqueFd trusted = hx_utils_common::open_trusted_directory(fs::path(destination).parent_path().string(), why);
+    UniqueFd trusted = hx_utils_common::open_trusted_directory(parent.string(), why);
     if (!trusted) {
       return refuse("the destination " + path_text(destination) +
                     " does not exist, and the directory to make it in can't be trusted: " + why);
