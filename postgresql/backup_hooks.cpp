@@ -28,6 +28,9 @@ namespace fs = boost::filesystem;
 const char* const kPrepareSignature = "virtual bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&)";
 const char* const kReleaseSignature = "virtual bool HxModule_PG_Ostrel::release_resource_after_backup()";
 const char* const kBaseReleaseSignature = "bool HxModule_PG_Ostrel::release_after_base_backup()";
+const char* const kListWalSignature =
+    "bool HxModule_PG_Ostrel::list_wal_files(const std::vector<std::__cxx11::basic_string<char> >&, "
+    "std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&)";
 
 // The WAL snapshot file of a backup: the range of WAL files it holds, in the
 // line forms of the server's backup history file. It lies in the task's
@@ -61,6 +64,25 @@ bool HxModule_PG_Ostrel::write_wal_snapshot(const std::string& text, std::string
   if (!write_all(file.get(), text)) {
     error = std::strerror(errno);
     return false;
+  }
+  return true;
+}
+
+uid_t HxModule_PG_Ostrel::server_uid() const {
+  return boost::tuples::get<0>(hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin));
+}
+
+bool HxModule_PG_Ostrel::list_wal_files(const std::vector<std::string>& paths,
+                                        std::map<std::string, std::string>& list) {
+  for (const std::string& path : paths) {
+    std::string source;
+    std::string error;
+    if (!wal_archive_.fix(fs::path(path).filename().string(), source, error)) {
+      HxLogStream(HxLogLvl::Error) << kListWalSignature << ": can't hand the WAL file "
+                                   << HxDestination::printable(path) << " to the archiver: " << error << std::endl;
+      return false;
+    }
+    list.emplace(source, hx_pg_backup::archive_name_of(path));
   }
   return true;
 }
@@ -115,34 +137,41 @@ bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) {
     if (!claim_task_directory(kPrepareSignature)) return false;
 
     // The server must be able to write its archive: the directory belongs to
-    // its account.
-    const unsigned int uid = boost::tuples::get<0>(hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin));
-    struct stat st {};
-    if (stat(pg_conf_.archive_catalog.c_str(), &st) != 0) {
-      HxLogStream(HxLogLvl::Error) << kPrepareSignature << ": can't get stat for the directory '"
-                                   << pg_conf_.archive_catalog << "'" << std::endl;
-      return false;
-    }
-    if (st.st_uid != uid) {
-      HxLogStream(HxLogLvl::Error) << kPrepareSignature << ":"
-                                   << boost::format(
-                                          " wrong uid (%1%) of the directory \"%2%\". Postgres admin uid (%3%) is "
-                                          "expected") %
-                                          st.st_uid % pg_conf_.archive_catalog % uid
-                                   << std::endl;
+    // its account. It is opened once: a link put at its path later changes
+    // nothing the backup reads, links or removes.
+    const uid_t uid = server_uid();
+    uid_t owner = uid;
+    if (!wal_archive_.open(pg_conf_.archive_catalog, uid, owner)) {
+      if (owner == uid) {
+        HxLogStream(HxLogLvl::Error) << kPrepareSignature << ": can't get stat for the directory '"
+                                     << pg_conf_.archive_catalog << "'" << std::endl;
+      } else {
+        HxLogStream(HxLogLvl::Error) << kPrepareSignature << ":"
+                                     << boost::format(
+                                            " wrong uid (%1%) of the directory \"%2%\". Postgres admin uid (%3%) "
+                                            "is expected") %
+                                            owner % pg_conf_.archive_catalog % uid
+                                     << std::endl;
+      }
       return false;
     }
 
+    bool prepared = false;
     switch (options_.backup_type) {
       case HxBackupType::Full:
-        return prepare_to_base_backup();
+        prepared = prepare_to_base_backup();
+        break;
       case HxBackupType::Incremental:
       case HxBackupType::Differential:
-        return prepare_to_archive_WAL_backup();
+        prepared = prepare_to_archive_WAL_backup();
+        break;
       default:
         HxLogStream(HxLogLvl::Error) << "Wrong backup type: " << options_.backup_type << std::endl;
-        return false;
+        break;
     }
+    // No archiver runs: the links of the WAL files go at once.
+    if (!prepared) wal_archive_.remove_links();
+    return prepared;
   } catch (const std::exception& e) {
     HxLogStream(HxLogLvl::Error) << kPrepareSignature << ": " << e.what() << std::endl;
   }
@@ -151,6 +180,9 @@ bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) {
 
 bool HxModule_PG_Ostrel::release_resource_after_backup() {
   umount_and_remove_snapshots();
+  // The archiver has ended: the WAL files it read through the links stay in
+  // the archive under their own names.
+  wal_archive_.remove_links();
   if (is_module_interrupted()) {
     // An aborted task leaves nothing of its own: the task directory goes
     // with the mount directories in it, once nothing is mounted there.
@@ -241,9 +273,10 @@ void HxModule_PG_Ostrel::backup_completed() {
   for (const std::string& path : wal_files_) {
     HxLogStream(HxLogLvl::Info) << "Remove: " << path << std::endl;
     std::string why;
-    if (!hx_postgresql_common::remove_wal_file(path, why)) {
+    if (!hx_postgresql_common::remove_wal_file(path, why, wal_archive_.fd())) {
       HxLogStream(HxLogLvl::Error) << "Can't delete " << path << ": " << why << std::endl;
     }
   }
   wal_files_.clear();
+  wal_archive_.close();
 }

@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -128,12 +129,29 @@ std::string start_location_line(const std::string& text) {
   return found;
 }
 
-// True when `path` (which exists) resolves to a place inside `directory`:
-// runtime files are deleted only where they cannot be the live server's.
-bool lies_inside(const fs::path& path, const fs::path& directory) {
-  const std::string inner = fs::canonical(path).string();
-  const std::string outer = fs::canonical(directory).string();
-  return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 && inner[outer.size()] == '/';
+// Empty when the directory `path` (relative to `at` unless absolute),
+// opened without following a link in any element, belongs to `uid`;
+// otherwise what lies there. `outside` (when given) tells that no directory
+// could be reached at all (a link or no directory on the way, or nothing).
+std::string foreign_directory(int at, const std::string& path, uid_t uid, bool* outside = nullptr) {
+  if (outside != nullptr) *outside = false;
+  const hx_utils_common::UniqueFd directory = hx_utils_common::open_directory_nofollow(path, at);
+  struct stat st {};
+  if (!directory || ::fstat(directory.get(), &st) != 0) {
+    if (outside != nullptr) *outside = true;
+    if (errno == ELOOP || errno == ENOTDIR) return "a symbolic link or no directory lies on its path";
+    return std::strerror(errno);
+  }
+  if (st.st_uid == uid) return std::string();
+  return hx_utils_common::describe_entry(st) + ", not the server account's";
+}
+
+// Fails the preparation for a location (`what` names it) that is no
+// directory of the server's account (`problem` says what it is instead).
+void refuse_foreign_location(const std::string& what, const std::string& problem) {
+  if (problem.empty()) return;
+  fail(std::string(kSignature) + ": " + what + ": " + problem +
+       "; only a directory of the server's account is backed up as its location");
 }
 
 }  // namespace
@@ -146,8 +164,6 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       // 1. Paths. The list file lies beside the task directory.
       const std::string task_directory = options_.tmp_operation_directory + "/" + options_.archive_name;
       options_.resource_list_file = task_directory + "." + "hxfd.list";
-      const std::string label_path = task_directory + "/" + "backup_label";
-      const std::string map_path = task_directory + "/" + "tablespace_map";
       std::map<std::string, std::string> list;
       if (!claim_task_directory(kSignature)) return false;
 
@@ -155,228 +171,26 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
       auto connection = std::make_shared<pqxx::connection>(get_conn_string());
       if (!connection->is_open()) fail(std::string(kSignature) + ": can't open the database");  // GCOVR_EXCL_LINE: the connection's constructor throws broken_connection when it cannot open
 
-      // 3-5. The data directory, the tablespaces and the LVM volumes under
-      // them. Each is found by its real path: a location reached through a
-      // symbolic link lies on the volume the link leads to, and inside the
-      // snapshot only its real path is the snapshot's copy (the link would
-      // lead back out to the live file system).
-      if (!hx_postgresql_common::show_data_directory(connection, data_directory_)) {
-        fail("Unable to determine PostgreSQL data_directory");
-      }
-      const std::string real_data_directory = fs::canonical(data_directory_).string();
-      std::string device;
-      std::string group;
-      std::string mount_point;
-      if (!get_lvm_info_of_mountpoint(real_data_directory, device, group, mount_point)) return false;
-      lvm_volumes_.emplace(device, mount_point);
-
+      // 3-5. The data directory, the tablespaces and their LVM volumes.
       std::set<std::string> tablespaces;
-      if (!hx_postgresql_common::get_tablespaces(connection, tablespaces)) {
-        fail("Unable to determine PostgreSQL tablespaces");
-      }
       std::map<std::string, std::string> real_locations;
-      for (const auto& location : tablespaces) {
-        const std::string real_location = fs::canonical(location).string();
-        if (!get_lvm_info_of_mountpoint(real_location, device, group, mount_point)) return false;
-        lvm_volumes_.emplace(device, mount_point);
-        real_locations.emplace(location, real_location);
-      }
+      if (!find_backup_volumes(connection, tablespaces, real_locations)) return false;
 
-      // The snapshot names, each this task's before backup mode starts: a
-      // snapshot that another running task made is never taken for a
-      // leftover.
-      for (const auto& volume : lvm_volumes_) {
-        const std::string snapshot = volume.first + ".snap";
-        std::string refusal;
-        if (!lock_snapshot_name(snapshot, refusal)) fail(std::string(kSignature) + ": " + refusal);
-      }
-
-      // 6. Backup mode, labelled with the archive name, on the module's
-      // long-lived transaction so that the stop runs in the same session.
-      // The label is quoted by the connection, which knows how the session
-      // reads a string literal (standard_conforming_strings): no name can
-      // end the literal.
-      if (!transaction_) fail(std::string(kSignature) + ": no database transaction");
-      const std::string start =
-          hx_pg_backup::start_backup_statement(pg_version_.major, transaction_->quote(options_.archive_name));
-      backup_mode_may_be_on = true;
-      const pqxx::result started = transaction_->exec(start, "");
-      if (started.empty()) fail(std::string(kSignature) + ": " + start + ": empty result");  // GCOVR_EXCL_LINE: a SELECT of a function in its select list returns one row
-      HxLogStream(HxLogLvl::Debug) << kSignature << ": " << start << " result: " << started[0][0].c_str() << std::endl;
-
-      // 7-8. Snapshots while in backup mode, then the stop.
-      if (!make_lvm_snapshots_and_mount()) return false;
+      // 6-8. Backup mode, the snapshots, the stop.
       pqxx::result stopped;
-      if (!pg_stop_backup(stopped)) return false;
+      backup_mode_may_be_on = true;
+      if (!snapshot_in_backup_mode(stopped)) return false;
       backup_mode_may_be_on = false;
-      HxLogStream(HxLogLvl::Debug) << kSignature << ": " << "pg_stop_backup result: " << stopped[0][0].c_str()
-                                   << std::endl;
 
-      // 9. The label and map texts: the second and third fields of the stop
-      // result, as separate columns (major 9) or inside one row value.
+      // 9-13. backup_label and tablespace_map, owned by the server's account.
       std::string label_text;
-      std::string map_text;
-      if (stopped.columns() >= 3) {
-        label_text = stopped[0][1].c_str();
-        map_text = stopped[0][2].c_str();
-      } else {
-        std::vector<std::string> fields;
-        if (!hx_pg_backup::parse_row_value(stopped[0][0].c_str(), fields)) {
-          fail(std::string(kSignature) + ": unreadable result of the stop statement: " + stopped[0][0].c_str());
-        }
-        if (fields.size() > 1) label_text = fields[1];
-        if (fields.size() > 2) map_text = fields[2];
-      }
+      backup_label_files(stopped, tablespaces, list, label_text);
 
-      // The map holds the tablespaces the server found when backup mode
-      // began, the snapshots those found before: a tablespace created in
-      // between (the start's checkpoint may take minutes) is on no snapshot,
-      // one dropped in between is archived for nothing. Such a backup cannot
-      // be restored as it is.
-      const std::vector<std::string> mapped = hx_pg_backup::tablespace_map_locations(map_text);
-      const std::set<std::string> in_map(mapped.begin(), mapped.end());
-      bool tablespaces_changed = false;
-      for (const auto& location : in_map) {
-        if (tablespaces.count(location) != 0) continue;
-        HxLogStream(HxLogLvl::Error) << kSignature << ": the tablespace at '" << location
-                                     << "' was created during the backup: it is on no snapshot of this backup. "
-                                        "Run the backup again"
-                                     << std::endl;
-        tablespaces_changed = true;
-      }
-      for (const auto& location : tablespaces) {
-        if (in_map.count(location) != 0) continue;
-        HxLogStream(HxLogLvl::Error) << kSignature << ": the tablespace at '" << location
-                                     << "' was dropped during the backup. Run the backup again" << std::endl;
-        tablespaces_changed = true;
-      }
-      if (tablespaces_changed) return false;
+      // 14-15. The data directory and the tablespaces, read from the snapshots.
+      list_snapshot_sources(task_directory, real_locations, list);
 
-      // 10-13. backup_label and tablespace_map, owned by the server's account.
-      const hx_postgresql_common::owner_t owner = hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin);
-      HxLogStream(HxLogLvl::Info) << "Backup_label: " << label_text << std::endl;
-      write_label_file(task_directory_.get(), "backup_label", label_path, label_text,
-                       "Can't create backup_label file for PostgreSQL: ", owner);
-      HxLogStream(HxLogLvl::Info) << "Tablespace_map: " << map_text << std::endl;
-      write_label_file(task_directory_.get(), "tablespace_map", map_path, map_text,
-                       "Can't create tablespace_map file for PostgreSQL: ", owner);
-      list.emplace(label_path, archive_name_of(data_directory_ + "/" + "backup_label"));
-      list.emplace(map_path, archive_name_of(data_directory_ + "/" + "tablespace_map"));
-
-      // 14. Runtime files, inside the mounted snapshot only; every source
-      // the archiver reads lies inside a snapshot.
-      const std::string snapshot_data = task_directory + real_data_directory;
-      std::vector<std::pair<std::string, std::string>> sources{{"the data directory ", snapshot_data}};
-      for (const auto& location : real_locations) {
-        sources.emplace_back("the tablespace ", task_directory + location.second);
-      }
-      for (const auto& source : sources) {
-        if (fs::exists(source.second) && !lies_inside(source.second, task_directory)) {
-          fail(std::string(kSignature) + ": " + source.first + source.second +
-               " does not lie inside the mounted snapshot " + task_directory);
-        }
-      }
-      // The backup's own label files replace whatever the live cluster had
-      // under their names (another tool's backup, or files planted by a role
-      // that may write server files): the archive holds each name once.
-      for (const char* name : {"/backup_label", "/tablespace_map"}) {
-        if (!remove_planted_label(snapshot_data + name, data_directory_ + name)) {
-          fail(std::string(kSignature) + ": can't remove " + snapshot_data + name +
-               " from the snapshot: the archive would hold two files " + data_directory_ + name);
-        }
-      }
-      for (const char* name : kRuntimeFiles) remove_runtime_path(snapshot_data + name);
-
-      // 15. The data directory and the tablespaces, read from the snapshots
-      // by their real paths and named in the archive by the server's paths.
-      list.emplace(snapshot_data, archive_name_of(data_directory_));
-      for (const auto& location : real_locations) {
-        list.emplace(task_directory + location.second, archive_name_of(location.first));
-      }
-
-      // 16-17. The backup history file, kept as this backup's WAL snapshot
-      // file. What the archive holds besides WAL files is reported by this
-      // listing, once: the listing of the range below says nothing of it.
-      const std::string& archive = pg_conf_.archive_catalog;
-      std::vector<fs::path> listing;
-      const bool listed = hx_postgresql_common::get_wal_files_list(archive, listing) == 0;
-      if (!listed) HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
-      std::string history;
-      if (!listed || hx_postgresql_common::get_latest_backup_file(listing, history) != 0) {
-        fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
-      }
-      std::string history_text;
-      std::string error;
-      const bool read = hx_utils_common::read_regular_file(history, history_text, error);
-      if (!read || !write_wal_snapshot(history_text, error)) {
-        HxLogStream(HxLogLvl::Error) << kSignature
-                                     << (read ? ": can't use " + wal_snapshot_filename() : ": can't read " + history)
-                                     << ": " << error << std::endl;
-        fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
-             wal_snapshot_filename());
-      }
-
-      // 18. The WAL range of the backup. The newest history file must be this
-      // backup's: its start is the one the label records.
-      if (hx_postgresql_common::get_start_wal_file(history, start_wal_file_) != 0) {
-        fail(std::string(kSignature) + ": Unable to find start wal file");
-      }
-      if (hx_postgresql_common::get_stop_wal_file(history, stop_wal_file_) != 0) {
-        fail(std::string(kSignature) + ": Unable to find stop wal file");
-      }
-      const std::string label_start = start_location_line(label_text);
-      if (start_location_line(history_text) != label_start) {
-        fail(std::string(kSignature) + ": the newest backup history file " + history +
-             " does not belong to this backup, whose label says: " + label_start);
-      }
-      // The last WAL file of the range, completely archived, before the range
-      // is listed: a name search that found only the history file named after
-      // a start file not yet archived would leave that WAL file out.
-      if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
-                                                                   pg_conf_.wal_wait_timeout,
-                                                                   pg_conf_.wal_check_period) != 0) {
-        fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
-      }
-      std::uint64_t segment_size = 0;
-      if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
-      // The archive as it is now that the last WAL file is in it; the range
-      // and the obsolete files are both taken from this listing.
-      listing.clear();
-      if (hx_postgresql_common::get_wal_files_list(archive, listing, false) != 0) {
-        HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
-        fail(std::string(kSignature) + ": Unable to determine wal files sequence");
-      }
-      std::vector<std::string> range;
-      if (hx_postgresql_common::get_wal_files_sequence(listing, start_wal_file_, stop_wal_file_, range, false, false,
-                                                       segment_size) != 0) {
-        fail(std::string(kSignature) + ": Unable to determine wal files sequence");
-      }
-      for (const auto& path : range) list.emplace(path, archive_name_of(path));
-
-      // 19-20. Archived files this backup makes obsolete: everything up to its
-      // last WAL file and its history file, removed only once the backup has
-      // been reported as made. Timeline history files stay (recovery follows
-      // timelines with them), and a gap in files about to be deleted does not
-      // matter, so the selection is not held to an unbroken chain.
-      if (pg_conf_.auto_remove_wal) {
-        if (!listing.empty()) {
-          const std::string first = listing.front().filename().string();
-          std::vector<std::string> selection;
-          if (hx_postgresql_common::get_wal_files_sequence(std::move(listing), first, stop_wal_file_, selection,
-                                                           false, true, segment_size) != 0) {
-            fail("Unable to determine wal files sequence");
-          }
-          for (const auto& path : selection) {
-            if (hx_postgresql_common::wal_file_kind_of(fs::path(path).filename().string()) !=
-                hx_postgresql_common::wal_file_kind::timeline_history) {
-              wal_files_.push_back(path);
-            }
-          }
-          if (std::find(wal_files_.begin(), wal_files_.end(), history) == wal_files_.end()) {
-            wal_files_.push_back(history);
-          }
-        }
-      }
+      // 16-20. The WAL files of the backup and those it makes obsolete.
+      if (!list_base_backup_wal(connection, label_text, list)) return false;
 
       // 21. The list file for the archiver.
       return add_to_hxfd_list_file(options_.resource_list_file, list, false);
@@ -394,6 +208,254 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
   }();
   if (!prepared) clean_up_failed_base_backup(backup_mode_may_be_on);
   return prepared;
+}
+
+bool HxModule_PG_Ostrel::find_backup_volumes(const hx_postgresql_common::connection_ptr& connection,
+                                             std::set<std::string>& tablespaces,
+                                             std::map<std::string, std::string>& real_locations) {
+  // Each location is found by its real path: a location reached through a
+  // symbolic link lies on the volume the link leads to, and inside the
+  // snapshot only its real path is the snapshot's copy (the link would lead
+  // back out to the live file system). The server's account can change the
+  // links (pg_tblspc, a directory of its own on the way), so the real path
+  // must be a directory of that account, as the server's own locations are.
+  const uid_t uid = server_uid();
+  if (!hx_postgresql_common::show_data_directory(connection, data_directory_)) {
+    fail("Unable to determine PostgreSQL data_directory");
+  }
+  const std::string real_data_directory = fs::canonical(data_directory_).string();
+  refuse_foreign_location("the data directory '" + data_directory_ + "' is " + real_data_directory,
+                          foreign_directory(AT_FDCWD, real_data_directory, uid));
+  std::string device;
+  std::string group;
+  std::string mount_point;
+  if (!get_lvm_info_of_mountpoint(real_data_directory, device, group, mount_point)) return false;
+  lvm_volumes_.emplace(device, mount_point);
+  real_locations.emplace(data_directory_, real_data_directory);
+
+  if (!hx_postgresql_common::get_tablespaces(connection, tablespaces)) {
+    fail("Unable to determine PostgreSQL tablespaces");
+  }
+  for (const auto& location : tablespaces) {
+    const std::string real_location = fs::canonical(location).string();
+    refuse_foreign_location("the tablespace at '" + location + "' is " + real_location,
+                            foreign_directory(AT_FDCWD, real_location, uid));
+    if (!get_lvm_info_of_mountpoint(real_location, device, group, mount_point)) return false;
+    lvm_volumes_.emplace(device, mount_point);
+    real_locations.emplace(location, real_location);
+  }
+
+  // The snapshot names, each this task's before backup mode starts: a
+  // snapshot that another running task made is never taken for a leftover.
+  for (const auto& volume : lvm_volumes_) {
+    const std::string snapshot = volume.first + ".snap";
+    std::string refusal;
+    if (!lock_snapshot_name(snapshot, refusal)) fail(std::string(kSignature) + ": " + refusal);
+  }
+  return true;
+}
+
+bool HxModule_PG_Ostrel::snapshot_in_backup_mode(pqxx::result& stopped) {
+  // Backup mode, labelled with the archive name, on the module's long-lived
+  // transaction so that the stop runs in the same session. The label is
+  // quoted by the connection, which knows how the session reads a string
+  // literal (standard_conforming_strings): no name can end the literal.
+  if (!transaction_) fail(std::string(kSignature) + ": no database transaction");
+  const std::string start =
+      hx_pg_backup::start_backup_statement(pg_version_.major, transaction_->quote(options_.archive_name));
+  const pqxx::result started = transaction_->exec(start, "");
+  if (started.empty()) fail(std::string(kSignature) + ": " + start + ": empty result");  // GCOVR_EXCL_LINE: a SELECT of a function in its select list returns one row
+  HxLogStream(HxLogLvl::Debug) << kSignature << ": " << start << " result: " << started[0][0].c_str() << std::endl;
+
+  if (!make_lvm_snapshots_and_mount()) return false;
+  if (!pg_stop_backup(stopped)) return false;
+  HxLogStream(HxLogLvl::Debug) << kSignature << ": " << "pg_stop_backup result: " << stopped[0][0].c_str()
+                               << std::endl;
+  return true;
+}
+
+void HxModule_PG_Ostrel::backup_label_files(const pqxx::result& stopped, const std::set<std::string>& tablespaces,
+                                            std::map<std::string, std::string>& list, std::string& label_text) {
+  // The label and map texts: the second and third fields of the stop
+  // result, as separate columns (major 9) or inside one row value.
+  std::string map_text;
+  if (stopped.columns() >= 3) {
+    label_text = stopped[0][1].c_str();
+    map_text = stopped[0][2].c_str();
+  } else {
+    std::vector<std::string> fields;
+    if (!hx_pg_backup::parse_row_value(stopped[0][0].c_str(), fields)) {
+      fail(std::string(kSignature) + ": unreadable result of the stop statement: " + stopped[0][0].c_str());
+    }
+    if (fields.size() > 1) label_text = fields[1];
+    if (fields.size() > 2) map_text = fields[2];
+  }
+
+  // The map holds the tablespaces the server found when backup mode began,
+  // the snapshots those found before: a tablespace created in between (the
+  // start's checkpoint may take minutes) is on no snapshot, one dropped in
+  // between is archived for nothing. Such a backup cannot be restored as it
+  // is.
+  const std::vector<std::string> mapped = hx_pg_backup::tablespace_map_locations(map_text);
+  const std::set<std::string> in_map(mapped.begin(), mapped.end());
+  bool tablespaces_changed = false;
+  for (const auto& location : in_map) {
+    if (tablespaces.count(location) != 0) continue;
+    HxLogStream(HxLogLvl::Error) << kSignature << ": the tablespace at '" << location
+                                 << "' was created during the backup: it is on no snapshot of this backup. "
+                                    "Run the backup again"
+                                 << std::endl;
+    tablespaces_changed = true;
+  }
+  for (const auto& location : tablespaces) {
+    if (in_map.count(location) != 0) continue;
+    HxLogStream(HxLogLvl::Error) << kSignature << ": the tablespace at '" << location
+                                 << "' was dropped during the backup. Run the backup again" << std::endl;
+    tablespaces_changed = true;
+  }
+  if (tablespaces_changed) throw Failed();
+
+  const std::string label_path = task_directory_path() + "/" + "backup_label";
+  const std::string map_path = task_directory_path() + "/" + "tablespace_map";
+  const hx_postgresql_common::owner_t owner = hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin);
+  HxLogStream(HxLogLvl::Info) << "Backup_label: " << label_text << std::endl;
+  write_label_file(task_directory_.get(), "backup_label", label_path, label_text,
+                   "Can't create backup_label file for PostgreSQL: ", owner);
+  HxLogStream(HxLogLvl::Info) << "Tablespace_map: " << map_text << std::endl;
+  write_label_file(task_directory_.get(), "tablespace_map", map_path, map_text,
+                   "Can't create tablespace_map file for PostgreSQL: ", owner);
+  list.emplace(label_path, archive_name_of(data_directory_ + "/" + "backup_label"));
+  list.emplace(map_path, archive_name_of(data_directory_ + "/" + "tablespace_map"));
+}
+
+void HxModule_PG_Ostrel::list_snapshot_sources(const std::string& task_directory,
+                                               const std::map<std::string, std::string>& real_locations,
+                                               std::map<std::string, std::string>& list) {
+  // Every source the archiver reads lies inside a snapshot, at the real path
+  // its location had before backup mode: each element a directory (a link
+  // there would lead back out, or elsewhere in the snapshot), the last one
+  // the server account's. Only root can reach the snapshots, so what was
+  // checked stays as it is.
+  const uid_t uid = server_uid();
+  const std::string snapshot_data = task_directory + real_locations.at(data_directory_);
+  for (const auto& location : real_locations) {
+    const std::string what = location.first == data_directory_ ? "the data directory " : "the tablespace ";
+    const std::string source = task_directory + location.second;
+    bool outside = false;
+    const std::string problem = foreign_directory(task_directory_.get(), location.second.substr(1), uid, &outside);
+    if (outside) {
+      fail(std::string(kSignature) + ": " + what + source + " does not lie inside the mounted snapshot " +
+           task_directory + ": " + problem);
+    }
+    refuse_foreign_location(what + source + " in the snapshot", problem);
+  }
+
+  // The backup's own label files replace whatever the live cluster had under
+  // their names (another tool's backup, or files planted by a role that may
+  // write server files): the archive holds each name once.
+  for (const char* name : {"/backup_label", "/tablespace_map"}) {
+    if (!remove_planted_label(snapshot_data + name, data_directory_ + name)) {
+      fail(std::string(kSignature) + ": can't remove " + snapshot_data + name +
+           " from the snapshot: the archive would hold two files " + data_directory_ + name);
+    }
+  }
+  // Runtime files, inside the mounted snapshot only.
+  for (const char* name : kRuntimeFiles) remove_runtime_path(snapshot_data + name);
+
+  // Read from the snapshots by their real paths and named in the archive by
+  // the server's paths.
+  for (const auto& location : real_locations) {
+    list.emplace(task_directory + location.second, archive_name_of(location.first));
+  }
+}
+
+bool HxModule_PG_Ostrel::list_base_backup_wal(const hx_postgresql_common::connection_ptr& connection,
+                                              const std::string& label_text,
+                                              std::map<std::string, std::string>& list) {
+  // The backup history file, kept as this backup's WAL snapshot file and
+  // read once: the range is taken from the very text that was checked. What
+  // the archive holds besides WAL files is reported by this listing, once:
+  // the listing of the range below says nothing of it.
+  const std::string& archive = pg_conf_.archive_catalog;
+  std::vector<fs::path> listing;
+  const bool listed = hx_postgresql_common::get_wal_files_list(archive, listing, true, wal_archive_.fd()) == 0;
+  if (!listed) HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
+  std::string history;
+  if (!listed || hx_postgresql_common::get_latest_backup_file(listing, history) != 0) {
+    fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
+  }
+  std::string history_text;
+  std::string error;
+  const bool read = hx_utils_common::read_regular_file(fs::path(history).filename().string(), history_text, error,
+                                                       wal_archive_.fd());
+  if (!read || !write_wal_snapshot(history_text, error)) {
+    HxLogStream(HxLogLvl::Error) << kSignature
+                                 << (read ? ": can't use " + wal_snapshot_filename() : ": can't read " + history)
+                                 << ": " << error << std::endl;
+    fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
+         wal_snapshot_filename());
+  }
+
+  // The WAL range of the backup. The newest history file must be this
+  // backup's: its start is the one the label records.
+  if (hx_postgresql_common::start_wal_file_in_text(history_text, history, start_wal_file_) != 0) {
+    fail(std::string(kSignature) + ": Unable to find start wal file");
+  }
+  if (hx_postgresql_common::stop_wal_file_in_text(history_text, history, stop_wal_file_) != 0) {
+    fail(std::string(kSignature) + ": Unable to find stop wal file");
+  }
+  const std::string label_start = start_location_line(label_text);
+  if (start_location_line(history_text) != label_start) {
+    fail(std::string(kSignature) + ": the newest backup history file " + history +
+         " does not belong to this backup, whose label says: " + label_start);
+  }
+  // The last WAL file of the range, completely archived, before the range is
+  // listed: a name search that found only the history file named after a
+  // start file not yet archived would leave that WAL file out.
+  if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
+                                                               pg_conf_.wal_wait_timeout,
+                                                               pg_conf_.wal_check_period) != 0) {
+    fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
+  }
+  std::uint64_t segment_size = 0;
+  if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
+  // The archive as it is now that the last WAL file is in it; the range and
+  // the obsolete files are both taken from this listing.
+  listing.clear();
+  if (hx_postgresql_common::get_wal_files_list(archive, listing, false, wal_archive_.fd()) != 0) {
+    HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
+    fail(std::string(kSignature) + ": Unable to determine wal files sequence");
+  }
+  std::vector<std::string> range;
+  if (hx_postgresql_common::get_wal_files_sequence(listing, start_wal_file_, stop_wal_file_, range, false, false,
+                                                   segment_size) != 0) {
+    fail(std::string(kSignature) + ": Unable to determine wal files sequence");
+  }
+  if (!list_wal_files(range, list)) return false;
+
+  // Archived files this backup makes obsolete: everything up to its last WAL
+  // file and its history file, removed only once the backup has been
+  // reported as made. Timeline history files stay (recovery follows
+  // timelines with them), and a gap in files about to be deleted does not
+  // matter, so the selection is not held to an unbroken chain.
+  if (pg_conf_.auto_remove_wal && !listing.empty()) {
+    const std::string first = listing.front().filename().string();
+    std::vector<std::string> selection;
+    if (hx_postgresql_common::get_wal_files_sequence(std::move(listing), first, stop_wal_file_, selection, false,
+                                                     true, segment_size) != 0) {
+      fail("Unable to determine wal files sequence");
+    }
+    for (const auto& path : selection) {
+      if (hx_postgresql_common::wal_file_kind_of(fs::path(path).filename().string()) !=
+          hx_postgresql_common::wal_file_kind::timeline_history) {
+        wal_files_.push_back(path);
+      }
+    }
+    if (std::find(wal_files_.begin(), wal_files_.end(), history) == wal_files_.end()) {
+      wal_files_.push_back(history);
+    }
+  }
+  return true;
 }
 
 void HxModule_PG_Ostrel::clean_up_failed_base_backup(bool backup_mode_may_be_on) {

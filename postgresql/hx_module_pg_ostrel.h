@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "module/hx_modules_common.h"
 #include "utils/hx_utils_common.h"
 #include "postgresql/hx_postgresql_common.h"
+#include "postgresql/wal_archive.h"
 
 class HxModule_PG_Ostrel : public HxModuleUniversal {
  public:
@@ -86,6 +88,42 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   bool pg_stop_backup(pqxx::result& result);
   void pg_stop_backup();
   bool prepare_to_base_backup();
+  // The steps of prepare_to_base_backup, each failing it with an Error
+  // (Failed thrown, or false returned) when it cannot be done. First the
+  // data directory, the tablespaces (`tablespaces`, as the server names
+  // them) and their LVM volumes (lvm_volumes_, their snapshot names locked):
+  // each location resolved to its real path (into `real_locations`, the
+  // data directory's included), which must be a directory of the server's
+  // account.
+  bool find_backup_volumes(const hx_postgresql_common::connection_ptr& connection, std::set<std::string>& tablespaces,
+                           std::map<std::string, std::string>& real_locations);
+  // Backup mode begun, the snapshots made and mounted, backup mode stopped
+  // (its result into `stopped`).
+  bool snapshot_in_backup_mode(pqxx::result& stopped);
+  // backup_label and tablespace_map written from the stop result into the
+  // task directory and added to `list` (`label_text` receives the label);
+  // a tablespace created or dropped meanwhile fails the backup.
+  void backup_label_files(const pqxx::result& stopped, const std::set<std::string>& tablespaces,
+                          std::map<std::string, std::string>& list, std::string& label_text);
+  // Each location's copy in the snapshots, checked to be a directory of the
+  // server's account at its real path below the task directory (no link on
+  // the way), the runtime files removed from the data directory's, added
+  // to `list`.
+  void list_snapshot_sources(const std::string& task_directory,
+                             const std::map<std::string, std::string>& real_locations,
+                             std::map<std::string, std::string>& list);
+  // The backup history file (kept as the WAL snapshot file), the WAL range
+  // it names added to `list` (list_wal_files), and the WAL files the backup
+  // makes obsolete (wal_files_).
+  bool list_base_backup_wal(const hx_postgresql_common::connection_ptr& connection, const std::string& label_text,
+                            std::map<std::string, std::string>& list);
+  // Adds the WAL files `paths` of the archive to the archiver's `list`:
+  // each fixed by wal_archive_ and read through its link, named in the
+  // archive by its own path. False, with an Error naming the first one that
+  // cannot be fixed (no regular file, or not the server's).
+  bool list_wal_files(const std::vector<std::string>& paths, std::map<std::string, std::string>& list);
+  // The uid of the server's account (postgresql_admin).
+  uid_t server_uid() const;
   // Undoes what a failed full-backup preparation left: ends the module's
   // session when backup mode may still be on in it, removes the snapshots and
   // the task directory (never while anything is mounted below it).
@@ -146,4 +184,7 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   std::map<std::string, std::unique_ptr<hx_owner_lock>> snapshot_locks_;
   // The task directory, once claim_task_directory opened it.
   hx_utils_common::UniqueFd task_directory_;
+  // The WAL archive, opened by the preparation of a backup; every later
+  // step reads, links and removes its WAL files through it.
+  hx_pg_backup::WalArchive wal_archive_;
 };

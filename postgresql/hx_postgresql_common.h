@@ -137,9 +137,10 @@ wal_file_kind wal_file_kind_of(std::string_view name);
 // The WAL files of the archive `directory`, appended to out and sorted:
 // regular files (links not followed) whose names are of a wal_file_kind.
 // Every other entry is left out, with a Warning naming it when `warn` is
-// set.
+// set. With `at`, the directory read is the one that descriptor holds open
+// (`directory` only names the entries), whatever its path leads to by now.
 int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out,
-                       bool warn = true);
+                       bool warn = true, int at = -1);
 int get_wal_files_sequence(const std::string& directory, const std::string& start, const std::string& stop,
                            std::vector<std::string>& out, bool allow_missing_start, bool skip_integrity,
                            std::uint64_t segment_size = kDefaultWalSegmentSize);
@@ -152,10 +153,15 @@ int get_latest_backup_file(const std::vector<boost::filesystem::path>& listing, 
 // Removes the WAL file `path` of an archive that another account writes:
 // only a regular file (the link itself is never followed) whose name is of a
 // wal_file_kind, unlinked relative to its opened directory. True when it is
-// gone (also when it was gone before); false with `why` otherwise.
-bool remove_wal_file(const std::string& path, std::string& why);
+// gone (also when it was gone before); false with `why` otherwise. With
+// `at`, the file's name is removed from the directory that descriptor holds
+// open, not from the directory its path leads to.
+bool remove_wal_file(const std::string& path, std::string& why, int at = -1);
 int get_start_wal_file(const std::string& file, std::string& out);
 int get_stop_wal_file(const std::string& file, std::string& out);
+// The same over the text of `file` read before (`file` names it in messages).
+int start_wal_file_in_text(const std::string& text, const std::string& file, std::string& out);
+int stop_wal_file_in_text(const std::string& text, const std::string& file, std::string& out);
 int wait_until_file_archiving_finished(const std::string& path, connection_ptr connection, long wait_timeout,
                                        long attempt_timeout);
 wal_name wal_name_from_string(const std::string& text);

@@ -118,22 +118,12 @@ bool not_after(const wal_name& a, const wal_name& b) {
          std::tie(b.timeline, b.log_id, b.seg_high, b.seg_low);
 }
 
-// Reads the WAL file name of the last line of file that contains key (the
-// sixth word of the line, its closing parenthesis dropped). Lines are read
-// with tabs turned into blanks and white space trimmed as trim_all does.
-int read_location_line(const std::string& file, std::string& out, const std::string& key, const char* sig,
-                       const char* missing_text, int failure) {
-  // The file may lie where the server's account writes (the WAL archive):
-  // whatever it planted at the name other than a regular file is not read.
-  std::string content;
-  std::string why;
-  if (!hx_utils_common::read_regular_file(file, content, why)) {
-    if (errno == EINVAL) {
-      HxLogStream(HxLogLvl::Error) << sig << ": " << HxDestination::printable(file) << " is " << why << std::endl;
-    }
-    HxLogStream(HxLogLvl::Error) << "Unable to open backup file: " << file << std::endl;
-    return failure;
-  }
+// The WAL file name of the last line of `content` (the text of file) that
+// contains key (the sixth word of the line, its closing parenthesis
+// dropped). Lines are read with tabs turned into blanks and white space
+// trimmed as trim_all does.
+int location_in_text(const std::string& content, const std::string& file, std::string& out, const std::string& key,
+                     const char* sig, const char* missing_text, int failure) {
   bool found = false;
   std::string line;
   std::istringstream in(content);
@@ -155,6 +145,23 @@ int read_location_line(const std::string& file, std::string& out, const std::str
   }
   HxLogStream(HxLogLvl::Debug) << sig << ": " << "wal_file_name:" << out << std::endl;
   return 0;
+}
+
+// The same, read from file.
+int read_location_line(const std::string& file, std::string& out, const std::string& key, const char* sig,
+                       const char* missing_text, int failure) {
+  // The file may lie where the server's account writes (the WAL archive):
+  // whatever it planted at the name other than a regular file is not read.
+  std::string content;
+  std::string why;
+  if (!hx_utils_common::read_regular_file(file, content, why)) {
+    if (errno == EINVAL) {
+      HxLogStream(HxLogLvl::Error) << sig << ": " << HxDestination::printable(file) << " is " << why << std::endl;
+    }
+    HxLogStream(HxLogLvl::Error) << "Unable to open backup file: " << file << std::endl;
+    return failure;
+  }
+  return location_in_text(content, file, out, key, sig, missing_text, failure);
 }
 
 // First entry of list whose file name is name, or list.size(). The entries
@@ -381,13 +388,13 @@ int compare_timelines_id(const std::string& first, const std::string& second) {
   return 3;
 }
 
-int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out, bool warn) {
+int get_wal_files_list(const std::string& directory, std::vector<boost::filesystem::path>& out, bool warn, int at) {
   namespace fs = boost::filesystem;
-  if (!fs::exists(directory)) {
+  if (at < 0 && !fs::exists(directory)) {
     HxLogStream(HxLogLvl::Error) << "Archive catalog for WAL files doesn't exist: " << directory << std::endl;
     return 6;
   }
-  if (!fs::is_directory(directory)) {
+  if (at < 0 && !fs::is_directory(directory)) {
     HxLogStream(HxLogLvl::Error) << "Archive catalog for WAL files is not a directory: " << directory << std::endl;
     return 6;
   }
@@ -413,7 +420,8 @@ int get_wal_files_list(const std::string& directory, std::vector<boost::filesyst
 
   // The directory is read through one descriptor, and each entry's type is
   // the one that descriptor's directory gives, links not followed.
-  hx_utils_common::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  hx_utils_common::UniqueFd fd(at < 0 ? ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                      : ::openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   DIR* stream = fd ? ::fdopendir(fd.get()) : nullptr;
   if (stream == nullptr) {
     // A directory that cannot be read for lack of permission gives an empty
@@ -557,7 +565,7 @@ int get_latest_backup_file(const std::vector<boost::filesystem::path>& list, std
   return 6;
 }
 
-bool remove_wal_file(const std::string& path, std::string& why) {
+bool remove_wal_file(const std::string& path, std::string& why, int at) {
   const boost::filesystem::path file(path);
   const std::string name = file.filename().string();
   if (wal_file_kind_of(name) == wal_file_kind::other) {
@@ -565,9 +573,10 @@ bool remove_wal_file(const std::string& path, std::string& why) {
     return false;
   }
   const std::string directory = file.parent_path().empty() ? "." : file.parent_path().string();
-  const hx_utils_common::UniqueFd at(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const hx_utils_common::UniqueFd opened(at < 0 ? ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                                : ::fcntl(at, F_DUPFD_CLOEXEC, 0));
   struct stat st {};
-  if (!at || ::fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (!opened || ::fstatat(opened.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return true;
     why = std::strerror(errno);
     return false;
@@ -576,7 +585,7 @@ bool remove_wal_file(const std::string& path, std::string& why) {
     why = hx_utils_common::not_a_regular_file(st.st_mode);
     return false;
   }
-  if (::unlinkat(at.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+  if (::unlinkat(opened.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
     why = std::strerror(errno);
     return false;
   }
@@ -591,6 +600,16 @@ int get_start_wal_file(const std::string& file, std::string& out) {
 int get_stop_wal_file(const std::string& file, std::string& out) {
   return read_location_line(file, out, "STOP WAL LOCATION: ", kSigStopWal,
                             "STOP WAL LOCATION wasn't found in backup file: ", 1);
+}
+
+int start_wal_file_in_text(const std::string& text, const std::string& file, std::string& out) {
+  return location_in_text(text, file, out, "START WAL LOCATION: ", kSigStartWal,
+                          "START WAL LOCATION wasn't found in backup file: ", 6);
+}
+
+int stop_wal_file_in_text(const std::string& text, const std::string& file, std::string& out) {
+  return location_in_text(text, file, out, "STOP WAL LOCATION: ", kSigStopWal,
+                          "STOP WAL LOCATION wasn't found in backup file: ", 1);
 }
 
 int wait_until_file_archiving_finished(const std::string& path, connection_ptr connection, long wait_timeout,

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -86,8 +87,12 @@ bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup() {
 
     std::uint64_t segment_size = 0;
     if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
-    if (hx_postgresql_common::get_wal_files_sequence(archive, start_wal_file_, stop_wal_file_, wal_files_, true, false,
-                                                     segment_size) != 0) {
+    std::vector<boost::filesystem::path> listing;
+    const bool listed = hx_postgresql_common::get_wal_files_list(archive, listing, true, wal_archive_.fd()) == 0;
+    if (!listed) HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
+    if (!listed ||
+        hx_postgresql_common::get_wal_files_sequence(std::move(listing), start_wal_file_, stop_wal_file_, wal_files_,
+                                                     true, false, segment_size) != 0) {
       HxLogStream(HxLogLvl::Error) << "Unable to determine wal files sequence" << std::endl;
       return false;
     }
@@ -103,8 +108,7 @@ bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup() {
     }
 
     std::map<std::string, std::string> list;
-    for (const auto& path : wal_files_) list.emplace(path, hx_pg_backup::archive_name_of(path));
-    return add_to_hxfd_list_file(options_.resource_list_file, list, false);
+    return list_wal_files(wal_files_, list) && add_to_hxfd_list_file(options_.resource_list_file, list, false);
   } catch (const pqxx::broken_connection& e) {
     HxLogStream(HxLogLvl::Error) << kPrepareSignature << ": can't connect to the database: " << e.what() << std::endl;
   } catch (const std::exception& e) {

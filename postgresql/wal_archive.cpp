@@ -1,0 +1,104 @@
+// The WAL archive as a backup works in it (see wal_archive.h).
+#include "postgresql/wal_archive.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace hx_pg_backup {
+
+namespace {
+
+using hx_utils_common::UniqueFd;
+
+const char* const kLinksName = ".hx_backup_wal";
+
+// Removes every entry of the directory `fd` that is no directory.
+void empty_links(int fd) {
+  std::vector<std::string> names;
+  if (!hx_utils_common::directory_names(fd, names)) return;
+  for (const std::string& name : names) ::unlinkat(fd, name.c_str(), 0);
+}
+
+}  // namespace
+
+bool WalArchive::open(const std::string& path, uid_t uid, uid_t& owner) {
+  close();
+  owner = uid;
+  UniqueFd archive(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st {};
+  if (!archive || ::fstat(archive.get(), &st) != 0) return false;
+  owner = st.st_uid;
+  if (owner != uid) return false;
+  archive_ = std::move(archive);
+  path_ = path;
+  uid_ = uid;
+  return true;
+}
+
+bool WalArchive::open_links(std::string& error) {
+  bool made = false;
+  std::string why;
+  links_ = hx_utils_common::claim_directory_at(archive_.get(), kLinksName, 0700, why, &made);
+  if (!links_) {
+    error = "can't use " + path_ + "/" + kLinksName + ": " + why;
+    return false;
+  }
+  // Root's own, so left by an earlier task of this module that ended before
+  // it removed it.
+  if (!made) empty_links(links_.get());
+  return true;
+}
+
+bool WalArchive::fix(const std::string& name, std::string& source, std::string& error) {
+  if (!links_ && !open_links(error)) return false;
+  struct stat st {};
+  std::string why;
+  const UniqueFd file = hx_utils_common::open_regular_file(archive_.get(), name, st, why);
+  if (!file) {
+    error = why;
+    return false;
+  }
+  // What the server archived is its account's. Root's file with one name
+  // was put there by root; any other owner, or root's file with another
+  // name elsewhere, is not the server's WAL file.
+  if (st.st_uid != uid_ && (st.st_uid != 0 || st.st_nlink != 1)) {
+    error = hx_utils_common::describe_entry(st) + ", not a file of the server's account";
+    return false;
+  }
+  ::unlinkat(links_.get(), name.c_str(), 0);
+  // The opened file itself, not whatever the name leads to by now.
+  const std::string opened = "/proc/self/fd/" + std::to_string(file.get());
+  if (::linkat(AT_FDCWD, opened.c_str(), links_.get(), name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    error = "can't link it into " + path_ + "/" + kLinksName + ": " + std::strerror(errno);
+    return false;
+  }
+  source = hx_utils_common::descriptor_path(links_.get()) + "/" + name;
+  return true;
+}
+
+void WalArchive::remove_links() {
+  if (!links_) return;
+  empty_links(links_.get());
+  // Only the directory this task holds: the server's account may have
+  // renamed it and put another at its name.
+  struct stat held {}, named {};
+  if (::fstat(links_.get(), &held) == 0 && ::fstatat(archive_.get(), kLinksName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    ::unlinkat(archive_.get(), kLinksName, AT_REMOVEDIR);
+  }
+  links_.reset();
+}
+
+void WalArchive::close() {
+  remove_links();
+  archive_.reset();
+  path_.clear();
+}
+
+}  // namespace hx_pg_backup
