@@ -107,6 +107,17 @@ int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
   try {
     const fs::path file_path(file);
     const std::string extension = file_path.extension().string();
+    // The file may lie where other accounts write: a FIFO, device or link
+    // found at its name is not handed on to be read (a FIFO would hold the
+    // reader until a writer came). A file that is missing is reported by its
+    // reader.
+    struct stat given {};
+    std::string why;
+    if (!hx_utils_common::open_regular_file(AT_FDCWD, file, given, why) && errno == EINVAL) {
+      HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't use " << HxDestination::printable(file) << ": it is "
+                                   << why << std::endl;
+      return 12;
+    }
     if (extension == ".meta") {
       options_.resolved_meta_file = file;
       return 0;
