@@ -110,6 +110,21 @@ assert_no_line "Info: Stop PostgreSQL base backup"
 ! grep -q lvcreate "$HX_STANDIN_LOG_DIR/lvm.argv" || fail "a snapshot was made"
 "$PG" psql -q -c "DROP TABLESPACE plain"
 
+case_name "the server's account points a tablespace's link at a directory of root's: refused before backup mode"
+OID="$(psql_value "SELECT oid FROM pg_tablespace WHERE spcname = 'ts1'")"
+ROOT_ONLY="$HX_VOLUME_TS_MNT/root_only"
+mkdir -m 700 "$ROOT_ONLY"
+: >"$HX_STANDIN_LOG_DIR/lvm.argv"
+remember_archive
+hx_as_postgres ln -sfn "$ROOT_ONLY" "$HX_PG_DATA/pg_tblspc/$OID"
+backup_run -1 -b cluster -n f3b
+hx_as_postgres ln -sfn "$HX_PG_TBLSPC" "$HX_PG_DATA/pg_tblspc/$OID"
+failed_backup 6
+assert_line "Error: bool HxModule_PG_Ostrel::prepare_to_base_backup(): the tablespace at '$ROOT_ONLY' is $ROOT_ONLY: \
+a directory owned by uid 0, not the server account's; only a directory of the server's account is backed up as its \
+location"
+! grep -q lvcreate "$HX_STANDIN_LOG_DIR/lvm.argv" || fail "a snapshot was made"
+
 case_name "the WAL archive directory does not belong to the server's account"
 remember_archive
 chown root "$HX_PG_ARCHIVE"
@@ -322,6 +337,30 @@ assert_exit 0
 assert_line "MAIN SNAPSHOT FILENAME:$BK_TASK_DIR/warned.snap"
 assert_line "Info: Snapshot: /dev/mapper/hxvg-ts.snap exists. Try to remove it"
 assert_line_matches "^Info: Snapshot '/dev/mapper/hxvg-ts.snap' was used for: +[0-9.]+%$"
+nothing_left
+
+case_name "while the archiver runs, the server's account turns the WAL archive's path into a link to another \
+directory and a WAL file of the backup into a FIFO: the archiver reads the files checked, nothing else is touched"
+PGHOME="$HX_SANDBOX_DIR/pg_home" OTHER="$HX_SANDBOX_DIR/other_archive"
+mkdir -p "$PGHOME" && chown postgres "$PGHOME" && mkdir -m 700 "$OTHER"
+hx_as_postgres ln -s "$HX_PG_ARCHIVE" "$PGHOME/wal_archive"
+"$PG" conf archive_catalog "$PGHOME/wal_archive"
+HX_HXFD_SLOW=3 backup_start -1 -b cluster -n swapped
+wait_for_text "$BK_OUT" "HXFD PID:" 60 || fail "the archiver did not start"
+SEG="$(grep -o '[0-9A-F]\{24\}$' "$BK_TASK_DIR/swapped.hxfd.list" | tail -n 1)"
+cp "$HX_PG_ARCHIVE/$SEG" "$HX_SANDBOX_DIR/segment"
+for f in $(ls "$HX_PG_ARCHIVE"); do install -m 600 /dev/null "$OTHER/$f" && echo other >"$OTHER/$f"; done
+OTHER_BEFORE="$(cd "$OTHER" && sha256sum *)"
+hx_as_postgres sh -c "mv '$HX_PG_ARCHIVE/$SEG' '$HX_PG_ARCHIVE/aside' && mkfifo '$HX_PG_ARCHIVE/$SEG' && \
+ln -sfn '$OTHER' '$PGHOME/wal_archive'"
+backup_wait
+"$PG" conf archive_catalog "$HX_PG_ARCHIVE"
+rm -f "$HX_PG_ARCHIVE/$SEG" "$HX_PG_ARCHIVE/aside"
+assert_exit 0
+tar -xOf "$HX_MEDIA_DIR/swapped" "${PGHOME#/}/wal_archive/$SEG" | cmp -s - "$HX_SANDBOX_DIR/segment" ||
+  fail "the archive does not hold the WAL file $SEG as it was checked"
+assert_eq "$OTHER_BEFORE" "$(cd "$OTHER" && sha256sum *)" "the other directory"
+assert_line "Error: Can't delete $PGHOME/wal_archive/$SEG: a FIFO, not a regular file"
 nothing_left
 
 case_name "what another account plants in /dev/shm refuses no backup with a wrong reason"

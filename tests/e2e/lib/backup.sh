@@ -135,6 +135,7 @@ nothing_left() {
   locks="$({ ls /dev/shm; find /opt/halvex/var -name '*.owner' -printf '%f\n'; } |
     grep -c '^sem\.\|^Halvex_MOD_' || true)"
   assert_eq "0 0 0 0" "$snaps $mounted $sessions $locks" "snapshots, mounts, module sessions, lock names left"
+  [ ! -e "$HX_PG_ARCHIVE/.hx_backup_wal" ] || fail "the archiver's links of WAL files were left in the WAL archive"
 }
 
 # Pids of the scratch server, for the teardown of a failed proof.

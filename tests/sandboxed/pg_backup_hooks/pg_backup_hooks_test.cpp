@@ -210,6 +210,7 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
   const std::string late = env("HX_VOLUME_TS_MNT") + "/hx_late";
   const std::string gone = env("HX_VOLUME_TS_MNT") + "/hx_gone";
   const std::string outer = env("HX_VOLUME_TS_MNT") + "/hx_outer";
+  const std::string swapped = env("HX_VOLUME_TS_MNT") + "/hx_swap/ts";
   ASSERT_EQ(psql("CREATE ROLE hx_plain LOGIN PASSWORD 'plain'"), 0);
   // Runs `command` in the background once the stand-ins have logged `count`
   // calls whose argv holds `text`.
@@ -304,6 +305,20 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
        },
        kBaseSig + "the tablespace " + dir_ / "hooks" + outer + "/hx_out does not lie inside the mounted snapshot " +
            dir_ / "hooks"},
+      // The server's account, which owns the tablespace's parent, swaps a
+      // directory of root's in there for the tablespace while the volume's
+      // snapshot is being made: the snapshot's copy is not the server's.
+      {full,
+       [&](HookModule&) {
+         hx_test::sh("mkdir -p " + swapped + " && chown -R postgres " + swapped + "/.. && mkdir -m 700 " + swapped +
+                     "/../root_only");
+         ASSERT_EQ(psql("CREATE TABLESPACE hx_swapped LOCATION '" + swapped + "'"), 0);
+         setenv("HX_LVM_SLOW", "lvcreate@hxvg-ts:2", 1);
+         once_logged("hxvg-ts", 1, "cd " + swapped + "/.. && setpriv --reuid=postgres --regid=postgres --clear-groups "
+                                   "sh -c 'mv ts ts.real && mv root_only ts'");
+       },
+       kBaseSig + "the tablespace " + dir_ / "hooks" + swapped + " in the snapshot: a directory owned by uid 0, not the "
+                  "server account's; only a directory of the server's account is backed up as its location"},
   };
   for (const Case& c : cases) {
     auto m = module(c.type);
@@ -322,6 +337,8 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
   ASSERT_EQ(psql("DROP TABLESPACE hx_late"), 0);
   ASSERT_EQ(hx_test::sh("rm " + outer + " && mv " + outer + ".real " + outer), 0);
   ASSERT_EQ(psql("DROP TABLESPACE hx_out"), 0);
+  ASSERT_EQ(hx_test::sh("rmdir " + swapped + " && mv " + swapped + ".real " + swapped), 0);
+  ASSERT_EQ(psql("DROP TABLESPACE hx_swapped"), 0);
 
   // A stop cancelled while it waits for the WAL archive: the failed
   // preparation ends the module's session, and with it backup mode.
