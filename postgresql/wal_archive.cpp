@@ -42,17 +42,13 @@ bool WalArchive::open(const std::string& path, uid_t uid, uid_t& owner) {
 }
 
 bool WalArchive::open_links(std::string& error) {
-  bool made = false;
+  // One of root's own found there was left by an earlier task of this
+  // module that ended before it removed it: what it holds goes with the
+  // links of this task.
   std::string why;
-  links_ = hx_utils_common::claim_directory_at(archive_.get(), kLinksName, 0700, why, &made);
-  if (!links_) {
-    error = "can't use " + path_ + "/" + kLinksName + ": " + why;
-    return false;
-  }
-  // Root's own, so left by an earlier task of this module that ended before
-  // it removed it.
-  if (!made) empty_links(links_.get());
-  return true;
+  links_ = hx_utils_common::claim_directory_at(archive_.get(), kLinksName, 0700, why);
+  if (!links_) error = "can't use " + path_ + "/" + kLinksName + ": " + why;
+  return links_.valid();
 }
 
 bool WalArchive::fix(const std::string& name, std::string& source, std::string& error) {

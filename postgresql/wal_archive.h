@@ -45,7 +45,7 @@ class WalArchive {
   // file (opened without following a link and without blocking) of the
   // server's account, or of root with a single name, hard-linked into the
   // links directory, which is made on first use (".hx_backup_wal", root's,
-  // mode 0700; a leftover of an earlier task is emptied and reused). `source`
+  // mode 0700; a leftover of an earlier task is reused). `source`
   // receives the path by which the archiver reads it. False with `error`
   // saying what lies at the name or why it could not be linked.
   bool fix(const std::string& name, std::string& source, std::string& error);

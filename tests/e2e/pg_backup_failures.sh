@@ -363,6 +363,23 @@ assert_eq "$OTHER_BEFORE" "$(cd "$OTHER" && sha256sum *)" "the other directory"
 assert_line "Error: Can't delete $PGHOME/wal_archive/$SEG: a FIFO, not a regular file"
 nothing_left
 
+case_name "a link the server's account put at the name of the archiver's links directory refuses the backup and \
+stays; root's own leftover there is emptied and goes"
+hx_as_postgres ln -s /opt "$HX_PG_ARCHIVE/.hx_backup_wal"
+markers_add  # WAL since the last backup, for remember_archive to switch
+remember_archive
+backup_run -1 -b cluster -n planted
+[ -L "$HX_PG_ARCHIVE/.hx_backup_wal" ] || fail "the link was removed"
+rm "$HX_PG_ARCHIVE/.hx_backup_wal"
+failed_backup 6
+assert_line_matches "^Error: bool HxModule_PG_Ostrel::list_wal_files\\(.*\\): can't hand the WAL file \
+$HX_PG_ARCHIVE/[0-9A-F]{24} to the archiver: can't use $HX_PG_ARCHIVE/\\.hx_backup_wal: a symbolic link owned by uid \
+$PGUID, which another account could have placed; it is neither used nor removed$"
+mkdir -m 700 "$HX_PG_ARCHIVE/.hx_backup_wal" && touch "$HX_PG_ARCHIVE/.hx_backup_wal/000000010000000000000001"
+backup_run -1 -b cluster -n leftover
+assert_exit 0
+nothing_left
+
 case_name "what another account plants in /dev/shm refuses no backup with a wrong reason"
 # The mutex name of the resource 'cluster', and the names the snapshots'
 # locks would have in /dev/shm.
