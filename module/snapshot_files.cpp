@@ -170,8 +170,9 @@ int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
       fs::remove(file_path);
     }
 
+    // Only a regular file is taken for the meta file: the archiver reads it.
     for (fs::directory_iterator it(directory), end; it != end; ++it) {
-      if (it->path().extension().string() == ".meta") {
+      if (it->path().extension().string() == ".meta" && fs::is_regular_file(it->symlink_status())) {
         options_.resolved_meta_file = it->path().string();
         return 0;
       }

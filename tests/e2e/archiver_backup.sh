@@ -166,7 +166,7 @@ assert_exit 2
 assert_line "Error: Backup module: Unable to backup this resource $W/missing. Resource doesn't exist"
 assert_eq "exists" "$(hooks)" "hooks"
 
-case_name "exit 2 when the reference snapshot cannot be unpacked, or is a FIFO (at once: it is not read)"
+case_name "exit 2 when the reference snapshot cannot be unpacked, or it or its meta file is a FIFO (at once: neither is read)"
 printf 'garbage' >"$W/broken.snap"
 reset_logs
 run_module -2 -b "$RES" -d "$T" -n db23 -s "$W/broken.snap" -m ms1 -T t23
@@ -178,6 +178,10 @@ HX_MODULE_BIN=timeout run_module 20 "$HX_MODULE_BIN" -2 -b "$RES" -d "$T" -n db2
 assert_exit 2
 assert_line "Error: int HxModuleUniversal::unpack_snapshot_file(const string&): can't use $W/fifo.snap: it is a FIFO, \
 not a regular file"
+mkdir "$W/fifo_meta" && mkfifo "$W/fifo_meta/db0.meta" && tar czf "$W/fifo_meta.snap" -C "$W/fifo_meta" .
+HX_MODULE_BIN=timeout run_module 20 "$HX_MODULE_BIN" -2 -b "$RES" -d "$T" -n db23 -s "$W/fifo_meta.snap" -m ms1 -T t23
+assert_exit 2
+assert_line "Error: int HxModuleUniversal::unpack_snapshot_file(const string&): Snapshot doesn't contain any metafile!"
 
 case_name "exit 6 when the preparation fails: no archiver, no release"
 reset_logs
