@@ -366,7 +366,7 @@ nothing_left
 case_name "a link the server's account put at the name of the archiver's links directory refuses the backup and \
 stays; root's own leftover there is emptied and goes"
 hx_as_postgres ln -s /opt "$HX_PG_ARCHIVE/.hx_backup_wal"
-markers_add  # WAL since the last backup, for remember_archive to switch
+"$PG" psql -q -c "CREATE TEMP TABLE probe ()"  # WAL since the last backup, for remember_archive to switch
 remember_archive
 backup_run -1 -b cluster -n planted
 [ -L "$HX_PG_ARCHIVE/.hx_backup_wal" ] || fail "the link was removed"
