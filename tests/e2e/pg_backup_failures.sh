@@ -207,8 +207,8 @@ std::shared_ptr<pqxx::basic_connection_base<pqxx::connect_direct> >, long int, l
 a FIFO, not a regular file"
 assert_line "Error: Last WAL file is absent in archive directory: $INC_STOP"
 
-case_name "a WAL file of the incremental's range of which only a backup history file or a .partial is left: the \
-incremental fails, naming it"
+case_name "a WAL file of the incremental's range of which only a backup history file or a .partial is left, or that \
+another account owns: the incremental fails, naming it"
 remember_archive
 GONE="$(archive_listing | grep -xE '[0-9A-F]{24}' | awk -v after="$BASE_STOP" '$0 > after' | head -n 1)"
 mv "$HX_PG_ARCHIVE/$GONE" "$ASIDE/"
@@ -225,6 +225,12 @@ from $BASE_STOP to $INC_STOP needs"
   rm -f "$HX_PG_ARCHIVE/$stand_in"
 done
 mv "$ASIDE/$GONE" "$HX_PG_ARCHIVE/"
+chown nobody "$HX_PG_ARCHIVE/$GONE"
+cp "$HX_SANDBOX_DIR/base.snap" "$BK_TASK_DIR/ref.snap"
+backup_run -2 -b cluster -n i5 -s "$BK_TASK_DIR/ref.snap"
+[ ! -e "$HX_PG_ARCHIVE/$GONE" ] || chown postgres "$HX_PG_ARCHIVE/$GONE"  # failed_backup tells when it is gone
+assert_line_matches "^Error: bool HxModule_PG_Ostrel::list_wal_files\\(.*\\): can't hand the WAL file \
+$HX_PG_ARCHIVE/$GONE to the archiver: a regular file owned by uid $(id -u nobody), not a file of the server's account$"
 failed_backup 6
 
 case_name "the archive command fails: TERM while the stop waits for the WAL archive ends the task within 5 s"
