@@ -171,6 +171,10 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   std::unique_ptr<hx_utils_common::AbortInterruption> cancel_on_abort_;
   std::string data_directory_;
   std::string config_file_;
+  // Whether the restored data directory got its recovery settings: a cluster
+  // without them would start as if it had crashed (or not at all) in place
+  // of the server's own, so it is not deployed.
+  bool recovery_settings_written_ = false;
   std::string start_wal_file_;
   std::string stop_wal_file_;
   std::vector<std::string> wal_files_;

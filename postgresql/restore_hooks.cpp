@@ -190,7 +190,8 @@ bool HxModule_PG_Ostrel::after_restore_last_file() {
   if (find_special_param("pg_version", value)) pg_version_ = hx_postgresql_common::split_pg_version(value);
 
   const std::string& root = options_.tmp_operation_directory;
-  if (!hx_postgresql_common::post_restore(pg_conf_, pg_version_, root + data_directory_)) {
+  recovery_settings_written_ = hx_postgresql_common::post_restore(pg_conf_, pg_version_, root + data_directory_);
+  if (!recovery_settings_written_) {
     HxLogStream(HxLogLvl::Error) << "Can't execute post restore procedure" << std::endl;
   }
   if (!without_deployment_restore_ || options_.mode != HxModuleMode::Restore) return true;
@@ -214,6 +215,12 @@ bool HxModule_PG_Ostrel::after_restore_last_file() {
 }
 
 bool HxModule_PG_Ostrel::deployment(const bool&) {
+  if (!recovery_settings_written_) {
+    HxLogStream(HxLogLvl::Error) << "The restored data directory has no recovery settings: the restored cluster is "
+                                    "not deployed and the server is left as it is"
+                                 << std::endl;
+    return false;
+  }
   std::string value;
   if (find_special_param("config_file", value)) config_file_ = value;
   std::string last_wal_file;

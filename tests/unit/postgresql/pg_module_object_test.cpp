@@ -93,7 +93,7 @@ TEST(PgModuleObject, BackupCompletedRemovesTheSelectedWalFiles) {
 
 // Restore hooks that meet a restore directory that is not there: the
 // ownership hook fails; the recovery settings fail, which the last-file hook
-// reports and passes over.
+// reports and passes over, and the deployment refuses.
 TEST(PgModuleObject, RestoreHooksWithoutTheRestoreDirectory) {
   hx_test::TempDir dir;
   InspectedModule module(HxModuleMode::Restore);
@@ -110,6 +110,12 @@ TEST(PgModuleObject, RestoreHooksWithoutTheRestoreDirectory) {
                 "Error: bool hx_postgresql_common::post_restore(const hx_pg_conf&, const pg_version&, const string&): "
                 "can't create \"" + dir / "absent/srv/data/recovery.signal" + "\"",
                 "Error: Can't execute post restore procedure"}));
+  // A cluster without its recovery settings never replaces the server's.
+  log.clear();
+  EXPECT_FALSE(module.deployment(false));
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: The restored data directory has no recovery settings: "
+                                                     "the restored cluster is not deployed and the server is left "
+                                                     "as it is"});
 }
 
 // The texts that tell the administrator what to do: the reason after a
