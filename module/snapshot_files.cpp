@@ -135,20 +135,24 @@ int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
     // Made afresh and never through a link: a leftover of this program's
     // own goes first; anything another account could have placed at the
     // name (in a -d that others may write) is neither used nor removed.
-    hx_utils_common::UniqueFd parent = hx_utils_common::open_directory_nofollow(options_.tmp_operation_directory);
-    if (!parent && errno == ENOENT) {
-      fs::create_directories(options_.tmp_operation_directory);
-      parent = hx_utils_common::open_directory_nofollow(options_.tmp_operation_directory);
-    }
-    std::string error = parent ? std::string() : std::strerror(errno);
+    // The unpacked files are read and the archiver reads them by path: the
+    // directory they lie in must be one no other account can change (every
+    // element root's; made when missing).
+    std::string error;
+    const hx_utils_common::UniqueFd parent =
+        hx_utils_common::open_private_directory(options_.tmp_operation_directory, 0700, error);
     if (parent && hx_utils_common::entry_free_or_own(parent.get(), name, true, error)) {
       struct stat found {};
       if (::fstatat(parent.get(), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0) {
         HxLogStream(HxLogLvl::Warning) << kUnpackSignature << ": Removing already existing directory " << directory
                                        << std::endl;
-        fs::remove_all(directory);
+        std::string where;
+        const int failed = hx_utils_common::remove_tree_at(parent.get(), name, where);
+        if (failed != 0) error = where + ": " + std::strerror(failed);
       }
-      if (!hx_utils_common::make_directory_at(parent.get(), name, 0700)) error = std::strerror(errno);
+      if (error.empty() && !hx_utils_common::make_directory_at(parent.get(), name, 0700)) {
+        error = std::strerror(errno);
+      }
     }
     if (!error.empty()) {
       HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't use " << directory << ": " << error << std::endl;

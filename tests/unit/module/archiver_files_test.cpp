@@ -127,7 +127,16 @@ TEST(SnapshotFiles, DamagedSnapshotOrUnwritableTaskDirectoryFails) {
   EXPECT_TRUE(fs::exists(snap));  // a failed unpack deletes nothing
   const std::string file = dir.write("not-a-directory", "x");
   EXPECT_EQ(task(file, "db1")->unpack_snapshot_file(snap), 12);
-  EXPECT_TRUE(log.has("Error: " + kUnpackSig + ": can't use " + file + "/db0.snap_dir: Not a directory"));
+  EXPECT_TRUE(log.has("Error: " + kUnpackSig + ": can't use " + file + "/db0.snap_dir: \"" + file +
+                      "\" is a regular file, not a directory"));
+  // The unpacked files are read by path: never below a directory another
+  // account may change.
+  fs::create_directories(dir / "shared");
+  ::chmod((dir / "shared").c_str(), 0777);
+  EXPECT_EQ(task(dir / "shared", "db1")->unpack_snapshot_file(snap), 12);
+  EXPECT_TRUE(log.has("Error: " + kUnpackSig + ": can't use " + dir / "shared/db0.snap_dir: \"" + dir / "shared" +
+                      "\": group or others may write it"));
+  EXPECT_FALSE(fs::exists(dir / "shared/db0.snap_dir"));
   EXPECT_EQ(task("/nonexistent-hx-task-dir", "db1")->pack_snapshot_file(), 12);
   EXPECT_TRUE(logged_prefix(log, "Error: Unable to pack snapshot file: "));
 }
