@@ -86,6 +86,9 @@ Test controls (environment variable or file in $HX_LVM_DIR):
                                 before it does anything (with "@TEXT" only
                                 when one of its arguments contains TEXT), so
                                 a test can act at a known point of a task.
+                                "TOOL:PATH" or "TOOL@TEXT:PATH" (an absolute
+                                path) waits until PATH exists instead (at
+                                most 60 seconds).
     HX_LVM_BUSY / busy          words "TEXT:SECONDS" or "TEXT": the first
                                 lvremove of a volume whose node contains TEXT
                                 starts a reader that keeps the volume's
@@ -336,9 +339,14 @@ def warn_if_requested(tool, args):
 
 def slow_if_requested(tool, args):
     for word in re.split(r"[\s,]+", control_text("HX_LVM_SLOW", "slow")):
-        m = re.fullmatch(r"([^@:]+)(?:@(.+))?:(\d+(?:\.\d+)?)", word)
+        m = re.fullmatch(r"([^@:]+)(?:@(.+))?:(\d+(?:\.\d+)?|/.+)", word)
         if m and m.group(1) == tool and (not m.group(2) or any(m.group(2) in a for a in args)):
-            time.sleep(float(m.group(3)))
+            if m.group(3).startswith("/"):
+                deadline = time.monotonic() + 60
+                while not os.path.exists(m.group(3)) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+            else:
+                time.sleep(float(m.group(3)))
             return
 
 

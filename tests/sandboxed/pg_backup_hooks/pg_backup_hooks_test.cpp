@@ -213,11 +213,13 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
   const std::string swapped = env("HX_VOLUME_TS_MNT") + "/hx_swap/ts";
   ASSERT_EQ(psql("CREATE ROLE hx_plain LOGIN PASSWORD 'plain'"), 0);
   // Runs `command` in the background once the stand-ins have logged `count`
-  // calls whose argv holds `text`.
+  // calls whose argv matches `text`, then lets a tool that waits for `go` on.
+  const std::string go = dir_ / "go";
   const auto once_logged = [&](const std::string& text, int count, const std::string& command) {
     std::ofstream truncated(argv_log);
-    hx_test::sh("(for i in $(seq 100); do [ $(grep -c '" + text + "' " + argv_log + ") -ge " + std::to_string(count) +
-                " ] && break; sleep 0.1; done; " + command + ") >/dev/null 2>&1 &");
+    fs::remove(go);
+    hx_test::sh("(for i in $(seq 300); do [ $(grep -c '" + text + "' " + argv_log + ") -ge " + std::to_string(count) +
+                " ] && break; sleep 0.1; done; " + command + "; touch " + go + ") >/dev/null 2>&1 &");
   };
   const std::string psql_command = env("HX_TESTBED_DIR") + "/pg psql -q -c ";
   struct Case {
@@ -300,8 +302,9 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
        [&](HookModule&) {
          hx_test::sh("mkdir -p " + outer + "/hx_out && chown postgres " + outer + "/hx_out");
          ASSERT_EQ(psql("CREATE TABLESPACE hx_out LOCATION '" + outer + "/hx_out'"), 0);
-         setenv("HX_LVM_SLOW", "lvcreate@hxvg-ts:2", 1);
-         once_logged("hxvg-ts", 1, "mv " + outer + " " + outer + ".real && ln -s " + outer + ".real " + outer);
+         setenv("HX_LVM_SLOW", ("lvcreate@hxvg-ts:" + go).c_str(), 1);
+         once_logged("lvcreate.*hxvg-ts", 1,
+                     "mv " + outer + " " + outer + ".real && ln -s " + outer + ".real " + outer);
        },
        kBaseSig + "the tablespace " + dir_ / "hooks" + outer + "/hx_out does not lie inside the mounted snapshot " +
            dir_ / "hooks"},
@@ -313,9 +316,10 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
          hx_test::sh("mkdir -p " + swapped + " && chown -R postgres " + swapped + "/.. && mkdir -m 700 " + swapped +
                      "/../root_only");
          ASSERT_EQ(psql("CREATE TABLESPACE hx_swapped LOCATION '" + swapped + "'"), 0);
-         setenv("HX_LVM_SLOW", "lvcreate@hxvg-ts:2", 1);
-         once_logged("hxvg-ts", 1, "cd " + swapped + "/.. && setpriv --reuid=postgres --regid=postgres --clear-groups "
-                                   "sh -c 'mv ts ts.real && mv root_only ts'");
+         setenv("HX_LVM_SLOW", ("lvcreate@hxvg-ts:" + go).c_str(), 1);
+         once_logged("lvcreate.*hxvg-ts", 1,
+                     "cd " + swapped + "/.. && setpriv --reuid=postgres --regid=postgres --clear-groups "
+                     "sh -c 'mv ts ts.real && mv root_only ts'");
        },
        kBaseSig + "the tablespace " + dir_ / "hooks" + swapped + " in the snapshot: a directory owned by uid 0, not the "
                   "server account's; only a directory of the server's account is backed up as its location"},
