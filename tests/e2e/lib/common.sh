@@ -141,6 +141,32 @@ proc_state() {
   sed -E 's/^[0-9]+ \(.*\) ([A-Za-z]) .*/\1/' "/proc/$1/stat" 2>/dev/null || true
 }
 
+# What a process that did not end, and each process below it, is waiting
+# for (to stderr): state, kernel wait channel, and the threads' stacks where
+# gdb is there to take them.
+hang_report() {
+  local p pids="$1" queue="$1" next
+  while [ -n "$queue" ]; do
+    next=""
+    for p in $queue; do
+      next+=" $(cat /proc/"$p"/task/*/children 2>/dev/null | tr '\n' ' ')"
+    done
+    queue="$(echo $next)"
+    pids+=" $queue"
+  done
+  {
+    echo "== hang report for PID $1"
+    for p in $pids; do
+      echo "-- PID $p: $(tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null)"
+      grep -E '^(State|SigPnd|ShdPnd|SigBlk|SigCgt):' "/proc/$p/status" 2>/dev/null | tr '\n' ' '
+      echo "wchan=$(cat "/proc/$p/wchan" 2>/dev/null)"
+      if command -v gdb >/dev/null; then
+        timeout 30 gdb -p "$p" -batch -nx -ex "thread apply all bt" 2>/dev/null | grep -E '^(#|Thread)' | head -60
+      fi
+    done
+  } >&2
+}
+
 wait_ended() {
   local tenths=0 ended=0
   while [ "$(proc_state "$1")" != Z ] && kill -0 "$1" 2>/dev/null && [ "$tenths" -lt $(($2 * 10)) ]; do
@@ -148,6 +174,7 @@ wait_ended() {
     tenths=$((tenths + 1))
   done
   if [ "$tenths" -ge $(($2 * 10)) ]; then
+    hang_report "$1"
     kill -KILL "$1" 2>/dev/null
     ended=1
   fi
