@@ -197,12 +197,13 @@ wal_moved_to() {
 wal_moved_to 00000001000000000000003E
 
 case_name "64 MiB WAL segments: a full backup whose WAL crosses into the next log id"
-# WAL is switched while the data volume's snapshot is taken (slowly).
+# WAL is switched while the data volume's snapshot is taken (its lvcreate
+# waits for the switch).
 : >"$HX_STANDIN_LOG_DIR/lvm.argv"
 (wait_for_text "$HX_STANDIN_LOG_DIR/lvm.argv" lvcreate 60 &&
-  markers_add && "$PG" psql -q -c "SELECT pg_switch_wal()") >/dev/null &
+  markers_add && "$PG" psql -q -c "SELECT pg_switch_wal()"; touch "$HX_SANDBOX_DIR/switched") >/dev/null &
 SWITCHER=$!
-HX_LVM_SLOW=lvcreate@hxvg-data:2 backup_run -1 -b cluster -n seg1
+HX_LVM_SLOW="lvcreate@hxvg-data:$HX_SANDBOX_DIR/switched" backup_run -1 -b cluster -n seg1
 wait "$SWITCHER"
 assert_exit 0
 assert_eq "00000001000000000000003F 00000001" \

@@ -271,11 +271,12 @@ cp "$HX_PG_CONF" "$HX_SANDBOX_DIR/conf.saved"
 "$PG" conf wal_wait_timeout 62
 : >"$HX_STANDIN_LOG_DIR/lvm.argv"
 start=$(date +%s)
-HX_LVM_SLOW=lvcreate:2 backup_start -1 -b cluster -n t5
+HX_LVM_SLOW="lvcreate:$HX_SANDBOX_DIR/limited" backup_start -1 -b cluster -n t5
 # While the snapshots are made the module holds its two sessions: the role
 # gets no third one, which the watcher of the stop would open.
 wait_for_text "$HX_STANDIN_LOG_DIR/lvm.argv" "/sbin/lvcreate " 60 || fail "no snapshot was made"
 "$PG" psql -q -c "ALTER ROLE hx_granted CONNECTION LIMIT 2"
+touch "$HX_SANDBOX_DIR/limited"
 backup_wait 150
 elapsed=$(($(date +%s) - start))
 cp "$HX_SANDBOX_DIR/conf.saved" "$HX_PG_CONF"
