@@ -79,11 +79,15 @@ void record(int sig) {
   errno = saved;
 }
 
-// Installs a handler whose interrupted system calls are restarted.
+// Installs a handler whose interrupted system calls are restarted. The
+// client's signals are held while it runs: one that lands before the handler
+// has written its own would otherwise be written first, and a continue
+// written ahead of the pause it follows leaves the task paused for good.
 void install(int sig, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
+  for (int held : {SIGINT, SIGTERM, SIGTSTP, SIGCONT}) sigaddset(&action.sa_mask, held);
   action.sa_flags = SA_RESTART;
   sigaction(sig, &action, nullptr);
 }

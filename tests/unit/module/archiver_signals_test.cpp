@@ -16,6 +16,7 @@
 #include <fcntl.h>
 
 #include <sys/mman.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -209,9 +210,22 @@ TEST(ModuleSignals, OnlyAProcessBelowTheTaskIsSignalled) {
   waitpid(child, nullptr, 0);
 }
 
-// Runs `work` as a task with the signal handling in place, in a process of
-// its own (killed by an alarm as hung after 20 s): its exit code, its log
-// lines without time stamps, its seconds.
+// The process of a task with the signal handling in place (killed by an alarm
+// as hung after 20 s): `work` gets the module, the log lines go to `out`.
+template <typename Work>
+[[noreturn]] void task_process(const std::string& out, Work work) {
+  alarm(20);
+  if (std::freopen(out.c_str(), "w", stdout) == nullptr) hx_process::exit_now(90);
+  HxLogStream::set_default_loggers(HxDestination::Stdout());
+  TaskModule module;
+  auto handler = HxModuleSignalHandler::init(&module);
+  const int code = work(module);
+  std::cout.flush();
+  hx_process::exit_now(code);
+}
+
+// Runs `work` as a task in a process of its own (task_process): its exit
+// code, its log lines without time stamps, its seconds.
 struct TaskEnd {
   pid_t pid;
   int status;
@@ -226,16 +240,7 @@ TaskEnd run_task(Work work) {
   std::fflush(nullptr);
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
-  if (pid == 0) {
-    alarm(20);
-    if (std::freopen(out.c_str(), "w", stdout) == nullptr) hx_process::exit_now(90);
-    HxLogStream::set_default_loggers(HxDestination::Stdout());
-    TaskModule module;
-    auto handler = HxModuleSignalHandler::init(&module);
-    const int code = work();
-    std::cout.flush();
-    hx_process::exit_now(code);
-  }
+  if (pid == 0) task_process(out, [&work](TaskModule&) { return work(); });
   int status = -1;
   waitpid(pid, &status, 0);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -291,6 +296,58 @@ TEST(ModuleSignals, AbortEndsTheWorkWhereverItIs) {
                                                     "Info: Module was terminated. PID: " + pid}));
   close(report[0]);
   close(report[1]);
+}
+
+// A continue that lands while the pause before it is being handled is served
+// after it: the task goes on. A tracer holds the pause at its delivery, sends
+// the continue, and lets both through.
+TEST(ModuleSignals, ContinueDuringThePauseIsServedAfterIt) {
+  TempDir dir;
+  const std::string out = dir / "out";
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    task_process(out, [&out, &ready](TaskModule& module) {
+      if (write(ready[1], "r", 1) != 1) return 91;
+      // Both signals served, in whichever order: then the pause flag tells.
+      for (;;) {
+        const std::string text = read_file(out);
+        if (text.find(" put on pause") != std::string::npos && text.find(" continue working") != std::string::npos) {
+          return module.is_paused() ? 1 : 0;
+        }
+        usleep(10000);
+      }
+    });
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(ptrace(PTRACE_SEIZE, pid, nullptr, nullptr), 0);
+  int status = 0;
+  // The next stop at a signal's delivery; the tracer's notices that a
+  // continue was sent are let go.
+  auto delivery = [pid, &status] {
+    for (;;) {
+      if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return 0;
+      if (status >> 16 != PTRACE_EVENT_STOP) return WSTOPSIG(status);
+      ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+    }
+  };
+  kill(pid, SIGTSTP);
+  ASSERT_EQ(delivery(), SIGTSTP) << status;
+  kill(pid, SIGCONT);
+  ASSERT_EQ(ptrace(PTRACE_CONT, pid, nullptr, SIGTSTP), 0);
+  ASSERT_EQ(delivery(), SIGCONT) << status;
+  ASSERT_EQ(ptrace(PTRACE_DETACH, pid, nullptr, SIGCONT), 0);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string self = std::to_string(pid);
+  EXPECT_EQ(hx_test::unstamped_lines(read_file(out)),
+            (std::vector<std::string>{"Info: Module pid: " + self + " put on pause",
+                                      "Info: Module pid: " + self + " continue working"}));
+  close(ready[0]);
+  close(ready[1]);
 }
 
 // Module parameters that the module refuses end a task with 14, a target
