@@ -400,8 +400,11 @@ HxModuleSignalHandler::HxModuleSignalHandler(HxModuleUniversal* module) {
   sigemptyset(&fault.sa_mask);
   fault.sa_flags = SA_SIGINFO | SA_RESTART;
   sigaction(SIGSEGV, &fault, nullptr);
-  install(SIGTSTP, pause_handler);
+  // Continue before pause: a pause that is recorded never has its continue
+  // missed (one that comes earlier is the kernel's: it stops the whole
+  // process, or is dropped for a detached one).
   install(SIGCONT, continue_handler);
+  install(SIGTSTP, pause_handler);
   install(SIGPIPE, sigpipe_handler);
 }
 
