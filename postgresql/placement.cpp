@@ -305,14 +305,9 @@ void RecordStore::write(const std::string& name, const std::string& data) const 
   const fs::path shown = fs::path(path_) / name;
   UniqueFd fd(::openat(directory_.get(), fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) fail("can't write the deployment record", shown, errno);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t written = ::write(fd.get(), data.data() + done, data.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) fail("can't write the deployment record", shown, written < 0 ? errno : ENOSPC);
-    done += static_cast<std::size_t>(written);
+  if (!hx_utils_common::write_all(fd.get(), data) || ::fsync(fd.get()) != 0) {
+    fail("can't write the deployment record", shown, errno);
   }
-  if (::fsync(fd.get()) != 0) fail("can't write the deployment record", shown, errno);
   fd.reset();
   if (::renameat(directory_.get(), fresh.c_str(), directory_.get(), name.c_str()) != 0 ||
       ::fsync(directory_.get()) != 0) {
