@@ -298,56 +298,62 @@ TEST(ModuleSignals, AbortEndsTheWorkWhereverItIs) {
   close(report[1]);
 }
 
-// A continue that lands while the pause before it is being handled is served
-// after it: the task goes on. A tracer holds the pause at its delivery, sends
-// the continue, and lets both through.
-TEST(ModuleSignals, ContinueDuringThePauseIsServedAfterIt) {
-  TempDir dir;
-  const std::string out = dir / "out";
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    task_process(out, [&out, &ready](TaskModule& module) {
-      if (write(ready[1], "r", 1) != 1) return 91;
-      // Both signals served, in whichever order: then the pause flag tells.
-      for (;;) {
-        const std::string text = read_file(out);
-        if (text.find(" put on pause") != std::string::npos && text.find(" continue working") != std::string::npos) {
-          return module.is_paused() ? 1 : 0;
+// A pause or continue that lands while the other is being handled is served
+// after it: a continue after a pause leaves the task going on, a pause after
+// a continue leaves it paused. A tracer holds the first signal at its
+// delivery, sends the second, and lets both through.
+TEST(ModuleSignals, SignalDuringAnothersHandlingIsServedAfterIt) {
+  const std::string paused = " put on pause";
+  const std::string going_on = " continue working";
+  for (const int first : {SIGTSTP, SIGCONT}) {
+    const int second = first == SIGTSTP ? SIGCONT : SIGTSTP;
+    TempDir dir;
+    const std::string out = dir / "out";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      task_process(out, [&](TaskModule& module) {
+        if (write(ready[1], "r", 1) != 1) return 91;
+        // Both signals served, in whichever order: then the pause flag tells.
+        for (;;) {
+          const std::string text = read_file(out);
+          if (text.find(paused) != std::string::npos && text.find(going_on) != std::string::npos) {
+            return module.is_paused() ? 1 : 0;
+          }
+          usleep(10000);
         }
-        usleep(10000);
-      }
-    });
-  }
-  char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  ASSERT_EQ(ptrace(PTRACE_SEIZE, pid, nullptr, nullptr), 0);
-  int status = 0;
-  // The next stop at a signal's delivery; the tracer's notices that a
-  // continue was sent are let go.
-  auto delivery = [pid, &status] {
-    for (;;) {
-      if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return 0;
-      if (status >> 16 != PTRACE_EVENT_STOP) return WSTOPSIG(status);
-      ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+      });
     }
-  };
-  kill(pid, SIGTSTP);
-  ASSERT_EQ(delivery(), SIGTSTP) << status;
-  kill(pid, SIGCONT);
-  ASSERT_EQ(ptrace(PTRACE_CONT, pid, nullptr, SIGTSTP), 0);
-  ASSERT_EQ(delivery(), SIGCONT) << status;
-  ASSERT_EQ(ptrace(PTRACE_DETACH, pid, nullptr, SIGCONT), 0);
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  const std::string self = std::to_string(pid);
-  EXPECT_EQ(hx_test::unstamped_lines(read_file(out)),
-            (std::vector<std::string>{"Info: Module pid: " + self + " put on pause",
-                                      "Info: Module pid: " + self + " continue working"}));
-  close(ready[0]);
-  close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    ASSERT_EQ(ptrace(PTRACE_SEIZE, pid, nullptr, nullptr), 0);
+    int status = 0;
+    // The next stop at a signal's delivery; the tracer's notices that a
+    // continue was sent are let go.
+    auto delivery = [pid, &status] {
+      for (;;) {
+        if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return 0;
+        if (status >> 16 != PTRACE_EVENT_STOP) return WSTOPSIG(status);
+        ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+      }
+    };
+    kill(pid, first);
+    ASSERT_EQ(delivery(), first) << status;
+    kill(pid, second);
+    ASSERT_EQ(ptrace(PTRACE_CONT, pid, nullptr, first), 0);
+    ASSERT_EQ(delivery(), second) << status;
+    ASSERT_EQ(ptrace(PTRACE_DETACH, pid, nullptr, second), 0);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), second == SIGTSTP ? 1 : 0) << "exit 1: paused; first signal " << first;
+    const std::string self = "Info: Module pid: " + std::to_string(pid);
+    auto line = [&](int sig) { return self + (sig == SIGTSTP ? paused : going_on); };
+    EXPECT_EQ(hx_test::unstamped_lines(read_file(out)), (std::vector<std::string>{line(first), line(second)})) << first;
+  }
 }
 
 // Module parameters that the module refuses end a task with 14, a target
