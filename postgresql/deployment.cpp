@@ -33,6 +33,7 @@
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -188,6 +189,9 @@ UniqueFd walk(int start, const fs::path& shown, const fs::path& path, const owne
       return current;
     }
     if (!next && errno == ENOENT) {
+      // What is opened is checked to be the directory just made, before it
+      // is handed over: one that the account put at the name meanwhile is
+      // never taken for it.
       next = hx_utils_common::make_directory_at(current.get(), names[i], last ? 0700 : 0755);
       made = next.valid();
       // Made meanwhile by someone else: judged as found.
@@ -199,6 +203,13 @@ UniqueFd walk(int start, const fs::path& shown, const fs::path& path, const owne
       why = ::fstatat(current.get(), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
                 ? path_text(reached) + " on the way is a " + hx_utils_common::file_type_word(st.st_mode)
                 : path_text(reached) + " can't be opened (" + std::strerror(reason) + ")";
+      return UniqueFd();
+    }
+    struct stat found {};
+    if (!made && last && owner != nullptr && boost::tuples::get<0>(*owner) != 0 &&
+        (::fstat(next.get(), &found) != 0 || found.st_uid != boost::tuples::get<0>(*owner))) {
+      why = path_text(reached) + " was made meanwhile by another than the server's account: it is " +
+            hx_utils_common::describe_entry(found);
       return UniqueFd();
     }
     if (made && last &&
@@ -537,6 +548,15 @@ bool destination_is_usable(Plan& plan, std::size_t index) {
     placements[index].skipped.insert(name);
     placements.push_back(std::move(nested));
   }
+  // Everything the destination holds goes aside and, once the restored
+  // cluster is in place, is removed: all of it must be the server's account's.
+  const std::string foreign =
+      pl::first_foreign_entry(target, target_path, boost::tuples::get<0>(plan.owner), placements[index].skipped);
+  if (!foreign.empty()) {
+    return refuse("the destination " + path_text(placements[index].record.destination) + " holds " + foreign +
+                  ", which is not the server's account's; the deployment sets aside and removes only what that "
+                  "account owns: move it out of the destination and run the restore again");
+  }
   return true;
 }
 
@@ -692,11 +712,12 @@ class Server {
 };
 
 // Removes what every recorded destination set aside, the data directory's
-// last; false when something stays.
-bool finish_all(const pl::Records& records) {
+// last; false when something could not be removed (what is kept because it
+// is not the account's was named in Warnings and is no failure).
+bool finish_all(const pl::Records& records, uid_t account) {
   for (auto it = records.placements.rbegin(); it != records.placements.rend(); ++it) {
     try {
-      pl::finish(*it);
+      pl::finish(*it, account);
     } catch (const std::exception& e) {
       error(e.what());
       return false;
@@ -705,15 +726,19 @@ bool finish_all(const pl::Records& records) {
   return true;
 }
 
-// Puts every recorded destination back as it was; false when something stays.
-bool roll_back_all(const pl::Records& records) {
+// Puts every recorded destination back as it was; false when something
+// stays. `root_whole` becomes false when the restore root no longer holds
+// every restored entry.
+bool roll_back_all(const pl::Records& records, uid_t account, bool& root_whole) {
   bool whole = true;
+  root_whole = true;
   for (const pl::Record& record : records.placements) {
     try {
-      pl::roll_back(record, records.root);
+      if (!pl::roll_back(record, records.root, account)) root_whole = false;
     } catch (const std::exception& e) {
       error(e.what());
       whole = false;
+      root_whole = false;
     }
   }
   return whole;
@@ -806,19 +831,35 @@ void set_aside_and_fill(Plan& plan, const pl::RecordStore& store, const std::str
       throw std::runtime_error("can't make the WAL directory " + path_text(plan.wal_inside) + ": " + why);
     }
   }
+  // Every rename reaches stable storage before the records say the restored
+  // cluster is in place: after a crash of the host the records, the server's
+  // old files and the restored ones agree.
+  for (const Placement& placement : placements) pl::make_durable(placement);
   save(true);
 }
 
 // What resolving a deployment of this restore that was killed half way gave.
 enum class Resolved { Failed, Completed, RolledBack };
 
+// The restore root no longer holds the whole restored tree: restored entries
+// that the roll-back took back (and removed: they had been within the
+// server's account's reach) were renamed out of it. It goes, so that no
+// later run deploys what is left of it.
+void give_up_root(const std::string& root, bool* keep_root) {
+  *keep_root = false;
+  remove_root(root);
+  error("restored entries that had been moved into the server's directories were removed, and the restore root " +
+        path_text(root) + " with them: run the whole restore again");
+}
+
 // Finishes or rolls back a deployment of this restore that was killed half
 // way: first, since the restored tree may lack what it had moved out. A
 // complete one is finished (the restored cluster is in place: the server is
-// started and the root removed); otherwise the server is stopped and its own
-// files put back. `ran` receives whether the server ran before.
+// started, then the old files and the root removed); otherwise the server is
+// stopped and its own files put back. `ran` receives whether the server ran
+// before.
 Resolved resolve_interrupted(const pl::Records& found, const pl::RecordStore& store, const Server& server,
-                             const std::string& root, bool* keep_root, bool& ran) {
+                             const std::string& root, uid_t account, bool* keep_root, bool& ran) {
   bool running = false;
   if (!interrupted_is_ours(found) || !server.status(running)) return Resolved::Failed;
   HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
@@ -828,65 +869,116 @@ Resolved resolve_interrupted(const pl::Records& found, const pl::RecordStore& st
                               << (found.complete ? "completing it" : "putting the server's own files back")
                               << std::endl;
   if (found.complete) {
-    if (!finish_all(found)) {
-      error("the old files of the interrupted deployment could not all be removed; run the same restore again");
-      return Resolved::Failed;
-    }
-    store.clear();
     if (!running && !server.start()) {
       HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
                                    << server.start_by_hand() << std::endl;
     }
+    if (!finish_all(found, account)) {
+      error("the old files of the interrupted deployment could not all be removed; run the same restore again");
+      return Resolved::Failed;
+    }
+    store.clear();
     *keep_root = false;
     remove_root(root);
     return Resolved::Completed;
   }
   if (!server.stop(running)) return Resolved::Failed;
-  if (!roll_back_all(found)) {
+  bool root_whole = true;
+  if (!roll_back_all(found, account, root_whole)) {
     error("the interrupted deployment could not be resolved; the server was not started");
     return Resolved::Failed;
   }
   store.clear();
+  if (!root_whole) {
+    give_up_root(root, keep_root);
+    server.restart_if(ran);
+    return Resolved::Failed;
+  }
   return Resolved::RolledBack;
 }
 
-// Sets aside, fills and finishes, the records written first; a failure puts
-// everything back and starts a server that ran. True when the restored
-// cluster is in place.
+// Sets aside, fills, starts the server and finishes, the records written
+// first; a failure before the start puts everything back and starts a
+// server that ran. True when the restored cluster is in place.
 bool put_in_place(Plan& plan, const pl::RecordStore& store, const Server& server, const std::string& root, bool ran,
-                  const owner_t& owner) {
+                  bool* keep_root) {
+  const uid_t account = boost::tuples::get<0>(plan.owner);
   try {
-    set_aside_and_fill(plan, store, root, ran, owner);
+    set_aside_and_fill(plan, store, root, ran, plan.owner);
   } catch (const std::exception& e) {
     error(e.what());
     HxLogStream(HxLogLvl::Info) << "Putting the server's own files back" << std::endl;
-    if (!roll_back_all(records_of(root, ran, false, plan.placements))) {
+    bool root_whole = true;
+    if (!roll_back_all(records_of(root, ran, false, plan.placements), account, root_whole)) {
       error(
           "the server's own files could not all be put back; the server was not started. Run the same "
           "restore again: it puts them back or completes the deployment first");
       return false;
     }
     store.clear();
-    error(
-        "the restored cluster was not deployed: the server's own files are back in place and the restore "
-        "root " +
-        path_text(root) + " is kept for another run");
+    if (root_whole) {
+      error("the restored cluster was not deployed: the server's own files are back in place and the restore root " +
+            path_text(root) + " is kept for another run");
+    } else {
+      error("the restored cluster was not deployed: the server's own files are back in place");
+      give_up_root(root, keep_root);
+    }
     server.restart_if(ran);
     return false;
   }
-  // The restored cluster is wholly in place: what was set aside goes.
-  if (finish_all(records_of(root, ran, true, plan.placements))) {
+  // The restored cluster is wholly in place and the records say so: the
+  // server starts at once, and what was set aside goes while it runs.
+  if (!server.start()) {
+    HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
+                                 << server.start_by_hand() << std::endl;
+  }
+  if (finish_all(records_of(root, ran, true, plan.placements), account)) {
     store.clear();
   } else {
     error("the server's old files stay in " +
           path_text(fs::path(plan.placements.front().record.target) / pl::kTaskDirectory) +
           " and below; the same restore run again removes them");
   }
-  if (!server.start()) {
-    HxLogStream(HxLogLvl::Error) << "Can't start PostgreSQL. The restored cluster is in place; start it by hand: "
-                                 << server.start_by_hand() << std::endl;
-  }
   return true;
+}
+
+// Flushes the file systems that receive the restored trees, which the
+// archiver has just written, before the server is stopped: the server's own
+// shutdown checkpoint then finds little to write, and the renames that
+// follow never give a name to data that are only in memory.
+void flush_destinations(const std::vector<Placement>& placements) {
+  std::set<dev_t> flushed;
+  for (const Placement& placement : placements) {
+    const int where = placement.target ? placement.target.get() : placement.parent.get();
+    struct stat st {};
+    if (where < 0 || ::fstat(where, &st) != 0 || !flushed.insert(st.st_dev).second) continue;
+    if (::syncfs(where) != 0) {
+      throw std::runtime_error("can't flush the file system of " + path_text(placement.record.destination) + " (" +
+                               std::strerror(errno) + ")");
+    }
+  }
+}
+
+// A checkpoint of the running server just before it is stopped, so that
+// its shutdown checkpoint is short. It needs a role that may checkpoint; a
+// failure only means a longer stop.
+void checkpoint(const hx_pg_conf& conf) {
+  try {
+    pqxx::connection connection(hx_postgresql_common::conn_string(conf));
+    const hx_utils_common::AbortInterruption interruption([&connection] {
+      try {
+        connection.cancel_query();
+      } catch (const std::exception&) {
+        // Nothing left to cancel.
+      }
+    });
+    pqxx::nontransaction transaction(connection);
+    transaction.exec("CHECKPOINT");
+  } catch (const std::exception& e) {
+    std::string text = e.what();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    HxLogStream(HxLogLvl::Info) << "No checkpoint before the stop: " << text << std::endl;
+  }
 }
 
 }  // namespace
@@ -917,7 +1009,9 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     }
     bool ran = false;
     if (interrupted) {
-      const Resolved resolved = resolve_interrupted(found, store, server, root, keep_root, ran);
+      const Resolved resolved = resolve_interrupted(found, store, server, root,
+                                                    boost::tuples::get<0>(get_user_uid_gid(conf.postgresql_admin)),
+                                                    keep_root, ran);
       if (resolved != Resolved::RolledBack) return resolved == Resolved::Completed;
     }
 
@@ -934,6 +1028,12 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     if (!interrupted) {
       if (!server.status(running)) return false;
       ran = running;
+    }
+    // The restored trees on stable storage, and the server's own dirty data
+    // written, while the server still runs.
+    flush_destinations(plan.placements);
+    if (running) checkpoint(conf);
+    if (!interrupted) {
       // From here the server changes: an abort no longer stops the
       // deployment, which finishes or puts everything back.
       HxModuleUniversal::pass_point_of_no_return("the deployment into the server has begun");
@@ -955,7 +1055,7 @@ bool deployment(const hx_pg_conf& conf, const pg_version& version, const std::st
     *keep_root = true;
 
     // ---- Set aside, fill (the data directory last), complete -------------------
-    if (!put_in_place(plan, store, server, root, ran, owner)) return false;
+    if (!put_in_place(plan, store, server, root, ran, keep_root)) return false;
     *keep_root = false;
     remove_root(root);
     return true;

@@ -5,12 +5,25 @@
 //   old/       the destination's own entries, set aside
 //   incoming/  copies of restored entries on their way in
 //   back/      restored entries on their way out during a roll-back, where
-//              they are checked before they go anywhere
+//              they are checked and removed
+//   hold/      each entry that is being removed, under a fresh name, while
+//              its owner is looked at (see clear_owned)
+//   added/     entries found at the name of one of the destination's own
+//              entries when that returns during a roll-back
 // Its identity, and the names and identities of the restored entries that go
 // into D, are in the records (see placement.h), written before each step.
 // Every step is a copy into incoming/, a rename, or the making or removal of
 // a directory, so a kill at any moment leaves each entry whole in a place the
 // records describe.
+//
+// The server's account can put anything below its own directories at any
+// moment, also by renaming a directory of its own that holds entries of root
+// or of a third account into a destination, or into the set-aside tree
+// through a working directory it keeps there. So nothing set aside or taken
+// back is removed unless its owner, looked at when the account can no longer
+// change it, is the account; anything else stays, with a Warning, and keeps
+// the set-aside directory. What was within the account's reach never goes
+// back into the restore root, which only root can reach.
 #include "postgresql/placement.h"
 
 #include "log/hx_logger.h"
@@ -43,8 +56,9 @@ namespace {
 // Sources copied by one cp run.
 const std::size_t kCopyBatch = 256;
 
-// The restore root's directory for entries copied back during a roll-back.
-const std::string kBackDirectory = std::string(kTaskDirectory) + ".back";
+// A mount point's own directory, which belongs to the file system, not to
+// the server.
+const char* const kLostFound = "lost+found";
 
 const char* const kRecordsMagic = "hx-restore-deployment 1";
 const char* const kMovedMagic = "hx-restore-moved 1";
@@ -206,6 +220,129 @@ Step step_from(const std::string& text, const std::string& shown) {
   return static_cast<Step>(value);
 }
 
+// ---- Removal of what was within the account's reach -------------------------
+
+void warn(const std::string& text) { HxLogStream(HxLogLvl::Warning) << text << std::endl; }
+
+// The directory of the set-aside tree into which each entry that is to be
+// removed is renamed first, under a fresh name.
+struct Hold {
+  UniqueFd fd;
+  fs::path shown;
+  std::uint64_t next = 0;
+};
+
+// Opens (making it when missing) the hold directory of the set-aside
+// directory `aside` (shown as `shown`).
+Hold hold_in(int aside, const fs::path& shown) {
+  Hold hold;
+  hold.shown = shown / "hold";
+  hold.fd = directory_in(aside, "hold", hold.shown, true);
+  return hold;
+}
+
+// Renames `name` of `dir` into the hold directory under a fresh name, which
+// `slot` receives. False when nothing lies at the name any more; EBUSY and
+// EXDEV (a mount point, or one of another mount) are left to the caller in
+// errno; other failures throw.
+bool take_into_hold(int dir, const std::string& name, const fs::path& shown, Hold& hold, std::string& slot) {
+  for (;;) {
+    slot = std::to_string(hold.next++);
+    if (::renameat2(dir, name.c_str(), hold.fd.get(), slot.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) continue;
+    if (errno == ENOENT) return false;
+    if (errno == EBUSY || errno == EXDEV) return false;
+    fail("can't remove", shown / name, errno);
+  }
+}
+
+// Removes what the directory `dir` (shown as `shown`) holds, at every depth,
+// that the account `uid` owns; `any_owner` lets the entries of this level go
+// whatever their owner (restored entries the deployment itself placed).
+// Each entry is renamed into the hold directory first and judged there, by
+// what lies under a name that only root can change, so that the entry
+// examined is the entry removed: the account may keep a working directory
+// anywhere in the tree and rename what lies in it at any moment. An entry of
+// another owner, a mount point, and a directory that is not empty when it
+// is to go stay: put back where they were (or left in the hold directory
+// when their place was taken meanwhile), their paths added to `kept`. True
+// when everything went.
+bool clear_owned(int dir, const fs::path& shown, uid_t uid, Hold& hold, std::vector<std::string>& kept,
+                 bool any_owner = false) {
+  bool whole = true;
+  for (const std::string& name : names_of(dir, shown)) {
+    std::string slot;
+    if (!take_into_hold(dir, name, shown, hold, slot)) {
+      if (errno == EBUSY || errno == EXDEV) {
+        kept.push_back(path_text(shown / name) + ", a mount point");
+        whole = false;
+      }
+      continue;
+    }
+    struct stat st {};
+    if (::fstatat(hold.fd.get(), slot.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail("can't examine", shown / name, errno);
+    bool gone = false;
+    bool reported = false;
+    if (!any_owner && st.st_uid != uid) {
+      kept.push_back(path_text(shown / name) + ", " + hx_utils_common::describe_entry(st));
+      reported = true;
+    } else if (S_ISDIR(st.st_mode)) {
+      const UniqueFd below = hx_utils_common::open_directory_at(hold.fd.get(), slot);
+      if (!below) fail("can't open", shown / name, errno);
+      reported = !clear_owned(below.get(), shown / name, uid, hold, kept);
+      gone = ::unlinkat(hold.fd.get(), slot.c_str(), AT_REMOVEDIR) == 0;
+      if (!gone && errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", shown / name, errno);
+      if (!gone && !reported) {
+        kept.push_back(path_text(shown / name) + ", a directory that was not empty when it was to be removed");
+        reported = true;
+      }
+    } else {
+      if (::unlinkat(hold.fd.get(), slot.c_str(), 0) != 0) fail("can't remove", shown / name, errno);
+      gone = true;
+    }
+    if (gone) continue;
+    whole = false;
+    if (::renameat2(hold.fd.get(), slot.c_str(), dir, name.c_str(), RENAME_NOREPLACE) != 0) {
+      kept.push_back(path_text(shown / name) + " is now " + path_text(hold.shown / slot));
+    }
+  }
+  return whole;
+}
+
+// Removes the entry `name` of `dir`, a directory that only root can change
+// (so the name holds still), with clear_owned's rules below it; the entry
+// itself goes whatever its owner when `any_owner`. True when it went.
+bool remove_owned(int dir, const std::string& name, const fs::path& shown, uid_t uid, Hold& hold,
+                  std::vector<std::string>& kept, bool any_owner) {
+  struct stat st {};
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return true;
+    fail("can't examine", shown / name, errno);
+  }
+  if (!any_owner && st.st_uid != uid) {
+    kept.push_back(path_text(shown / name) + ", " + hx_utils_common::describe_entry(st));
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (::unlinkat(dir, name.c_str(), 0) != 0) fail("can't remove", shown / name, errno);
+    return true;
+  }
+  const UniqueFd directory = hx_utils_common::open_directory_at(dir, name);
+  if (!directory) fail("can't open", shown / name, errno);
+  if (!clear_owned(directory.get(), shown / name, uid, hold, kept)) return false;
+  if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) return true;
+  if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", shown / name, errno);
+  kept.push_back(path_text(shown / name) + ", a directory that was not empty when it was to be removed");
+  return false;
+}
+
+// Names, with a Warning each, what a removal left; empty when nothing.
+void warn_kept(const std::vector<std::string>& kept) {
+  for (const std::string& entry : kept) {
+    warn(entry + " was not removed: only what the server's account or the deployment owns is removed");
+  }
+}
+
 // ---- Roll-back -------------------------------------------------------------
 
 // Where a roll-back is: the destination, its set-aside directory, the
@@ -217,36 +354,28 @@ struct Undo {
   UniqueFd back;
   fs::path source_path;
   UniqueFd source;
+  uid_t account = 0;
+  Hold hold;
   std::set<std::string> warned;
+  std::vector<std::string> kept;
+  bool root_whole = true;  // the restore root still holds every restored entry
 };
 
-void warn(const std::string& text) { HxLogStream(HxLogLvl::Warning) << text << std::endl; }
-
-// Copies an entry of back/ into the restore root by way of its own directory
-// there, so that a copy cut short never lies under the entry's name.
-void copy_back(Undo& undo, const std::string& name) {
-  remove_tree(undo.source.get(), kBackDirectory, undo.source_path);
-  const UniqueFd staging = directory_in(undo.source.get(), kBackDirectory, undo.source_path / kBackDirectory);
-  copy_into(staging.get(), undo.source_path / kBackDirectory, undo.back.get(), undo.target / kTaskDirectory / "back",
-            {name});
-  move_at(staging.get(), name, undo.source.get(), name, undo.source_path / kBackDirectory / name,
-          undo.source_path / name);
-  remove_tree(undo.source.get(), kBackDirectory, undo.source_path);
-  remove_tree(undo.back.get(), name, undo.target / kTaskDirectory / "back");
-}
-
 // One restored entry leaves the destination: into back/, where it is checked
-// against the record, then removed (the restore root holds the entry) or
-// returned into the restore root.
+// against the record and removed. It was within the server's account's reach,
+// so it never returns into the restore root: when the root no longer holds
+// it (it was renamed out, not copied), the root is not whole any more.
 void take_back(Undo& undo, const Moved& moved) {
   const fs::path shown = undo.target / moved.name;
   const fs::path held = undo.target / kTaskDirectory / "back" / moved.name;
   if (!undo.back) undo.back = directory_in(undo.aside.get(), "back", undo.target / kTaskDirectory / "back", true);
+  const bool in_root = undo.source && exists_at(undo.source.get(), moved.name);
   if (::renameat2(undo.target_fd.get(), moved.name.c_str(), undo.back.get(), moved.name.c_str(), RENAME_NOREPLACE) !=
       0) {
     if (errno != ENOENT) fail("can't move", shown, errno);
     // Not moved in yet, or taken back already.
-    if (undo.source && exists_at(undo.source.get(), moved.name)) return;
+    if (in_root) return;
+    undo.root_whole = false;
     warn("The restored " + path_text(shown) + " is no longer in the destination");
     return;
   }
@@ -256,15 +385,29 @@ void take_back(Undo& undo, const Moved& moved) {
     move_at(undo.back.get(), moved.name, undo.target_fd.get(), moved.name, held, shown);
     warn(path_text(shown) + " stays where it is: it is not the entry the deployment put there");
     undo.warned.insert(moved.name);
+    if (!in_root) undo.root_whole = false;
     return;
   }
-  if (!undo.source || exists_at(undo.source.get(), moved.name)) {
-    remove_tree(undo.back.get(), moved.name, held.parent_path());
-  } else if (device_of(undo.back.get()) == device_of(undo.source.get())) {
-    move_at(undo.back.get(), moved.name, undo.source.get(), moved.name, held, undo.source_path / moved.name);
-  } else {
-    copy_back(undo, moved.name);
+  if (!in_root) undo.root_whole = false;
+  if (!undo.hold.fd) undo.hold = hold_in(undo.aside.get(), undo.target / kTaskDirectory);
+  remove_owned(undo.back.get(), moved.name, held.parent_path(), undo.account, undo.hold, undo.kept, true);
+}
+
+// Returns the destination's own entry `name` from old/; an entry that took
+// its name meanwhile goes into added/ first, with a Warning.
+void return_old(Undo& undo, int old, const std::string& name) {
+  const fs::path from = undo.target / kTaskDirectory / "old" / name;
+  if (::renameat2(old, name.c_str(), undo.target_fd.get(), name.c_str(), RENAME_NOREPLACE) == 0) return;
+  if (errno != EEXIST) {
+    move_at(old, name, undo.target_fd.get(), name, from, undo.target / name);  // reports the failure
+    return;
   }
+  const fs::path added = undo.target / kTaskDirectory / "added";
+  const UniqueFd added_fd = directory_in(undo.aside.get(), "added", added, true);
+  move_at(undo.target_fd.get(), name, added_fd.get(), name, undo.target / name, added / name);
+  warn(path_text(undo.target / name) + ", which took the place of one of the server's own entries while the "
+       "deployment was interrupted, is kept as " + path_text(added / name));
+  move_at(old, name, undo.target_fd.get(), name, from, undo.target / name);
 }
 
 }  // namespace
@@ -469,7 +612,9 @@ bool crosses_file_systems(const Placement& placement) {
 
 void tree_size(const Placement& placement, std::uint64_t block, std::uint64_t& bytes, std::uint64_t& count) {
   if (!placement.source) return;
-  for (const std::string& name : names_of(placement.source.get(), placement.source_path, placement.skipped)) {
+  std::set<std::string> left_out = placement.skipped;
+  left_out.insert(kLostFound);
+  for (const std::string& name : names_of(placement.source.get(), placement.source_path, left_out)) {
     size_below(placement.source.get(), name, block, bytes, count, placement.source_path);
   }
 }
@@ -510,8 +655,10 @@ void set_aside(Placement& placement) {
   // Made now, so that a roll-back needs nothing new of a file system that
   // may have filled up meanwhile.
   directory_in(placement.aside.get(), "back", target / kTaskDirectory / "back");
+  directory_in(placement.aside.get(), "hold", target / kTaskDirectory / "hold");
   std::set<std::string> left_out = placement.skipped;
   left_out.insert(kTaskDirectory);
+  for (const std::string& name : file_system_entries(placement.target.get())) left_out.insert(name);
   for (const std::string& name : names_of(placement.target.get(), target, left_out)) {
     move_at(placement.target.get(), name, old.get(), name, target / name, target / kTaskDirectory / "old" / name);
   }
@@ -521,8 +668,10 @@ void fill(Placement& placement, const std::set<std::string>& copied, const std::
   if (!placement.source) return;
   const fs::path target = placement.record.target;
   const fs::path incoming_path = target / kTaskDirectory / "incoming";
+  // A mount point's lost+found belongs to the file system the backup was
+  // read from, not to the server.
   std::set<std::string> left_out = placement.skipped;
-  left_out.insert(kBackDirectory);
+  left_out.insert(kLostFound);
   const bool crosses = crosses_file_systems(placement);
   std::vector<std::string> renamed;
   std::vector<std::string> copies;
@@ -548,6 +697,10 @@ void fill(Placement& placement, const std::set<std::string>& copied, const std::
     const std::vector<std::string> batch(copies.begin() + static_cast<std::ptrdiff_t>(begin),
                                          copies.begin() + static_cast<std::ptrdiff_t>(std::min(copies.size(), begin + kCopyBatch)));
     copy_into(incoming.get(), incoming_path, placement.source.get(), placement.source_path, batch);
+    // The copies reach stable storage before they take the place of
+    // anything: a crash of the host never leaves a name of the destination
+    // on a file whose data were still in memory.
+    if (::syncfs(incoming.get()) != 0) fail("can't flush the copies in", incoming_path, errno);
     for (const std::string& name : batch) {
       moved.push_back({name, {}});
       if (!identity_at(incoming.get(), name, moved.back().identity)) fail("can't examine", incoming_path / name, errno);
@@ -559,44 +712,139 @@ void fill(Placement& placement, const std::set<std::string>& copied, const std::
   }
 }
 
-void finish(const Record& record) {
+void make_durable(const Placement& placement) {
+  const fs::path target = placement.record.target;
+  std::vector<std::pair<int, fs::path>> changed = {{placement.target.get(), target},
+                                                   {placement.aside.get(), target / kTaskDirectory},
+                                                   {placement.source.get(), placement.source_path},
+                                                   {placement.parent.get(), target.parent_path()}};
+  std::vector<UniqueFd> held;
+  for (const char* name : {"old", "incoming"}) {
+    UniqueFd fd = hx_utils_common::open_directory_at(placement.aside.get(), name);
+    if (fd) changed.emplace_back(fd.get(), target / kTaskDirectory / name);
+    held.push_back(std::move(fd));
+  }
+  for (const auto& directory : changed) {
+    if (directory.first >= 0 && ::fsync(directory.first) != 0) fail("can't flush", directory.second, errno);
+  }
+}
+
+std::set<std::string> file_system_entries(int target) {
+  const UniqueFd parent(::openat(target, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st {};
+  if (!parent || hx_utils_common::same_mount(parent.get(), target) ||
+      ::fstatat(target, kLostFound, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+    return {};
+  }
+  return {kLostFound};
+}
+
+namespace {
+
+// The walk of first_foreign_entry below the directory `fd` (shown as
+// `shown`), which lies on the mount `mount`.
+std::string foreign_below(int fd, const fs::path& shown, uid_t uid, std::uint64_t mount,
+                          const std::set<std::string>& left_out, std::uint64_t& count) {
+  for (const std::string& name : names_of(fd, shown, left_out)) {
+    if (++count % 256 == 0) hx_utils_common::abort_point();
+    struct stat st {};
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      fail("can't examine", shown / name, errno);
+    }
+    if (st.st_uid != uid) return path_text(shown / name) + ", " + hx_utils_common::describe_entry(st);
+    if (!S_ISDIR(st.st_mode)) continue;
+    const UniqueFd below = hx_utils_common::open_directory_at(fd, name);
+    std::uint64_t here = 0;
+    if (!below || !hx_utils_common::mount_of(below.get(), here)) {
+      if (errno == ENOENT) continue;
+      fail("can't open", shown / name, errno);
+    }
+    if (here != mount) return path_text(shown / name) + ", a mount point";
+    const std::string found = foreign_below(below.get(), shown / name, uid, mount, {}, count);
+    if (!found.empty()) return found;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string first_foreign_entry(int target, const fs::path& shown, uid_t uid, const std::set<std::string>& left_out) {
+  std::uint64_t mount = 0;
+  if (!hx_utils_common::mount_of(target, mount)) fail("can't examine", shown, errno);
+  std::set<std::string> skipped = left_out;
+  for (const std::string& name : file_system_entries(target)) skipped.insert(name);
+  std::uint64_t count = 0;
+  return foreign_below(target, shown, uid, mount, skipped, count);
+}
+
+bool finish(const Record& record, uid_t account) {
   const fs::path target = record.target;
   const UniqueFd target_fd = hx_utils_common::open_directory_nofollow(record.target);
   if (!target_fd) {
-    if (errno == ENOENT && record.aside == Step::None) return;
+    if (errno == ENOENT && record.aside == Step::None) return true;
     fail("can't open", target, errno);
   }
   UniqueFd aside;
   std::string name;
   switch (recorded_aside(target_fd.get(), record, &aside, &name)) {
     case Aside::Absent:
-      return;
+      return true;
     case Aside::Foreign:
       foreign(target);
     case Aside::Ours:
       break;
   }
-  for (const char* held : {"old", "incoming", "back"}) remove_tree(aside.get(), held, target / name);
-  if (::unlinkat(target_fd.get(), name.c_str(), AT_REMOVEDIR) != 0) fail("can't remove", target / name, errno);
+  const fs::path shown = target / name;
+  // Copies on their way in were never within the account's reach.
+  remove_tree(aside.get(), "incoming", shown);
+  Hold hold = hold_in(aside.get(), shown);
+  std::vector<std::string> kept;
+  // What the hold directory holds is left from a removal cut short; it is
+  // judged like the rest.
+  for (const char* held : {"old", "back", "hold", "added"}) {
+    if (std::string(held) == "hold") {
+      clear_owned(hold.fd.get(), shown / held, account, hold, kept);
+      continue;
+    }
+    remove_owned(aside.get(), held, shown, account, hold, kept, true);
+  }
+  hold.fd.reset();
+  if (::unlinkat(aside.get(), "hold", AT_REMOVEDIR) != 0 && errno != ENOENT && errno != ENOTEMPTY) {
+    fail("can't remove", shown / "hold", errno);
+  }
+  if (::unlinkat(target_fd.get(), name.c_str(), AT_REMOVEDIR) == 0) {
+    if (::fsync(target_fd.get()) != 0) fail("can't flush", target, errno);
+    return true;
+  }
+  if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", shown, errno);
+  warn_kept(kept);
+  warn("The set-aside directory " + path_text(shown) + " is kept with what was not removed: look at it and remove it "
+       "before the next restore into " + path_text(record.destination));
+  return false;
 }
 
-void roll_back(const Record& record, const std::string& root) {
-  Undo undo{record.target, UniqueFd(), UniqueFd(), UniqueFd(), fs::path(root) / record.source, UniqueFd(), {}};
+bool roll_back(const Record& record, const std::string& root, uid_t account) {
+  Undo undo;
+  undo.target = record.target;
+  undo.source_path = fs::path(root) / record.source;
+  undo.account = account;
   undo.target_fd = hx_utils_common::open_directory_nofollow(record.target);
   if (!undo.target_fd) {
     // A destination the deployment was to make: not made, or removed already.
-    if (errno == ENOENT && record.made != Step::None) return;
+    if (errno == ENOENT && record.made != Step::None) return true;
     fail("can't open", undo.target, errno);
   }
   if (!record.source.empty()) {
     const UniqueFd root_fd = hx_utils_common::open_directory_nofollow(root);
     if (root_fd) undo.source = hx_utils_common::open_directory_nofollow(record.source, root_fd.get());
-    if (!undo.source) fail("can't open", undo.source_path, errno);
+    if (!undo.source && errno != ENOENT) fail("can't open", undo.source_path, errno);
   }
   std::string aside_name;
   const Aside aside = recorded_aside(undo.target_fd.get(), record, &undo.aside, &aside_name);
   if (aside == Aside::Foreign) foreign(undo.target);
   std::set<std::string> old_names;
+  bool aside_kept = false;
   if (aside == Aside::Ours) {
     for (const Moved& moved : record.moved) take_back(undo, moved);
     undo.back.reset();
@@ -604,48 +852,62 @@ void roll_back(const Record& record, const std::string& root) {
     const UniqueFd old = hx_utils_common::open_directory_at(undo.aside.get(), "old");
     if (old) {
       for (const std::string& name : names_of(old.get(), undo.target / kTaskDirectory / "old")) {
-        move_at(old.get(), name, undo.target_fd.get(), name, undo.target / kTaskDirectory / "old" / name,
-                undo.target / name);
+        return_old(undo, old.get(), name);
         old_names.insert(name);
       }
     } else if (errno != ENOENT) {
       fail("can't open", undo.target / kTaskDirectory / "old", errno);
     }
-    for (const char* name : {"old", "back"}) {
+    for (const char* name : {"old", "back", "hold"}) {
       if (::unlinkat(undo.aside.get(), name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        fail("can't remove", undo.target / kTaskDirectory / name, errno);
+        if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target / kTaskDirectory / name, errno);
       }
     }
     if (::unlinkat(undo.target_fd.get(), aside_name.c_str(), AT_REMOVEDIR) != 0) {
-      fail("can't remove", undo.target / aside_name, errno);
+      if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target / aside_name, errno);
+      aside_kept = true;
     }
   }
   if (record.set_aside) {
     // What neither the server nor the deployment put there stays, and is named.
-    const dev_t device = device_of(undo.target_fd.get());
-    for (const std::string& name : names_of(undo.target_fd.get(), undo.target)) {
+    std::set<std::string> left_out = file_system_entries(undo.target_fd.get());
+    if (aside_kept) left_out.insert(aside_name);
+    for (const std::string& name : names_of(undo.target_fd.get(), undo.target, left_out)) {
       struct stat st {};
       if (old_names.count(name) != 0 || undo.warned.count(name) != 0 ||
           (::fstatat(undo.target_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-           st.st_dev != device)) {
+           st.st_dev != device_of(undo.target_fd.get()))) {
         continue;
       }
       warn(path_text(undo.target / name) + " stays where it is: neither the server's own files nor the restored "
            "ones held it");
     }
   }
-  if (record.made == Step::None) return;
-  Identity identity;
-  const bool made = record.made == Step::Done
-                        ? identity_at(undo.target_fd.get(), "", identity) && identity == record.made_identity
-                        : root_only_directory(undo.target_fd.get(), device_of(undo.target_fd.get()));
-  if (!made) return;
-  const UniqueFd parent = hx_utils_common::open_directory_nofollow(undo.target.parent_path().string());
-  if (!parent) fail("can't open", undo.target.parent_path(), errno);
-  if (::unlinkat(parent.get(), undo.target.filename().c_str(), AT_REMOVEDIR) != 0) {
-    if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target, errno);
-    warn("The destination " + path_text(undo.target) + ", which the deployment made, is not empty: it stays");
+  if (aside_kept) {
+    warn_kept(undo.kept);
+    warn("The set-aside directory " + path_text(undo.target / aside_name) + " is kept with what was not removed: "
+         "look at it and remove it before the next restore into " + path_text(record.destination));
   }
+  // The server's account may have its entries back any moment: what the
+  // destination holds now is made durable before the records go.
+  if (::fsync(undo.target_fd.get()) != 0) fail("can't flush", undo.target, errno);
+  if (record.made != Step::None) {
+    Identity identity;
+    const bool made = record.made == Step::Done
+                          ? identity_at(undo.target_fd.get(), "", identity) && identity == record.made_identity
+                          : root_only_directory(undo.target_fd.get(), device_of(undo.target_fd.get()));
+    if (made) {
+      const UniqueFd parent = hx_utils_common::open_directory_nofollow(undo.target.parent_path().string());
+      if (!parent) fail("can't open", undo.target.parent_path(), errno);
+      if (::unlinkat(parent.get(), undo.target.filename().c_str(), AT_REMOVEDIR) != 0) {
+        if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target, errno);
+        warn("The destination " + path_text(undo.target) + ", which the deployment made, is not empty: it stays");
+      } else if (::fsync(parent.get()) != 0) {
+        fail("can't flush", undo.target.parent_path(), errno);
+      }
+    }
+  }
+  return undo.root_whole;
 }
 
 }  // namespace placement

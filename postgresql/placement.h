@@ -21,6 +21,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -155,28 +157,57 @@ void prepare(Placement& placement);
 // tree (root's, 0700, without one).
 void hand_over_made(const Placement& placement);
 
-// Renames every entry of the destination (but the set-aside directory and the
-// skipped entries) into the set-aside directory.
+// Entries of the destination `target` that belong to its file system, not to
+// the server: the lost+found at the top of a mount point. They are never
+// looked at, set aside or replaced.
+std::set<std::string> file_system_entries(int target);
+
+// The first entry below the destination `target` (shown as `shown`), at any
+// depth, that the deployment must not set aside and remove: one that the
+// server's account `uid` does not own (root's, a third account's), or a
+// mount point. Entries of `left_out` at the top and the file system's own
+// are not looked at. Empty when there is none; otherwise its path, type and
+// owner for a message. Calls the abort point as it goes.
+std::string first_foreign_entry(int target, const boost::filesystem::path& shown, uid_t uid,
+                                const std::set<std::string>& left_out);
+
+// Renames every entry of the destination (but the set-aside directory, the
+// skipped entries and the file system's own) into the set-aside directory.
 void set_aside(Placement& placement);
 
 // Brings the entries of the source into the destination: renamed on one file
 // system, otherwise (and for the names in `copied`) copied (cp -a) into the
-// set-aside directory first and renamed from there, the source keeping them.
-// Each batch is added to the record's moved entries, and `save` called,
-// before it goes in.
+// set-aside directory first, flushed to stable storage, and renamed from
+// there, the source keeping them. A mount point's lost+found in the source
+// stays. Each batch is added to the record's moved entries, and `save`
+// called, before it goes in.
 void fill(Placement& placement, const std::set<std::string>& copied, const std::function<void()>& save);
 
+// Flushes to stable storage the directories whose entries the set-aside and
+// the fill changed: the destination, its set-aside directory with old/ and
+// incoming/, the restored tree and the parent of a destination that was made.
+void make_durable(const Placement& placement);
+
 // Removes the set-aside directory of a recorded destination with what it
-// holds. Throws when something stays.
-void finish(const Record& record);
+// holds: the entries of the server's account `account` (and the deployment's
+// own directories), at any depth. An entry of another owner, or a mount
+// point, is not removed: the set-aside directory is then kept, each such
+// entry named in a Warning, and the result is false. Throws when something
+// could not be removed.
+bool finish(const Record& record, uid_t account);
 
 // Undoes what a deployment did to a recorded destination: the restored
 // entries it recorded (found under their names with their identities) leave
-// it, back into the restore root `root` when it no longer holds them; the
-// set-aside entries return; the set-aside directory goes, and the destination
-// too when the deployment made it. Anything else in the destination stays,
-// with a Warning. Throws when something could not be put back.
-void roll_back(const Record& record, const std::string& root);
+// it and are removed, as finish removes (they were within the server's
+// account's reach, so they never go back into the restore root `root`); the
+// set-aside entries return (an entry that took one's name meanwhile is kept
+// in the set-aside directory's added/, with a Warning); the set-aside
+// directory goes, unless it keeps what was not removed; the destination too
+// when the deployment made it. Anything else in the destination stays, with
+// a Warning. True when the restore root still holds every restored entry
+// (those taken out of it by rename are gone); throws when something could
+// not be put back.
+bool roll_back(const Record& record, const std::string& root, uid_t account);
 
 }  // namespace placement
 }  // namespace hx_postgresql_common

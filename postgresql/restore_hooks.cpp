@@ -198,9 +198,12 @@ bool HxModule_PG_Ostrel::after_restore_last_file() {
   HxLogStream(HxLogLvl::Info) << "The archive was restored without deployment: " << root << std::endl;
   HxLogStream(HxLogLvl::Info) << "Archive WALs: " << fs::path(root + pg_conf_.archive_catalog) << std::endl;
   // A restore that is not deployed is the administrator's to use: its root
-  // goes to the server's account, as the last thing the restore does.
+  // goes to the server's account, as the last thing the restore does. From
+  // then on the tree is the account's, which an abort must not take away:
+  // the task reports that it was restored.
   const hx_postgresql_common::owner_t owner = hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin);
   const hx_utils_common::UniqueFd directory = hx_utils_common::open_directory_nofollow(root);
+  pass_point_of_no_return("the restored tree is being handed to the server's account");
   if (directory && ::fchown(directory.get(), boost::tuples::get<0>(owner), boost::tuples::get<1>(owner)) == 0) {
     // From here the tree is the administrator's: an abort no longer removes it.
     created_restore_directory_.clear();

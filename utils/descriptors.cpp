@@ -2,6 +2,7 @@
 #include "utils/descriptors.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -86,9 +87,21 @@ UniqueFd make_directory_at(int at, const std::string& name, mode_t mode) {
     errno = EINVAL;
     return UniqueFd();
   }
-  if (::mkdirat(at, name.c_str(), mode) != 0) return UniqueFd();
+  // Made without any permission bits, then opened by name: what was opened is
+  // the directory just made only when it is this user's, has no permission
+  // bits and is empty. Another account that swapped the name meanwhile can
+  // put no such directory there (it can rename only what it may write, and
+  // no directory of this user's has that mode but one just made), so a
+  // directory it brought in is never taken for this one.
+  if (::mkdirat(at, name.c_str(), 0) != 0) return UniqueFd();
   UniqueFd made = open_directory_at(at, name);
-  // The umask may have taken bits away; the directory gets the mode asked for.
+  struct stat st {};
+  std::vector<std::string> names;
+  if (made && (::fstat(made.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+               (st.st_mode & 07777) != 0 || !directory_names(made.get(), names) || !names.empty())) {
+    errno = EEXIST;
+    return UniqueFd();
+  }
   if (made && ::fchmod(made.get(), mode) != 0) return UniqueFd();
   return made;
 }
@@ -345,9 +358,27 @@ bool directory_names(int fd, std::vector<std::string>& names) {
   return reason == 0;
 }
 
+bool mount_of(int fd, std::uint64_t& out) {
+  struct statx st {};
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &st) != 0) return false;
+  // Without the mount's identifier the device tells file systems apart
+  // (though not a bind mount of the same one).
+  out = (st.stx_mask & STATX_MNT_ID) != 0 ? st.stx_mnt_id
+                                           : (std::uint64_t{st.stx_dev_major} << 32 | st.stx_dev_minor) | (1ULL << 63);
+  return true;
+}
+
+bool same_mount(int a, int b) {
+  std::uint64_t first = 0;
+  std::uint64_t second = 0;
+  return mount_of(a, first) && mount_of(b, second) && first == second;
+}
+
 namespace {
 
-int remove_below(int at, const std::string& name, dev_t device, std::string& where) {
+// `mount` is the mount of the tree's top (0 while that is not known yet:
+// the top itself).
+int remove_below(int at, const std::string& name, dev_t device, std::uint64_t mount, std::string& where) {
   struct stat st {};
   if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return 0;
@@ -361,13 +392,20 @@ int remove_below(int at, const std::string& name, dev_t device, std::string& whe
     }
     const UniqueFd directory = open_directory_at(at, name);
     std::vector<std::string> names;
-    if (!directory || !directory_names(directory.get(), names)) {
+    std::uint64_t here = 0;
+    if (!directory || !mount_of(directory.get(), here) || !directory_names(directory.get(), names)) {
       where = name;
       return errno;
     }
+    // A mount point of the same file system (a bind mount) is no part of
+    // the tree either.
+    if (mount != 0 && here != mount) {
+      where = name;
+      return EXDEV;
+    }
     for (const std::string& entry : names) {
       std::string below;
-      const int failed = remove_below(directory.get(), entry, device, below);
+      const int failed = remove_below(directory.get(), entry, device, here, below);
       if (failed != 0) {
         where = name + "/" + below;
         return failed;
@@ -394,7 +432,7 @@ int remove_tree_at(int at, const std::string& name, std::string& where) {
     where = name;
     return errno;
   }
-  return remove_below(at, name, st.st_dev, where);
+  return remove_below(at, name, st.st_dev, 0, where);
 }
 
 std::string descriptor_path(int fd) {

@@ -9,6 +9,7 @@
 // and checked (openat, mkdirat, renameat2, unlinkat, fstatat).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -54,10 +55,20 @@ UniqueFd open_directory_at(int at, const std::string& name);
 UniqueFd open_directory_nofollow(const std::string& path, int at = AT_FDCWD);
 
 // Makes the directory `name` in the directory `at` (mkdirat: never through a
-// link, never one that exists) with `mode`, and opens it. Empty with errno
-// set when it cannot be made (EEXIST when anything lies at the name) or
-// opened.
+// link, never one that exists) with `mode`, and opens it; what was opened is
+// checked to be the very directory made (this user's, made without
+// permission bits, empty) before it gets its mode. Empty with errno set when
+// it cannot be made or opened (EEXIST when anything lies at the name, also
+// when another directory was put at the name after it was made).
 UniqueFd make_directory_at(int at, const std::string& name, mode_t mode);
+
+// The mount the descriptor lies on: its mount identifier where the kernel
+// gives one, else its device. False with errno set when it cannot be read.
+bool mount_of(int fd, std::uint64_t& out);
+
+// True when both descriptors lie on the same mount (false when either
+// cannot be examined).
+bool same_mount(int a, int b);
 
 // True when the descriptor names something that only this process's user
 // can change: owned by it, and writable by group or others only when it is a
@@ -143,7 +154,8 @@ bool write_all(int fd, const std::string& text);
 bool directory_names(int fd, std::vector<std::string>& names);
 
 // Removes `name` of the directory `at` with everything below it, never
-// following a link and never descending into another file system. Returns
+// following a link and never descending into another file system or mount
+// (a bind mount of the same file system included). Returns
 // 0 (also when nothing lies at the name) or the errno of the first entry
 // that could not be removed (EXDEV for a mount point below), whose path
 // relative to `at` goes into `where`.

@@ -280,17 +280,25 @@ class Deployment : public ::testing::Test {
     restored("/srv/wal_archive/000000010000000000000002", "archived");
   }
 
-  // A file of the restore root at the server path `path` (below the temporary directory).
+  // A file of the restore root at the server path `path` (below the
+  // temporary directory), owned as the archiver restores the server's
+  // files: by its account, as is the server's path below the directory.
   void restored(const std::string& path, const std::string& content) {
     fs::create_directories(fs::path(root_ + dir_.str() + path).parent_path());
     std::ofstream(root_ + dir_.str() + path) << content;
+    const std::string top = path.substr(0, path.find('/', 1));
+    sh("chown -R postgres:postgres '" + root_ + dir_.str() + top + "'");
   }
   void map(const std::string& text) { restored(data_.substr(dir_.str().size()) + "/tablespace_map", text); }
   void TearDown() override { setenv("PATH", path_.c_str(), 1); }
-  // The server's directories below "srv", and "srv", are its account's, as
-  // a deployment requires.
-  bool deploy(unsigned major = 15) {
-    sh("chown -h postgres:postgres " + dir_.str() + "/srv " + dir_.str() + "/srv/*");
+  // The server's directories below "srv", "srv" and all they hold are its
+  // account's, as a deployment requires (unless `hand_over` is false).
+  bool deploy(unsigned major = 15, bool hand_over = true) {
+    if (hand_over) {
+      // Directories of root's alone (the deployment's own) stay root's.
+      sh("find " + dir_.str() + "/srv \\( -type d -user root -perm 700 -prune \\) -o -exec chown -h postgres:postgres "
+         "{} + 2>/dev/null");
+    }
     return pg::deployment(conf_, pg_version(major, 0), data_, config_file_, root_, dir_ / "records");
   }
   // A deployment in a process of its own whose cp runs `control` (which may
@@ -668,9 +676,12 @@ TEST_F(Deployment, MissingArchiveIsCreatedEmptyAndMissingParentFails) {
 // A deployment killed half way (while the data directory, the last one,
 // receives its copies) leaves the server's files set aside and its records
 // where only root can write: another restore is refused, and the same restore
-// run again first puts everything back, the restore root whole, then checks
-// the room of the destinations as they are now (the server's account filled
-// one meanwhile), and deploys when there is room. Inodes are checked too.
+// run again (its archiver unpacking the record again first) puts everything
+// back, then checks the room of the destinations as they are now (the
+// server's account filled one meanwhile), and deploys when there is room.
+// Inodes are checked too. A server started by hand on the half-filled data
+// directory meanwhile writes where the server's own files were: what it
+// wrote is kept aside, and the deployment goes on once that was looked at.
 TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
   const std::string ts = dir_ / "srv/ts1";
   fs::create_directories(ts);
@@ -682,9 +693,14 @@ TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
   fs::create_directories(conf_.archive_catalog);
   fs::create_directories(data_);
   dir_.write("srv/data/PG_VERSION", "live");
+  dir_.write("srv/data/postmaster.opts", "live");
   dir_.write("srv/ts1/old", "live");
-  map("1 " + ts + "\n");
-  restored("/srv/ts1/PG_15_1/f", "ts1");
+  auto unpack_all = [&] {
+    unpack();
+    map("1 " + ts + "\n");
+    restored("/srv/ts1/PG_15_1/f", "ts1");
+  };
+  unpack_all();
   const std::string whole = tree(root_);
   auto refused = [&](const std::string& what) {
     EXPECT_EQ(0u, log_.at("Error").back().rfind(kDeploy + ": not enough free " + what + " on the file system of \"" +
@@ -726,15 +742,42 @@ TEST_F(Deployment, KilledHalfWayIsPutBackByTheSameRestore) {
   sh("dd if=/dev/zero of=" + ts + "/filler bs=4k 2>/dev/null");
   const std::string put_back =
       "Found the files of an interrupted deployment of this restore: putting the server's own files back";
+  unpack_all();
   log_.clear();
   EXPECT_FALSE(deploy());
   EXPECT_TRUE(log_.has("Info", put_back));
   refused("space");
 
+  ASSERT_TRUE(killed_deploy("kill -KILL $PPID; sleep 5"));
+  sh("cd " + data_ + " && setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo started "
+     ">postmaster.opts; echo label >backup_label.old'");
+  unpack_all();
+  log_.clear();
+  EXPECT_FALSE(deploy());
+  EXPECT_TRUE(log_.has("Info", put_back));
+  const std::string aside = data_ + "/.hx_restore_deployment";
+  EXPECT_EQ((std::vector<std::string>{
+                "\"" + data_ + "/postmaster.opts\", which took the place of one of the server's own entries while "
+                "the deployment was interrupted, is kept as \"" + aside + "/added/postmaster.opts\"",
+                "\"" + data_ + "/backup_label.old\" stays where it is: neither the server's own files nor the "
+                "restored ones held it",
+                "The set-aside directory \"" + aside + "\" is kept with what was not removed: look at it and remove "
+                "it before the next restore into \"" + data_ + "\""}),
+            log_.at("Warning"));
+  EXPECT_EQ(kDeploy + ": the destination \"" + data_ + "\" holds \"" + aside + "\", which no deployment of this "
+                      "module recorded (it was not read); remove it and run the restore again; nothing was changed",
+            log_.at("Error").back());
+  EXPECT_EQ("live live started\n", at("/srv/data/PG_VERSION") + " " + at("/srv/data/postmaster.opts") + " " +
+                                       read_file(aside + "/added/postmaster.opts"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "records"));
+  fs::remove_all(aside);
+  fs::remove(data_ + "/backup_label.old");
+
   // Killed again, and the account uses up the tablespace's inodes: the
   // roll-back needs none, and frees what the deployment needs.
   ASSERT_TRUE(killed_deploy("kill -KILL $PPID; sleep 5"));
   sh("cd " + ts + " && i=0; while : >f$i 2>/dev/null; do i=$((i+1)); done");
+  unpack_all();
   log_.clear();
   EXPECT_TRUE(deploy()) << log_.text();
   EXPECT_TRUE(log_.has("Info", put_back));
@@ -790,10 +833,13 @@ TEST_F(Deployment, KilledAtAnyStepTheSameRestoreCompletes) {
 // a restored one that cannot be moved in, a copy that fails after the
 // server's account wrote into the data directory and an entry went missing
 // from the restore root) puts every destination back, leaves the account's
-// file where it is, removes a destination the deployment made and keeps the
-// restore root whole. Old files that cannot be removed at the end are
-// removed by the same restore run again; a restore root that cannot be
-// removed is reported.
+// file where it is and removes a destination the deployment made. Restored
+// entries that were renamed into a destination were within the account's
+// reach: they are removed, not put back into the restore root, which then
+// goes too (the whole restore is to be run again); a root that gave only
+// copies stays. Old files that cannot be removed at the end are removed by
+// the same restore run again; a restore root that cannot be removed is
+// reported.
 TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   const std::string stray = root_ + "/stray";
   const std::string wal = data_ + "/pg_wal", ts = dir_ / "srv/ts1", ts2 = dir_ / "srv/ts2";
@@ -807,27 +853,33 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
     ~Unmount() { sh("umount " + paths); }
   } unmount{wal + " " + ts};
   map("");
-  EXPECT_FALSE(deploy());
+  sh("chown -h postgres:postgres " + dir_.str() + "/srv " + dir_.str() + "/srv/*");
+  EXPECT_FALSE(deploy(15, false));
   EXPECT_EQ(kDeploy + ": the destination \"" + wal + "\" is owned by uid 0, not by the server's account postgres (uid " +
                 account_ + "); nothing was changed",
             log_.at("Error").back());
-  for (const std::string& owned : {data_, wal}) {
-    ASSERT_EQ(0, ::chown(owned.c_str(), boost::tuples::get<0>(pg::get_user_uid_gid("postgres")), 0));
-  }
   dir_.write("srv/data/PG_VERSION", "live");
   dir_.write("srv/data/pg_wal" + w9, "live");
   dir_.write("srv/wal_archive" + w9, "live");
   dir_.write("srv/ts1/old", "live");
-  map("1 " + ts + "\n2 " + ts2 + "\n");
-  restored("/srv/ts1/PG_15_1/f", "ts1");
-  restored("/srv/ts2/PG_15_1/f", "ts2");
+  sh("chown -hR postgres:postgres " + dir_.str() + "/srv");
+  auto unpack_all = [&] {
+    unpack();
+    map("1 " + ts + "\n2 " + ts2 + "\n");
+    restored("/srv/ts1/PG_15_1/f", "ts1");
+    restored("/srv/ts2/PG_15_1/f", "ts2");
+  };
+  unpack_all();
   const std::string whole = tree(root_);
   const std::string w3 = wal + "/000000010000000000000003";
   const std::string intrude = "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
                               "/intruder; rm " + w3 + "; echo mine >" + w3 + "; mv " + data_ +
                               "/.hx_restore_deployment " + data_ + "/moved'; rm -r " + root_ + ts +
                               "/PG_15_1; echo 'cp: refused by the test' >&2; exit 1";
+  const std::string not_deployed = kDeploy + ": the restored cluster was not deployed: the server's own files are back "
+                                             "in place";
   for (const std::string& failing : {conf_.archive_catalog + w9, root_ + data_ + "/PG_VERSION", intrude}) {
+    log_.clear();
     if (failing == intrude) {
       dir_.write("control", failing);
       EXPECT_FALSE(deploy());
@@ -842,10 +894,21 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
     EXPECT_EQ(1, std::distance(fs::directory_iterator(ts), fs::directory_iterator())) << failing;
     EXPECT_FALSE(fs::exists(data_ + "/.hx_restore_deployment") || fs::exists(data_ + "/moved") || fs::exists(ts2))
         << failing;
-    EXPECT_EQ(whole, tree(root_)) << failing;
-    EXPECT_EQ(kDeploy + ": the restored cluster was not deployed: the server's own files are back in place and the "
-                        "restore root \"" + root_ + "\" is kept for another run",
-              log_.at("Error").back());
+    // Only the old files' own failure came before anything left the root.
+    if (failing == conf_.archive_catalog + w9) {
+      EXPECT_EQ(whole, tree(root_)) << failing;
+      EXPECT_EQ(not_deployed + " and the restore root \"" + root_ + "\" is kept for another run",
+                log_.at("Error").back());
+    } else {
+      // The root goes (but for a file that cannot be removed).
+      EXPECT_EQ(failing != intrude, fs::exists(root_)) << failing;
+      EXPECT_TRUE(log_.has("Error", not_deployed)) << failing;
+      EXPECT_EQ(kDeploy + ": restored entries that had been moved into the server's directories were removed, and "
+                          "the restore root \"" + root_ + "\" with them: run the whole restore again",
+                log_.at("Error").back())
+          << failing;
+      unpack_all();
+    }
   }
   EXPECT_EQ("account\n mine\n", at("/srv/data/intruder") + " " + read_file(w3));
   EXPECT_TRUE(log_.has("Warning", "\"" + data_ + "/intruder\" stays where it is: neither the server's own files nor "
@@ -867,23 +930,24 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   std::ofstream(stray) << "left";
   fs::create_directories(data_ + "/sub");
   dir_.write("srv/data/sub/keep", "old");
+  sh("chown -R postgres:postgres " + data_ + "/sub");
   {
     const Immutable guard(stray + " " + data_ + "/sub/keep");
-    // Set aside, the old file is here.
-    const Immutable set_aside(data_ + "/.hx_restore_deployment/old/sub/keep", false);
     log_.clear();
     EXPECT_TRUE(deploy()) << log_.text();
+    // Set aside, the old file is below the set-aside directory.
+    sh("find " + data_ + "/.hx_restore_deployment -name keep -exec chattr -i {} +");
     EXPECT_EQ("wal ts1 ts2", at("/srv/data/pg_wal/000000010000000000000003") + " " + at("/srv/ts1/PG_15_1/f") + " " +
                                  at("/srv/ts2/PG_15_1/f"));
     for (const std::string& mount : {wal, ts}) EXPECT_NE(stat_of(mount).st_dev, stat_of(data_).st_dev) << mount;
     const std::vector<std::string> errors = log_.at("Error");
     EXPECT_EQ(errors, (std::vector<std::string>{
+                          "Can't start PostgreSQL. The restored cluster is in place; start it by hand: /usr/bin/sudo "
+                          "-iu postgres " + conf_.pg_ctl + " start -D " + dir_.str() + "/etc",
                           kDeploy + ": can't remove \"" + data_ + "/.hx_restore_deployment/old/sub/keep\" "
                                     "(Operation not permitted)",
                           kDeploy + ": the server's old files stay in \"" + data_ + "/.hx_restore_deployment\" and "
                                     "below; the same restore run again removes them",
-                          "Can't start PostgreSQL. The restored cluster is in place; start it by hand: /usr/bin/sudo "
-                          "-iu postgres " + conf_.pg_ctl + " start -D " + dir_.str() + "/etc",
                           kDeploy + ": can't delete: \"" + root_ + "\" (Operation not permitted)"}));
   }
   log_.clear();
@@ -895,26 +959,29 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   EXPECT_TRUE(fs::is_empty(dir_ / "records"));
   EXPECT_FALSE(fs::exists(root_));
 
-  // An entry the server's account puts at the name of a set-aside one blocks
-  // its return: nothing is lost, and the same restore run again puts the
-  // server's files back first.
-  unpack();
+  // An entry the server's account puts at the name of a set-aside one while
+  // the deployment fills the data directory is kept aside when the server's
+  // own entry returns: nothing is lost, and the set-aside directory is kept
+  // until it was looked at.
+  unpack_all();
   map("1 " + ts + "\n");
-  restored("/srv/ts1/PG_15_1/f", "ts1");
   dir_.write("srv/data/postmaster.opts", "live");
   dir_.write("control", "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
                             "/postmaster.opts'; exit 1");
+  log_.clear();
   EXPECT_FALSE(deploy());
   fs::remove(dir_ / "control");
-  EXPECT_EQ(kDeploy + ": the server's own files could not all be put back; the server was not started. Run the same "
-                      "restore again: it puts them back or completes the deployment first",
-            log_.at("Error").back());
-  EXPECT_EQ("live", at("/srv/data/.hx_restore_deployment/old/postmaster.opts"));
-  fs::remove(data_ + "/postmaster.opts");
+  EXPECT_TRUE(log_.has("Error", not_deployed));
+  EXPECT_TRUE(log_.has("Warning", "The set-aside directory \"" + data_ + "/.hx_restore_deployment\" is kept with "
+                                  "what was not removed: look at it and remove it before the next restore into \"" +
+                                      data_ + "\""));
+  EXPECT_EQ("live account\n", at("/srv/data/postmaster.opts") + " " +
+                                   at("/srv/data/.hx_restore_deployment/added/postmaster.opts"));
+  fs::remove_all(data_ + "/.hx_restore_deployment");
+  unpack_all();
+  map("1 " + ts + "\n");
   log_.clear();
   EXPECT_TRUE(deploy()) << log_.text();
-  EXPECT_TRUE(log_.has("Info", "Found the files of an interrupted deployment of this restore: putting the server's "
-                               "own files back"));
   EXPECT_EQ("15\n", at("/srv/data/PG_VERSION"));
   EXPECT_FALSE(fs::exists(data_ + "/postmaster.opts"));
 }
