@@ -184,19 +184,32 @@ assert_exit 17
 assert_eq "Info: Module was terminated. PID: $RS_PID" "$(tail -n 1 <<<"$RUN_LINES")" "last line"
 unchanged
 
-# Killed once the server has stopped, once while the data directory is copied in, once the
-# restored cluster runs; each time run again, the last time terminated too late to stop it.
-case_name "a deployment killed at three moments, then terminated too late to stop it"
+# Killed once the server has stopped (then started by hand on its own
+# files), once while the data directory is copied in, once the restored
+# cluster runs (then stopped by hand); each time run again. A run that
+# resolves the interrupted deployment has passed its point of no return:
+# terminated while it puts the server's files back (at the stop) or while
+# it completes the deployment (at the start), it goes on to its end.
+case_name "a deployment killed at three moments, and runs that resolve it terminated too late to stop them"
 rs_mark later
-for step in KILL:stop KILL:cp KILL:start TERM:stop; do
+late() {
+  assert_line "Warning: Module pid: $RS_PID received a termination signal too late to stop the task: the deployment \
+into the server has begun; the task goes on to its end and reports its result"
+}
+for step in KILL:stop TERM:stop KILL:cp KILL:start TERM:start; do
   touch "$RS_CTL/${step#*:}.hold"
   rs_restore_bg rec1 "$D" last:true
   rs_held "${step#*:}"
   kill -"${step%:*}" "$RS_PID"
-  [ "$step" != TERM:stop ] || wait_for_text "$RS_WORK/bg.out" "too late to stop the task" || fail "no late abort"
+  [ "${step%:*}" != TERM ] || wait_for_text "$RS_WORK/bg.out" "too late to stop the task" || fail "no late abort"
   rs_release "${step#*:}"
   rs_bg_end
   case $step in
+    KILL:stop) "$PG" start || fail "the server did not start on its own files" ;;
+    TERM:stop)
+      deployed before
+      assert_line "Info: Found the files of an interrupted deployment of this restore: putting the server's own files back"
+      late ;;
     KILL:cp)
       [ -f "$HX_PG_DATA/.hx_restore_deployment/old/PG_VERSION" ] || fail "the old data directory is not set aside whole"
       rs_ts_restored rec1
@@ -205,11 +218,13 @@ for step in KILL:stop KILL:cp KILL:start TERM:stop; do
       assert_exit 7
       assert_line "Error: $S: the cluster holds an interrupted deployment of the restore root \"$D/rec1.rest/postgresql_$RS_VERSION\": run that restore again to complete it; nothing was changed"
       [ -f "$HX_PG_DATA/.hx_restore_deployment/old/PG_VERSION" ] || fail "another restore touched the deployment" ;;
-    KILL:start) assert_line "Info: Found the files of an interrupted deployment of this restore: putting the server's own files back" ;;
+    KILL:start) "$PG" stop || fail "the restored cluster did not stop" ;;
+    TERM:start)
+      deployed before
+      assert_line "Info: Found the files of an interrupted deployment of this restore: completing it"
+      late ;;
   esac
 done
-deployed before
-assert_line "Warning: Module pid: $RS_PID received a termination signal too late to stop the task: the deployment into the server has begun; the task goes on to its end and reports its result"
 
 case_name "the data volume runs full half way through the copy: everything back, the old rows served"
 R="$D/rec1.rest/postgresql_$RS_VERSION"
@@ -223,30 +238,33 @@ tree="$(rs_tree)"
 rs_release stop
 rs_held cp
 # Meanwhile a file of the server's account fills the data volume (no blocks
-# kept for root) but for 2 MiB, and an entry already copied into the
-# tablespace goes missing from the restore root.
+# kept for root) but for 2 MiB. The restored WAL archive, on the restore
+# root's file system, was renamed into place, within the server account's
+# reach: it is removed, and the restore root with it.
 volume="$(findmnt -n -o SOURCE --target "$HX_PG_DATA")"
 tune2fs -r 0 "$volume" >/dev/null
 size="$(($(stat -f -c '%a * %S' "$HX_PG_DATA") - 16777216))"
 runuser -u postgres -- fallocate -l "$size" "$HX_PG_DATA/filler"
 runuser -u postgres -- fallocate -o "$size" -l 14680064 "$HX_PG_DATA/filler"
-rm -r "$R$HX_PG_TBLSPC"/PG_*
 rs_release cp
 rs_bg_end
 rm "$RS_CTL/cp.go"
 assert_exit 7
 assert_line_matches "No space left on device"
 assert_line "Warning: \"$HX_PG_DATA/filler\" stays where it is: neither the server's own files nor the restored ones held it"
-assert_line "Error: $S: the restored cluster was not deployed: the server's own files are back in place and the restore root \"$R\" is kept for another run"
+assert_line "Error: $S: the restored cluster was not deployed: the server's own files are back in place"
+assert_line "Error: $S: restored entries that had been moved into the server's directories were removed, and the restore root \"$R\" with them: run the whole restore again"
 [ -f "$HX_PG_DATA/filler" ] && rm "$HX_PG_DATA/filler" || fail "the account's file is gone"
 tune2fs -m 5 "$volume" >/dev/null
 rs_recovered
 assert_eq "$expected" "$(rs_labels)" "marker rows"
 rs_ts_restored live
-assert_eq "$tree" "$(rs_tree)" "the restore root"
-assert_eq "700 root" "$(stat -c '%a %U' "$R")" "mode and owner of the kept restore root"
+[ -e "$R" ] && fail "the restore root is left"
 
 case_name "a kept restore root that the server's account could change is refused; then the same restore deploys"
+rs_restore rec1 "$D"
+assert_exit 0
+assert_eq "700 root" "$(stat -c '%a %U' "$R")" "mode and owner of the restore root a part before the last leaves"
 chown postgres "$R"
 rs_restore rec1 "$D" last:true
 assert_exit 7
@@ -281,7 +299,7 @@ assert_exit 0
 assert_line "Error: Can't start PostgreSQL. The restored cluster is in place; start it by hand: /usr/bin/sudo -iu postgres $HX_PG_BIN/pg_ctl start -D $HX_PG_DATA"
 [ -e "$D/broken.rest/postgresql_$RS_VERSION" ] && fail "the restore root is left"
 grep -q "^shared_buffers = 'lots'" "$HX_PG_DATA/postgresql.conf" || fail "the restored configuration is not in place"
-sed -i "/^shared_buffers = 'lots'/d" "$HX_PG_DATA/postgresql.conf"
+sed -i "/^shared_buffers = 'lots'/d" "$HX_PG_DATA/postgresql.conf" && chown postgres:postgres "$HX_PG_DATA/postgresql.conf"
 "$PG" start
 rs_recovered
 assert_eq "$expected" "$(rs_labels)" "marker rows"
@@ -290,7 +308,8 @@ case_name "pg_wal is a symbolic link"
 "$PG" stop
 WAL="$HX_SANDBOX_DIR/pg/wal-home/wal-target"
 install -d -o postgres -g postgres "${WAL%/*}"
-mv "$HX_PG_DATA/pg_wal" "$WAL" && ln -s "$WAL" "$HX_PG_DATA/pg_wal" && "$PG" start || fail "pg_wal was not moved"
+mv "$HX_PG_DATA/pg_wal" "$WAL" && runuser -u postgres -- ln -s "$WAL" "$HX_PG_DATA/pg_wal" && "$PG" start ||
+  fail "pg_wal was not moved"
 rs_mark linked
 # The record's WAL reaches the restore through the WAL archive.
 RS_WAL_FROM="$WAL" rs_cold_archive linked

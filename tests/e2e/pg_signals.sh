@@ -2,7 +2,8 @@
 # The program under a shutdown signal at a random moment of full backups,
 # incremental backups and restores of the test bed's cluster: it ends with 17
 # and no "MAIN " line, or, once a backup is made, with 0 and a Warning that
-# the signal came too late (a signal that came after the task is sent again,
+# the signal came too late (a restore likewise once its tree is being handed
+# to the server's account; a signal that came after the task is sent again,
 # at once, to a new run); it leaves no snapshot, mount, session of the
 # module, lock name or process of the task behind, no restore directory after
 # an aborted restore; a backup made afterwards succeeds. In the first round
@@ -66,11 +67,16 @@ for round in 1 2 3; do
         case $RUN_RC in
           17) assert_eq "Info: Module was terminated. PID: $pid" "$(tail -n 1 <<<"$RUN_LINES")" "last line"
             assert_not_contains "MAIN " ;;
-          # Past the point of no return: the backup is made and says so.
-          0) [ "$kind" != restore ] || hx_fail_run "a restore went on after the abort"
-            assert_line "$done_line"
-            assert_line "Warning: Module pid: $pid $TOO_LATE: the backup is made and is being reported to the client; \
-the task goes on to its end and reports its result" ;;
+          # Past the point of no return: the backup is made, or the restored
+          # tree is the server account's, and the task says so.
+          0) assert_line "$done_line"
+            if [ "$kind" = restore ]; then
+              assert_line "Warning: Module pid: $pid $TOO_LATE: the restored tree is being handed to the server's \
+account; the task goes on to its end and reports its result"
+            else
+              assert_line "Warning: Module pid: $pid $TOO_LATE: the backup is made and is being reported to the \
+client; the task goes on to its end and reports its result"
+            fi ;;
           *) hx_fail_run "exit code $RUN_RC: the abort did not happen" ;;
         esac
       fi
@@ -95,6 +101,33 @@ wait_ended "$pid" 120 || fail "the task hung"
 RUN_STDOUT="$(cat "$HX_SANDBOX_DIR/run.out")"
 assert_exit 17
 [ -e "$R/base.rest" ] && fail "the restore directory is left"
+nothing_left
+
+case_name "SIGTERM while the restored tree is handed to the server's account: too late, exit 0"
+# Every fchown of the task waits 3 s; the signal comes while the restore
+# root's waits (its Info lines are written just before).
+rm -f "$HX_SANDBOX_DIR/run.out"
+ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" strace -f -qq -o /dev/null -e trace=fchown -e inject=fchown:delay_enter=3000000 \
+  "$HX_MODULE_BIN" -r base -M "$(ref base)" -d "$R" -m media1 -T r8 \
+  -e "$SETTINGS,last:true,without_deployment_restore:yes" >"$HX_SANDBOX_DIR/run.out" 2>&1 </dev/null &
+tracer=$!
+pid=""
+for _ in $(seq 6000); do
+  pid="$(pgrep -P "$tracer" | head -n 1 || true)"
+  [ -n "$pid" ] && grep -qF "Archive WALs: " "$HX_SANDBOX_DIR/run.out" &&
+    cat /proc/"$pid"/task/*/syscall 2>/dev/null | grep -q '^93 ' && break
+  sleep 0.01
+done
+kill -TERM "$pid"
+wait_ended "$tracer" 120 || fail "the task hung"
+RUN_STDOUT="$(cat "$HX_SANDBOX_DIR/run.out")"
+RUN_LINES="$(hx_log_strip_stamps <<<"$RUN_STDOUT")"
+assert_exit 0
+assert_line "Warning: Module pid: $pid $TOO_LATE: the restored tree is being handed to the server's account; the \
+task goes on to its end and reports its result"
+assert_eq "postgres" "$(stat -c %U "$R/base.rest/postgresql_$(sed -n 's/.*pg_version:\([^,]*\).*/\1/p' <<<"$SETTINGS")")" \
+  "owner of the restored tree"
+rm -rf "$R/base.rest"
 nothing_left
 
 # A configuration file that does not answer: a FIFO without a writer blocks

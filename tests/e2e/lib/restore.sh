@@ -71,7 +71,9 @@ rs_cold_archive() {
   local name="$1" list="$RS_WORK/$1.list" entry
   shift
   "$PG" stop || { fail "the server did not stop"; return 1; }
+  # Owned by the server's account, as the label files of a backup are.
   printf '%s %s\n' "$RS_TS1_OID" "$HX_PG_TBLSPC" >"$RS_WORK/tablespace_map"
+  chown postgres:postgres "$RS_WORK/tablespace_map"
   {
     echo "HXFD file list:"
     echo "   $HX_PG_DATA : ${HX_PG_DATA#/}"
@@ -97,7 +99,7 @@ rs_restore() {
     -e "config_file:$HX_PG_DATA/postgresql.conf,data_directory:$HX_PG_DATA,pg_version:$RS_VERSION${3:+,$3}"
 }
 
-rs_ts_mark() { printf '%s\n' "$1" >"$HX_PG_TBLSPC/proof"; }
+rs_ts_mark() { printf '%s\n' "$1" >"$HX_PG_TBLSPC/proof" && chown postgres:postgres "$HX_PG_TBLSPC/proof"; }
 rs_ts_restored() { assert_eq "$1" "$(cat "$HX_PG_TBLSPC/proof")" "the tablespace's proof file"; }
 
 RS_CTL="$RS_WORK/ctl"
