@@ -554,8 +554,8 @@ bool destination_is_usable(Plan& plan, std::size_t index) {
       pl::first_foreign_entry(target, target_path, boost::tuples::get<0>(plan.owner), placements[index].skipped);
   if (!foreign.empty()) {
     return refuse("the destination " + path_text(placements[index].record.destination) + " holds " + foreign +
-                  ", which is not the server's account's; the deployment sets aside and removes only what that "
-                  "account owns: move it out of the destination and run the restore again");
+                  "; the deployment sets aside and removes only what the server's account owns on the "
+                  "destination's own mount: move it out of the destination and run the restore again");
   }
   return true;
 }

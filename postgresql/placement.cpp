@@ -115,8 +115,9 @@ void remove_tree(int at, const std::string& name, const fs::path& shown_at) {
 
 // The directory `name` of `at`, made (root's, `mode`) or, when `reuse`, the
 // one already there.
-UniqueFd directory_in(int at, const std::string& name, const fs::path& shown, bool reuse = false) {
-  UniqueFd made = hx_utils_common::make_directory_at(at, name, 0700);
+UniqueFd directory_in(int at, const std::string& name, const fs::path& shown, bool reuse = false,
+                      mode_t mode = 0700) {
+  UniqueFd made = hx_utils_common::make_directory_at(at, name, mode);
   if (!made && errno == EEXIST && reuse) made = hx_utils_common::open_directory_at(at, name);
   if (!made) fail("can't create", shown, errno);
   return made;
@@ -622,7 +623,9 @@ void tree_size(const Placement& placement, std::uint64_t block, std::uint64_t& b
 void prepare(Placement& placement) {
   const fs::path target = placement.record.target;
   if (!placement.target) {
-    placement.target = directory_in(placement.parent.get(), target.filename().string(), target);
+    // Without permission bits until it is handed over: only a directory
+    // the deployment made is root's, has no permission bits and is empty.
+    placement.target = directory_in(placement.parent.get(), target.filename().string(), target, false, 0);
     if (!identity_at(placement.target.get(), "", placement.record.made_identity)) fail("can't examine", target, errno);
     placement.record.made = Step::Done;
   }
@@ -760,7 +763,7 @@ std::string foreign_below(int fd, const fs::path& shown, uid_t uid, std::uint64_
       if (errno == ENOENT) continue;
       fail("can't open", shown / name, errno);
     }
-    if (here != mount) return path_text(shown / name) + ", a mount point";
+    if (here != mount) return path_text(shown / name) + ", a mount point below the destination's top";
     const std::string found = foreign_below(below.get(), shown / name, uid, mount, {}, count);
     if (!found.empty()) return found;
   }
@@ -868,7 +871,7 @@ bool roll_back(const Record& record, const std::string& root, uid_t account) {
       aside_kept = true;
     }
   }
-  if (record.set_aside) {
+  if (record.set_aside && aside == Aside::Ours) {
     // What neither the server nor the deployment put there stays, and is named.
     std::set<std::string> left_out = file_system_entries(undo.target_fd.get());
     if (aside_kept) left_out.insert(aside_name);
@@ -893,9 +896,12 @@ bool roll_back(const Record& record, const std::string& root, uid_t account) {
   if (::fsync(undo.target_fd.get()) != 0) fail("can't flush", undo.target, errno);
   if (record.made != Step::None) {
     Identity identity;
+    struct stat st {};
+    std::vector<std::string> names;
     const bool made = record.made == Step::Done
                           ? identity_at(undo.target_fd.get(), "", identity) && identity == record.made_identity
-                          : root_only_directory(undo.target_fd.get(), device_of(undo.target_fd.get()));
+                          : ::fstat(undo.target_fd.get(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0 &&
+                                hx_utils_common::directory_names(undo.target_fd.get(), names) && names.empty();
     if (made) {
       const UniqueFd parent = hx_utils_common::open_directory_nofollow(undo.target.parent_path().string());
       if (!parent) fail("can't open", undo.target.parent_path(), errno);

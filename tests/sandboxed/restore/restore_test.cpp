@@ -216,6 +216,11 @@ TEST(RestoreHooks, RestoreRootStaysRootsUntilARestoreWithoutDeploymentEnds) {
   fs::create_symlink(dir.str(), root);
   refused(rest, hook + "the restore root \"" + root + "\" can't be used (it is a symbolic link): remove it and run "
                     "the restore again");
+  fs::remove(root);
+  fs::create_directory(root);
+  ASSERT_EQ(0, ::chmod(root.c_str(), 0755));
+  refused(rest, hook + "the restore root \"" + root + "\" can't be used (others may read it): remove it and run the "
+                    "restore again");
   ASSERT_EQ(0, ::chown(rest.c_str(), boost::tuples::get<0>(postgres), 0));
   refused(rest, hook + "the directory \"" + rest + "\" can't hold the restore: \"" + rest + "\": it is owned by uid " +
                     account);
@@ -315,38 +320,53 @@ class Deployment : public ::testing::Test {
     fs::remove(dir_ / "control");
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   }
-  // A deployment in a process of its own that strace kills at the `when`th
-  // call of `call`; true when it was killed.
-  bool killed_at(const std::string& call, int when) {
+  // A deployment in a process of its own, traced by strace with `options`
+  // (its output to `output`); `meanwhile` runs once the tracer is attached
+  // and the deployment goes. The deployment's wait status: exit 0 when it
+  // succeeded, 1 when it failed.
+  int traced_deploy(const std::vector<std::string>& options, const std::string& output = "/dev/null",
+                    const std::function<void()>& meanwhile = {}) {
     int go[2];
-    if (::pipe(go) != 0) return false;
+    if (::pipe(go) != 0) return -1;
     const pid_t child = ::fork();
     if (child == 0) {
       char c = 0;
       ::close(go[1]);
-      if (::read(go[0], &c, 1) == 1) deploy();
-      ::_exit(0);
+      if (::read(go[0], &c, 1) == 1) ::_exit(deploy() ? 0 : 1);
+      ::_exit(2);
     }
     ::close(go[0]);
     const pid_t tracer = ::fork();
     if (tracer == 0) {
-      const std::string inject = call + ":signal=SIGKILL:when=" + std::to_string(when);
-      ::execlp("strace", "strace", "-qq", "-o", "/dev/null", "-e", ("trace=" + call).c_str(), "-e",
-               ("inject=" + inject).c_str(), "-p", std::to_string(child).c_str(), static_cast<char*>(nullptr));
+      std::vector<std::string> args = {"strace", "-qq", "-o", output};
+      args.insert(args.end(), options.begin(), options.end());
+      args.insert(args.end(), {"-p", std::to_string(child)});
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(&arg[0]);
+      argv.push_back(nullptr);
+      ::execvp("strace", argv.data());
       ::_exit(127);
     }
     // The child goes on once strace is attached.
-    for (int i = 0; i < 500 && read_file("/proc/" + std::to_string(child) + "/status").find("TracerPid:\t0\n") !=
-                                 std::string::npos;
+    for (int i = 0; i < 6000 && read_file("/proc/" + std::to_string(child) + "/status").find("TracerPid:\t0\n") !=
+                                  std::string::npos;
          ++i) {
       ::usleep(10000);
     }
     const bool started = ::write(go[1], "g", 1) == 1;
     ::close(go[1]);
+    if (started && meanwhile) meanwhile();
     int status = 0;
     ::waitpid(child, &status, 0);
     ::waitpid(tracer, nullptr, 0);
-    return started && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    return started ? status : -1;
+  }
+  // A deployment in a process of its own that strace kills at the `when`th
+  // call of `call`; true when it was killed.
+  bool killed_at(const std::string& call, int when) {
+    const int status = traced_deploy(
+        {"-e", "trace=" + call, "-e", "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(when)});
+    return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   }
   std::string at(const std::string& path) { return read_file(dir_.str() + path); }
   // Names, types, modes, owners and file sizes below a directory.
@@ -540,6 +560,15 @@ TEST_F(Deployment, RefusalsChangeNothing) {
   const std::string planted = kDeploy + ": the destination \"" + data_ + "\" holds \"" + data_ +
                               "/.hx_restore_deployment\", which no deployment of this module recorded (it was not "
                               "read); remove it and run the restore again; nothing was changed";
+  auto foreign = [&](const std::string& destination, const std::string& entry) {
+    return kDeploy + ": the destination \"" + destination + "\" holds \"" + entry + "; the deployment sets aside and "
+           "removes only what the server's account owns on the destination's own mount: move it out of the "
+           "destination and run the restore again; nothing was changed";
+  };
+  // Entries a case makes that deploy() leaves to root or gives to nobody,
+  // and a mount it makes; undone after the case.
+  std::vector<std::string> owned_by_root;
+  std::string owned_by_nobody, mounted;
   struct Case {
     std::string name;
     std::function<void()> arrange;
@@ -609,6 +638,43 @@ TEST_F(Deployment, RefusalsChangeNothing) {
        },
        kDeploy + ": the restored \"" + root_ + data_ + "\" is not a directory reached without following links; "
                  "remove the restore root \"" + root_ + "\" and run the restore again; nothing was changed"},
+      // The deployment sets aside and removes only what the server's
+      // account owns: root's and another account's entries, and mount
+      // points, at any depth, refuse it.
+      {"a directory of root's deep in the data directory",
+       [&] {
+         map("");
+         fs::create_directories(data_ + "/base/2/rootdir");
+         owned_by_root.push_back(data_ + "/base/2/rootdir");
+       },
+       foreign(data_, data_ + "/base/2/rootdir\", a directory owned by uid 0")},
+      {"another account's file in a tablespace location",
+       [&] {
+         map("1 " + s + "/ts1\n");
+         restored("/srv/ts1/PG_15_1/f", "ts1");
+         fs::create_directories(s + "/ts1/other");
+         dir_.write("srv/ts1/other/file", "nobody's");
+         owned_by_nobody = s + "/ts1/other/file";
+       },
+       foreign(s + "/ts1", s + "/ts1/other/file\", a regular file owned by uid 65534")},
+      {"root's directory where the server's pg_wal leads",
+       [&] {
+         map("");
+         fs::remove_all(root_ + data_ + "/pg_wal");
+         fs::create_symlink(s + "/walhome", root_ + data_ + "/pg_wal");
+         fs::create_symlink(s + "/walhome", data_ + "/pg_wal");
+         fs::create_directories(s + "/walhome/archive_status/rootdir");
+         owned_by_root.push_back(s + "/walhome/archive_status/rootdir");
+       },
+       foreign(s + "/walhome", s + "/walhome/archive_status/rootdir\", a directory owned by uid 0")},
+      {"a mount point below the data directory's top",
+       [&] {
+         map("");
+         fs::create_directories(data_ + "/base/mounted");
+         ASSERT_EQ(0, sh("mount -t tmpfs -o size=1m,uid=" + account_ + " hx-deep " + data_ + "/base/mounted"));
+         mounted = data_ + "/base/mounted";
+       },
+       foreign(data_, data_ + "/base/mounted\", a mount point below the destination's top")},
       {"tablespace_map a FIFO", [&] { ::mkfifo((root_ + data_ + "/tablespace_map").c_str(), 0600); },
        kDeploy + ": Can't open: " + root_ + "/" + data_ + "/tablespace_map"},
       {"tablespace_map a link",
@@ -633,7 +699,20 @@ TEST_F(Deployment, RefusalsChangeNothing) {
     SetUp();
     log_.clear();
     c.arrange();
-    EXPECT_FALSE(deploy()) << c.name;
+    // The server's account owns what it holds, but for what the case says.
+    sh("chown -hR postgres:postgres " + s);
+    for (const std::string& path : owned_by_root) sh("chown root:root " + path + " && chmod 700 " + path);
+    if (!owned_by_nobody.empty()) sh("chown nobody " + owned_by_nobody);
+    EXPECT_FALSE(deploy(15, false)) << c.name;
+    if (!mounted.empty()) {
+      EXPECT_EQ(0, sh("umount " + mounted));
+    }
+    for (const std::string& path : owned_by_root) fs::remove_all(fs::path(path).parent_path());
+    if (!owned_by_nobody.empty()) fs::remove_all(fs::path(owned_by_nobody).parent_path());
+    owned_by_root.clear();
+    owned_by_nobody.clear();
+    mounted.clear();
+    fs::remove(data_ + "/pg_wal");
     EXPECT_EQ(c.error, log_.at("Error").empty() ? "" : log_.at("Error").back()) << c.name;
     EXPECT_EQ("live", at("/srv/data/PG_VERSION")) << c.name;
     EXPECT_EQ("kept", at("/srv/keep")) << c.name;
@@ -868,11 +947,15 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
     map("1 " + ts + "\n2 " + ts2 + "\n");
     restored("/srv/ts1/PG_15_1/f", "ts1");
     restored("/srv/ts2/PG_15_1/f", "ts2");
+    restored("/srv/data/base/1/f", "base");
   };
   unpack_all();
   const std::string whole = tree(root_);
   const std::string w3 = wal + "/000000010000000000000003";
-  const std::string intrude = "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'echo account >" + data_ +
+  // The server's account also plants a FIFO and a link in a restored
+  // directory: they never reach the restore root.
+  const std::string intrude = "setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'mkfifo " + data_ +
+                              "/base/1/fifo; ln -s /etc " + data_ + "/base/1/link; echo account >" + data_ +
                               "/intruder; rm " + w3 + "; echo mine >" + w3 + "; mv " + data_ +
                               "/.hx_restore_deployment " + data_ + "/moved'; rm -r " + root_ + ts +
                               "/PG_15_1; echo 'cp: refused by the test' >&2; exit 1";
@@ -911,6 +994,7 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
     }
   }
   EXPECT_EQ("account\n mine\n", at("/srv/data/intruder") + " " + read_file(w3));
+  EXPECT_FALSE(fs::exists(data_ + "/base")) << "the restored directory with what was planted in it";
   EXPECT_TRUE(log_.has("Warning", "\"" + data_ + "/intruder\" stays where it is: neither the server's own files nor "
                                   "the restored ones held it"));
   EXPECT_TRUE(log_.has("Warning", "\"" + w3 + "\" stays where it is: it is not the entry the deployment put there"));
@@ -984,6 +1068,220 @@ TEST_F(Deployment, FailuresPutEverythingBackAndMountPointsStay) {
   EXPECT_TRUE(deploy()) << log_.text();
   EXPECT_EQ("15\n", at("/srv/data/PG_VERSION"));
   EXPECT_FALSE(fs::exists(data_ + "/postmaster.opts"));
+}
+
+// What lies at the set-aside name of an interrupted deployment is used only
+// when every check holds, each on its own: begun (not yet recorded), it must
+// be root's and empty; recorded, it must be the very directory recorded.
+// Anything else is refused before the server is looked at.
+TEST_F(Deployment, EachSetAsideCheckHoldsAlone) {
+  const std::string aside = data_ + "/.hx_restore_deployment";
+  const std::string refusal = kDeploy + ": the destination \"" + data_ + "\" holds \"" + aside + "\", which the "
+                              "records of the interrupted deployment do not name (it was not read); remove it and "
+                              "run the restore again; nothing was changed";
+  const uid_t account = boost::tuples::get<0>(pg::get_user_uid_gid("postgres"));
+  struct Case {
+    std::string name;
+    pl::Step step;
+    uid_t owner;
+    bool empty;
+    bool recorded_is_elsewhere;
+    bool used;
+  };
+  for (const Case& c : std::vector<Case>{{"begun, the account's", pl::Step::Begun, account, true, false, false},
+                                         {"begun, not empty", pl::Step::Begun, 0, false, false, false},
+                                         {"begun, root's and empty", pl::Step::Begun, 0, true, false, true},
+                                         {"done, another directory", pl::Step::Done, 0, true, true, false},
+                                         {"done, the recorded one", pl::Step::Done, 0, true, false, true}}) {
+    fs::remove_all(data_);
+    fs::remove_all(dir_ / "elsewhere");
+    SetUp();
+    map("");
+    fs::create_directories(aside);
+    dir_.write("srv/data/PG_VERSION", "live");
+    if (!c.empty) dir_.write("srv/data/.hx_restore_deployment/entry", "");
+    ASSERT_EQ(0, ::chmod(aside.c_str(), 0700));
+    ASSERT_EQ(0, ::chown(aside.c_str(), c.owner, 0));
+    fs::create_directories(dir_ / "elsewhere");
+    ASSERT_EQ(0, ::chmod((dir_ / "elsewhere").c_str(), 0700));
+    pl::Records records;
+    records.root = root_;
+    pl::Record record;
+    record.destination = record.target = data_;
+    record.source = fs::path(data_).relative_path().string();
+    record.aside = c.step;
+    ASSERT_TRUE(pl::identity_at(AT_FDCWD, c.recorded_is_elsewhere ? dir_ / "elsewhere" : aside, record.aside_identity));
+    records.placements.push_back(record);
+    pl::RecordStore store;
+    std::string why;
+    ASSERT_TRUE(store.open(dir_ / "records", why)) << why;
+    store.save(records);
+    log_.clear();
+    EXPECT_EQ(c.used, deploy()) << c.name << "\n" << log_.text();
+    if (c.used) {
+      EXPECT_EQ("15\n", at("/srv/data/PG_VERSION")) << c.name;
+    } else {
+      EXPECT_EQ(refusal, log_.at("Error").back()) << c.name;
+      EXPECT_EQ(c.empty, fs::is_empty(aside)) << c.name;
+      EXPECT_EQ("live", at("/srv/data/PG_VERSION")) << c.name;
+    }
+  }
+}
+
+// A set-aside directory swapped for a foreign one between two steps of a
+// live deployment (the recorded one taken out of the destination): neither
+// the roll-back nor the removal of the old files goes on with it or keeps
+// silent, nothing in it is touched, and the records stay for the same
+// restore run again.
+TEST_F(Deployment, ForeignSetAsideStopsRollBackAndFinish) {
+  const std::string archive_aside = conf_.archive_catalog + "/.hx_restore_deployment";
+  const std::string away = dir_ / "away";
+  fs::create_directories(conf_.archive_catalog);
+  fs::create_directories(data_);
+  dir_.write("srv/data/PG_VERSION", "live");
+  const std::string not_ours = kDeploy + ": \"" + archive_aside + "\" is not the set-aside directory the deployment "
+                                         "made: it was left as it is";
+  for (const bool rolled_back : {true, false}) {
+    SetUp();
+    map("");
+    // While the data directory, the last one, receives its copies.
+    dir_.write("control", "mv " + archive_aside + " " + away + " && mkdir -m 700 " + archive_aside + " && echo "
+                          "foreign >" + archive_aside + "/entry" + (rolled_back ? "; exit 1" : ""));
+    log_.clear();
+    EXPECT_EQ(!rolled_back, deploy()) << log_.text();
+    fs::remove(dir_ / "control");
+    EXPECT_TRUE(log_.has("Error", not_ours)) << rolled_back;
+    EXPECT_EQ(rolled_back ? kDeploy + ": the server's own files could not all be put back; the server was not "
+                                      "started. Run the same restore again: it puts them back or completes the "
+                                      "deployment first"
+                          : kDeploy + ": the server's old files stay in \"" + data_ + "/.hx_restore_deployment\" and "
+                                      "below; the same restore run again removes them",
+              log_.at("Error").back())
+        << rolled_back;
+    EXPECT_EQ("foreign\n", read_file(archive_aside + "/entry")) << rolled_back;
+    EXPECT_FALSE(fs::is_empty(dir_ / "records")) << rolled_back;
+    fs::remove_all(archive_aside);
+    fs::rename(away, archive_aside);
+    unpack();
+    map("");
+    log_.clear();
+    EXPECT_TRUE(deploy()) << log_.text();
+    EXPECT_EQ("15\n archived", at("/srv/data/PG_VERSION") + " " + at("/srv/wal_archive/000000010000000000000002"));
+    EXPECT_TRUE(fs::is_empty(dir_ / "records"));
+  }
+}
+
+// Nothing that another owner holds, and no mount, is removed with the
+// server's old files: a directory of its own that the server's account
+// brings, with root's and a third account's directories in it, into the
+// set-aside tree through a working directory it keeps there, or a file
+// system mounted two levels below an entry set aside, stays with its
+// contents, named, in the set-aside directory, which is kept. A tree the
+// deployment removes with the restore root never goes into a mount either,
+// a bind mount of the same file system included.
+TEST_F(Deployment, WhatOthersOwnAndMountsAreNeverRemoved) {
+  map("");
+  fs::create_directories(data_ + "/base/1");
+  fs::create_directories(data_ + "/base/2/deep");
+  dir_.write("srv/data/PG_VERSION", "live");
+  fs::create_directories(dir_ / "srv/acct/rootdir");
+  dir_.write("srv/acct/rootdir/file", "root's");
+  fs::create_directories(dir_ / "srv/acct/userdir");
+  dir_.write("srv/acct/userdir/file", "nobody's");
+  fs::create_directories(dir_ / "srv/signal");
+  sh("chown -hR postgres:postgres " + dir_.str() + "/srv && chown root:root " + dir_.str() + "/srv/acct/rootdir " +
+     dir_.str() + "/srv/acct/rootdir/file && chmod 700 " + dir_.str() + "/srv/acct/rootdir && chown -R nobody " +
+     dir_.str() + "/srv/acct/userdir");
+  // The account keeps a working directory in base/1, and moves its
+  // directory there once the data directory is set aside.
+  const std::string signal = dir_ / "srv/signal";
+  sh("cd " + data_ + "/base/1 && setpriv --reuid=postgres --regid=postgres --clear-groups sh -c 'i=0; while [ ! -e " +
+     signal + "/go ] && [ $i -lt 6000 ]; do sleep 0.01; i=$((i+1)); done; mv " + dir_.str() + "/srv/acct planted; "
+     "touch " + signal + "/moved' >/dev/null 2>&1 &");
+  const std::string aside = data_ + "/.hx_restore_deployment";
+  const std::string mount = aside + "/old/base/2/deep";
+  dir_.write("control", "touch " + signal + "/go; i=0; while [ ! -e " + signal + "/moved ] && [ $i -lt 6000 ]; do "
+                        "sleep 0.01; i=$((i+1)); done; mount -t tmpfs -o size=1m hx-deep " + mount + " && echo kept >" +
+                        mount + "/file");
+  struct Unmount {
+    std::string path;
+    ~Unmount() { sh("umount " + path + " 2>/dev/null"); }
+  } unmount{mount};
+  // A bind mount inside the restore root, outside what is deployed.
+  fs::create_directories(dir_ / "bound");
+  dir_.write("bound/keep", "bound");
+  fs::create_directories(root_ + "/extra");
+  ASSERT_EQ(0, sh("mount --bind " + dir_.str() + "/bound " + root_ + "/extra"));
+  struct Unbind {
+    std::string path;
+    ~Unbind() { sh("umount " + path + " 2>/dev/null"); }
+  } unbind{root_ + "/extra"};
+  log_.clear();
+  ASSERT_TRUE(deploy(15, false)) << log_.text();
+  fs::remove(dir_ / "control");
+  EXPECT_EQ("15\n", at("/srv/data/PG_VERSION"));
+  const std::string kept = " was not removed: only what the server's account or the deployment owns is removed";
+  EXPECT_EQ((std::vector<std::string>{
+                "\"" + aside + "/old/base/1/planted/rootdir\", a directory owned by uid 0" + kept,
+                "\"" + aside + "/old/base/1/planted/userdir\", a directory owned by uid 65534" + kept,
+                "\"" + mount + "\", a mount point" + kept,
+                "The set-aside directory \"" + aside + "\" is kept with what was not removed: look at it and remove "
+                "it before the next restore into \"" + data_ + "\""}),
+            log_.at("Warning"));
+  EXPECT_EQ("root's nobody's kept\n", read_file(aside + "/old/base/1/planted/rootdir/file") + " " +
+                                          read_file(aside + "/old/base/1/planted/userdir/file") + " " +
+                                          read_file(mount + "/file"));
+  // The rest of the old files went.
+  EXPECT_FALSE(fs::exists(aside + "/old/PG_VERSION"));
+  EXPECT_EQ(kDeploy + ": can't delete: \"" + root_ + "\" (Invalid cross-device link)", log_.at("Error").back());
+  EXPECT_EQ("bound", at("/bound/keep"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "records"));
+}
+
+// A directory the deployment makes in the server's account's directories
+// (here a missing tablespace location) is handed over only when what it
+// opened is what it made: an empty directory of root's that the account
+// renames into its place between the making and the opening is neither
+// handed to the account, nor filled, nor removed.
+TEST_F(Deployment, AMadeDirectorySwappedBeforeItIsOpenedIsNotHandedOver) {
+  const std::string location = dir_ / "srv/tsnew", sibling = dir_ / "srv/rootsib";
+  auto arrange = [&] {
+    fs::remove_all(dir_ / "srv");
+    fs::create_directories(dir_ / "srv");
+    fs::remove_all(dir_ / "R.rest");
+    SetUp();
+    map("1 " + location + "\n");
+    restored("/srv/tsnew/PG_15_1/f", "ts");
+    fs::create_directories(data_);
+    dir_.write("srv/data/PG_VERSION", "live");
+    sh("chown -hR postgres:postgres " + dir_.str() + "/srv");
+    fs::create_directories(sibling);
+    ASSERT_EQ(0, ::chmod(sibling.c_str(), 0700));
+  };
+  // Which mkdirat of the deployment makes the location.
+  arrange();
+  const std::string trace = dir_ / "trace";
+  ASSERT_EQ(0, traced_deploy({"-e", "signal=none", "-e", "trace=mkdirat"}, trace));
+  std::string calls;
+  sh("grep -n '\"tsnew\"' " + trace + " | head -n 1 | cut -d: -f1", &calls);
+  ASSERT_FALSE(calls.empty()) << read_file(trace);
+  const std::string when = calls.substr(0, calls.find('\n'));
+
+  arrange();
+  bool swapped = false;
+  const int status =
+      traced_deploy({"-e", "trace=mkdirat", "-e", "inject=mkdirat:delay_exit=5000000:when=" + when}, "/dev/null", [&] {
+        for (int i = 0; i < 6000 && !fs::exists(location); ++i) ::usleep(10000);
+        swapped = ::rename(location.c_str(), (location + ".made").c_str()) == 0 &&
+                  ::rename(sibling.c_str(), location.c_str()) == 0;
+      });
+  ASSERT_TRUE(swapped);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  // Neither handed over, nor filled, nor removed as the one made.
+  EXPECT_EQ("0 40700", std::to_string(stat_of(location).st_uid) + " " +
+                           (boost::format("%o") % stat_of(location).st_mode).str());
+  EXPECT_TRUE(fs::is_empty(location));
+  EXPECT_EQ("live", at("/srv/data/PG_VERSION"));
 }
 
 }  // namespace
