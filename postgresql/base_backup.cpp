@@ -373,19 +373,13 @@ void HxModule_PG_Ostrel::list_snapshot_sources(const std::string& task_directory
   }
 }
 
-bool HxModule_PG_Ostrel::list_base_backup_wal(const hx_postgresql_common::connection_ptr& connection,
-                                              const std::string& label_text, const std::string& stop_lsn,
-                                              std::map<std::string, std::string>& list) {
+void HxModule_PG_Ostrel::take_backup_history(const std::string& label_text, const std::string& stop_lsn,
+                                             std::uint64_t segment_size, std::string& history) {
   namespace pg = hx_postgresql_common;
-  // The backup's WAL range comes from the server's own answers: its start
-  // from the label, its end from the stop location. The server's account
-  // writes the WAL archive, so its backup history file is only checked
-  // against them: exactly the file the server wrote for this backup, named
-  // after the label's start, read through the archive's descriptor, bounded,
-  // and the account's. It is kept as this backup's WAL snapshot file.
-  const std::string& archive = pg_conf_.archive_catalog;
-  std::uint64_t segment_size = 0;
-  if (!pg::get_wal_segment_size(connection, segment_size)) return false;
+  // The server's account writes the WAL archive, so the backup history file
+  // is only checked against the server's own answers: exactly the file the
+  // server wrote for this backup, named after the label's start, read
+  // through the archive's descriptor, bounded, and the account's.
   hx_pg_backup::WalLocation start;
   if (!hx_pg_backup::wal_location_line(label_text, "START WAL LOCATION: ", start)) {
     HxLogStream(HxLogLvl::Error) << kSignature << ": the backup label names no START WAL LOCATION of the server's "
@@ -397,7 +391,7 @@ bool HxModule_PG_Ostrel::list_base_backup_wal(const hx_postgresql_common::connec
     fail(std::string(kSignature) + ": the stop statement gave no WAL location: " + stop_lsn);
   }
   const std::string history_name = hx_pg_backup::backup_history_name(start, segment_size);
-  const std::string history = (fs::path(archive) / history_name).string();
+  history = (fs::path(pg_conf_.archive_catalog) / history_name).string();
   std::string history_text;
   std::string error;
   struct stat st {};
@@ -441,12 +435,24 @@ bool HxModule_PG_Ostrel::list_base_backup_wal(const hx_postgresql_common::connec
     fail(std::string(kSignature) + ": the backup history file " + history + " names the stop WAL file " +
          history_stop_file + ", but the server's stop location " + stop_lsn + " lies in " + stop_wal_file_);
   }
+  // Kept as this backup's WAL snapshot file: the very text that was checked.
   if (!write_wal_snapshot(history_text, error)) {
     HxLogStream(HxLogLvl::Error) << kSignature << ": can't use " << wal_snapshot_filename() << ": " << error
                                  << std::endl;
     fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
          wal_snapshot_filename());
   }
+}
+
+bool HxModule_PG_Ostrel::list_base_backup_wal(const hx_postgresql_common::connection_ptr& connection,
+                                              const std::string& label_text, const std::string& stop_lsn,
+                                              std::map<std::string, std::string>& list) {
+  namespace pg = hx_postgresql_common;
+  const std::string& archive = pg_conf_.archive_catalog;
+  std::uint64_t segment_size = 0;
+  if (!pg::get_wal_segment_size(connection, segment_size)) return false;
+  std::string history;
+  take_backup_history(label_text, stop_lsn, segment_size, history);
 
   // The last WAL file of the range, completely archived, before the range is
   // listed.

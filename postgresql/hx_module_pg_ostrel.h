@@ -114,16 +114,22 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
                              const std::map<std::string, std::string>& real_locations,
                              std::map<std::string, std::string>& list);
   // The backup's WAL range, from the label's start (`label_text`) to the
-  // segment that holds the WAL before the stop location `stop_lsn`, added
-  // to `list` (list_wal_files); the backup history file the server wrote
-  // for this backup (named after the label's start), which must be the
-  // server account's regular file of at most kHistoryFileBound bytes
-  // whose START line is the label's and whose STOP line names that stop
-  // location and segment, kept as the WAL snapshot file; and the WAL files
-  // the backup makes obsolete (wal_files_). Any disagreement fails it with
-  // an Error naming the file.
+  // segment that holds the WAL before the stop location `stop_lsn` (the
+  // server's answers), added to `list` (list_wal_files) once its last file
+  // is archived; its backup history file taken (take_backup_history); and
+  // the WAL files the backup makes obsolete (wal_files_).
   bool list_base_backup_wal(const hx_postgresql_common::connection_ptr& connection, const std::string& label_text,
                             const std::string& stop_lsn, std::map<std::string, std::string>& list);
+  // The backup history file the server wrote for this backup, named after
+  // the label's start (`history` receives its path in the archive), read
+  // through wal_archive_: it must be the server account's regular file of
+  // at most kHistoryFileBound bytes whose START line is the label's and
+  // whose STOP line names the stop location `stop_lsn` and the segment
+  // before it. Sets start_wal_file_ and stop_wal_file_ and keeps the file's
+  // text as the WAL snapshot file; any disagreement fails the preparation
+  // with an Error naming the file and what disagrees.
+  void take_backup_history(const std::string& label_text, const std::string& stop_lsn, std::uint64_t segment_size,
+                           std::string& history);
   // Adds the WAL files `paths` of the archive to the archiver's `list`:
   // each fixed by wal_archive_ (a segment of `segment_size` bytes) and read
   // through its link, named in the archive by its own path. False, with an
