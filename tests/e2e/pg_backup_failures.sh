@@ -292,12 +292,12 @@ mv "$ASIDE/$GONE" "$HX_PG_ARCHIVE/"
 case_name "a WAL file of the incremental that cannot be hard-linked for the archiver fails the backup, naming it; \
 none is skipped"
 remember_archive
-# The second link the module makes fails, as on a file with the most links
+# The first link the module makes fails, as on a file with the most links
 # its file system allows (leak checks do not work under ptrace).
 cat >"$HX_SANDBOX_DIR/linkat_fails" <<EOF
 #!/bin/sh
 ASAN_OPTIONS="\${ASAN_OPTIONS:-}:detect_leaks=0" exec strace -f -qq -o /dev/null -e trace=linkat \\
-  -e inject=linkat:error=EMLINK:when=2 "$HX_MODULE_BIN" "\$@"
+  -e inject=linkat:error=EMLINK:when=1 "$HX_MODULE_BIN" "\$@"
 EOF
 chmod 755 "$HX_SANDBOX_DIR/linkat_fails"
 cp "$HX_SANDBOX_DIR/base.snap" "$BK_TASK_DIR/ref.snap"
