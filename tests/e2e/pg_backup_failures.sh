@@ -264,9 +264,9 @@ from $BASE_STOP to $INC_STOP needs"
   rm -f "$HX_PG_ARCHIVE/$stand_in"
 done
 # At its name instead of the server's file: a file of another account, one of
-# root's with a second name, one of root's with a single name that the
-# server's account renamed in from a directory of its own, and one of the
-# server's account of another size than a WAL segment (sparse).
+# root's with a second name, one of the server's account of another size
+# than a WAL segment (sparse), and one of root's with a single name that the
+# server's account renamed in from a directory of its own.
 LIST_WAL_SIG="bool HxModule_PG_Ostrel::list_wal_files(const std::vector<std::__cxx11::basic_string<char> >&, \
 std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&)"
 while IFS='|' read -r put what; do
@@ -281,10 +281,10 @@ install -o nobody -m 600 "\$ASIDE/\$GONE" "\$HX_PG_ARCHIVE/\$GONE"|a regular fil
 file of the server's account
 install -o root -m 600 "\$ASIDE/\$GONE" "\$HX_PG_ARCHIVE/\$GONE" && ln "\$HX_PG_ARCHIVE/\$GONE" "\$ASIDE/second"|a \
 regular file owned by uid 0 with 2 names, not a file of the server's account
-install -o root -m 600 "\$ASIDE/\$GONE" "\$ASIDE/second" && hx_as_postgres mv "\$ASIDE/second" "\$HX_PG_ARCHIVE/\$GONE"|a \
-regular file owned by uid 0, not a file of the server's account
 install -o postgres -m 600 /dev/null "\$HX_PG_ARCHIVE/\$GONE" && truncate -s 32M "\$HX_PG_ARCHIVE/\$GONE"|a regular \
 file of 33554432 bytes, not of the server's WAL segment size ($(stat -c %s "$ASIDE/$GONE") bytes)
+install -o root -m 600 "\$ASIDE/\$GONE" "\$ASIDE/second" && hx_as_postgres mv "\$ASIDE/second" "\$HX_PG_ARCHIVE/\$GONE"|a \
+regular file owned by uid 0, not a file of the server's account
 VARIANTS
 rm -f "$ASIDE/second" "$HX_PG_ARCHIVE/$GONE"
 mv "$ASIDE/$GONE" "$HX_PG_ARCHIVE/"
