@@ -155,12 +155,12 @@ bool HxModuleUniversal::make_backup_locally() {
 
     if (options_.dgst) {
       command += " -g " + shell_arg(archive_sign_filename()) + " --passin " + kMasterKey + " --sign " + kSecretKey;
-      // The archiver writes the signature into the file of that name, which
-      // root (it runs as root) must not find placed there by another account
-      // in a -d that others may write: the task makes it afresh, exclusively
-      // and never through a link, readable by the client as the archiver's
-      // own files are. Nobody else can rename or replace an entry of root's
-      // there.
+      // The archiver, run as root, writes the signature into the file of
+      // that name: a link or file another account placed there (in a -d
+      // that others may write) would take root's writes. The task makes it
+      // afresh, exclusively and never through a link, readable by the client
+      // as the archiver's own files are; no other account can rename or
+      // replace an entry of root's there.
       if (!open_operation_directory()) return false;
       std::string refused;
       const hx_utils_common::UniqueFd signature =
