@@ -12,6 +12,7 @@
 #include <boost/filesystem.hpp>
 
 #include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -154,6 +155,21 @@ bool HxModuleUniversal::make_backup_locally() {
 
     if (options_.dgst) {
       command += " -g " + shell_arg(archive_sign_filename()) + " --passin " + kMasterKey + " --sign " + kSecretKey;
+      // The archiver, run as root, writes the signature into the file of
+      // that name: a link or file another account placed there (in a -d
+      // that others may write) would take root's writes. The task makes it
+      // afresh, exclusively and never through a link, readable by the client
+      // as the archiver's own files are; no other account can rename or
+      // replace an entry of root's there.
+      if (!open_operation_directory()) return false;
+      std::string refused;
+      const hx_utils_common::UniqueFd signature =
+          hx_utils_common::create_file_at(operation_directory_.get(), archive_sign_name(), 0644, refused);
+      if (!signature || ::fchmod(signature.get(), 0644) != 0) {
+        HxLogStream(HxLogLvl::Error) << kLocallySignature << ": can't use " << archive_sign_filename() << ": "
+                                     << (refused.empty() ? std::strerror(errno) : refused) << std::endl;
+        return false;
+      }
     }
 
     if (options_.local_restrictions && fs::exists(options_.restriction_list_file)) {

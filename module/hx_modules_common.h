@@ -420,6 +420,10 @@ class HxModuleUniversal {
 
   // ---- Task files and snapshot files -------------------------------------------
   std::string archive_filename() const;
+  // The name in -d of the signature file of a backup with --dgst, the last
+  // element of archive_sign_filename(): "<-n>.signature" ("<-n>.hxfd.signature"
+  // in the autonomous form).
+  std::string archive_sign_name() const;
   std::string snapshot_filename() const;
   std::string snapshot_directory_path() const;
   std::string leveldb_directory_path() const;
@@ -529,8 +533,9 @@ class HxModuleUniversal {
   // Makes the snapshot directory and the leveldb directory below it in -d
   // (or reuses those an earlier run of this task left), never through a
   // link, and makes sure that nothing another account could have placed
-  // lies at the snapshot file's name. False, with an Error naming what was
-  // refused (its path, type and owner), otherwise.
+  // lies at the snapshot file's name, nor at the signature file's with
+  // --dgst. False, with an Error naming what was refused (its path, type and
+  // owner), otherwise.
   bool make_snapshot_directories();
   unsigned int backup_steps(bool replica);
 

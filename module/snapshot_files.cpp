@@ -29,7 +29,13 @@ std::string HxModuleUniversal::archive_filename() const {
   return name;
 }
 
-std::string HxModuleUniversal::archive_sign_filename() const { return archive_filename() + ".signature"; }
+std::string HxModuleUniversal::archive_sign_filename() const {
+  return options_.tmp_operation_directory + "/" + archive_sign_name();
+}
+
+std::string HxModuleUniversal::archive_sign_name() const {
+  return options_.archive_name + (options_.autonomous ? ".hxfd" : "") + ".signature";
+}
 
 std::string HxModuleUniversal::snapshot_filename() const {
   return options_.tmp_operation_directory + "/" + options_.archive_name + ".snap";
@@ -85,6 +91,12 @@ bool HxModuleUniversal::make_snapshot_directories() {
   // name now refuses the backup before anything else is done.
   if (!hx_utils_common::entry_free_or_own(operation_directory_.get(), name + ".snap", false, error)) {
     return refused(snapshot_filename(), error);
+  }
+  // So is the signature file, which the task makes just before the archiver
+  // runs and the archiver writes.
+  if (options_.dgst && !hx_utils_common::entry_free_or_own(operation_directory_.get(), archive_sign_name(), false,
+                                                           error)) {
+    return refused(archive_sign_filename(), error);
   }
   return true;
 }

@@ -1,10 +1,12 @@
 // Pure helpers of the backup code (see backup_details.h).
 #include "postgresql/backup_details.h"
+#include "postgresql/hx_postgresql_common.h"
 
 #include "log/hx_logger.h"
 
 #include <boost/filesystem.hpp>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -12,6 +14,27 @@
 namespace hx_pg_backup {
 
 namespace {
+
+// A hexadecimal number of 1 to 8 digits (either case), as the server writes
+// each half of a WAL location.
+bool parse_hex32(const std::string& text, std::uint64_t& out) {
+  if (text.empty() || text.size() > 8) return false;
+  out = 0;
+  for (const char c : text) {
+    int digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      return false;
+    }
+    out = out << 4 | static_cast<std::uint64_t>(digit);
+  }
+  return true;
+}
 
 // A mount point of mountinfo with its octal escapes ("\040" for a blank)
 // undone.
@@ -65,6 +88,56 @@ bool parse_row_value(const std::string& text, std::vector<std::string>& fields) 
   if (quoted) return false;
   fields.push_back(field);
   return true;
+}
+
+bool parse_lsn(const std::string& text, std::uint64_t& out) {
+  const std::size_t slash = text.find('/');
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  if (slash == std::string::npos || !parse_hex32(text.substr(0, slash), high) ||
+      !parse_hex32(text.substr(slash + 1), low)) {
+    return false;
+  }
+  out = high << 32 | low;
+  return true;
+}
+
+bool wal_location_line(const std::string& text, const std::string& key, WalLocation& out) {
+  // The server writes "<key>%X/%X (file %s)" and a line end.
+  std::string found;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, key.size(), key) == 0) found = line.substr(key.size());
+  }
+  const std::size_t blank = found.find(' ');
+  const std::string opening = " (file ";
+  if (blank == std::string::npos || found.compare(blank, opening.size(), opening) != 0 || found.back() != ')') {
+    return false;
+  }
+  WalLocation location;
+  location.lsn_text = found.substr(0, blank);
+  location.file = found.substr(blank + opening.size(), found.size() - blank - opening.size() - 1);
+  if (!parse_lsn(location.lsn_text, location.lsn) ||
+      hx_postgresql_common::wal_file_kind_of(location.file) != hx_postgresql_common::wal_file_kind::segment) {
+    return false;
+  }
+  out = location;
+  return true;
+}
+
+std::string backup_history_name(const WalLocation& start, std::uint64_t segment_size) {
+  char offset[16];
+  std::snprintf(offset, sizeof offset, "%08X", static_cast<unsigned>(start.lsn % segment_size));
+  return start.file + "." + offset + ".backup";
+}
+
+std::string segment_before(const std::string& timeline_of, std::uint64_t lsn, std::uint64_t segment_size) {
+  const std::uint64_t segment = (lsn - 1) / segment_size;
+  const std::uint64_t per_log_id = (std::uint64_t{1} << 32) / segment_size;
+  char name[32];
+  std::snprintf(name, sizeof name, "%s%08X%08X", timeline_of.substr(0, 8).c_str(),
+                static_cast<unsigned>(segment / per_log_id), static_cast<unsigned>(segment % per_log_id));
+  return name;
 }
 
 std::string start_backup_statement(unsigned int major, const std::string& literal) {

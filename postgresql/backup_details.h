@@ -4,10 +4,42 @@
 // archiver, and the mounts that keep a task directory from being removed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace hx_pg_backup {
+
+// A WAL location as the server writes it, "X/Y" (two hexadecimal numbers of
+// at most 8 digits: the high and low 32 bits), as a number. False when the
+// text is not one.
+bool parse_lsn(const std::string& text, std::uint64_t& out);
+
+// A "START WAL LOCATION" or "STOP WAL LOCATION" line of a backup label or
+// backup history file, in the server's form "<key> X/Y (file NAME)".
+struct WalLocation {
+  std::string lsn_text;  // "X/Y"
+  std::uint64_t lsn = 0;
+  std::string file;      // NAME, a WAL segment file name
+};
+
+// The last line of `text` that begins with `key` ("START WAL LOCATION: "),
+// read into `out`. False when there is none, or it is not of the server's
+// form, or its file is no WAL segment file name.
+bool wal_location_line(const std::string& text, const std::string& key, WalLocation& out);
+
+// The name of the backup history file the server writes for a backup that
+// began at `start` (its label's START WAL LOCATION): the start's segment
+// file, ".", the start's offset in its segment (8 upper-case hexadecimal
+// digits), ".backup".
+std::string backup_history_name(const WalLocation& start, std::uint64_t segment_size);
+
+// The WAL segment file, on the timeline of the segment file name
+// `timeline_of`, that holds the WAL just before `lsn`: the last segment of a
+// backup whose stop location is `lsn`, named as the server names it in the
+// backup history file (a stop location at a segment's very beginning ends the
+// segment before it). `lsn` must be above 0.
+std::string segment_before(const std::string& timeline_of, std::uint64_t lsn, std::uint64_t segment_size);
 
 // Fields of a row value in the server's text form: "(" fields separated by
 // "," ")". A field in double quotes may hold commas, parentheses and line

@@ -72,12 +72,12 @@ uid_t HxModule_PG_Ostrel::server_uid() const {
   return boost::tuples::get<0>(hx_postgresql_common::get_user_uid_gid(pg_conf_.postgresql_admin));
 }
 
-bool HxModule_PG_Ostrel::list_wal_files(const std::vector<std::string>& paths,
+bool HxModule_PG_Ostrel::list_wal_files(const std::vector<std::string>& paths, std::uint64_t segment_size,
                                         std::map<std::string, std::string>& list) {
   for (const std::string& path : paths) {
     std::string source;
     std::string error;
-    if (!wal_archive_.fix(fs::path(path).filename().string(), source, error)) {
+    if (!wal_archive_.fix(fs::path(path).filename().string(), segment_size, source, error)) {
       HxLogStream(HxLogLvl::Error) << kListWalSignature << ": can't hand the WAL file "
                                    << HxDestination::printable(path) << " to the archiver: " << error << std::endl;
       return false;

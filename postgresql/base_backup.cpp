@@ -184,13 +184,14 @@ bool HxModule_PG_Ostrel::prepare_to_base_backup() {
 
       // 9-13. backup_label and tablespace_map, owned by the server's account.
       std::string label_text;
-      backup_label_files(stopped, tablespaces, list, label_text);
+      std::string stop_lsn;
+      backup_label_files(stopped, tablespaces, list, label_text, stop_lsn);
 
       // 14-15. The data directory and the tablespaces, read from the snapshots.
       list_snapshot_sources(task_directory, real_locations, list);
 
       // 16-20. The WAL files of the backup and those it makes obsolete.
-      if (!list_base_backup_wal(connection, label_text, list)) return false;
+      if (!list_base_backup_wal(connection, label_text, stop_lsn, list)) return false;
 
       // 21. The list file for the archiver.
       return add_to_hxfd_list_file(options_.resource_list_file, list, false);
@@ -275,11 +276,13 @@ bool HxModule_PG_Ostrel::snapshot_in_backup_mode(pqxx::result& stopped) {
 }
 
 void HxModule_PG_Ostrel::backup_label_files(const pqxx::result& stopped, const std::set<std::string>& tablespaces,
-                                            std::map<std::string, std::string>& list, std::string& label_text) {
-  // The label and map texts: the second and third fields of the stop
+                                            std::map<std::string, std::string>& list, std::string& label_text,
+                                            std::string& stop_lsn) {
+  // The stop location, the label and the map texts: the fields of the stop
   // result, as separate columns (major 9) or inside one row value.
   std::string map_text;
   if (stopped.columns() >= 3) {
+    stop_lsn = stopped[0][0].c_str();
     label_text = stopped[0][1].c_str();
     map_text = stopped[0][2].c_str();
   } else {
@@ -287,6 +290,7 @@ void HxModule_PG_Ostrel::backup_label_files(const pqxx::result& stopped, const s
     if (!hx_pg_backup::parse_row_value(stopped[0][0].c_str(), fields)) {
       fail(std::string(kSignature) + ": unreadable result of the stop statement: " + stopped[0][0].c_str());
     }
+    stop_lsn = fields[0];
     if (fields.size() > 1) label_text = fields[1];
     if (fields.size() > 2) map_text = fields[2];
   }
@@ -369,69 +373,106 @@ void HxModule_PG_Ostrel::list_snapshot_sources(const std::string& task_directory
   }
 }
 
-bool HxModule_PG_Ostrel::list_base_backup_wal(const hx_postgresql_common::connection_ptr& connection,
-                                              const std::string& label_text,
-                                              std::map<std::string, std::string>& list) {
-  // The backup history file, kept as this backup's WAL snapshot file and
-  // read once: the range is taken from the very text that was checked. What
-  // the archive holds besides WAL files is reported by this listing, once:
-  // the listing of the range below says nothing of it.
-  const std::string& archive = pg_conf_.archive_catalog;
-  std::vector<fs::path> listing;
-  const bool listed = hx_postgresql_common::get_wal_files_list(archive, listing, true, wal_archive_.fd()) == 0;
-  if (!listed) HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
-  std::string history;
-  if (!listed || hx_postgresql_common::get_latest_backup_file(listing, history) != 0) {
-    fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
+void HxModule_PG_Ostrel::take_backup_history(const std::string& label_text, const std::string& stop_lsn,
+                                             std::uint64_t segment_size, std::string& history) {
+  namespace pg = hx_postgresql_common;
+  // The server's account writes the WAL archive, so the backup history file
+  // is only checked against the server's own answers: exactly the file the
+  // server wrote for this backup, named after the label's start, read
+  // through the archive's descriptor, bounded, and the account's.
+  hx_pg_backup::WalLocation start;
+  if (!hx_pg_backup::wal_location_line(label_text, "START WAL LOCATION: ", start)) {
+    HxLogStream(HxLogLvl::Error) << kSignature << ": the backup label names no START WAL LOCATION of the server's "
+                                 << "form: " << start_location_line(label_text) << std::endl;
+    fail(std::string(kSignature) + ": Unable to find start wal file");
   }
+  std::uint64_t stop = 0;
+  if (!hx_pg_backup::parse_lsn(stop_lsn, stop) || stop == 0) {
+    fail(std::string(kSignature) + ": the stop statement gave no WAL location: " + stop_lsn);
+  }
+  const std::string history_name = hx_pg_backup::backup_history_name(start, segment_size);
+  history = (fs::path(pg_conf_.archive_catalog) / history_name).string();
   std::string history_text;
   std::string error;
-  const bool read = hx_utils_common::read_regular_file(fs::path(history).filename().string(), history_text, error,
-                                                       wal_archive_.fd());
-  if (!read || !write_wal_snapshot(history_text, error)) {
-    HxLogStream(HxLogLvl::Error) << kSignature
-                                 << (read ? ": can't use " + wal_snapshot_filename() : ": can't read " + history)
-                                 << ": " << error << std::endl;
+  struct stat st {};
+  if (!hx_utils_common::read_regular_file_bounded(wal_archive_.fd(), history_name, pg::kHistoryFileBound,
+                                                   history_text, st, error)) {
+    if (errno == ENOENT) {
+      HxLogStream(HxLogLvl::Error) << kSignature << ": the WAL archive holds no backup history file " << history
+                                   << ", which the server wrote for this backup" << std::endl;
+      fail(std::string(kSignature) + ": Unable to find backup file for PostgreSQL");
+    }
+    HxLogStream(HxLogLvl::Error) << kSignature << ": can't read " << history << ": " << error << std::endl;
     fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
          wal_snapshot_filename());
   }
-
-  // The WAL range of the backup. The newest history file must be this
-  // backup's: its start is the one the label records.
-  if (hx_postgresql_common::start_wal_file_in_text(history_text, history, start_wal_file_) != 0) {
-    fail(std::string(kSignature) + ": Unable to find start wal file");
+  if (st.st_uid != server_uid()) {
+    fail(std::string(kSignature) + ": the backup history file " + history + " is " +
+         hx_utils_common::describe_entry(st) + ", not a file of the server's account");
   }
-  if (hx_postgresql_common::stop_wal_file_in_text(history_text, history, stop_wal_file_) != 0) {
-    fail(std::string(kSignature) + ": Unable to find stop wal file");
-  }
+  // Its start must be the one the label records, its stop the server's.
   const std::string label_start = start_location_line(label_text);
   if (start_location_line(history_text) != label_start) {
-    fail(std::string(kSignature) + ": the newest backup history file " + history +
+    fail(std::string(kSignature) + ": the backup history file " + history +
          " does not belong to this backup, whose label says: " + label_start);
   }
+  if (pg::start_wal_file_in_text(history_text, history, start_wal_file_) != 0) {
+    fail(std::string(kSignature) + ": Unable to find start wal file");
+  }
+  std::string history_stop_file;
+  if (pg::stop_wal_file_in_text(history_text, history, history_stop_file) != 0) {
+    fail(std::string(kSignature) + ": Unable to find stop wal file");
+  }
+  hx_pg_backup::WalLocation history_stop;
+  if (!hx_pg_backup::wal_location_line(history_text, "STOP WAL LOCATION: ", history_stop) ||
+      history_stop.lsn != stop) {
+    fail(std::string(kSignature) + ": the backup history file " + history + " says STOP WAL LOCATION: " +
+         (history_stop.lsn_text.empty() ? std::string("(none of the server's form)") : history_stop.lsn_text) +
+         ", but the server stopped the backup at " + stop_lsn);
+  }
+  stop_wal_file_ = hx_pg_backup::segment_before(start.file, stop, segment_size);
+  if (history_stop_file != stop_wal_file_) {
+    fail(std::string(kSignature) + ": the backup history file " + history + " names the stop WAL file " +
+         history_stop_file + ", but the server's stop location " + stop_lsn + " lies in " + stop_wal_file_);
+  }
+  // Kept as this backup's WAL snapshot file: the very text that was checked.
+  if (!write_wal_snapshot(history_text, error)) {
+    HxLogStream(HxLogLvl::Error) << kSignature << ": can't use " << wal_snapshot_filename() << ": " << error
+                                 << std::endl;
+    fail(std::string(kSignature) + ": Unable to copy backup_file " + history + " to snapshot " +
+         wal_snapshot_filename());
+  }
+}
+
+bool HxModule_PG_Ostrel::list_base_backup_wal(const hx_postgresql_common::connection_ptr& connection,
+                                              const std::string& label_text, const std::string& stop_lsn,
+                                              std::map<std::string, std::string>& list) {
+  namespace pg = hx_postgresql_common;
+  const std::string& archive = pg_conf_.archive_catalog;
+  std::uint64_t segment_size = 0;
+  if (!pg::get_wal_segment_size(connection, segment_size)) return false;
+  std::string history;
+  take_backup_history(label_text, stop_lsn, segment_size, history);
+
   // The last WAL file of the range, completely archived, before the range is
-  // listed: a name search that found only the history file named after a
-  // start file not yet archived would leave that WAL file out.
-  if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
-                                                               pg_conf_.wal_wait_timeout,
-                                                               pg_conf_.wal_check_period) != 0) {
+  // listed.
+  if (pg::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection, pg_conf_.wal_wait_timeout,
+                                             pg_conf_.wal_check_period, wal_archive_.fd()) != 0) {
     fail(std::string(kSignature) + ": Last WAL file is absent in archive directory: " + stop_wal_file_);
   }
-  std::uint64_t segment_size = 0;
-  if (!hx_postgresql_common::get_wal_segment_size(connection, segment_size)) return false;
   // The archive as it is now that the last WAL file is in it; the range and
-  // the obsolete files are both taken from this listing.
-  listing.clear();
-  if (hx_postgresql_common::get_wal_files_list(archive, listing, false, wal_archive_.fd()) != 0) {
+  // the obsolete files are both taken from this listing, which also reports,
+  // once, what the archive holds besides WAL files.
+  std::vector<fs::path> listing;
+  if (pg::get_wal_files_list(archive, listing, true, wal_archive_.fd()) != 0) {
     HxLogStream(HxLogLvl::Error) << "Unable to get archived WAL files list" << std::endl;
     fail(std::string(kSignature) + ": Unable to determine wal files sequence");
   }
   std::vector<std::string> range;
-  if (hx_postgresql_common::get_wal_files_sequence(listing, start_wal_file_, stop_wal_file_, range, false, false,
-                                                   segment_size) != 0) {
+  if (pg::get_wal_files_sequence(listing, start_wal_file_, stop_wal_file_, range, false, false, segment_size) != 0) {
     fail(std::string(kSignature) + ": Unable to determine wal files sequence");
   }
-  if (!list_wal_files(range, list)) return false;
+  if (!list_wal_files(range, segment_size, list)) return false;
 
   // Archived files this backup makes obsolete: everything up to its last WAL
   // file and its history file, removed only once the backup has been
@@ -441,13 +482,12 @@ bool HxModule_PG_Ostrel::list_base_backup_wal(const hx_postgresql_common::connec
   if (pg_conf_.auto_remove_wal && !listing.empty()) {
     const std::string first = listing.front().filename().string();
     std::vector<std::string> selection;
-    if (hx_postgresql_common::get_wal_files_sequence(std::move(listing), first, stop_wal_file_, selection, false,
-                                                     true, segment_size) != 0) {
+    if (pg::get_wal_files_sequence(std::move(listing), first, stop_wal_file_, selection, false, true,
+                                   segment_size) != 0) {
       fail("Unable to determine wal files sequence");
     }
     for (const auto& path : selection) {
-      if (hx_postgresql_common::wal_file_kind_of(fs::path(path).filename().string()) !=
-          hx_postgresql_common::wal_file_kind::timeline_history) {
+      if (pg::wal_file_kind_of(fs::path(path).filename().string()) != pg::wal_file_kind::timeline_history) {
         wal_files_.push_back(path);
       }
     }

@@ -101,10 +101,11 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   // (its result into `stopped`).
   bool snapshot_in_backup_mode(pqxx::result& stopped);
   // backup_label and tablespace_map written from the stop result into the
-  // task directory and added to `list` (`label_text` receives the label);
-  // a tablespace created or dropped meanwhile fails the backup.
+  // task directory and added to `list` (`label_text` receives the label,
+  // `stop_lsn` the stop location, "X/Y"); a tablespace created or dropped
+  // meanwhile fails the backup.
   void backup_label_files(const pqxx::result& stopped, const std::set<std::string>& tablespaces,
-                          std::map<std::string, std::string>& list, std::string& label_text);
+                          std::map<std::string, std::string>& list, std::string& label_text, std::string& stop_lsn);
   // Each location's copy in the snapshots, checked to be a directory of the
   // server's account at its real path below the task directory (no link on
   // the way), the runtime files removed from the data directory's, added
@@ -112,16 +113,30 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   void list_snapshot_sources(const std::string& task_directory,
                              const std::map<std::string, std::string>& real_locations,
                              std::map<std::string, std::string>& list);
-  // The backup history file (kept as the WAL snapshot file), the WAL range
-  // it names added to `list` (list_wal_files), and the WAL files the backup
-  // makes obsolete (wal_files_).
+  // The backup's WAL range, from the label's start (`label_text`) to the
+  // segment that holds the WAL before the stop location `stop_lsn` (the
+  // server's answers), added to `list` (list_wal_files) once its last file
+  // is archived; its backup history file taken (take_backup_history); and
+  // the WAL files the backup makes obsolete (wal_files_).
   bool list_base_backup_wal(const hx_postgresql_common::connection_ptr& connection, const std::string& label_text,
-                            std::map<std::string, std::string>& list);
+                            const std::string& stop_lsn, std::map<std::string, std::string>& list);
+  // The backup history file the server wrote for this backup, named after
+  // the label's start (`history` receives its path in the archive), read
+  // through wal_archive_: it must be the server account's regular file of
+  // at most kHistoryFileBound bytes whose START line is the label's and
+  // whose STOP line names the stop location `stop_lsn` and the segment
+  // before it. Sets start_wal_file_ and stop_wal_file_ and keeps the file's
+  // text as the WAL snapshot file; any disagreement fails the preparation
+  // with an Error naming the file and what disagrees.
+  void take_backup_history(const std::string& label_text, const std::string& stop_lsn, std::uint64_t segment_size,
+                           std::string& history);
   // Adds the WAL files `paths` of the archive to the archiver's `list`:
-  // each fixed by wal_archive_ and read through its link, named in the
-  // archive by its own path. False, with an Error naming the first one that
-  // cannot be fixed (no regular file, or not the server's).
-  bool list_wal_files(const std::vector<std::string>& paths, std::map<std::string, std::string>& list);
+  // each fixed by wal_archive_ (a segment of `segment_size` bytes) and read
+  // through its link, named in the archive by its own path. False, with an
+  // Error naming the first one that cannot be fixed (no regular file, not
+  // the server's, or of another size).
+  bool list_wal_files(const std::vector<std::string>& paths, std::uint64_t segment_size,
+                      std::map<std::string, std::string>& list);
   // The uid of the server's account (postgresql_admin).
   uid_t server_uid() const;
   // Undoes what a failed full-backup preparation left: ends the module's

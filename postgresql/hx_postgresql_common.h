@@ -2,6 +2,7 @@
 // names and sequences, file ownership, recovery settings and deployment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -157,13 +158,29 @@ int get_latest_backup_file(const std::vector<boost::filesystem::path>& listing, 
 // `at`, the file's name is removed from the directory that descriptor holds
 // open, not from the directory its path leads to.
 bool remove_wal_file(const std::string& path, std::string& why, int at = -1);
+// The most that is read of a backup history file or a WAL snapshot file,
+// which hold a few hundred bytes (a label of at most 1 KiB included): a
+// larger file is no such file and is refused unread.
+constexpr std::size_t kHistoryFileBound = 64 * 1024;
+
+// The WAL file named in the last START (STOP) WAL LOCATION line of the
+// backup history or WAL snapshot file `file`, a regular file (links not
+// followed) of at most kHistoryFileBound bytes. get_stop_wal_file takes only
+// a WAL segment file name (24 hexadecimal digits): any other word, which
+// could be a path, fails it with an Error naming it.
 int get_start_wal_file(const std::string& file, std::string& out);
 int get_stop_wal_file(const std::string& file, std::string& out);
-// The same over the text of `file` read before (`file` names it in messages).
+// The same over the text of `file` read before (`file` names it in messages),
+// both taking only WAL segment file names.
 int start_wal_file_in_text(const std::string& text, const std::string& file, std::string& out);
 int stop_wal_file_in_text(const std::string& text, const std::string& file, std::string& out);
+// Waits until the WAL file `path` is a regular file of the server's WAL
+// segment size, looking every `attempt_timeout` seconds for `wait_timeout`
+// seconds; 0 then, 6 otherwise. With `at`, the file is the last element of
+// `path` (which must be a WAL segment file name) in the directory that
+// descriptor holds open; `path` only names it in messages.
 int wait_until_file_archiving_finished(const std::string& path, connection_ptr connection, long wait_timeout,
-                                       long attempt_timeout);
+                                       long attempt_timeout, int at = -1);
 wal_name wal_name_from_string(const std::string& text);
 bool check_sequence_integrity(const std::vector<std::string>& paths, const std::string& start,
                               const std::string& stop, std::uint64_t segment_size = kDefaultWalSegmentSize);

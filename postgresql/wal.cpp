@@ -122,9 +122,13 @@ bool not_after(const wal_name& a, const wal_name& b) {
 // contains key (the sixth word of the line, its closing parenthesis
 // dropped). Lines are read with tabs turned into blanks and white space
 // trimmed as trim_all does.
+// With `segment_only`, a name that is no WAL segment file name (which could
+// be a path, "../x") is refused with an Error naming it, and `out` is left
+// as it was.
 int location_in_text(const std::string& content, const std::string& file, std::string& out, const std::string& key,
-                     const char* sig, const char* missing_text, int failure) {
+                     const char* sig, const char* missing_text, int failure, bool segment_only) {
   bool found = false;
+  std::string word_found;
   std::string line;
   std::istringstream in(content);
   while (std::getline(in, line)) {
@@ -135,7 +139,7 @@ int location_in_text(const std::string& content, const std::string& file, std::s
     boost::algorithm::split(words, line, [](char c) { return c == ' '; });
     if (words.size() > 5) {
       const std::string& word = words[5];
-      out = word.empty() ? word : word.substr(0, word.size() - 1);
+      word_found = word.empty() ? word : word.substr(0, word.size() - 1);
       found = true;
     }
   }
@@ -143,25 +147,35 @@ int location_in_text(const std::string& content, const std::string& file, std::s
     HxLogStream(HxLogLvl::Error) << missing_text << file << std::endl;
     return failure;
   }
+  if (segment_only && wal_file_kind_of(word_found) != wal_file_kind::segment) {
+    HxLogStream(HxLogLvl::Error) << sig << ": " << HxDestination::printable(file) << " names "
+                                 << HxDestination::printable(word_found) << " as the file of its "
+                                 << key.substr(0, key.find(':')) << ", which is no WAL segment file name"
+                                 << std::endl;
+    return failure;
+  }
+  out = word_found;
   HxLogStream(HxLogLvl::Debug) << sig << ": " << "wal_file_name:" << out << std::endl;
   return 0;
 }
 
 // The same, read from file.
 int read_location_line(const std::string& file, std::string& out, const std::string& key, const char* sig,
-                       const char* missing_text, int failure) {
+                       const char* missing_text, int failure, bool segment_only) {
   // The file may lie where the server's account writes (the WAL archive):
-  // whatever it planted at the name other than a regular file is not read.
+  // whatever it planted at the name other than a regular file is not read,
+  // nor is a file far larger than a backup history file.
   std::string content;
   std::string why;
-  if (!hx_utils_common::read_regular_file(file, content, why)) {
-    if (errno == EINVAL) {
+  struct stat st {};
+  if (!hx_utils_common::read_regular_file_bounded(AT_FDCWD, file, kHistoryFileBound, content, st, why)) {
+    if (errno == EINVAL || errno == EFBIG) {
       HxLogStream(HxLogLvl::Error) << sig << ": " << HxDestination::printable(file) << " is " << why << std::endl;
     }
     HxLogStream(HxLogLvl::Error) << "Unable to open backup file: " << file << std::endl;
     return failure;
   }
-  return location_in_text(content, file, out, key, sig, missing_text, failure);
+  return location_in_text(content, file, out, key, sig, missing_text, failure, segment_only);
 }
 
 // First entry of list whose file name is name, or list.size(). The entries
@@ -594,26 +608,26 @@ bool remove_wal_file(const std::string& path, std::string& why, int at) {
 
 int get_start_wal_file(const std::string& file, std::string& out) {
   return read_location_line(file, out, "START WAL LOCATION: ", kSigStartWal,
-                            "START WAL LOCATION wasn't found in backup file: ", 6);
+                            "START WAL LOCATION wasn't found in backup file: ", 6, false);
 }
 
 int get_stop_wal_file(const std::string& file, std::string& out) {
   return read_location_line(file, out, "STOP WAL LOCATION: ", kSigStopWal,
-                            "STOP WAL LOCATION wasn't found in backup file: ", 1);
+                            "STOP WAL LOCATION wasn't found in backup file: ", 1, true);
 }
 
 int start_wal_file_in_text(const std::string& text, const std::string& file, std::string& out) {
   return location_in_text(text, file, out, "START WAL LOCATION: ", kSigStartWal,
-                          "START WAL LOCATION wasn't found in backup file: ", 6);
+                          "START WAL LOCATION wasn't found in backup file: ", 6, true);
 }
 
 int stop_wal_file_in_text(const std::string& text, const std::string& file, std::string& out) {
   return location_in_text(text, file, out, "STOP WAL LOCATION: ", kSigStopWal,
-                          "STOP WAL LOCATION wasn't found in backup file: ", 1);
+                          "STOP WAL LOCATION wasn't found in backup file: ", 1, true);
 }
 
 int wait_until_file_archiving_finished(const std::string& path, connection_ptr connection, long wait_timeout,
-                                       long attempt_timeout) {
+                                       long attempt_timeout, int at) {
   HxLogStream(HxLogLvl::Debug) << kSigWait << " : " << "wal_file_name:" << path << " : "
                                << "wait_timeout:" << wait_timeout << " : "
                                << "attempt_timeout:" << attempt_timeout << std::endl;
@@ -624,6 +638,14 @@ int wait_until_file_archiving_finished(const std::string& path, connection_ptr c
                                  << attempt_timeout << std::endl;
     return 6;
   }
+  // In the directory `at`, only a segment's own name is looked up there: a
+  // name with "/" or ".." would lead out of it.
+  const std::string name(file_name_of(path));
+  if (at >= 0 && wal_file_kind_of(name) != wal_file_kind::segment) {
+    HxLogStream(HxLogLvl::Error) << kSigWait << ": " << HxDestination::printable(path)
+                                 << " is not named as a WAL segment file" << std::endl;
+    return 6;
+  }
   const std::int64_t checks = static_cast<std::int64_t>(wait_timeout) / static_cast<std::int64_t>(attempt_timeout);
   std::int64_t attempt = 0;
   while (attempt < checks) {
@@ -632,7 +654,9 @@ int wait_until_file_archiving_finished(const std::string& path, connection_ptr c
     // is there and no regular file never becomes the WAL file.
     struct stat st {};
     std::string why;
-    const hx_utils_common::UniqueFd file = hx_utils_common::open_regular_file(AT_FDCWD, path, st, why);
+    const hx_utils_common::UniqueFd file =
+        at >= 0 ? hx_utils_common::open_regular_file(at, name, st, why)
+                : hx_utils_common::open_regular_file(AT_FDCWD, path, st, why);
     if (!file && errno == EINVAL) {
       HxLogStream(HxLogLvl::Error) << kSigWait << ": " << HxDestination::printable(path) << " is " << why << std::endl;
       return 6;

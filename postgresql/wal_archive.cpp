@@ -1,5 +1,6 @@
 // The WAL archive as a backup works in it (see wal_archive.h).
 #include "postgresql/wal_archive.h"
+#include "postgresql/hx_postgresql_common.h"
 
 #include <cerrno>
 #include <cstring>
@@ -51,7 +52,8 @@ bool WalArchive::open_links(std::string& error) {
   return links_.valid();
 }
 
-bool WalArchive::fix(const std::string& name, std::string& source, std::string& error) {
+bool WalArchive::fix(const std::string& name, std::uint64_t segment_size, std::string& source, std::string& error) {
+  namespace pg = hx_postgresql_common;
   if (!links_ && !open_links(error)) return false;
   struct stat st {};
   std::string why;
@@ -60,11 +62,27 @@ bool WalArchive::fix(const std::string& name, std::string& source, std::string& 
     error = why;
     return false;
   }
-  // What the server archived is its account's. Root's file with one name
-  // was put there by root; any other owner, or root's file with another
-  // name elsewhere, is not the server's WAL file.
-  if (st.st_uid != uid_ && (st.st_uid != 0 || st.st_nlink != 1)) {
+  // What the server archived is its account's, whatever its number of
+  // names: a file of any other owner (root's included, which the account can
+  // rename into the archive from a directory of its own) is not the server's
+  // WAL file, and its content would be archived as if it were.
+  if (st.st_uid != uid_) {
     error = hx_utils_common::describe_entry(st) + ", not a file of the server's account";
+    return false;
+  }
+  // The server archives whole segments, and history files of a few hundred
+  // bytes; a file of another size under such a name (a sparse one of any
+  // length) is none of them.
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const pg::wal_file_kind kind = pg::wal_file_kind_of(name);
+  if (kind == pg::wal_file_kind::segment && size != segment_size) {
+    error = "a regular file of " + std::to_string(size) + " bytes, not of the server's WAL segment size (" +
+            std::to_string(segment_size) + " bytes)";
+    return false;
+  }
+  if (kind != pg::wal_file_kind::segment && size > pg::kHistoryFileBound) {
+    error = "a regular file of " + std::to_string(size) + " bytes, more than a history file holds (at most " +
+            std::to_string(pg::kHistoryFileBound) + " bytes are taken)";
     return false;
   }
   ::unlinkat(links_.get(), name.c_str(), 0);

@@ -16,6 +16,7 @@
 // redirect; the archive keeps the server's own path as the file's name.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <sys/types.h>
@@ -43,12 +44,14 @@ class WalArchive {
 
   // Fixes the WAL file `name` of the archive for the archiver: a regular
   // file (opened without following a link and without blocking) of the
-  // server's account, or of root with a single name, hard-linked into the
-  // links directory, which is made on first use (".hx_backup_wal", root's,
-  // mode 0700; a leftover of an earlier task is reused). `source`
-  // receives the path by which the archiver reads it. False with `error`
-  // saying what lies at the name or why it could not be linked.
-  bool fix(const std::string& name, std::string& source, std::string& error);
+  // server's account, of exactly `segment_size` bytes when `name` is a
+  // segment's and of at most kHistoryFileBound bytes when it is a history
+  // file's (both read on the opened file), hard-linked into the links
+  // directory, which is made on first use (".hx_backup_wal", root's, mode
+  // 0700; a leftover of an earlier task is reused). `source` receives the
+  // path by which the archiver reads it. False with `error` saying what lies
+  // at the name or why it could not be linked.
+  bool fix(const std::string& name, std::uint64_t segment_size, std::string& source, std::string& error);
 
   // Removes the links and their directory; the archive stays open. Nothing
   // happens when there are none.

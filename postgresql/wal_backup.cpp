@@ -79,8 +79,8 @@ bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup() {
       return add_to_hxfd_list_file(options_.resource_list_file, {}, false);
     }
     if (hx_postgresql_common::wait_until_file_archiving_finished(archive + "/" + stop_wal_file_, connection,
-                                                                 pg_conf_.wal_wait_timeout,
-                                                                 pg_conf_.wal_check_period) != 0) {
+                                                                 pg_conf_.wal_wait_timeout, pg_conf_.wal_check_period,
+                                                                 wal_archive_.fd()) != 0) {
       HxLogStream(HxLogLvl::Error) << "Last WAL file is absent in archive directory: " << stop_wal_file_ << std::endl;
       return false;
     }
@@ -108,7 +108,8 @@ bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup() {
     }
 
     std::map<std::string, std::string> list;
-    return list_wal_files(wal_files_, list) && add_to_hxfd_list_file(options_.resource_list_file, list, false);
+    return list_wal_files(wal_files_, segment_size, list) &&
+           add_to_hxfd_list_file(options_.resource_list_file, list, false);
   } catch (const pqxx::broken_connection& e) {
     HxLogStream(HxLogLvl::Error) << kPrepareSignature << ": can't connect to the database: " << e.what() << std::endl;
   } catch (const std::exception& e) {

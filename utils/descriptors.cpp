@@ -453,4 +453,41 @@ const char* file_type_word(mode_t mode) {
   return "regular file";
 }
 
+bool read_regular_file_bounded(int at, const std::string& path, std::size_t limit, std::string& content,
+                               struct stat& st, std::string& why) {
+  const UniqueFd fd = open_regular_file(at, path, st, why);
+  if (!fd) return false;
+  const auto too_large = [&](std::uint64_t size) {
+    why = "a regular file of " + std::to_string(size) + " bytes, more than the " + std::to_string(limit) +
+          " bytes that are read of it";
+    errno = EFBIG;
+    return false;
+  };
+  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > limit) {
+    return too_large(static_cast<std::uint64_t>(st.st_size));
+  }
+  content.clear();
+  // One byte past the bound tells a file that grew after the fstat.
+  std::string buffer(limit + 1, '\0');
+  std::size_t got = 0;
+  while (got < buffer.size()) {
+    const ssize_t n = ::read(fd.get(), &buffer[got], buffer.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > limit) {
+    struct stat now {};
+    const bool known = ::fstat(fd.get(), &now) == 0 && static_cast<std::uint64_t>(now.st_size) > got;
+    return too_large(known ? static_cast<std::uint64_t>(now.st_size) : got);
+  }
+  buffer.resize(got);
+  content = std::move(buffer);
+  return true;
+}
+
 }  // namespace hx_utils_common

@@ -176,4 +176,14 @@ const char* file_type_word(mode_t mode);
 // file" (file_type_word of the mode).
 std::string not_a_regular_file(mode_t mode);
 
+// Reads the regular file `path` (relative to `at` unless absolute), opened
+// as open_regular_file does (its fstat result into `st`), when it holds at
+// most `limit` bytes, and never reads more than that: a larger file, by its
+// size on the descriptor or by what a read finds past the bound (it grew
+// meanwhile), is refused, with errno EFBIG and `why` "a regular file of
+// <size> bytes, more than the <limit> bytes that are read of it". Otherwise false with `why` (and errno)
+// as open_regular_file gives them, or the reason a read failed.
+bool read_regular_file_bounded(int at, const std::string& path, std::size_t limit, std::string& content,
+                               struct stat& st, std::string& why);
+
 }  // namespace hx_utils_common

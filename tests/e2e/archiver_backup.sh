@@ -91,6 +91,30 @@ assert_exit 0
 assert_last_argv "/opt/halvex/bin/hxfd -a gost -5 -b 16384 -c $T/db6.hxfd.list -p 0 $KEYS -z best --memory-threshold 64 -M ms1 -N db6 -T t6 -s ${SECRET}t6 -m $T/db6.snap_dir/db6.meta -g $T/db6.signature --passin /opt/halvex/keys/master-key --sign /opt/halvex/keys/secret-key.pem"
 grep -q "^sha256: $(sha256sum "$HX_MEDIA_DIR/db6" | cut -d' ' -f1)$" "$T/db6.signature" 2>/dev/null ||
   fail "the signature file does not sign the archive"
+assert_eq "root 644" "$(stat -c '%U %a' "$T/db6.signature")" "owner and mode of the signature file"
+
+case_name "in a sticky -d, what another account put at the signature file's name refuses a backup with --dgst before \
+anything is done (exit 4), and is neither used nor removed"
+STICKY="$W/sticky"
+mkdir -p "$STICKY" && chmod 1777 "$STICKY"
+printf 'root only\n' >"$W/root-only" && chmod 600 "$W/root-only"
+as_nobody() { (cd / && setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"); }
+as_nobody ln -s "$W/root-only" "$STICKY/db6a.hxfd.signature"
+as_nobody sh -c "echo planted >'$STICKY/db6b.signature'"
+refused=", which another account could have placed; it is neither used nor removed"
+reset_logs
+run_module -b "$RES" -d "$STICKY" -n db6a --autonomous --dgst
+assert_exit 4
+assert_line "Error: Backup module: can't use $STICKY/db6a.hxfd.signature: a symbolic link owned by uid \
+$(id -u nobody)$refused"
+run_module -b "$RES" -d "$STICKY" -n db6b -m ms1 -T t6 --dgst
+assert_exit 4
+assert_line "Error: Backup module: can't use $STICKY/db6b.signature: a regular file owned by uid $(id -u nobody)$refused"
+assert_eq "" "$(hooks)" "hooks"
+assert_eq "0" "$(argv_count)" "archiver calls"
+assert_eq "root 600 root only|planted" "$(stat -c '%U %a' "$W/root-only") $(cat "$W/root-only")|$(cat \
+"$STICKY/db6b.signature")" "the root-only file and the planted one"
+[ -L "$STICKY/db6a.hxfd.signature" ] || fail "the planted link was removed"
 
 for key in "$W/no-such-key" ""; do
   case_name "encryption with key file '$key': exit 6 before the archiver, released"

@@ -11,6 +11,10 @@ source "$HX_SOURCE_DIR/tests/e2e/lib/backup.sh"
 trap 'rm -f "$HX_VOLUME_DATA_MNT/filler" "$HX_PG_ARCHIVE_HOLD"' EXIT
 
 archive_listing() { ls "$HX_PG_ARCHIVE"; }
+# Tenths of a second to wait for the server to archive a WAL file: after a
+# case that left its archive command failing, the server's archiver retries
+# only after up to a minute (or when new WAL wakes it).
+ARCHIVE_WAIT=1200
 PREPARE_SIG="virtual bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&)"
 # failed_backup CODE: the common marks of a backup that was not made.
 failed_backup() {
@@ -27,26 +31,29 @@ failed_backup() {
 remember_archive() {
   local last
   last="$(psql_value "SELECT pg_walfile_name(pg_switch_wal())")"
-  for _ in $(seq 300); do [ -e "$HX_PG_ARCHIVE/$last" ] && break || sleep 0.1; done
+  for _ in $(seq "$ARCHIVE_WAIT"); do [ -e "$HX_PG_ARCHIVE/$last" ] && break || sleep 0.1; done
   archive_listing >"$HX_SANDBOX_DIR/archive.before"
   grep -qx "$last" "$HX_SANDBOX_DIR/archive.before" || fail "$last was not archived"
 }
 
-# hostile_archive [GLOB]: the server's archive command leaves, as the server's
-# account may, a FIFO at the name of each file it archives whose name matches
-# GLOB, the file set aside; without GLOB the usual command and the set-aside
+# hostile_archive [GLOB [ACTION]]: the server's archive command leaves, as the
+# server's account may, a FIFO at the name of each file it archives whose name
+# matches GLOB, the file set aside (or, with ACTION, runs that shell text with
+# the archived file as $1); without GLOB the usual command and the set-aside
 # files are back. It returns once the server archived a WAL file with it.
 ASIDE="$HX_SANDBOX_DIR/aside" ARCHIVED_LOG="$HX_SANDBOX_DIR/archived.log"
 mkdir -p "$ASIDE" && chown postgres "$ASIDE" && install -o postgres /dev/null "$ARCHIVED_LOG"
-printf '#!/bin/sh\n"%s" "$1" "$2" || exit 1\necho "$2" >>"%s"\ncase "$2" in $3) mv "%s/$2" "%s/" && mkfifo "%s/$2" ;; esac\n' \
-  "$HX_SANDBOX_DIR/pg/bin/archive_wal" "$ARCHIVED_LOG" "$HX_PG_ARCHIVE" "$ASIDE" "$HX_PG_ARCHIVE" >"$ASIDE.sh"
+printf '#!/bin/sh\n"%s" "$1" "$2" || exit 1\necho "$2" >>"%s"\ncase "$2" in $3) if [ -s "%s.act" ]; then sh "%s.act" "%s/$2"; else mv "%s/$2" "%s/" && mkfifo "%s/$2"; fi ;; esac\n' \
+  "$HX_SANDBOX_DIR/pg/bin/archive_wal" "$ARCHIVED_LOG" "$ASIDE" "$ASIDE" "$HX_PG_ARCHIVE" "$HX_PG_ARCHIVE" "$ASIDE" \
+  "$HX_PG_ARCHIVE" >"$ASIDE.sh"
 chmod 755 "$ASIDE.sh"
 hostile_archive() {
   local name setting="RESET archive_command" f
   [ -z "${1:-}" ] || setting="SET archive_command = '$ASIDE.sh %p %f ''$1'''"
+  printf '%s' "${2:-}" >"$ASIDE.act"
   "$PG" psql -q -c "ALTER SYSTEM $setting" -c "SELECT pg_reload_conf()" >/dev/null
   name="$(psql_value "CREATE TEMP TABLE probe (); SELECT pg_walfile_name(pg_switch_wal())")"
-  for _ in $(seq 300); do
+  for _ in $(seq "$ARCHIVE_WAIT"); do
     [ -e "$HX_PG_ARCHIVE/$name" ] && [ "$(grep -cx "$name" "$ARCHIVED_LOG")" = "$([ -n "${1:-}" ] && echo 1 || echo 0)" ] &&
       break || sleep 0.1
   done
@@ -153,7 +160,7 @@ printf 'root only\n' >"$SECRET" && chmod 600 "$SECRET"
 # -n, what the server's account plants in -d, the exit code and the start of the line that refuses it
 while IFS='|' read -r name plant code refused; do
   (cd "$SHARED" && hx_as_postgres sh -c "cd '$SHARED' && $plant")
-  run_module -1 -b cluster -n "$name" -d "$SHARED" -m media1 -T task1
+  run_module -1 -b cluster -n "$name" -d "$SHARED" -m media1 -T task1 --dgst
   failed_backup "$code"
   assert_line "Error: $refused, which another account could have placed; it is neither used nor removed"
   assert_eq "root 600 root only" "$(stat -c '%U %a' "$SECRET") $(cat "$SECRET")" "the root-only file"
@@ -162,10 +169,13 @@ n1|mkdir n1 && ln -s $SECRET n1/backup_label|6|$PREPARE_SIG: can't use $SHARED/n
 n2|ln -s $SECRET n2.hxfd.list|6|$PREPARE_SIG: can't use $SHARED/n2.hxfd.list: a symbolic link owned by uid $PGUID
 n3|ln -s $SECRET n3.snap|4|Backup module: can't use $SHARED/n3.snap: a symbolic link owned by uid $PGUID
 n4|mkdir n4.snap_dir|4|Backup module: can't use $SHARED/n4.snap_dir: a directory owned by uid $PGUID
+n5|ln -s $SECRET n5.signature|4|Backup module: can't use $SHARED/n5.signature: a symbolic link owned by uid $PGUID
+n6|echo planted >n6.signature|4|Backup module: can't use $SHARED/n6.signature: a regular file owned by uid $PGUID
 PLANTED
 ! grep -q lvcreate "$HX_STANDIN_LOG_DIR/lvm.argv" || fail "a snapshot was made"
-assert_eq "n1 n1/backup_label n2.hxfd.list n3.snap n4.snap_dir" "$(cd "$SHARED" && find n* | sort | xargs)" \
-  "what was planted"
+assert_eq "n1 n1/backup_label n2.hxfd.list n3.snap n4.snap_dir n5.signature n6.signature" \
+  "$(cd "$SHARED" && find n* | sort | xargs)" "what was planted"
+assert_eq "planted" "$(cat "$SHARED/n6.signature")" "the planted signature file"
 
 case_name "an incremental whose reference holds no WAL snapshot file"
 mkdir -p "$HX_SANDBOX_DIR/bare_meta"
@@ -188,10 +198,38 @@ backup_wait 60
 hostile_archive
 failed_backup 6
 HISTORY="$(grep -xE '[0-9A-F]{24}\.[0-9A-F]{8}\.backup' "$ARCHIVED_LOG" | tail -n 1)"
-assert_line "Warning: int hx_postgresql_common::get_wal_files_list(const string&, \
-std::vector<boost::filesystem::path>&): $HX_PG_ARCHIVE/$HISTORY is a FIFO, not a regular file; it is neither archived \
-nor removed"
-assert_line_starts "Error: bool HxModule_PG_Ostrel::prepare_to_base_backup(): the newest backup history file "
+assert_line "Error: bool HxModule_PG_Ostrel::prepare_to_base_backup(): can't read $HX_PG_ARCHIVE/$HISTORY: a FIFO, not \
+a regular file"
+assert_line "Error: bool HxModule_PG_Ostrel::prepare_to_base_backup(): Unable to copy backup_file \
+$HX_PG_ARCHIVE/$HISTORY to snapshot $BK_TASK_DIR/h1.snap_dir/pg_wal_snapshot"
+
+case_name "a backup history file planted beside the server's, with the backup's start and a stop in its first WAL \
+file: the backup still ends where the server stopped it, and keeps the server's history file"
+remember_archive
+hostile_archive '*.backup' 'f="${1##*/}"; sed "s|^STOP WAL LOCATION: .*|STOP WAL LOCATION: 0/1 (file ${f%%.*})|; \
+/^LABEL/d" "$1" >"${1%.*.*}.FFFFFFFF.backup"'
+# WAL is switched while the data volume's snapshot is taken: the backup's
+# last WAL file lies three files after its first.
+: >"$HX_STANDIN_LOG_DIR/lvm.argv"
+rm -f "$HX_SANDBOX_DIR/switched"
+(wait_for_text "$HX_STANDIN_LOG_DIR/lvm.argv" lvcreate 60 && for _ in 1 2 3; do
+  psql_value "CREATE TEMP TABLE probe (); SELECT pg_switch_wal()"
+done; touch "$HX_SANDBOX_DIR/switched") >/dev/null &
+SWITCHER=$!
+# The WAL files stay for the incremental backups of the cases below.
+"$PG" conf auto_remove_wal no
+HX_LVM_SLOW="lvcreate@hxvg-data:$HX_SANDBOX_DIR/switched" backup_run -1 -b cluster -n h2
+"$PG" conf auto_remove_wal yes
+wait "$SWITCHER"
+hostile_archive
+assert_exit 0
+H2_TEXT="$(tar -xzOf "$BK_TASK_DIR/h2.snap" ./pg_wal_snapshot)"
+grep -qx "LABEL: h2" <<<"$H2_TEXT" || fail "the WAL snapshot file is not the server's backup history file: $H2_TEXT"
+assert_eq "$(setting stop_wal_location)" "$(sed -n 's/^STOP WAL LOCATION: .*(file \(.*\))$/\1/p' <<<"$H2_TEXT")" \
+  "the last WAL file"
+[[ "$(setting stop_wal_location)" > "$(setting start_wal_location)" ]] ||
+  fail "the backup ends in its first WAL file $(setting start_wal_location), as the planted history file says"
+nothing_left
 
 case_name "a FIFO at the name of the incremental's last WAL file: the incremental fails at once, naming it"
 remember_archive
@@ -207,8 +245,9 @@ std::shared_ptr<pqxx::basic_connection_base<pqxx::connect_direct> >, long int, l
 a FIFO, not a regular file"
 assert_line "Error: Last WAL file is absent in archive directory: $INC_STOP"
 
-case_name "a WAL file of the incremental's range of which only a backup history file or a .partial is left, or that \
-another account owns: the incremental fails, naming it"
+case_name "a WAL file of the incremental's range of which only a backup history file or a .partial is left, or in \
+whose place lies a file of another account, of root's (with one name or two) or of another size: the incremental \
+fails, naming it"
 remember_archive
 GONE="$(archive_listing | grep -xE '[0-9A-F]{24}' | awk -v after="$BASE_STOP" '$0 > after' | head -n 1)"
 mv "$HX_PG_ARCHIVE/$GONE" "$ASIDE/"
@@ -224,13 +263,48 @@ from $BASE_STOP to $INC_STOP needs"
   [ -e "$HX_PG_ARCHIVE/$stand_in" ] || fail "$stand_in was removed"
   rm -f "$HX_PG_ARCHIVE/$stand_in"
 done
+# At its name instead of the server's file: a file of another account, one of
+# root's with a second name, one of the server's account of another size
+# than a WAL segment (sparse), and one of root's with a single name that the
+# server's account renamed in from a directory of its own.
+LIST_WAL_SIG="bool HxModule_PG_Ostrel::list_wal_files(const std::vector<std::__cxx11::basic_string<char> >&, \
+std::map<std::__cxx11::basic_string<char>, std::__cxx11::basic_string<char> >&)"
+while IFS='|' read -r put what; do
+  rm -f "$ASIDE/second" "$HX_PG_ARCHIVE/$GONE"
+  eval "$put"
+  cp "$HX_SANDBOX_DIR/base.snap" "$BK_TASK_DIR/ref.snap"
+  backup_run -2 -b cluster -n i5 -s "$BK_TASK_DIR/ref.snap"
+  assert_line "Error: $LIST_WAL_SIG: can't hand the WAL file $HX_PG_ARCHIVE/$GONE to the archiver: $what"
+  failed_backup 6
+done <<VARIANTS
+install -o nobody -m 600 "\$ASIDE/\$GONE" "\$HX_PG_ARCHIVE/\$GONE"|a regular file owned by uid $(id -u nobody), not a \
+file of the server's account
+install -o root -m 600 "\$ASIDE/\$GONE" "\$HX_PG_ARCHIVE/\$GONE" && ln "\$HX_PG_ARCHIVE/\$GONE" "\$ASIDE/second"|a \
+regular file owned by uid 0 with 2 names, not a file of the server's account
+install -o postgres -m 600 /dev/null "\$HX_PG_ARCHIVE/\$GONE" && truncate -s 32M "\$HX_PG_ARCHIVE/\$GONE"|a regular \
+file of 33554432 bytes, not of the server's WAL segment size ($(stat -c %s "$ASIDE/$GONE") bytes)
+install -o root -m 600 "\$ASIDE/\$GONE" "\$ASIDE/second" && hx_as_postgres mv "\$ASIDE/second" "\$HX_PG_ARCHIVE/\$GONE"|a \
+regular file owned by uid 0, not a file of the server's account
+VARIANTS
+rm -f "$ASIDE/second" "$HX_PG_ARCHIVE/$GONE"
 mv "$ASIDE/$GONE" "$HX_PG_ARCHIVE/"
-chown nobody "$HX_PG_ARCHIVE/$GONE"
+
+case_name "a WAL file of the incremental that cannot be hard-linked for the archiver fails the backup, naming it; \
+none is skipped"
+remember_archive
+# The first link the module makes fails, as on a file with the most links
+# its file system allows (leak checks do not work under ptrace).
+cat >"$HX_SANDBOX_DIR/linkat_fails" <<EOF
+#!/bin/sh
+ASAN_OPTIONS="\${ASAN_OPTIONS:-}:detect_leaks=0" exec strace -f -qq -o /dev/null -e trace=linkat \\
+  -e inject=linkat:error=EMLINK:when=1 "$HX_MODULE_BIN" "\$@"
+EOF
+chmod 755 "$HX_SANDBOX_DIR/linkat_fails"
 cp "$HX_SANDBOX_DIR/base.snap" "$BK_TASK_DIR/ref.snap"
-backup_run -2 -b cluster -n i5 -s "$BK_TASK_DIR/ref.snap"
-[ ! -e "$HX_PG_ARCHIVE/$GONE" ] || chown postgres "$HX_PG_ARCHIVE/$GONE"  # failed_backup tells when it is gone
+HX_MODULE_BIN="$HX_SANDBOX_DIR/linkat_fails" backup_run -2 -b cluster -n i6 -s "$BK_TASK_DIR/ref.snap"
 assert_line_matches "^Error: bool HxModule_PG_Ostrel::list_wal_files\\(.*\\): can't hand the WAL file \
-$HX_PG_ARCHIVE/$GONE to the archiver: a regular file owned by uid $(id -u nobody), not a file of the server's account$"
+$HX_PG_ARCHIVE/[0-9A-F]{24}(\\.[0-9A-F]{8}\\.backup)? to the archiver: can't link it into \
+$HX_PG_ARCHIVE/\\.hx_backup_wal: Too many links$"
 failed_backup 6
 
 case_name "the archive command fails: TERM while the stop waits for the WAL archive ends the task within 5 s"
@@ -400,10 +474,13 @@ assert_not_contains "MAIN "
 assert_line "Error: Can't run the task on the resource 'cluster': the lock name $SEM is taken by a directory owned \
 by uid $PGUID, which is not this module's lock; remove it, then run the task again"
 # In the sticky -d: the backup's own files are root's.
-run_module -1 -b cluster -n p2 -d "$SHARED" -m media1 -T task1 -e lvm_snapshot_size:50
+run_module -1 -b cluster -n p2 -d "$SHARED" -m media1 -T task1 -e lvm_snapshot_size:50 --dgst
 rmdir $SNAP_LOCKS
 assert_exit 0
 assert_eq "root 600" "$(stat -c '%U %a' "$SHARED/p2.snap")" "the snapshot file"
+assert_eq "root 644" "$(stat -c '%U %a' "$SHARED/p2.signature")" "the signature file"
+grep -q "^sha256: $(sha256sum "$HX_MEDIA_DIR/p2" | cut -d' ' -f1)$" "$SHARED/p2.signature" ||
+  fail "the signature file does not sign the archive"
 ! grep -q "$SHARED" /proc/self/mountinfo && [ ! -e "$SHARED/p2" ] || fail "the task directory or a mount stayed"
 nothing_left
 

@@ -75,14 +75,11 @@ class BackupHooks : public ::testing::Test {
       if (line.rfind(text, 0) == 0) return true;
     return false;
   }
-  // A WAL archive directory of the server's account holding one backup
-  // history file with the given text.
-  std::string archive_with_history(const std::string& text) {
-    const std::string archive = dir_ / ("archive" + std::to_string(++archives_));
-    fs::create_directories(archive);
-    std::ofstream(archive + "/000000010000000000000002.00000028.backup") << text;
-    hx_test::sh("chown -R postgres " + archive);
-    return archive;
+  // True when a logged line begins with `text` and holds `part` after it.
+  bool logged_with(const std::string& text, const std::string& part) const {
+    for (const auto& line : log_.messages())
+      if (line.rfind(text, 0) == 0 && line.find(part, text.size()) != std::string::npos) return true;
+    return false;
   }
   // A reference backup whose WAL snapshot file ends at `stop`.
   void reference(HookModule& m, const std::string& stop) {
@@ -93,7 +90,6 @@ class BackupHooks : public ::testing::Test {
 
   hx_test::TempDir dir_;
   hx_test::LogCapture log_{HxLogLvl::InfoMask};
-  int archives_ = 0;
 };
 
 TEST_F(BackupHooks, SnapshotSizeParameterAndUnknownBackupType) {
@@ -205,7 +201,6 @@ TEST_F(BackupHooks, LabelsThatCannotBeHandedOverAndRuntimeFilesThatStay) {
 // Preparations that stop at one step each, with the Error line of that step;
 // the release of the aborted task then leaves no snapshot behind.
 TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
-  const std::string start_line = "START WAL LOCATION: 0/2000028 (file 000000010000000000000002)\n";
   const std::string argv_log = env("HX_STANDIN_LOG_DIR") + "/lvm.argv";
   const std::string late = env("HX_VOLUME_TS_MNT") + "/hx_late";
   const std::string gone = env("HX_VOLUME_TS_MNT") + "/hx_gone";
@@ -256,17 +251,6 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
        },
        kBaseSig + "can't use " + dir_ / "hooks/tablespace_map" + ": a symbolic link owned by uid 0, which another "
                   "account could have placed; it is neither used nor removed"},
-      {full, [&](HookModule& m) { m.conf().archive_catalog = archive_with_history(""); },
-       kBaseSig + "Unable to find start wal file"},
-      {full, [&](HookModule& m) { m.conf().archive_catalog = archive_with_history(start_line); },
-       kBaseSig + "Unable to find stop wal file"},
-      {full,
-       [&](HookModule& m) {
-         m.conf().archive_catalog = archive_with_history(start_line + "STOP WAL LOCATION: 0/2000100 (file "
-                                                         "000000010000000000000002)\n");
-       },
-       kBaseSig + "the newest backup history file " + dir_.str() + "/archive3/000000010000000000000002.00000028.backup"
-                  " does not belong to this backup, whose label says: START WAL LOCATION: "},
       {full, [](HookModule& m) { m.conf().wal_wait_timeout = 0; }, kBaseSig + "Last WAL file is absent in archive"},
       {incremental, [&](HookModule& m) { reference(m, "000000010000000000000001"); m.conf().wal_wait_timeout = 0; },
        "Error: Last WAL file is absent in archive directory: "},
@@ -454,6 +438,88 @@ TEST_F(BackupHooks, EachFailingStepOfThePreparation) {
   ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg restart"), 0);
   fs::remove(alias);
   EXPECT_EQ(registered_snapshots(), 0);
+}
+
+// The server's account rewrites the backup history file the server archived
+// for the backup (its archive command then runs a script on the archived
+// file): the backup takes its WAL range from the server's own answers and
+// reads exactly the history file the server named after the label's start,
+// which must agree with them; otherwise it fails, naming the file and what
+// disagrees. A sibling planted beside it changes nothing.
+TEST_F(BackupHooks, HistoryFileIsCheckedAgainstTheServersAnswers) {
+  const std::string w = env("HX_SANDBOX_DIR");
+  const std::string archive = env("HX_PG_ARCHIVE");
+  const std::string act = w + "/tamper.sh", calls = w + "/tampered.log", command = w + "/tampering_archive";
+  std::ofstream(command) << "#!/bin/sh\n\"" << w << "/pg/bin/archive_wal\" \"$1\" \"$2\" || exit 1\necho \"$2\" >>'"
+                         << calls << "'\ncase \"$2\" in *.backup) [ ! -f '" << act << "' ] || sh '" << act << "' '"
+                         << archive << "/'\"$2\" ;; esac\n";
+  const std::string aside = w + "/tamper_aside";
+  ASSERT_EQ(hx_test::sh("chmod 755 " + command + " && install -o postgres /dev/null " + calls + " && mkdir -p " + aside +
+                        " && chown postgres " + aside + " && echo root > " + aside + "/root_history"),
+            0);
+  ASSERT_EQ(psql("ALTER SYSTEM SET archive_command = '" + command + " %p %f'"), 0);
+  ASSERT_EQ(psql("SELECT pg_reload_conf()"), 0);
+  // The server archives with it once a WAL file switched now was archived
+  // by it (a failing archive command is retried only after up to a minute).
+  std::string switched;
+  ASSERT_EQ(hx_test::sh(env("HX_TESTBED_DIR") + "/pg psql -qAt -c \"CREATE TEMP TABLE probe (); "
+                                                "SELECT pg_walfile_name(pg_switch_wal())\"",
+                        &switched),
+            0);
+  ASSERT_EQ(hx_test::sh("for i in $(seq 1200); do grep -qx " + switched.substr(0, 24) + " " + calls +
+                        " && exit 0; sleep 0.1; done; exit 1"),
+            0);
+
+  struct Tamper {
+    std::string act, line, part;
+  };
+  const std::string history = kBaseSig + "the backup history file " + archive + "/";
+  const std::vector<Tamper> cases = {
+      {"sed -i 's|^START WAL LOCATION: .*|START WAL LOCATION: 0/1000028 (file 000000010000000000000001)|' \"$1\"",
+       history, ".backup does not belong to this backup, whose label says: START WAL LOCATION: "},
+      {"sed -i 's|^STOP WAL LOCATION: [^ ]*|STOP WAL LOCATION: 0/1|' \"$1\"", history,
+       ".backup says STOP WAL LOCATION: 0/1, but the server stopped the backup at "},
+      {"sed -i '/^STOP WAL LOCATION/s|(file [0-9A-F]*)|(file 0000000100000000000000AA)|' \"$1\"", history,
+       ".backup names the stop WAL file 0000000100000000000000AA, but the server's stop location "},
+      {"sed -i '/^STOP WAL LOCATION/s|(file [0-9A-F]*)|(file ../rootonly/secret)|' \"$1\"",
+       "Error: int hx_postgresql_common::get_stop_wal_file(const string&, std::string&): " + archive + "/",
+       ".backup names ../rootonly/secret as the file of its STOP WAL LOCATION, which is no WAL segment file name"},
+      {"sed -i '/^STOP WAL LOCATION/d' \"$1\"", "Error: STOP WAL LOCATION wasn't found in backup file: " + archive + "/",
+       ".backup"},
+      {"truncate -s 100M \"$1\"", kBaseSig + "can't read " + archive + "/",
+       ".backup: a regular file of 104857600 bytes, more than the 65536 bytes that are read of it"},
+      {"mv -f '" + aside + "/root_history' \"$1\"", history,
+       ".backup is a regular file owned by uid 0, not a file of the server's account"},
+      {"rm \"$1\"", kBaseSig + "the WAL archive holds no backup history file " + archive + "/",
+       ".backup, which the server wrote for this backup"},
+  };
+  const auto run = [&](const std::string& text) {
+    std::ofstream(act) << text << "\n";
+    auto m = module(HxBackupType::Full);
+    log_.clear();
+    const bool prepared = m->prepare_resource_before_backup(false);
+    std::string snapshot;
+    if (prepared) snapshot = hx_test::read_file(m->wal_snapshot_filename());
+    m->interrupt();
+    EXPECT_TRUE(m->release_resource_after_backup());
+    EXPECT_EQ(registered_snapshots(), 0) << text;
+    return std::make_pair(prepared, snapshot);
+  };
+  // A sibling that sorts after the server's file, with this backup's start
+  // and a stop at its first WAL file, is no part of the backup's range.
+  const auto planted = run("sed 's|^STOP WAL LOCATION: .*|STOP WAL LOCATION: 0/1000028 (file 000000010000000000000001)|; "
+                           "/^LABEL/d' \"$1\" >\"${1%.*.*}.FFFFFFFF.backup\"");
+  EXPECT_TRUE(planted.first) << log_.text();
+  EXPECT_NE(planted.second.find("\nLABEL: hooks\n"), std::string::npos) << planted.second;
+  for (const Tamper& c : cases) {
+    EXPECT_FALSE(run(c.act).first) << c.act;
+    EXPECT_TRUE(logged_with(c.line, c.part)) << c.act << "\n" << log_.text();
+  }
+  EXPECT_TRUE(logged(kBaseSig + "Unable to find backup file for PostgreSQL")) << log_.text();
+  fs::remove(act);
+  ASSERT_EQ(psql("ALTER SYSTEM RESET archive_command"), 0);
+  ASSERT_EQ(psql("SELECT pg_reload_conf()"), 0);
+  hx_test::sh("find " + archive + " -name '*.FFFFFFFF.backup' -delete -o -name '*.backup' -size +64k -delete");
 }
 
 // The release of an incremental backup: a WAL snapshot file that cannot be

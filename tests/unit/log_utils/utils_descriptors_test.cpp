@@ -135,4 +135,31 @@ TEST(Descriptors, OutsideProgramsReachTheOpenedDirectoryWhateverItsNameBecomes) 
   EXPECT_EQ("own", out);
 }
 
+// A bounded read takes a file of up to the bound whole, refuses a larger one
+// (a sparse one of 1 GiB costs nothing) by its size before reading, and what
+// is no regular file without opening it.
+TEST(Descriptors, BoundedReadNeverReadsPastTheBound) {
+  hx_test::TempDir dir;
+  UniqueFd top = hx_utils_common::open_directory_nofollow(dir.str());
+  dir.write("fits", std::string(16, 'x'));
+  std::string content = "old";
+  std::string why;
+  struct stat st {};
+  ASSERT_TRUE(hx_utils_common::read_regular_file_bounded(top.get(), "fits", 16, content, st, why)) << why;
+  EXPECT_EQ(std::string(16, 'x'), content);
+  EXPECT_EQ(16, st.st_size);
+  content = "old";
+  EXPECT_FALSE(hx_utils_common::read_regular_file_bounded(top.get(), "fits", 15, content, st, why));
+  EXPECT_EQ(EFBIG, errno);
+  EXPECT_EQ("a regular file of 16 bytes, more than the 15 bytes that are read of it", why);
+  ASSERT_EQ(0, ::truncate(dir.write("sparse").c_str(), off_t{1} << 30));
+  EXPECT_FALSE(hx_utils_common::read_regular_file_bounded(AT_FDCWD, dir / "sparse", 65536, content, st, why));
+  EXPECT_EQ("a regular file of 1073741824 bytes, more than the 65536 bytes that are read of it", why);
+  EXPECT_EQ("old", content);
+  ASSERT_EQ(0, ::mkfifo((dir / "fifo").c_str(), 0600));
+  EXPECT_FALSE(hx_utils_common::read_regular_file_bounded(top.get(), "fifo", 16, content, st, why));
+  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ("a FIFO, not a regular file", why);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // is not the default.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,54 @@ TEST(BackupDetails, WalWalkFollowsTheSegmentSize) {
                                        wal_segment(0, 0x100), mib));
   // A segment number the size cannot have is no name of this cluster.
   EXPECT_FALSE(check_sequence_integrity({wal_segment(0, 4)}, wal_segment(0, 4), wal_segment(0, 4), gib));
+}
+
+// The WAL locations of a backup: the label's and history file's lines in the
+// server's form, the history file the server names after the start, and the
+// last segment of a stop location (at a segment's very beginning, the one
+// before it).
+TEST(BackupDetails, WalLocationsAndTheNamesTheServerGivesThem) {
+  std::uint64_t lsn = 0;
+  ASSERT_TRUE(hx_pg_backup::parse_lsn("0/2000028", lsn));
+  EXPECT_EQ(0x2000028u, lsn);
+  ASSERT_TRUE(hx_pg_backup::parse_lsn("1A/ff", lsn));
+  EXPECT_EQ((std::uint64_t{0x1A} << 32) | 0xFF, lsn);
+  for (const char* broken : {"", "0", "/1", "1/", "0/2000028 ", "123456789/0", "0/x1", "-1/0"}) {
+    EXPECT_FALSE(hx_pg_backup::parse_lsn(broken, lsn)) << broken;
+  }
+
+  const std::string label = "START WAL LOCATION: 0/2000028 (file 000000010000000000000002)\n"
+                            "CHECKPOINT LOCATION: 0/2000060\nLABEL: a (file x)\n"
+                            "STOP WAL LOCATION: 0/5000000 (file 000000010000000000000004)\n";
+  hx_pg_backup::WalLocation start, stop;
+  ASSERT_TRUE(hx_pg_backup::wal_location_line(label, "START WAL LOCATION: ", start));
+  EXPECT_EQ("0/2000028", start.lsn_text);
+  EXPECT_EQ(0x2000028u, start.lsn);
+  EXPECT_EQ("000000010000000000000002", start.file);
+  EXPECT_EQ("000000010000000000000002.00000028.backup", hx_pg_backup::backup_history_name(start, 16u << 20));
+  hx_pg_backup::WalLocation later;
+  ASSERT_TRUE(hx_pg_backup::wal_location_line("START WAL LOCATION: 0/3000028 (file 000000010000000000000001)\n",
+                                              "START WAL LOCATION: ", later));
+  EXPECT_EQ("000000010000000000000001.01000028.backup", hx_pg_backup::backup_history_name(later, 32u << 20));
+  ASSERT_TRUE(hx_pg_backup::wal_location_line(label, "STOP WAL LOCATION: ", stop));
+  EXPECT_EQ(0x5000000u, stop.lsn);
+  for (const char* broken : {"STOP WAL LOCATION: 0/5000000 (file ../rootonly/secret)\n",
+                             "STOP WAL LOCATION: 0/5000000 (file 000000010000000000000004\n",
+                             "STOP WAL LOCATION: 0/5000000 (file 000000010000000000000004) \n",
+                             "STOP WAL LOCATION: 5000000 (file 000000010000000000000004)\n",
+                             " STOP WAL LOCATION: 0/5000000 (file 000000010000000000000004)\n", "LABEL: a\n"}) {
+    EXPECT_FALSE(hx_pg_backup::wal_location_line(label.substr(0, 62) + broken, "STOP WAL LOCATION: ", stop))
+        << broken;
+  }
+
+  const std::string timeline = "000000030000000000000002";
+  EXPECT_EQ("000000030000000000000004", hx_pg_backup::segment_before(timeline, 0x5000000, 16u << 20));
+  EXPECT_EQ("000000030000000000000005", hx_pg_backup::segment_before(timeline, 0x5000001, 16u << 20));
+  EXPECT_EQ("0000000300000000000000FF", hx_pg_backup::segment_before(timeline, std::uint64_t{1} << 32, 16u << 20));
+  EXPECT_EQ("000000030000000100000000", hx_pg_backup::segment_before(timeline, (std::uint64_t{1} << 32) + 0x28,
+                                                                     16u << 20));
+  // 64 MiB segments: 64 of them per log id.
+  EXPECT_EQ("00000003000000010000003F", hx_pg_backup::segment_before(timeline, std::uint64_t{2} << 32, 64u << 20));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // WAL archive directory: listing, runs of WAL files, the newest backup history
 // file, the START and STOP readers, and the archiving wait without a server.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "postgresql/hx_postgresql_common.h"
+#include "utils/descriptors.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -29,6 +31,8 @@ const std::string kSigWait =
     "int hx_postgresql_common::wait_until_file_archiving_finished(const string&, "
     "std::shared_ptr<pqxx::basic_connection_base<pqxx::connect_direct> >, long int, long int)";
 const std::string kHistory2 = "000000010000000000000002.00000028.backup";
+const std::string kSigStartWal = "int hx_postgresql_common::get_start_wal_file(const string&, std::string&)";
+const std::string kSigStopWal = "int hx_postgresql_common::get_stop_wal_file(const string&, std::string&)";
 
 using hx_test::wal_segment;
 
@@ -298,6 +302,37 @@ TEST(WalLocationReaders, StartAndStopOfBackupAndSnapshotFiles) {
   EXPECT_EQ(log.at("Error"), (Lines{"int hx_postgresql_common::get_start_wal_file(const string&, std::string&): " +
                                         fifo + " is a FIFO, not a regular file",
                                     "Unable to open backup file: " + fifo}));
+
+  // A file far larger than a backup history file is refused unread (a sparse
+  // one costs nothing to make).
+  log.clear();
+  const std::string large = dir.write("large", "STOP WAL LOCATION: 0 (file 000000010000000000000008)\n");
+  ASSERT_EQ(truncate(large.c_str(), off_t{1} << 30), 0);
+  EXPECT_EQ(pg::get_stop_wal_file(large, out), 1);
+  EXPECT_EQ(log.at("Error"), (Lines{kSigStopWal + ": " + large +
+                                        " is a regular file of 1073741824 bytes, more than the 65536 bytes that are "
+                                        "read of it",
+                                    "Unable to open backup file: " + large}));
+  EXPECT_EQ(out, "kept");
+
+  // A STOP (or START) word of a backup history or WAL snapshot file is taken
+  // only when it is a WAL segment file name: any other word could lead a
+  // path out of the archive. The label's START reader leaves that to its user.
+  log.clear();
+  const std::string text = "START WAL LOCATION: 0 (file ../rootonly/secret)\n"
+                           "STOP WAL LOCATION: 0 (file ../rootonly/secret)\n";
+  const std::string planted = dir.write("planted", text);
+  const std::string named = " names ../rootonly/secret as the file of its ";
+  EXPECT_EQ(pg::get_stop_wal_file(planted, out), 1);
+  EXPECT_EQ(pg::stop_wal_file_in_text(text, planted, out), 1);
+  EXPECT_EQ(pg::start_wal_file_in_text(text, planted, out), 6);
+  EXPECT_EQ(out, "kept");
+  EXPECT_EQ(pg::get_start_wal_file(planted, out), 0);
+  EXPECT_EQ(out, "../rootonly/secret");
+  const std::string no_segment = ", which is no WAL segment file name";
+  EXPECT_EQ(log.at("Error"), (Lines{kSigStopWal + ": " + planted + named + "STOP WAL LOCATION" + no_segment,
+                                    kSigStopWal + ": " + planted + named + "STOP WAL LOCATION" + no_segment,
+                                    kSigStartWal + ": " + planted + named + "START WAL LOCATION" + no_segment}));
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -317,15 +352,28 @@ TEST(WalArchivingWait, NoChecksWhenTheQuotientIsZeroOrThePeriodIsUnusable) {
   EXPECT_EQ(log.at("Error"), (Lines{kSigWait + ": the period between checks must be at least 1 second, not 0",
                                     kSigWait + ": the period between checks must be at least 1 second, not -2"}));
   EXPECT_EQ(log.at("Debug").front(), kSigWait + " : wal_file_name:" + file + " : wait_timeout:5 : attempt_timeout:10");
+
+  // Looked up in a directory by its descriptor, the file must be a segment's:
+  // nothing is opened or slept on for any other name.
+  log.clear();
+  const hx_utils_common::UniqueFd at(open(dir.str().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::string outside = dir / "../rootonly/secret";
+  EXPECT_EQ(pg::wait_until_file_archiving_finished(outside, nullptr, 5, 1, at.get()), 6);
+  EXPECT_EQ(log.at("Error"), Lines{kSigWait + ": " + outside + " is not named as a WAL segment file"});
+  EXPECT_TRUE(log.at("Info").empty());
 }
 
-// 5 / 2 = 2 checks, each followed by a sleep of 2 s.
+// 5 / 2 = 2 checks, each followed by a sleep of 2 s. The file is looked up
+// in the directory the descriptor holds, whatever the path names.
 TEST(WalArchivingWait, MissingFileIsCheckedWithoutTheServerAndSleptOn) {
   hx_test::LogCapture log{HxLogLvl::DebugMask};
   hx_test::TempDir dir;
-  const std::string file = dir / wal_segment(0, 1);
+  hx_test::TempDir other;
+  other.write(wal_segment(0, 1), "x");
+  const std::string file = other / wal_segment(0, 1);
+  const hx_utils_common::UniqueFd at(open(dir.str().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(pg::wait_until_file_archiving_finished(file, nullptr, 5, 2), 6);
+  EXPECT_EQ(pg::wait_until_file_archiving_finished(file, nullptr, 5, 2, at.get()), 6);
   EXPECT_GE(seconds_since(start), 4.0);
   EXPECT_LT(seconds_since(start), 6.0);  // not a third sleep
   EXPECT_EQ(log.at("Info"), Lines(2, "The file \"" + file + "\" is not yet available. Keep waiting..."));
