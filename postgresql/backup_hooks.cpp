@@ -273,7 +273,7 @@ void HxModule_PG_Ostrel::backup_completed() {
   for (const std::string& path : wal_files_) {
     HxLogStream(HxLogLvl::Info) << "Remove: " << path << std::endl;
     std::string why;
-    if (!hx_postgresql_common::remove_wal_file(path, why, wal_archive_.fd())) {
+    if (!wal_archive_.remove(fs::path(path).filename().string(), why)) {
       HxLogStream(HxLogLvl::Error) << "Can't delete " << path << ": " << why << std::endl;
     }
   }

@@ -151,13 +151,6 @@ int get_wal_files_sequence(std::vector<boost::filesystem::path> listing, const s
                            bool skip_integrity, std::uint64_t segment_size = kDefaultWalSegmentSize);
 int get_latest_backup_file(const std::string& directory, std::string& out);
 int get_latest_backup_file(const std::vector<boost::filesystem::path>& listing, std::string& out);
-// Removes the WAL file `path` of an archive that another account writes:
-// only a regular file (the link itself is never followed) whose name is of a
-// wal_file_kind, unlinked relative to its opened directory. True when it is
-// gone (also when it was gone before); false with `why` otherwise. With
-// `at`, the file's name is removed from the directory that descriptor holds
-// open, not from the directory its path leads to.
-bool remove_wal_file(const std::string& path, std::string& why, int at = -1);
 // The most that is read of a backup history file or a WAL snapshot file,
 // which hold a few hundred bytes (a label of at most 1 KiB included): a
 // larger file is no such file and is refused unread.

@@ -579,33 +579,6 @@ int get_latest_backup_file(const std::vector<boost::filesystem::path>& list, std
   return 6;
 }
 
-bool remove_wal_file(const std::string& path, std::string& why, int at) {
-  const boost::filesystem::path file(path);
-  const std::string name = file.filename().string();
-  if (wal_file_kind_of(name) == wal_file_kind::other) {
-    why = "not named as a WAL file";
-    return false;
-  }
-  const std::string directory = file.parent_path().empty() ? "." : file.parent_path().string();
-  const hx_utils_common::UniqueFd opened(at < 0 ? ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                                                : ::fcntl(at, F_DUPFD_CLOEXEC, 0));
-  struct stat st {};
-  if (!opened || ::fstatat(opened.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT) return true;
-    why = std::strerror(errno);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    why = hx_utils_common::not_a_regular_file(st.st_mode);
-    return false;
-  }
-  if (::unlinkat(opened.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-    why = std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 int get_start_wal_file(const std::string& file, std::string& out) {
   return read_location_line(file, out, "START WAL LOCATION: ", kSigStartWal,
                             "START WAL LOCATION wasn't found in backup file: ", 6, false);

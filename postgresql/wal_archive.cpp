@@ -19,11 +19,18 @@ using hx_utils_common::UniqueFd;
 
 const char* const kLinksName = ".hx_backup_wal";
 
-// Removes every entry of the directory `fd` that is no directory.
-void empty_links(int fd) {
+// Removes every regular file of the directory `fd` that `uid` owns: the
+// links of a task (to the server's WAL files); anything else kept there
+// stays.
+void empty_links(int fd, uid_t uid) {
   std::vector<std::string> names;
   if (!hx_utils_common::directory_names(fd, names)) return;
-  for (const std::string& name : names) ::unlinkat(fd, name.c_str(), 0);
+  for (const std::string& name : names) {
+    struct stat st {};
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_uid == uid) {
+      ::unlinkat(fd, name.c_str(), 0);
+    }
+  }
 }
 
 }  // namespace
@@ -96,9 +103,47 @@ bool WalArchive::fix(const std::string& name, std::uint64_t segment_size, std::s
   return true;
 }
 
+bool WalArchive::remove(const std::string& name, std::string& why) {
+  namespace pg = hx_postgresql_common;
+  if (pg::wal_file_kind_of(name) == pg::wal_file_kind::other) {
+    why = "not named as a WAL file";
+    return false;
+  }
+  if (!links_ && !open_links(why)) return false;
+  // The entry is renamed first into the links directory, which only root
+  // can change, and judged there: what is removed is what was looked at,
+  // whatever the server's account does to the name meanwhile.
+  std::string held;
+  for (unsigned n = 0;; ++n) {
+    held = "removing." + std::to_string(n);
+    if (::renameat2(archive_.get(), name.c_str(), links_.get(), held.c_str(), RENAME_NOREPLACE) == 0) break;
+    if (errno == EEXIST) continue;
+    if (errno == ENOENT) return true;
+    why = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstatat(links_.get(), held.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  if (S_ISREG(st.st_mode) && st.st_uid == uid_) {
+    if (::unlinkat(links_.get(), held.c_str(), 0) == 0) return true;
+    why = std::strerror(errno);
+    return false;
+  }
+  // Not the server's WAL file: it goes back where it was found.
+  why = !S_ISREG(st.st_mode) ? hx_utils_common::not_a_regular_file(st.st_mode)
+                             : hx_utils_common::describe_entry(st) + ", not a file of the server's account";
+  if (::renameat2(links_.get(), held.c_str(), archive_.get(), name.c_str(), RENAME_NOREPLACE) != 0) {
+    why += " and is kept as " + path_ + "/" + kLinksName + "/" + held;
+  }
+  return false;
+}
+
 void WalArchive::remove_links() {
   if (!links_) return;
-  empty_links(links_.get());
+  empty_links(links_.get(), uid_);
   // Only the directory this task holds: the server's account may have
   // renamed it and put another at its name.
   struct stat held {}, named {};

@@ -53,6 +53,14 @@ class WalArchive {
   // at the name or why it could not be linked.
   bool fix(const std::string& name, std::uint64_t segment_size, std::string& source, std::string& error);
 
+  // Removes the WAL file `name` (a name of a WAL file kind) of the archive,
+  // when it is a regular file of the server's account: renamed first into
+  // the links directory, judged there and unlinked. True when it is gone
+  // (also when it was gone before). Anything else is put back (or, when its
+  // name was taken meanwhile, kept in the links directory) and `why` says
+  // what it is.
+  bool remove(const std::string& name, std::string& why);
+
   // Removes the links and their directory; the archive stays open. Nothing
   // happens when there are none.
   void remove_links();

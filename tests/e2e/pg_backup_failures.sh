@@ -372,8 +372,13 @@ kill -TERM "$BK_PID"
 backup_wait 30
 failed_backup 17
 
-case_name "TERM as the client reads MAIN ARCHIVE FILENAME: too late, the backup is made and its WAL files go"
+case_name "TERM as the client reads MAIN ARCHIVE FILENAME: too late, the backup is made and its WAL files go, but \
+root's file that the server's account renamed to an obsolete WAL file's name"
 remember_archive
+install -d -o postgres "$HX_SANDBOX_DIR/account" && install -m 600 /dev/null "$HX_SANDBOX_DIR/account/root-owned"
+echo "root's" >"$HX_SANDBOX_DIR/account/root-owned"
+PLANTED="$HX_PG_ARCHIVE/000000010000000000000000"
+hx_as_postgres mv "$HX_SANDBOX_DIR/account/root-owned" "$PLANTED"
 # The client stops reading at that line: the module is held writing the
 # completion line, longer than the pipe holds (its resource name is long),
 # when the signal comes, before the WAL files are removed.
@@ -396,6 +401,9 @@ RUN_LINES="$(hx_log_strip_stamps <<<"$RUN_STDOUT")"
 assert_exit 0
 assert_line "Warning: Module pid: $BG received a termination signal too late to stop the task: the backup is made \
 and is being reported to the client; the task goes on to its end and reports its result"
+assert_line "Error: Can't delete $PLANTED: a regular file owned by uid 0, not a file of the server's account"
+assert_eq "root's" "$(cat "$PLANTED")" "root's file in the archive"
+rm "$PLANTED"
 STOP="$(tar -xzOf "$BK_TASK_DIR/t4.snap" ./pg_wal_snapshot | sed -n 's/^STOP WAL LOCATION: .*(file \(.*\))$/\1/p')"
 for name in $(cat "$HX_SANDBOX_DIR/archive.before"); do
   [[ "$name" > "$STOP" ]] || [ ! -e "$HX_PG_ARCHIVE/$name" ] || [[ "$name" == *.history ]] ||
@@ -456,7 +464,9 @@ failed_backup 6
 assert_line_matches "^Error: bool HxModule_PG_Ostrel::list_wal_files\\(.*\\): can't hand the WAL file \
 $HX_PG_ARCHIVE/[0-9A-F]{24} to the archiver: can't use $HX_PG_ARCHIVE/\\.hx_backup_wal: a symbolic link owned by uid \
 $PGUID, which another account could have placed; it is neither used nor removed$"
-mkdir -m 700 "$HX_PG_ARCHIVE/.hx_backup_wal" && touch "$HX_PG_ARCHIVE/.hx_backup_wal/000000010000000000000001"
+# A killed task's links are the server's WAL files under a second name.
+mkdir -m 700 "$HX_PG_ARCHIVE/.hx_backup_wal" &&
+  install -o postgres /dev/null "$HX_PG_ARCHIVE/.hx_backup_wal/000000010000000000000001"
 backup_run -1 -b cluster -n leftover
 assert_exit 0
 nothing_left
