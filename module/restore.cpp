@@ -174,7 +174,13 @@ void HxModuleUniversal::close_restore() {
     if (options_.mode == HxModuleMode::Restore && last_ && remove_tmp_operation_directory_) {
       HxLogStream(HxLogLvl::Info) << "Remove temporary operation directory: " << options_.tmp_operation_directory
                                   << std::endl;
-      fs::remove_all(options_.tmp_operation_directory);
+      // Never through a link, never into a mount below it.
+      std::string where;
+      const int failed = hx_utils_common::remove_tree_by_path(options_.tmp_operation_directory, where);
+      if (failed != 0) {
+        HxLogStream(HxLogLvl::Error) << kCloseSignature << ": can't remove " << fs::path(where) << " ("
+                                     << std::strerror(failed) << ")" << std::endl;
+      }
     }
   } catch (const fs::filesystem_error& e) {
     HxLogStream(HxLogLvl::Error) << kCloseSignature << ": boost::filesystem: " << e.what() << std::endl;

@@ -43,6 +43,7 @@
 #include "utils/exit_now.h"
 
 #include "log/hx_logger.h"
+#include "utils/descriptors.h"
 #include "utils/hx_utils_common.h"
 
 #include <boost/filesystem.hpp>
@@ -52,6 +53,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -589,12 +591,14 @@ void HxModuleUniversal::remove_created_restore_directory() {
   // the client: only a directory this task made goes.
   if (!remove_tmp_operation_directory_ || created_restore_directory_.empty()) return;
   HxLogStream(HxLogLvl::Info) << "Remove temporary operation directory: " << created_restore_directory_ << std::endl;
-  boost::system::error_code ec;
-  boost::filesystem::remove_all(created_restore_directory_, ec);
-  if (ec) {
+  // Never through a link, never into a mount below it.
+  std::string where;
+  const int failed = hx_utils_common::remove_tree_by_path(created_restore_directory_, where);
+  if (failed != 0) {
     // Reported, and the task goes on (an abort still ends with 17).
     HxLogStream(HxLogLvl::Error) << "void HxModuleUniversal::remove_created_restore_directory()"
-                                 << ": boost::filesystem: " << ec.message() << std::endl;
+                                 << ": can't remove " << boost::filesystem::path(where) << " ("
+                                 << std::strerror(failed) << ")" << std::endl;
   }
 }
 

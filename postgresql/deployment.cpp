@@ -40,8 +40,10 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = boost::filesystem;
@@ -194,6 +196,8 @@ UniqueFd walk(int start, const fs::path& shown, const fs::path& path, const owne
       // never taken for it.
       next = hx_utils_common::make_directory_at(current.get(), names[i], last ? 0700 : 0755);
       made = next.valid();
+      // The directory made reaches stable storage with its name.
+      if (made) ::fsync(current.get());
       // Made meanwhile by someone else: judged as found.
       if (!next && errno == EEXIST) next = hx_utils_common::open_directory_at(current.get(), names[i]);
     }
@@ -291,6 +295,64 @@ bool parent_may_hold(const Plan& plan, Placement& placement, const std::string& 
     return true;
   }
   return account_owns(plan, placement.parent.get(), target.parent_path(), target);
+}
+
+// Whether the server's account reaches the directory `fd` by the path
+// `path` with its own permissions: a child process that takes the account's
+// credentials opens the path, following whatever links the server would
+// follow, and it must find that very directory. A directory the account
+// cannot reach (inside one that only root may enter, say, through a link
+// the account planted on the way) is no directory of its server's, and the
+// deployment never changes it for it. False with a refusal logged.
+bool account_reaches(const Plan& plan, int fd, const std::string& path, const std::string& what) {
+  const uid_t uid = boost::tuples::get<0>(plan.owner);
+  const gid_t gid = boost::tuples::get<1>(plan.owner);
+  std::vector<gid_t> groups(64);
+  int count = static_cast<int>(groups.size());
+  if (::getgrouplist(plan.account.c_str(), gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<std::size_t>(count));
+    if (::getgrouplist(plan.account.c_str(), gid, groups.data(), &count) < 0) count = 0;
+  }
+  struct Reached {
+    int error;
+    dev_t device;
+    ino_t inode;
+  } reached{EINVAL, 0, 0};
+  int channel[2];
+  if (::pipe2(channel, O_CLOEXEC) != 0) return refuse("can't examine " + what + " (" + std::strerror(errno) + ")");
+  const char* const name = path.c_str();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only calls that are safe in the child of a process with threads.
+    Reached result{0, 0, 0};
+    struct stat st {};
+    int opened = -1;
+    if (::setgroups(static_cast<std::size_t>(count), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) {
+      result.error = errno;
+    } else if ((opened = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0 || ::fstat(opened, &st) != 0) {
+      result.error = errno;
+    } else {
+      result.device = st.st_dev;
+      result.inode = st.st_ino;
+    }
+    const ssize_t written = ::write(channel[1], &result, sizeof result);
+    ::_exit(written == static_cast<ssize_t>(sizeof result) ? 0 : 1);
+  }
+  ::close(channel[1]);
+  const ssize_t got = child > 0 ? ::read(channel[0], &reached, sizeof reached) : -1;
+  ::close(channel[0]);
+  if (child > 0) ::waitpid(child, nullptr, 0);
+  struct stat st {};
+  if (got == static_cast<ssize_t>(sizeof reached) && reached.error == 0 && ::fstat(fd, &st) == 0 &&
+      st.st_dev == reached.device && st.st_ino == reached.inode) {
+    return true;
+  }
+  return refuse("the server's account " + plan.account + " can't reach " + what + " by its path " +
+                path_text(path) +
+                (got == static_cast<ssize_t>(sizeof reached) && reached.error != 0
+                     ? " (" + std::string(std::strerror(reached.error)) + ")"
+                     : ", which leads it to another directory") +
+                ": the deployment changes only directories the server can use");
 }
 
 // The restored directory `path` of the server below the restore root, opened
@@ -480,7 +542,11 @@ bool check_wal_link(Plan& plan, const pg_version& version) {
     return account_owns(plan, found.get(), target);
   }
   if (missing) {
-    if (!account_owns(plan, found.get(), deepest, target)) return false;
+    if (!account_owns(plan, found.get(), deepest, target) ||
+        !account_reaches(plan, found.get(), deepest.string(),
+                         "the directory " + path_text(deepest) + " that is to hold " + path_text(target))) {
+      return false;
+    }
     plan.wal_outside = target;
     plan.wal_base = std::move(found);
     plan.wal_base_path = deepest;
@@ -502,10 +568,19 @@ bool check_wal_link(Plan& plan, const pg_version& version) {
 // the plan's placements.
 bool destination_is_usable(Plan& plan, std::size_t index) {
   std::vector<Placement>& placements = plan.placements;
-  if (!placements[index].target) return true;
+  if (!placements[index].target) {
+    const fs::path parent = fs::path(placements[index].record.destination).parent_path();
+    return account_reaches(plan, placements[index].parent.get(), parent.string(),
+                           "the directory " + path_text(parent) + " that is to hold the destination " +
+                               path_text(placements[index].record.destination));
+  }
   const int target = placements[index].target.get();
   const fs::path target_path = placements[index].record.target;
   if (!account_owns(plan, target, target_path)) return false;
+  if (!account_reaches(plan, target, placements[index].record.destination,
+                       "the destination " + path_text(placements[index].record.destination))) {
+    return false;
+  }
   struct stat st {};
   std::vector<std::string> names;
   if (::fstat(target, &st) != 0 || !hx_utils_common::directory_names(target, names)) {
@@ -628,6 +703,19 @@ bool make_plan(Plan& plan, const hx_pg_conf& conf, const pg_version& version, co
   }
   for (std::size_t i = 0; i < plan.placements.size(); ++i) {
     if (!destination_is_usable(plan, i)) return false;
+  }
+  // The deployment's own directories have their names in every destination:
+  // a restored tree holding one (a backup made while a set-aside directory
+  // was kept) can't be put in place.
+  for (const Placement& placement : plan.placements) {
+    std::vector<std::string> names;
+    if (!placement.source || !hx_utils_common::directory_names(placement.source.get(), names)) continue;
+    for (const std::string& name : names) {
+      if (name.rfind(pl::kTaskDirectory, 0) != 0) continue;
+      return refuse("the restored " + path_text(placement.source_path / name) + " has a name the deployment keeps "
+                    "for its own directory: restore the record without deployment and remove it from the restored "
+                    "tree before it is put in place");
+    }
   }
   // A pg_wal that is a mount point of the server is filled by entries.
   struct stat st {};
@@ -773,7 +861,20 @@ void remove_root(const std::string& root) {
   const fs::path path(root);
   const UniqueFd parent = hx_utils_common::open_directory_nofollow(path.parent_path().string());
   std::string where;
-  const int failed = parent ? hx_utils_common::remove_tree_at(parent.get(), path.filename().string(), where) : errno;
+  // Renamed first (to a name of its own, beside what an earlier removal
+  // left): a removal cut short never leaves part of a restored tree under
+  // the root's name, for a later run to take for a whole one.
+  int failed = parent ? 0 : errno;
+  std::string removed;
+  for (unsigned n = 0; failed == 0; ++n) {
+    removed = path.filename().string() + ".removed" + (n == 0 ? "" : "." + std::to_string(n));
+    if (::renameat2(parent.get(), path.filename().c_str(), parent.get(), removed.c_str(), RENAME_NOREPLACE) == 0) {
+      failed = hx_utils_common::remove_tree_at(parent.get(), removed, where);
+      break;
+    }
+    if (errno == ENOENT) break;
+    if (errno != EEXIST) failed = errno;
+  }
   if (failed != 0) {
     HxLogStream(HxLogLvl::Error) << kDeploymentSignature << ": can't delete: " << path << " ("
                                  << std::strerror(failed) << ")" << std::endl;
@@ -888,9 +989,11 @@ Resolved resolve_interrupted(const pl::Records& found, const pl::RecordStore& st
     error("the interrupted deployment could not be resolved; the server was not started");
     return Resolved::Failed;
   }
+  // A root that lost restored entries goes before the records do: a run
+  // killed in between finds the records and judges the root again.
+  if (!root_whole) give_up_root(root, keep_root);
   store.clear();
   if (!root_whole) {
-    give_up_root(root, keep_root);
     server.restart_if(ran);
     return Resolved::Failed;
   }
@@ -915,7 +1018,6 @@ bool put_in_place(Plan& plan, const pl::RecordStore& store, const Server& server
           "restore again: it puts them back or completes the deployment first");
       return false;
     }
-    store.clear();
     if (root_whole) {
       error("the restored cluster was not deployed: the server's own files are back in place and the restore root " +
             path_text(root) + " is kept for another run");
@@ -923,6 +1025,7 @@ bool put_in_place(Plan& plan, const pl::RecordStore& store, const Server& server
       error("the restored cluster was not deployed: the server's own files are back in place");
       give_up_root(root, keep_root);
     }
+    store.clear();
     server.restart_if(ran);
     return false;
   }

@@ -311,29 +311,30 @@ bool clear_owned(int dir, const fs::path& shown, uid_t uid, Hold& hold, std::vec
 }
 
 // Removes the entry `name` of `dir`, a directory that only root can change
-// (so the name holds still), with clear_owned's rules below it; the entry
-// itself goes whatever its owner when `any_owner`. True when it went.
+// (so the name holds still), shown as `shown`, with clear_owned's rules
+// below it; the entry itself goes whatever its owner when `any_owner`. True
+// when it went.
 bool remove_owned(int dir, const std::string& name, const fs::path& shown, uid_t uid, Hold& hold,
                   std::vector<std::string>& kept, bool any_owner) {
   struct stat st {};
   if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return true;
-    fail("can't examine", shown / name, errno);
+    fail("can't examine", shown, errno);
   }
   if (!any_owner && st.st_uid != uid) {
-    kept.push_back(path_text(shown / name) + ", " + hx_utils_common::describe_entry(st));
+    kept.push_back(path_text(shown) + ", " + hx_utils_common::describe_entry(st));
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    if (::unlinkat(dir, name.c_str(), 0) != 0) fail("can't remove", shown / name, errno);
+    if (::unlinkat(dir, name.c_str(), 0) != 0) fail("can't remove", shown, errno);
     return true;
   }
   const UniqueFd directory = hx_utils_common::open_directory_at(dir, name);
-  if (!directory) fail("can't open", shown / name, errno);
-  if (!clear_owned(directory.get(), shown / name, uid, hold, kept)) return false;
+  if (!directory) fail("can't open", shown, errno);
+  if (!clear_owned(directory.get(), shown, uid, hold, kept)) return false;
   if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) return true;
-  if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", shown / name, errno);
-  kept.push_back(path_text(shown / name) + ", a directory that was not empty when it was to be removed");
+  if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", shown, errno);
+  kept.push_back(path_text(shown) + ", a directory that was not empty when it was to be removed");
   return false;
 }
 
@@ -352,46 +353,55 @@ struct Undo {
   fs::path target;
   UniqueFd target_fd;
   UniqueFd aside;
-  UniqueFd back;
+  std::string aside_name;
   fs::path source_path;
   UniqueFd source;
   uid_t account = 0;
   Hold hold;
   std::set<std::string> warned;
   std::vector<std::string> kept;
-  bool root_whole = true;  // the restore root still holds every restored entry
 };
 
-// One restored entry leaves the destination: into back/, where it is checked
-// against the record and removed. It was within the server's account's reach,
-// so it never returns into the restore root: when the root no longer holds
-// it (it was renamed out, not copied), the root is not whole any more.
+// One restored entry leaves the destination: renamed into the hold
+// directory under a fresh name, checked there against the record, and
+// removed as finish removes. It was within the server's account's reach, so
+// it never returns into the restore root. An entry that is not the one the
+// deployment put there goes back (or, when its name was taken meanwhile,
+// stays in the hold directory, named).
 void take_back(Undo& undo, const Moved& moved) {
   const fs::path shown = undo.target / moved.name;
-  const fs::path held = undo.target / kTaskDirectory / "back" / moved.name;
-  if (!undo.back) undo.back = directory_in(undo.aside.get(), "back", undo.target / kTaskDirectory / "back", true);
-  const bool in_root = undo.source && exists_at(undo.source.get(), moved.name);
-  if (::renameat2(undo.target_fd.get(), moved.name.c_str(), undo.back.get(), moved.name.c_str(), RENAME_NOREPLACE) !=
-      0) {
-    if (errno != ENOENT) fail("can't move", shown, errno);
-    // Not moved in yet, or taken back already.
-    if (in_root) return;
-    undo.root_whole = false;
+  if (moved.name == undo.aside_name) {
+    // The server's account renamed the set-aside directory to this name.
     warn("The restored " + path_text(shown) + " is no longer in the destination");
     return;
   }
-  Identity found;
-  if (!identity_at(undo.back.get(), moved.name, found) || found != moved.identity) {
-    // Put there by someone else: it goes back where it was found.
-    move_at(undo.back.get(), moved.name, undo.target_fd.get(), moved.name, held, shown);
-    warn(path_text(shown) + " stays where it is: it is not the entry the deployment put there");
-    undo.warned.insert(moved.name);
-    if (!in_root) undo.root_whole = false;
+  std::string slot;
+  if (!take_into_hold(undo.target_fd.get(), moved.name, shown.parent_path(), undo.hold, slot)) {
+    if (errno == EBUSY || errno == EXDEV) {
+      undo.kept.push_back(path_text(shown) + ", a mount point");
+      undo.warned.insert(moved.name);
+      return;
+    }
+    // Not moved in yet, or taken back already.
+    if (!undo.source || !exists_at(undo.source.get(), moved.name)) {
+      warn("The restored " + path_text(shown) + " is no longer in the destination");
+    }
     return;
   }
-  if (!in_root) undo.root_whole = false;
-  if (!undo.hold.fd) undo.hold = hold_in(undo.aside.get(), undo.target / kTaskDirectory);
-  remove_owned(undo.back.get(), moved.name, held.parent_path(), undo.account, undo.hold, undo.kept, true);
+  Identity found;
+  if (!identity_at(undo.hold.fd.get(), slot, found) || found != moved.identity) {
+    // Put there by someone else: it goes back where it was found.
+    undo.warned.insert(moved.name);
+    if (::renameat2(undo.hold.fd.get(), slot.c_str(), undo.target_fd.get(), moved.name.c_str(), RENAME_NOREPLACE) ==
+        0) {
+      warn(path_text(shown) + " stays where it is: it is not the entry the deployment put there");
+    } else {
+      undo.kept.push_back(path_text(shown) + ", not the entry the deployment put there, is now " +
+                          path_text(undo.hold.shown / slot));
+    }
+    return;
+  }
+  remove_owned(undo.hold.fd.get(), slot, shown, undo.account, undo.hold, undo.kept, true);
 }
 
 // Returns the destination's own entry `name` from old/; an entry that took
@@ -657,7 +667,6 @@ void set_aside(Placement& placement) {
   const UniqueFd old = directory_in(placement.aside.get(), "old", target / kTaskDirectory / "old");
   // Made now, so that a roll-back needs nothing new of a file system that
   // may have filled up meanwhile.
-  directory_in(placement.aside.get(), "back", target / kTaskDirectory / "back");
   directory_in(placement.aside.get(), "hold", target / kTaskDirectory / "hold");
   std::set<std::string> left_out = placement.skipped;
   left_out.insert(kTaskDirectory);
@@ -805,12 +814,12 @@ bool finish(const Record& record, uid_t account) {
   std::vector<std::string> kept;
   // What the hold directory holds is left from a removal cut short; it is
   // judged like the rest.
-  for (const char* held : {"old", "back", "hold", "added"}) {
+  for (const char* held : {"old", "hold", "added"}) {
     if (std::string(held) == "hold") {
       clear_owned(hold.fd.get(), shown / held, account, hold, kept);
       continue;
     }
-    remove_owned(aside.get(), held, shown, account, hold, kept, true);
+    remove_owned(aside.get(), held, shown / held, account, hold, kept, true);
   }
   hold.fd.reset();
   if (::unlinkat(aside.get(), "hold", AT_REMOVEDIR) != 0 && errno != ENOENT && errno != ENOTEMPTY) {
@@ -827,6 +836,26 @@ bool finish(const Record& record, uid_t account) {
   return false;
 }
 
+namespace {
+
+// True when the restore root `root` holds every restored entry that the
+// record names as moved into the destination: it was copied from there, or
+// the archiver unpacked it again before this run. One renamed out of the
+// root, and since removed, is missing.
+bool root_holds_restored(const Record& record, const std::string& root) {
+  if (record.source.empty() || record.moved.empty()) return true;
+  const UniqueFd root_fd = hx_utils_common::open_directory_nofollow(root);
+  const UniqueFd source =
+      root_fd ? hx_utils_common::open_directory_nofollow(record.source, root_fd.get()) : UniqueFd();
+  if (!source) return false;
+  for (const Moved& moved : record.moved) {
+    if (!exists_at(source.get(), moved.name)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool roll_back(const Record& record, const std::string& root, uid_t account) {
   Undo undo;
   undo.target = record.target;
@@ -834,8 +863,11 @@ bool roll_back(const Record& record, const std::string& root, uid_t account) {
   undo.account = account;
   undo.target_fd = hx_utils_common::open_directory_nofollow(record.target);
   if (!undo.target_fd) {
-    // A destination the deployment was to make: not made, or removed already.
-    if (errno == ENOENT && record.made != Step::None) return true;
+    // A destination the deployment was to make: not made (another entry
+    // took its name first), or removed already.
+    if ((errno == ENOENT || errno == ENOTDIR || errno == ELOOP) && record.made != Step::None) {
+      return root_holds_restored(record, root);
+    }
     fail("can't open", undo.target, errno);
   }
   if (!record.source.empty()) {
@@ -843,38 +875,52 @@ bool roll_back(const Record& record, const std::string& root, uid_t account) {
     if (root_fd) undo.source = hx_utils_common::open_directory_nofollow(record.source, root_fd.get());
     if (!undo.source && errno != ENOENT) fail("can't open", undo.source_path, errno);
   }
-  std::string aside_name;
-  const Aside aside = recorded_aside(undo.target_fd.get(), record, &undo.aside, &aside_name);
+  Aside aside = recorded_aside(undo.target_fd.get(), record, &undo.aside, &undo.aside_name);
+  if (aside == Aside::Foreign && record.aside == Step::Begun) {
+    // Not made by the deployment, which made nothing in the destination yet.
+    warn(path_text(undo.target / kTaskDirectory) + " was not made by the deployment: it was left as it is");
+    aside = Aside::Absent;
+    undo.aside_name = kTaskDirectory;
+  }
   if (aside == Aside::Foreign) foreign(undo.target);
+  if (aside == Aside::Absent && record.set_aside) {
+    warn("The set-aside directory of " + path_text(undo.target) + ", with the destination's own entries, is not in "
+         "it any more");
+  }
   std::set<std::string> old_names;
   bool aside_kept = false;
   if (aside == Aside::Ours) {
+    const fs::path shown = undo.target / undo.aside_name;
+    undo.hold = hold_in(undo.aside.get(), shown);
     for (const Moved& moved : record.moved) take_back(undo, moved);
-    undo.back.reset();
-    remove_tree(undo.aside.get(), "incoming", undo.target / kTaskDirectory);
+    remove_tree(undo.aside.get(), "incoming", shown);
     const UniqueFd old = hx_utils_common::open_directory_at(undo.aside.get(), "old");
     if (old) {
-      for (const std::string& name : names_of(old.get(), undo.target / kTaskDirectory / "old")) {
+      for (const std::string& name : names_of(old.get(), shown / "old")) {
         return_old(undo, old.get(), name);
         old_names.insert(name);
       }
     } else if (errno != ENOENT) {
-      fail("can't open", undo.target / kTaskDirectory / "old", errno);
+      fail("can't open", shown / "old", errno);
     }
-    for (const char* name : {"old", "back", "hold"}) {
+    // What a roll-back cut short left in the hold directory is judged like
+    // the rest.
+    clear_owned(undo.hold.fd.get(), undo.hold.shown, account, undo.hold, undo.kept);
+    undo.hold.fd.reset();
+    for (const char* name : {"old", "hold"}) {
       if (::unlinkat(undo.aside.get(), name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target / kTaskDirectory / name, errno);
+        if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", shown / name, errno);
       }
     }
-    if (::unlinkat(undo.target_fd.get(), aside_name.c_str(), AT_REMOVEDIR) != 0) {
-      if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target / aside_name, errno);
+    if (::unlinkat(undo.target_fd.get(), undo.aside_name.c_str(), AT_REMOVEDIR) != 0) {
+      if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", shown, errno);
       aside_kept = true;
     }
   }
   if (record.set_aside && aside == Aside::Ours) {
     // What neither the server nor the deployment put there stays, and is named.
     std::set<std::string> left_out = file_system_entries(undo.target_fd.get());
-    if (aside_kept) left_out.insert(aside_name);
+    if (aside_kept) left_out.insert(undo.aside_name);
     for (const std::string& name : names_of(undo.target_fd.get(), undo.target, left_out)) {
       struct stat st {};
       if (old_names.count(name) != 0 || undo.warned.count(name) != 0 ||
@@ -888,8 +934,8 @@ bool roll_back(const Record& record, const std::string& root, uid_t account) {
   }
   if (aside_kept) {
     warn_kept(undo.kept);
-    warn("The set-aside directory " + path_text(undo.target / aside_name) + " is kept with what was not removed: "
-         "look at it and remove it before the next restore into " + path_text(record.destination));
+    warn("The set-aside directory " + path_text(undo.target / undo.aside_name) + " is kept with what was not "
+         "removed: look at it and remove it before the next restore into " + path_text(record.destination));
   }
   // The server's account may have its entries back any moment: what the
   // destination holds now is made durable before the records go.
@@ -913,7 +959,7 @@ bool roll_back(const Record& record, const std::string& root, uid_t account) {
       }
     }
   }
-  return undo.root_whole;
+  return root_holds_restored(record, root);
 }
 
 }  // namespace placement

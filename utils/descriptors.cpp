@@ -138,6 +138,8 @@ UniqueFd walk_element(int current, const std::string& element, const std::string
   UniqueFd next = open_directory_at(current, element);
   if (!next && errno == ENOENT && create) {
     next = make_directory_at(current, element, mode);
+    // A directory made for records reaches stable storage with its name.
+    if (next) ::fsync(current);
     // Another task of this program may have made it meanwhile.
     if (!next && errno == EEXIST) next = open_directory_at(current, element);
   }
@@ -433,6 +435,22 @@ int remove_tree_at(int at, const std::string& name, std::string& where) {
     return errno;
   }
   return remove_below(at, name, st.st_dev, 0, where);
+}
+
+int remove_tree_by_path(const std::string& path, std::string& where) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const std::size_t slash = trimmed.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
+  const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  const UniqueFd directory = open_directory_nofollow(parent);
+  if (!directory) {
+    where = parent;
+    return errno == ENOENT ? 0 : errno;
+  }
+  const int failed = remove_tree_at(directory.get(), name, where);
+  if (failed != 0) where = (parent == "/" ? "" : parent) + "/" + where;
+  return failed;
 }
 
 std::string descriptor_path(int fd) {

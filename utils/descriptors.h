@@ -161,6 +161,11 @@ bool directory_names(int fd, std::vector<std::string>& names);
 // relative to `at` goes into `where`.
 int remove_tree_at(int at, const std::string& name, std::string& where);
 
+// remove_tree_at for the absolute or relative `path`: its parent is opened
+// without following a link in any element. `where` receives the path of
+// the entry that could not be removed.
+int remove_tree_by_path(const std::string& path, std::string& where);
+
 // A path by which an outside program reaches the very file the descriptor
 // names, whatever happens to its names meanwhile: "/proc/<pid>/fd/<fd>" of
 // this process (for programs run while the descriptor is open; the kernel
