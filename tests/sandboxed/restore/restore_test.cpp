@@ -20,6 +20,7 @@
 #include "postgresql/hx_module_pg_ostrel.h"
 #include "postgresql/hx_postgresql_common.h"
 #include "postgresql/placement.h"
+#include "utils/descriptors.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -677,6 +678,26 @@ TEST_F(Deployment, RefusalsChangeNothing) {
          mounted = data_ + "/base/mounted";
        },
        foreign(data_, data_ + "/base/mounted\", a mount point below the destination's top")},
+      {"a tablespace location the account links into a directory only root may enter",
+       [&] {
+         map("1 " + s + "/tsl\n");
+         restored("/srv/tsl/PG_15_1/f", "ts");
+         fs::create_directories(dir_ / "vault/copy");
+         dir_.write("vault/copy/precious", "kept");
+         sh("chown -R postgres " + dir_.str() + "/vault/copy && chmod 700 " + dir_.str() + "/vault");
+         fs::create_symlink(dir_ / "vault/copy", s + "/tsl");
+       },
+       kDeploy + ": the server's account postgres can't reach the destination \"" + s + "/tsl\" by its path \"" + s +
+           "/tsl\" (Permission denied): the deployment changes only directories the server can use; nothing was "
+           "changed"},
+      {"a restored tree holding the deployment's own name",
+       [&] {
+         map("");
+         restored("/srv/data/.hx_restore_deployment/old/PG_VERSION", "kept");
+       },
+       kDeploy + ": the restored \"" + root_ + data_ + "/.hx_restore_deployment\" has a name the deployment keeps for "
+                 "its own directory: restore the record without deployment and remove it from the restored tree "
+                 "before it is put in place; nothing was changed"},
       {"tablespace_map a FIFO", [&] { ::mkfifo((root_ + data_ + "/tablespace_map").c_str(), 0600); },
        kDeploy + ": Can't open: " + root_ + "/" + data_ + "/tablespace_map"},
       {"tablespace_map a link",
@@ -1239,6 +1260,10 @@ TEST_F(Deployment, WhatOthersOwnAndMountsAreNeverRemoved) {
   EXPECT_EQ(kDeploy + ": can't delete: \"" + root_ + "\" (Invalid cross-device link)", log_.at("Error").back());
   EXPECT_EQ("bound", at("/bound/keep"));
   EXPECT_TRUE(fs::is_empty(dir_ / "records"));
+  // The restore directory the framework removes by its path likewise.
+  std::string where;
+  EXPECT_EQ(EXDEV, hx_utils_common::remove_tree_by_path(dir_ / "R.rest", where));
+  EXPECT_EQ("bound", at("/bound/keep"));
 }
 
 // A directory the deployment makes in the server's account's directories
