@@ -187,15 +187,16 @@ for kind in full incremental; do
   # Every file the backup may remove is in the archive by now.
   paths=(-P "$HX_PG_ARCHIVE")
   for f in "$HX_PG_ARCHIVE"/*; do paths+=(-P "$f"); done
-  strace -p "$pid" -y -o "$TRACE" -e trace=unlink,unlinkat -e inject=unlink,unlinkat:delay_enter=1s "${paths[@]}" \
+  # Each file goes out of the archive by a rename (into the links directory,
+  # where it is judged and unlinked).
+  strace -p "$pid" -y -o "$TRACE" -e trace=renameat2 -e inject=renameat2:delay_enter=1s "${paths[@]}" \
     2>/dev/null &
   tracer=$!
   for _ in $(seq 100); do [ "$(awk '/^TracerPid:/ {print $2}' "/proc/$pid/status")" != 0 ] && break; sleep 0.05; done
   grep -q '^Packed: ' "$HX_SANDBOX_DIR/run.out" && fail "the archiver ended before the tracer was in place"
   signalled=0
   while case "$(proc_state "$pid")" in "" | Z) false ;; *) true ;; esac do
-    # The directory of the archiver's links of WAL files goes in the release, before the backup is made.
-    while [ "$signalled" -lt "$(grep '^unlink' "$TRACE" | grep -vc hx_backup_wal)" ]; do
+    while [ "$signalled" -lt "$(grep -c '^renameat2.*hx_backup_wal.*"removing\.' "$TRACE")" ]; do
       kill -TERM "$pid"
       signalled=$((signalled + 1))
     done

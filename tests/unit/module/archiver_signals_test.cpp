@@ -123,7 +123,8 @@ TEST(ModuleSignals, RemovalsThatFailAreReported) {
   EXPECT_EQ(log.messages(),
             (std::vector<std::string>{
                 "Info: Remove temporary operation directory: " + loop + "/R2.rest",
-                "Error: void HxModuleUniversal::remove_created_restore_directory(): boost::filesystem: " + too_many,
+                "Error: void HxModuleUniversal::remove_created_restore_directory(): can't remove \"" + loop +
+                    "\" (Not a directory)",
                 "Error: Unable to load configuration from config file.",
                 "Error: void HxModuleUniversal::remove_created_directories(): boost::filesystem: " + loop +
                     "/db0.snap_dir: " + too_many}));

@@ -19,6 +19,7 @@ class InspectedModule : public HxModule_PG_Ostrel {
   hx_pg_conf& conf() { return pg_conf_; }
   HxModuleOptions& options() { return options_; }
   std::vector<std::string>& wal_files() { return wal_files_; }
+  hx_pg_backup::WalArchive& wal_archive() { return wal_archive_; }
 
  private:
   static HxModuleOptions options_for(int mode) {
@@ -76,6 +77,8 @@ TEST(PgModuleObject, BackupCompletedRemovesTheSelectedWalFiles) {
   EXPECT_TRUE(boost::filesystem::exists(selected[0]) && log.messages().empty());
 
   module.conf().auto_remove_wal = true;
+  uid_t owner = 0;
+  ASSERT_TRUE(module.wal_archive().open(dir.str(), ::geteuid(), owner));
   module.backup_completed();
   EXPECT_FALSE(boost::filesystem::exists(selected[0]));
   EXPECT_TRUE(boost::filesystem::is_directory(selected[1]) && boost::filesystem::exists(selected[3]) &&
