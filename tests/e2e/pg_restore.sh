@@ -39,9 +39,26 @@ deployed() {
   assert_eq "site setting" "$(cat "$SETTINGS_OUT")" "a file outside the server's directories"
 }
 
-case_name "restore into the running server"
+case_name "restore into the running server: flushed before the stop, durable before the records say it is in place"
 log_before="$(cat "$HX_PG_LOG")"
+# The order of the calls that flush, stop, move and record, as strace sees
+# them (LeakSanitizer can't look at a traced process).
+real_module="$HX_MODULE_BIN"
+printf '#!/bin/sh\nASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" exec strace -f --detach-on=execve -qq -o %s -e trace=syncfs,fsync,execve,renameat,renameat2 %s "$@"\n' \
+  "$W/deploy.trace" "$real_module" >"$W/traced-module" && chmod 755 "$W/traced-module"
+HX_MODULE_BIN="$W/traced-module"
 rs_restore rec1 "$D" last:true
+HX_MODULE_BIN="$real_module"
+line_of() { grep -n "$1" "$W/deploy.trace" | sed -n "${2:-1}p" | cut -d: -f1; }
+stop_at="$(line_of 'execve(.*"stop"')" start_at="$(line_of 'execve(.*"start"')"
+complete_at="$(grep -n 'renameat(.*"deployment.new".*"deployment"' "$W/deploy.trace" | tail -n 1 | cut -d: -f1)"
+last_move_at="$(grep -n 'renameat2(' "$W/deploy.trace" | awk -F: -v s="$start_at" '$1 < s' | tail -n 1 | cut -d: -f1)"
+flush_at="$(grep -n '^[0-9]* *fsync(' "$W/deploy.trace" | awk -F: -v m="${last_move_at:-0}" '$1 > m' | head -n 1 | cut -d: -f1)"
+[ -n "$stop_at" ] && [ -n "$(line_of 'syncfs(')" ] && [ "$(line_of 'syncfs(')" -lt "$stop_at" ] ||
+  fail "the file systems were not flushed before the server was stopped"
+[ -n "$last_move_at" ] && [ -n "$flush_at" ] && [ -n "$complete_at" ] && [ -n "$start_at" ] &&
+  [ "$last_move_at" -lt "$flush_at" ] && [ "$flush_at" -lt "$complete_at" ] && [ "$complete_at" -lt "$start_at" ] ||
+  fail "the moves were not flushed before the records said complete and the server started"
 deployed before
 assert_line "Direct restore PostgreSQL database cluster: $HX_PG_DATA..."
 assert_line "Found PostgreSQL DB data_directory in the restored archive: $D/rec1.rest/postgresql_$RS_VERSION$HX_PG_DATA"
