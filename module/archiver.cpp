@@ -60,6 +60,7 @@ bool HxModuleUniversal::run_hxfd_command(const std::string& command, std::string
     archiver_pid_pending_ = true;
   }
   bool read_failed = false;
+  bool pid_seen = false;
   try {
     const int fd = fileno(pipe);
     std::string line;
@@ -74,7 +75,11 @@ bool HxModuleUniversal::run_hxfd_command(const std::string& command, std::string
           line += byte;
           continue;
         }
-        if (starts_with(line, kPidPrefix)) {
+        // The archiver's number is its first line of that form: a later one
+        // comes from text it passes on (a file name read from the server's
+        // directories, say) and is no number to signal.
+        if (!pid_seen && starts_with(line, kPidPrefix)) {
+          pid_seen = true;
           const auto number = static_cast<pid_t>(std::stoi(line.substr(kPidPrefix.size()), nullptr, 10));
           std::cout << line + "\n" << std::flush;
           std::lock_guard<std::recursive_mutex> guard(control_mutex_);

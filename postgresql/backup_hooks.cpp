@@ -181,7 +181,9 @@ bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) {
 bool HxModule_PG_Ostrel::release_resource_after_backup() {
   umount_and_remove_snapshots();
   // The archiver has ended: the WAL files it read through the links stay in
-  // the archive under their own names.
+  // the archive under their own names, and must be as they were checked.
+  std::string changed;
+  const bool unchanged = wal_archive_.unchanged(changed);
   wal_archive_.remove_links();
   if (is_module_interrupted()) {
     // An aborted task leaves nothing of its own: the task directory goes
@@ -203,6 +205,13 @@ bool HxModule_PG_Ostrel::release_resource_after_backup() {
                                       "free space"
                                    << std::endl;
     }
+    remove_task_directory(kReleaseSignature);
+    return false;
+  }
+
+  if (!unchanged) {
+    HxLogStream(HxLogLvl::Error) << kReleaseSignature << ": " << changed << "; the backup is not usable" << std::endl;
+    release_snapshot_locks();
     remove_task_directory(kReleaseSignature);
     return false;
   }

@@ -129,6 +129,19 @@ std::string start_location_line(const std::string& text) {
   return found;
 }
 
+// True when `path` is absolute and has no ".", ".." or empty element.
+bool plain_absolute_path(const std::string& path) {
+  if (path.size() < 2 || path.front() != '/') return false;
+  std::size_t begin = 1;
+  while (begin <= path.size()) {
+    const std::size_t end = std::min(path.find('/', begin), path.size());
+    const std::string element = path.substr(begin, end - begin);
+    if (element.empty() || element == "." || element == "..") return false;
+    begin = end + 1;
+  }
+  return true;
+}
+
 // Empty when the directory `path` (relative to `at` unless absolute),
 // opened without following a link in any element, belongs to `uid`;
 // otherwise what lies there. `outside` (when given) tells that no directory
@@ -238,6 +251,13 @@ bool HxModule_PG_Ostrel::find_backup_volumes(const hx_postgresql_common::connect
     fail("Unable to determine PostgreSQL tablespaces");
   }
   for (const auto& location : tablespaces) {
+    // The archive names the tablespace by its location, and a restore puts
+    // it there: the text of the server's link (which its account chooses)
+    // must name it plainly.
+    if (!plain_absolute_path(location)) {
+      fail(std::string(kSignature) + ": the tablespace at '" + location + "' is no plain absolute path (it has \".\", "
+           "\"..\" or empty elements); the archive names a tablespace by its location");
+    }
     const std::string real_location = fs::canonical(location).string();
     refuse_foreign_location("the tablespace at '" + location + "' is " + real_location,
                             foreign_directory(AT_FDCWD, real_location, uid));

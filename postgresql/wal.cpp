@@ -214,6 +214,11 @@ void log_missing(const std::string& missing, const std::string& start, const std
 
 // Logs, at Warning, an entry of the WAL archive that takes no part in a
 // backup, with what it is.
+// The entries that take no part which a listing names one by one; of any
+// more it gives the number only, so that an archive full of other names
+// floods neither the log nor the client.
+const std::size_t kSkippedNamed = 20;
+
 void warn_skipped(const std::string& path, const std::string& what) {
   HxLogStream(HxLogLvl::Warning) << kSigList << ": " << HxDestination::printable(path) << " is " << what
                                  << "; it is neither archived nor removed" << std::endl;
@@ -421,6 +426,7 @@ int get_wal_files_list(const std::string& directory, std::vector<boost::filesyst
   std::string prefix = (fs::path(directory) / "x").string();
   prefix.pop_back();
   const bool debug = HxLogStream::is_written(HxLogLvl::Debug);
+  std::size_t skipped = 0;
   std::string names;
   std::vector<std::pair<std::size_t, std::size_t>> spans;  // offset and length in names
   const auto name_of = [&](const std::pair<std::size_t, std::size_t>& span) {
@@ -465,20 +471,27 @@ int get_wal_files_list(const std::string& directory, std::vector<boost::filesyst
     // that the server's account put into the archive is neither archived
     // nor removed, nor read as a WAL file.
     if (wal_file_kind_of(name) == wal_file_kind::other) {
-      if (warn) warn_skipped(join(name), "not named as a WAL file");
+      if (warn && ++skipped <= kSkippedNamed) warn_skipped(join(name), "not named as a WAL file");
       continue;
     }
     if (entry->d_type != DT_REG) {
       struct stat st {};
       if (::fstatat(::dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
       if (!S_ISREG(st.st_mode)) {
-        if (warn) warn_skipped(join(name), hx_utils_common::not_a_regular_file(st.st_mode));
+        if (warn && ++skipped <= kSkippedNamed) warn_skipped(join(name), hx_utils_common::not_a_regular_file(st.st_mode));
         continue;
       }
     }
     spans.emplace_back(names.size(), name.size());
     names.append(name);
     if (debug) HxLogStream(HxLogLvl::Debug) << kSigList << ": " << join(name_of(spans.back())) << std::endl;
+  }
+  if (warn && skipped > kSkippedNamed) {
+    HxLogStream(HxLogLvl::Warning) << kSigList << ": " << HxDestination::printable(directory) << " holds "
+                                   << (skipped - kSkippedNamed)
+                                   << " further entries that are no WAL files of the server; they are neither "
+                                      "archived nor removed"
+                                   << std::endl;
   }
   std::vector<std::string_view> sorted;
   sorted.reserve(spans.size());

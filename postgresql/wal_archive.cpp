@@ -100,6 +100,24 @@ bool WalArchive::fix(const std::string& name, std::uint64_t segment_size, std::s
     return false;
   }
   source = hx_utils_common::descriptor_path(links_.get()) + "/" + name;
+  fixed_.emplace_back(name, st.st_size);
+  return true;
+}
+
+bool WalArchive::unchanged(std::string& error) const {
+  for (const auto& file : fixed_) {
+    struct stat st {};
+    if (!links_ || ::fstatat(links_.get(), file.first.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      error = "the WAL file " + path_ + "/" + file.first + " can't be examined again (" +
+              (links_ ? std::strerror(errno) : "its link is gone") + ")";
+      return false;
+    }
+    if (st.st_size != file.second) {
+      error = "the WAL file " + path_ + "/" + file.first + " changed while the archiver read it: it has " +
+              std::to_string(st.st_size) + " bytes, not the " + std::to_string(file.second) + " bytes it was checked with";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -142,6 +160,7 @@ bool WalArchive::remove(const std::string& name, std::string& why) {
 }
 
 void WalArchive::remove_links() {
+  fixed_.clear();
   if (!links_) return;
   empty_links(links_.get(), uid_);
   // Only the directory this task holds: the server's account may have

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -68,6 +70,13 @@ class WalArchive {
   // Removes the links and lets the archive go.
   void close();
 
+  // True when every file fixed for the archiver still has the size it had
+  // when it was checked: the server's account can change a file through its
+  // own name while the archiver reads it (a segment grown or cut would be
+  // archived so, and no server could recover from it). False with `error`
+  // naming the first file that changed.
+  bool unchanged(std::string& error) const;
+
  private:
   bool open_links(std::string& error);
 
@@ -75,6 +84,7 @@ class WalArchive {
   hx_utils_common::UniqueFd links_;
   std::string path_;
   uid_t uid_ = 0;
+  std::vector<std::pair<std::string, off_t>> fixed_;  // name and size checked
 };
 
 }  // namespace hx_pg_backup

@@ -131,6 +131,16 @@ assert_line "Error: bool HxModule_PG_Ostrel::prepare_to_base_backup(): the table
 a directory owned by uid 0, not the server account's; only a directory of the server's account is backed up as its \
 location"
 ! grep -q lvcreate "$HX_STANDIN_LOG_DIR/lvm.argv" || fail "a snapshot was made"
+# A link text with ".." that leads back to the tablespace: the archive would
+# name the tablespace by it, and a restore would put it elsewhere.
+DOTTED="$HX_PG_TBLSPC/../$(basename "$HX_PG_TBLSPC")"
+hx_as_postgres ln -sfn "$DOTTED" "$HX_PG_DATA/pg_tblspc/$OID"
+backup_run -1 -b cluster -n f3c
+hx_as_postgres ln -sfn "$HX_PG_TBLSPC" "$HX_PG_DATA/pg_tblspc/$OID"
+failed_backup 6
+assert_line "Error: bool HxModule_PG_Ostrel::prepare_to_base_backup(): the tablespace at '$DOTTED' is no plain \
+absolute path (it has \".\", \"..\" or empty elements); the archive names a tablespace by its location"
+! grep -q lvcreate "$HX_STANDIN_LOG_DIR/lvm.argv" || fail "a snapshot was made"
 
 case_name "the WAL archive directory does not belong to the server's account"
 remember_archive
@@ -450,6 +460,22 @@ tar -xOf "$HX_MEDIA_DIR/swapped" "${PGHOME#/}/wal_archive/$SEG" | cmp -s - "$HX_
   fail "the archive does not hold the WAL file $SEG as it was checked"
 assert_eq "$OTHER_BEFORE" "$(cd "$OTHER" && sha256sum *)" "the other directory"
 assert_line "Error: Can't delete $PGHOME/wal_archive/$SEG: a FIFO, not a regular file"
+nothing_left
+
+case_name "while the archiver runs, the server's account grows a WAL file of the backup through its own name: the \
+backup is not reported as made"
+"$PG" psql -q -c "CREATE TEMP TABLE probe ()"  # WAL since the last backup, for remember_archive to switch
+remember_archive
+HX_HXFD_SLOW=3 backup_start -1 -b cluster -n grown
+wait_for_text "$BK_OUT" "HXFD PID:" 60 || fail "the archiver did not start"
+SEG="$(grep -o '[0-9A-F]\{24\}$' "$BK_TASK_DIR/grown.hxfd.list" | tail -n 1)"
+size="$(stat -c %s "$HX_PG_ARCHIVE/$SEG")"
+hx_as_postgres truncate -s 20M "$HX_PG_ARCHIVE/$SEG"
+backup_wait
+hx_as_postgres truncate -s "$size" "$HX_PG_ARCHIVE/$SEG"
+failed_backup 6
+assert_line "Error: virtual bool HxModule_PG_Ostrel::release_resource_after_backup(): the WAL file $HX_PG_ARCHIVE/$SEG \
+changed while the archiver read it: it has 20971520 bytes, not the $size bytes it was checked with; the backup is not usable"
 nothing_left
 
 case_name "a link the server's account put at the name of the archiver's links directory refuses the backup and \

@@ -82,6 +82,9 @@ TEST(ArchiverRun, LinesOfTheChild) {
       // Prefixes are exact and case sensitive.
       {"echo 'packed: 1'; echo 'Packed:2'; echo 'HXFD PID:5'; echo ' Unpacked: 4'", true, "", "old",
        "kept\npacked: 1\nPacked:2\nHXFD PID:5\n Unpacked: 4\n"},
+      // Only the first PID line is the archiver's: later ones (text it passes on) are output.
+      {"echo 'HXFD PID: 99'; echo 'HXFD PID: 0'; echo 'HXFD PID: x'; echo 'Packed: 1'", true,
+       "HXFD PID: 99\nPacked: 1\n", "1", "kept\nHXFD PID: 0\nHXFD PID: x\n"},
       // A final line without a line end is neither echoed nor kept.
       {"printf 'first\\nPacked: 1\\nlast words'", true, "Packed: 1\n", "1", "kept\nfirst\n"},
       {"printf 'Packed: 1\\nPacked: 2'", true, "Packed: 1\n", "1", "kept\n"},

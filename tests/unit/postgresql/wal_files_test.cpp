@@ -102,6 +102,17 @@ TEST(WalFilesList, EntriesAppendedThenSortedAndBadDirectoriesRefused) {
   EXPECT_EQ(strings(kept), Lines{"/kept"});
   EXPECT_EQ(log.at("Error"), (Lines{missing_catalog(dir / "absent"),
                                     "Archive catalog for WAL files is not a directory: " + (dir / wal_segment(0, 2))}));
+
+  // Of many other names, the first twenty are named, the rest counted.
+  hx_test::TempDir junk;
+  for (int i = 0; i < 23; ++i) junk.write("junk." + std::to_string(i));
+  log.clear();
+  out.clear();
+  ASSERT_EQ(pg::get_wal_files_list(junk.str(), out), 0);
+  const Lines junk_warnings = log.at("Warning");
+  ASSERT_EQ(junk_warnings.size(), 21u);
+  EXPECT_EQ(junk_warnings.back(), kSigList + ": " + junk.str() + " holds 3 further entries that are no WAL files of "
+                                  "the server; they are neither archived nor removed");
 }
 
 // A directory that cannot be opened gives an empty listing and success, its
