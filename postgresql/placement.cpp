@@ -854,6 +854,29 @@ bool root_holds_restored(const Record& record, const std::string& root) {
   return true;
 }
 
+// Removes the destination when the deployment made it (its identity as
+// recorded, or, made and not yet recorded, root's without permission bits
+// and empty) and nothing else is in it.
+void remove_made(const Record& record, const Undo& undo) {
+  if (record.made == Step::None) return;
+  Identity identity;
+  struct stat st {};
+  std::vector<std::string> names;
+  const bool made = record.made == Step::Done
+                        ? identity_at(undo.target_fd.get(), "", identity) && identity == record.made_identity
+                        : ::fstat(undo.target_fd.get(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0 &&
+                              hx_utils_common::directory_names(undo.target_fd.get(), names) && names.empty();
+  if (!made) return;
+  const UniqueFd parent = hx_utils_common::open_directory_nofollow(undo.target.parent_path().string());
+  if (!parent) fail("can't open", undo.target.parent_path(), errno);
+  if (::unlinkat(parent.get(), undo.target.filename().c_str(), AT_REMOVEDIR) != 0) {
+    if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target, errno);
+    warn("The destination " + path_text(undo.target) + ", which the deployment made, is not empty: it stays");
+  } else if (::fsync(parent.get()) != 0) {
+    fail("can't flush", undo.target.parent_path(), errno);
+  }
+}
+
 }  // namespace
 
 bool roll_back(const Record& record, const std::string& root, uid_t account) {
@@ -940,25 +963,7 @@ bool roll_back(const Record& record, const std::string& root, uid_t account) {
   // The server's account may have its entries back any moment: what the
   // destination holds now is made durable before the records go.
   if (::fsync(undo.target_fd.get()) != 0) fail("can't flush", undo.target, errno);
-  if (record.made != Step::None) {
-    Identity identity;
-    struct stat st {};
-    std::vector<std::string> names;
-    const bool made = record.made == Step::Done
-                          ? identity_at(undo.target_fd.get(), "", identity) && identity == record.made_identity
-                          : ::fstat(undo.target_fd.get(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0 &&
-                                hx_utils_common::directory_names(undo.target_fd.get(), names) && names.empty();
-    if (made) {
-      const UniqueFd parent = hx_utils_common::open_directory_nofollow(undo.target.parent_path().string());
-      if (!parent) fail("can't open", undo.target.parent_path(), errno);
-      if (::unlinkat(parent.get(), undo.target.filename().c_str(), AT_REMOVEDIR) != 0) {
-        if (errno != ENOTEMPTY && errno != EEXIST) fail("can't remove", undo.target, errno);
-        warn("The destination " + path_text(undo.target) + ", which the deployment made, is not empty: it stays");
-      } else if (::fsync(parent.get()) != 0) {
-        fail("can't flush", undo.target.parent_path(), errno);
-      }
-    }
-  }
+  remove_made(record, undo);
   return root_holds_restored(record, root);
 }
 
