@@ -204,8 +204,16 @@ assert_eq "nobody" "$(stat -c %U "$SHARED/ref.snap")" "owner of the refused snap
 backup_run -2 -b cluster -n r2 -s "$SHARED/nb/base.meta"
 failed_backup 2
 assert_line "Error: $UNPACK_SIG: can't use $SHARED/nb/base.meta: \"$SHARED/nb\": it is owned by uid $NOBODY. $RULE"
-[ ! -e "$BK_TASK_DIR/r1" ] && [ ! -e "$BK_TASK_DIR/r2" ] && [ ! -e "$BK_TASK_DIR/ref.snap_dir" ] ||
-  fail "a task or reference directory was made"
+# Root's meta file in root's directory, the WAL snapshot file beside it
+# another account's.
+mkdir "$HX_SANDBOX_DIR/nb_wal" && cp "$TAMPERED/base.meta" "$TAMPERED/pg_wal_snapshot" "$HX_SANDBOX_DIR/nb_wal/"
+chown nobody "$HX_SANDBOX_DIR/nb_wal/pg_wal_snapshot"
+backup_run -2 -b cluster -n r4 -s "$HX_SANDBOX_DIR/nb_wal/base.meta"
+failed_backup 2
+assert_line "Error: virtual bool HxModule_PG_Ostrel::read_reference_snapshot(): can't use \
+$HX_SANDBOX_DIR/nb_wal/pg_wal_snapshot: it is a regular file owned by uid $NOBODY; it is not read. $RULE"
+[ ! -e "$BK_TASK_DIR/r1" ] && [ ! -e "$BK_TASK_DIR/r2" ] && [ ! -e "$BK_TASK_DIR/r4" ] &&
+  [ ! -e "$BK_TASK_DIR/ref.snap_dir" ] || fail "a task or reference directory was made"
 assert_eq "0" "$(wc -l <"$HX_STANDIN_LOG_DIR/hxfd.argv")" "archiver runs"
 # A reference directory another account planted in a sticky -d is neither
 # used nor removed; the root-only snapshot file is not used up.
