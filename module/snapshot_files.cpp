@@ -278,10 +278,11 @@ bool HxModuleUniversal::read_reference_file(const char* signature, const std::st
   std::string why;
   struct stat st {};
   if (!hx_utils_common::read_regular_file_bounded(reference_directory_.get(), name, limit, content, st, why)) {
-    missing = errno == ENOENT;
+    const int reason = errno;
+    missing = reason == ENOENT;
     if (missing) return false;
     HxLogStream(HxLogLvl::Error) << signature << ": can't use " << HxDestination::printable(path) << ": "
-                                 << (errno == EINVAL || errno == EFBIG ? "it is " + why : why) << std::endl;
+                                 << (reason == EINVAL || reason == EFBIG ? "it is " + why : why) << std::endl;
     return false;
   }
   if (sole_own_file(st)) return true;

@@ -177,7 +177,9 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   void remove_task_directory(const std::string& signature);
   // Path of the reference backup's WAL snapshot file: in the directory the
   // reference snapshot file was unpacked into, or beside a reference meta
-  // file; empty when no reference was given.
+  // file; empty when no reference was given. It names the file in messages;
+  // the file is read through the directory's descriptor
+  // (read_reference_snapshot).
   std::string reference_wal_snapshot_filename() const;
 
   const hx_pg_conf& pg_conf() const { return pg_conf_; }
