@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <condition_variable>
 #include <csignal>
 #include <functional>
@@ -331,6 +332,12 @@ class HxModuleUniversal {
   // framework's settings (parameter_refusals_); a module that overrides it
   // calls the base as well.
   virtual bool module_parameters_valid();
+  // Runs in the backup sequence right after the reference snapshot (-s) was
+  // taken (unpack_snapshot_file): a module reads there what it takes from the
+  // reference backup, through read_reference_file. False refuses the backup
+  // with exit code 2 before anything is done; the module logs why. True in
+  // the base.
+  virtual bool read_reference_snapshot();
 
   // ---- Command line ---------------------------------------------------------
   // Installs the signal handlers, then parses the command line.
@@ -430,7 +437,28 @@ class HxModuleUniversal {
   std::string meta_filename() const;
   std::string reference_snapshot_directory_path() const;
   int pack_snapshot_file() const;
+  // Takes the client's snapshot file or meta file `file` (-s of a backup, -M
+  // of a restore), which decides what a backup holds and what the archiver
+  // is given. It must be a regular file of this process's user with a single
+  // name that group or others may not write, in a directory in which no other
+  // account can rename, replace or remove it (open_trusted_directory); it is
+  // opened once, without following a link or blocking, and judged on the
+  // descriptor. A ".meta" file becomes the resolved meta file as it stands.
+  // A ".snap" file is unpacked by tar through that descriptor into
+  // "<-d>/<stem>.snap_dir" (made afresh), whose meta file becomes the
+  // resolved one, and is then removed (kept when autonomous).
+  // reference_directory_ holds the directory of the resolved meta file.
+  // 0, or 12 with an Error naming the file, what lies there and why.
   int unpack_snapshot_file(const std::string& file);
+  // Reads the file `name` beside the resolved meta file, through
+  // reference_directory_, when it holds at most `limit` bytes and satisfies
+  // what unpack_snapshot_file asks of the snapshot file (a regular file of
+  // this process's user with a single name that group or others may not
+  // write). False otherwise: with `missing` set when nothing lies at the name
+  // (or no reference was taken), and nothing logged; else with an Error
+  // prefixed with `signature` naming the file, what lies there and why.
+  bool read_reference_file(const char* signature, const std::string& name, std::size_t limit, std::string& content,
+                           bool& missing) const;
 
   // ---- Backup archiver command and closing step ----------------------------------
   bool make_backup();
@@ -502,6 +530,22 @@ class HxModuleUniversal {
   bool snapshot_directory_created_ = false;
   // The -d directory of a backup, once open_operation_directory opened it.
   hx_utils_common::UniqueFd operation_directory_;
+  // The directory of the resolved meta file, opened by unpack_snapshot_file:
+  // the reference snapshot directory it made, or the trusted directory of a
+  // meta file given directly. Empty until then.
+  hx_utils_common::UniqueFd reference_directory_;
+
+  // Opens the client's snapshot or meta file `file` for unpack_snapshot_file
+  // and, into `directory`, the directory it lies in, as unpack_snapshot_file
+  // asks of them; `st` receives the file's fstat result. Empty, with an
+  // Error naming the file, what lies there and why, otherwise.
+  hx_utils_common::UniqueFd open_reference_file(const std::string& file, hx_utils_common::UniqueFd& directory,
+                                                struct stat& st) const;
+  // Makes the reference snapshot directory `name` (shown as `path`) in
+  // tmp_operation_directory afresh and opens it: a leftover of this user's
+  // goes first, anything else lying there refuses it. Empty, with an Error,
+  // when it can't be made.
+  hx_utils_common::UniqueFd make_reference_directory(const std::string& name, const std::string& path);
 
   // Opens -d (tmp_operation_directory) as a directory in which no other
   // account can rename, replace or remove what the task makes there

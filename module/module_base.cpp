@@ -68,3 +68,5 @@ void HxModuleUniversal::load_custom_module_parameters() {}
 void HxModuleUniversal::backup_completed() {}
 
 bool HxModuleUniversal::lock_task_target() { return true; }
+
+bool HxModuleUniversal::read_reference_snapshot() { return true; }

@@ -90,6 +90,7 @@ unsigned int HxModuleUniversal::backup_steps(bool replica) {
                                  << options_.reference_snapshot << std::endl;
     return 2;
   }
+  if (!options_.reference_snapshot.empty() && !read_reference_snapshot()) return 2;
 
   const bool prepared = prepare_resource_before_backup(replica);
   // A step that failed because an abort interrupted it ends here.

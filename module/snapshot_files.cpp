@@ -14,11 +14,27 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const char* const kUnpackSignature = "int HxModuleUniversal::unpack_snapshot_file(const string&)";
 const char* const kPackSignature = "int HxModuleUniversal::pack_snapshot_file() const";
+
+// What a snapshot or meta file given by the client, and a file read beside
+// it, must be: they decide what a backup holds and what the archiver is
+// given, so no other account may be able to change or replace them.
+const char* const kReferenceRule =
+    "A snapshot or meta file, and what is read beside it, must be a regular file owned by root with a single name "
+    "that group or others may not write, in a directory in which no other account can rename, replace or remove "
+    "it: every element from / a directory (not a link) owned by root, and writable by group or others only when "
+    "sticky (as /tmp)";
+
+// A regular file of this process's user with a single name (another name
+// could lie anywhere) that group or others may not write.
+bool sole_own_file(const struct stat& st) {
+  return hx_utils_common::own_entry(st, false) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 }  // namespace
 
@@ -116,63 +132,37 @@ int HxModuleUniversal::pack_snapshot_file() const {
 int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
   namespace fs = boost::filesystem;
   HxLogStream(HxLogLvl::Debug) << kUnpackSignature << " : " << "unpacking: " << file << std::endl;
+  reference_directory_.reset();
   try {
     const fs::path file_path(file);
     const std::string extension = file_path.extension().string();
-    // The file may lie where other accounts write: a FIFO, device or link
-    // found at its name is not handed on to be read (a FIFO would hold the
-    // reader until a writer came). A file that is missing is reported by its
-    // reader.
-    struct stat given {};
-    std::string why;
-    if (!hx_utils_common::open_regular_file(AT_FDCWD, file, given, why) && errno == EINVAL) {
-      HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't use " << HxDestination::printable(file) << ": it is "
-                                   << why << std::endl;
-      return 12;
-    }
-    if (extension == ".meta") {
-      options_.resolved_meta_file = file;
-      return 0;
-    }
-    if (extension != ".snap") {
+    if (extension != ".meta" && extension != ".snap") {
       HxLogStream(HxLogLvl::Error) << "Invalid snapshot file extension: " << "\"" << file << "\"" << std::endl;
       return 12;
+    }
+    hx_utils_common::UniqueFd directory;
+    struct stat given {};
+    const hx_utils_common::UniqueFd opened = open_reference_file(file, directory, given);
+    if (!opened) return 12;
+    if (extension == ".meta") {
+      options_.resolved_meta_file = file;
+      reference_directory_ = std::move(directory);
+      return 0;
     }
 
     // The reference directory always lies in the task's own directory,
     // wherever the snapshot file lies.
     const std::string name = file_path.stem().string() + ".snap_dir";
-    const std::string directory = options_.tmp_operation_directory + "/" + name;
-    reference_snapshot_directory_ = directory;
-    // Made afresh and never through a link: a leftover of this program's
-    // own goes first; anything another account could have placed at the
-    // name (in a -d that others may write) is neither used nor removed.
-    // The unpacked files are read and the archiver reads them by path: the
-    // directory they lie in must be one no other account can change (every
-    // element root's; made when missing).
-    std::string error;
-    const hx_utils_common::UniqueFd parent =
-        hx_utils_common::open_private_directory(options_.tmp_operation_directory, 0700, error);
-    if (parent && hx_utils_common::entry_free_or_own(parent.get(), name, true, error)) {
-      struct stat found {};
-      if (::fstatat(parent.get(), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0) {
-        HxLogStream(HxLogLvl::Warning) << kUnpackSignature << ": Removing already existing directory " << directory
-                                       << std::endl;
-        std::string where;
-        const int failed = hx_utils_common::remove_tree_at(parent.get(), name, where);
-        if (failed != 0) error = where + ": " + std::strerror(failed);
-      }
-      if (error.empty() && !hx_utils_common::make_directory_at(parent.get(), name, 0700)) {
-        error = std::strerror(errno);
-      }
-    }
-    if (!error.empty()) {
-      HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't use " << directory << ": " << error << std::endl;
-      return 12;
-    }
+    const std::string unpacked = options_.tmp_operation_directory + "/" + name;
+    hx_utils_common::UniqueFd made = make_reference_directory(name, unpacked);
+    if (!made) return 12;
+    reference_snapshot_directory_ = unpacked;
 
-    const std::string command =
-        "/bin/tar xzf " + hx_utils_common::shell_arg(file) + " -C " + hx_utils_common::shell_arg(directory);
+    // tar reads the very file that was judged, through the descriptor held
+    // open meanwhile, whatever lies at its name by then.
+    const std::string command = "/bin/tar xzf " +
+                                hx_utils_common::shell_arg(hx_utils_common::descriptor_path(opened.get())) + " -C " +
+                                hx_utils_common::shell_arg(unpacked);
     std::string output;
     const int status = hx_utils_common::execute_command(command, output);
     if (status != 0) {
@@ -183,13 +173,30 @@ int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
 
     if (!options_.autonomous) {
       HxLogStream(HxLogLvl::Info) << "Removing obsolete snapshot file: " << file << std::endl;
-      fs::remove(file_path);
+      // The file is root's alone in a directory no other account can
+      // change: the name still names it, which is checked all the same.
+      const std::string entry = file_path.filename().string();
+      struct stat now {};
+      std::string failure;
+      if (::fstatat(directory.get(), entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        failure = std::strerror(errno);
+      } else if (now.st_dev != given.st_dev || now.st_ino != given.st_ino) {
+        failure = "another file lies at its name";
+      } else if (::unlinkat(directory.get(), entry.c_str(), 0) != 0) {
+        failure = std::strerror(errno);
+      }
+      if (!failure.empty()) {
+        HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't remove " << file << ": " << failure
+                                     << std::endl;
+        return 12;
+      }
     }
 
     // Only a regular file is taken for the meta file: the archiver reads it.
-    for (fs::directory_iterator it(directory), end; it != end; ++it) {
+    for (fs::directory_iterator it(unpacked), end; it != end; ++it) {
       if (it->path().extension().string() == ".meta" && fs::is_regular_file(it->symlink_status())) {
         options_.resolved_meta_file = it->path().string();
+        reference_directory_ = std::move(made);
         return 0;
       }
     }
@@ -202,4 +209,86 @@ int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
     HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": filesystem error: " << e.what() << std::endl;
     return 12;
   }
+}
+
+hx_utils_common::UniqueFd HxModuleUniversal::open_reference_file(const std::string& file,
+                                                                 hx_utils_common::UniqueFd& directory,
+                                                                 struct stat& st) const {
+  namespace fs = boost::filesystem;
+  const auto refused = [&](const std::string& why) {
+    HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't use " << HxDestination::printable(file) << ": "
+                                 << why << std::endl;
+    return hx_utils_common::UniqueFd();
+  };
+  const fs::path absolute = fs::absolute(fs::path(file));
+  std::string error;
+  directory = hx_utils_common::open_trusted_directory(absolute.parent_path().string(), error);
+  if (!directory) return refused(error + ". " + kReferenceRule);
+  std::string why;
+  hx_utils_common::UniqueFd opened =
+      hx_utils_common::open_regular_file(directory.get(), absolute.filename().string(), st, why);
+  // A FIFO, device or link found at its name is not handed on to be read
+  // (a FIFO would hold the reader until a writer came).
+  if (!opened) return refused(errno == EINVAL ? "it is " + why : why);
+  if (!sole_own_file(st)) {
+    return refused("it is " + hx_utils_common::describe_entry(st) + "; it is neither read nor removed. " +
+                   kReferenceRule);
+  }
+  return opened;
+}
+
+hx_utils_common::UniqueFd HxModuleUniversal::make_reference_directory(const std::string& name,
+                                                                      const std::string& path) {
+  // Made afresh and never through a link: a leftover of this program's
+  // own goes first; anything another account could have placed at the
+  // name (in a -d that others may write) is neither used nor removed.
+  // The unpacked files are read and the archiver reads them by path: the
+  // directory they lie in must be one no other account can change (every
+  // element root's; made when missing).
+  std::string error;
+  hx_utils_common::UniqueFd made;
+  const hx_utils_common::UniqueFd parent =
+      hx_utils_common::open_private_directory(options_.tmp_operation_directory, 0700, error);
+  if (parent && hx_utils_common::entry_free_or_own(parent.get(), name, true, error)) {
+    struct stat found {};
+    if (::fstatat(parent.get(), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0) {
+      HxLogStream(HxLogLvl::Warning) << kUnpackSignature << ": Removing already existing directory " << path
+                                     << std::endl;
+      std::string where;
+      const int failed = hx_utils_common::remove_tree_at(parent.get(), name, where);
+      if (failed != 0) error = where + ": " + std::strerror(failed);
+    }
+    if (error.empty()) {
+      made = hx_utils_common::make_directory_at(parent.get(), name, 0700);
+      if (!made) error = std::strerror(errno);
+    }
+  }
+  if (!made) {
+    HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't use " << path << ": " << error << std::endl;
+  }
+  return made;
+}
+
+bool HxModuleUniversal::read_reference_file(const char* signature, const std::string& name, std::size_t limit,
+                                            std::string& content, bool& missing) const {
+  missing = !reference_directory_;
+  if (missing) return false;
+  const std::string path =
+      (boost::filesystem::path(options_.resolved_meta_file).parent_path() / name).string();
+  std::string why;
+  struct stat st {};
+  if (!hx_utils_common::read_regular_file_bounded(reference_directory_.get(), name, limit, content, st, why)) {
+    const int reason = errno;
+    missing = reason == ENOENT;
+    if (missing) return false;
+    HxLogStream(HxLogLvl::Error) << signature << ": can't use " << HxDestination::printable(path) << ": "
+                                 << (reason == EINVAL || reason == EFBIG ? "it is " + why : why) << std::endl;
+    return false;
+  }
+  if (sole_own_file(st)) return true;
+  content.clear();
+  HxLogStream(HxLogLvl::Error) << signature << ": can't use " << HxDestination::printable(path) << ": it is "
+                               << hx_utils_common::describe_entry(st) << "; it is not read. " << kReferenceRule
+                               << std::endl;
+  return false;
 }

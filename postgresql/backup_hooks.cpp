@@ -27,6 +27,7 @@ namespace fs = boost::filesystem;
 
 const char* const kPrepareSignature = "virtual bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&)";
 const char* const kReleaseSignature = "virtual bool HxModule_PG_Ostrel::release_resource_after_backup()";
+const char* const kReadReferenceSignature = "virtual bool HxModule_PG_Ostrel::read_reference_snapshot()";
 const char* const kBaseReleaseSignature = "bool HxModule_PG_Ostrel::release_after_base_backup()";
 const char* const kListWalSignature =
     "bool HxModule_PG_Ostrel::list_wal_files(const std::vector<std::__cxx11::basic_string<char> >&, "
@@ -124,6 +125,21 @@ std::string HxModule_PG_Ostrel::reference_wal_snapshot_filename() const {
   // the meta file.
   if (options_.resolved_meta_file.empty()) return "";
   return (fs::path(options_.resolved_meta_file).parent_path() / kWalSnapshotName).string();
+}
+
+bool HxModule_PG_Ostrel::read_reference_snapshot() {
+  reference_wal_snapshot_.reset();
+  if (options_.backup_type != HxBackupType::Incremental && options_.backup_type != HxBackupType::Differential) {
+    return true;
+  }
+  std::string text;
+  bool missing = false;
+  if (read_reference_file(kReadReferenceSignature, kWalSnapshotName, hx_postgresql_common::kHistoryFileBound, text,
+                          missing)) {
+    reference_wal_snapshot_ = std::move(text);
+    return true;
+  }
+  return missing;
 }
 
 bool HxModule_PG_Ostrel::prepare_resource_before_backup(const bool&) {

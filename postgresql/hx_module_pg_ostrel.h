@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,6 +48,12 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   // invalid one, refuses the task. A key no part of the program reads gets
   // a Warning.
   bool module_parameters_valid() override;
+  // An incremental or differential backup reads the reference backup's WAL
+  // snapshot file beside the reference meta file (read_reference_file) into
+  // reference_wal_snapshot_. False, with an Error, when something lies there
+  // that may not be read; a missing file is left to the preparation to
+  // report. True at once for other backup types.
+  bool read_reference_snapshot() override;
 
   // Opens the connection and long-lived transaction of the backup modes.
   bool prapare_module();
@@ -170,7 +177,9 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   void remove_task_directory(const std::string& signature);
   // Path of the reference backup's WAL snapshot file: in the directory the
   // reference snapshot file was unpacked into, or beside a reference meta
-  // file; empty when no reference was given.
+  // file; empty when no reference was given. It names the file in messages;
+  // the file is read through the directory's descriptor
+  // (read_reference_snapshot).
   std::string reference_wal_snapshot_filename() const;
 
   const hx_pg_conf& pg_conf() const { return pg_conf_; }
@@ -192,6 +201,9 @@ class HxModule_PG_Ostrel : public HxModuleUniversal {
   bool recovery_settings_written_ = false;
   std::string start_wal_file_;
   std::string stop_wal_file_;
+  // The text of the reference backup's WAL snapshot file, once
+  // read_reference_snapshot read it.
+  std::optional<std::string> reference_wal_snapshot_;
   std::vector<std::string> wal_files_;
   std::map<std::string, std::string> lvm_volumes_;
   std::vector<lvm_snapshot_info> lvm_snapshots_;

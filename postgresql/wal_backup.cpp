@@ -62,7 +62,13 @@ bool HxModule_PG_Ostrel::prepare_to_archive_WAL_backup() {
       HxLogStream(HxLogLvl::Error) << kPrepareSignature
                                    << ": no reference snapshot (-s) names the backup this one follows" << std::endl;
     }
-    if (reference.empty() || hx_postgresql_common::get_stop_wal_file(reference, start_wal_file_) != 0) {
+    // Read before anything was done (read_reference_snapshot), through the
+    // directory the reference was taken from.
+    if (!reference.empty() && !reference_wal_snapshot_) {
+      HxLogStream(HxLogLvl::Error) << "Unable to open backup file: " << reference << std::endl;
+    }
+    if (!reference_wal_snapshot_ ||
+        hx_postgresql_common::stop_wal_file_in_text(*reference_wal_snapshot_, reference, start_wal_file_) != 0) {
       HxLogStream(HxLogLvl::Error) << "Unable to find start wal file" << std::endl;
       return false;
     }

@@ -115,8 +115,10 @@ for mode in -r -R; do
 done
 
 # A failed restore removes the restore directory it made (without -M as with a
-# file that is no snapshot), never one it found (-i).
-for meta in "-M $W/in/db1.zip" ""; do
+# file that is no snapshot, or one another account could change, which is
+# neither read nor removed), never one it found (-i).
+cp "$W/snaps/db1.snap" "$W/in/nobody.snap" && chown nobody "$W/in/nobody.snap"
+for meta in "-M $W/in/db1.zip" "" "-M $W/in/nobody.snap"; do
   case_name "restore exit 2: the snapshot file cannot be unpacked (${meta:-no -M})"
   reset_logs
   # shellcheck disable=SC2086
@@ -127,6 +129,12 @@ for meta in "-M $W/in/db1.zip" ""; do
   assert_eq "" "$(hooks)" "hooks"
   assert_e_empty
 done
+assert_line "Error: int HxModuleUniversal::unpack_snapshot_file(const string&): can't use $W/in/nobody.snap: it is a \
+regular file owned by uid $(id -u nobody); it is neither read nor removed. A snapshot or meta file, and what is read \
+beside it, must be a regular file owned by root with a single name that group or others may not write, in a \
+directory in which no other account can rename, replace or remove it: every element from / a directory (not a link) \
+owned by root, and writable by group or others only when sticky (as /tmp)"
+assert_eq "nobody" "$(stat -c %U "$W/in/nobody.snap")" "owner of the refused snapshot file, which stays"
 
 case_name "restore exit 7: -i names no directory; nothing is made"
 run_module -r db1 -M "$(snap db1)" -d "$E" -i gone -m ms1 -T e3

@@ -187,6 +187,54 @@ assert_eq "n1 n1/backup_label n2.hxfd.list n3.snap n4.snap_dir n5.signature n6.s
   "$(cd "$SHARED" && find n* | sort | xargs)" "what was planted"
 assert_eq "planted" "$(cat "$SHARED/n6.signature")" "the planted signature file"
 
+case_name "a reference (-s) that another account could change is refused before anything is done, and never removed"
+UNPACK_SIG="int HxModuleUniversal::unpack_snapshot_file(const string&)"
+RULE="A snapshot or meta file, and what is read beside it, must be a regular file owned by root with a single name \
+that group or others may not write, in a directory in which no other account can rename, replace or remove it: every \
+element from / a directory (not a link) owned by root, and writable by group or others only when sticky (as /tmp)"
+NOBODY="$(id -u nobody)"
+# The full backup's snapshot with its stop moved two segments on: taken, the
+# incremental would begin past WAL files it must hold.
+TAMPERED="$HX_SANDBOX_DIR/tampered"
+mkdir -p "$TAMPERED" && tar xzf "$HX_SANDBOX_DIR/base.snap" -C "$TAMPERED"
+MOVED="$(printf '%s%08X' "${BASE_STOP:0:16}" $((16#${BASE_STOP:16} + 2)))"
+sed -i "/^STOP WAL LOCATION/s/(file $BASE_STOP)/(file $MOVED)/" "$TAMPERED/pg_wal_snapshot"
+grep -q "(file $MOVED)" "$TAMPERED/pg_wal_snapshot" || fail "the stop was not moved"
+tar czf "$SHARED/ref.snap" -C "$TAMPERED" . && chown nobody "$SHARED/ref.snap"
+# Root's meta file and WAL snapshot file, in a directory another account owns.
+install -d -o nobody "$SHARED/nb" && cp "$TAMPERED/base.meta" "$TAMPERED/pg_wal_snapshot" "$SHARED/nb/"
+: >"$HX_STANDIN_LOG_DIR/hxfd.argv"
+remember_archive
+backup_run -2 -b cluster -n r1 -s "$SHARED/ref.snap"
+failed_backup 2
+assert_line "Error: $UNPACK_SIG: can't use $SHARED/ref.snap: it is a regular file owned by uid $NOBODY; it is neither \
+read nor removed. $RULE"
+assert_line "Error: Backup module: Unable to unpack reference snapshot file: $SHARED/ref.snap"
+assert_eq "nobody" "$(stat -c %U "$SHARED/ref.snap")" "owner of the refused snapshot file, which stays"
+backup_run -2 -b cluster -n r2 -s "$SHARED/nb/base.meta"
+failed_backup 2
+assert_line "Error: $UNPACK_SIG: can't use $SHARED/nb/base.meta: \"$SHARED/nb\": it is owned by uid $NOBODY. $RULE"
+# Root's meta file in root's directory, the WAL snapshot file beside it
+# another account's.
+mkdir "$HX_SANDBOX_DIR/nb_wal" && cp "$TAMPERED/base.meta" "$TAMPERED/pg_wal_snapshot" "$HX_SANDBOX_DIR/nb_wal/"
+chown nobody "$HX_SANDBOX_DIR/nb_wal/pg_wal_snapshot"
+backup_run -2 -b cluster -n r4 -s "$HX_SANDBOX_DIR/nb_wal/base.meta"
+failed_backup 2
+assert_line "Error: virtual bool HxModule_PG_Ostrel::read_reference_snapshot(): can't use \
+$HX_SANDBOX_DIR/nb_wal/pg_wal_snapshot: it is a regular file owned by uid $NOBODY; it is not read. $RULE"
+[ ! -e "$BK_TASK_DIR/r1" ] && [ ! -e "$BK_TASK_DIR/r2" ] && [ ! -e "$BK_TASK_DIR/r4" ] &&
+  [ ! -e "$BK_TASK_DIR/ref.snap_dir" ] || fail "a task or reference directory was made"
+assert_eq "0" "$(wc -l <"$HX_STANDIN_LOG_DIR/hxfd.argv")" "archiver runs"
+# A reference directory another account planted in a sticky -d is neither
+# used nor removed; the root-only snapshot file is not used up.
+cp "$HX_SANDBOX_DIR/base.snap" "$HX_SANDBOX_DIR/mine.snap"
+hx_as_postgres mkdir "$SHARED/mine.snap_dir"
+run_module -2 -b cluster -n r3 -d "$SHARED" -s "$HX_SANDBOX_DIR/mine.snap" -m media1 -T task1
+failed_backup 2
+assert_line "Error: $UNPACK_SIG: can't use $SHARED/mine.snap_dir: a directory owned by uid $PGUID, which another \
+account could have placed; it is neither used nor removed"
+[ -d "$SHARED/mine.snap_dir" ] && [ -f "$HX_SANDBOX_DIR/mine.snap" ] || fail "the planted directory or the file went"
+
 case_name "an incremental whose reference holds no WAL snapshot file"
 mkdir -p "$HX_SANDBOX_DIR/bare_meta"
 tar xzf "$HX_SANDBOX_DIR/base.snap" -C "$HX_SANDBOX_DIR/bare_meta" ./base.meta

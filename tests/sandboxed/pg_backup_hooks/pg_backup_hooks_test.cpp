@@ -85,7 +85,10 @@ class BackupHooks : public ::testing::Test {
   void reference(HookModule& m, const std::string& stop) {
     fs::create_directories(dir_ / "ref");
     std::ofstream(dir_ / "ref/pg_wal_snapshot") << "STOP WAL LOCATION: 0 (file " << stop << ")\n";
-    m.options().resolved_meta_file = dir_ / "ref/ref.meta";
+    std::ofstream(dir_ / "ref/ref.meta") << "meta";
+    // As the backup sequence takes a reference meta file (-s).
+    ASSERT_EQ(m.unpack_snapshot_file(dir_ / "ref/ref.meta"), 0);
+    ASSERT_TRUE(m.read_reference_snapshot());
   }
 
   hx_test::TempDir dir_;

@@ -31,6 +31,7 @@ class TaskModule : public hx_test::StubModule {
   using HxModuleUniversal::created_restore_directory_;
   using HxModuleUniversal::hxfd_pid_;
   using HxModuleUniversal::hxfd_succeeded_;
+  using HxModuleUniversal::reference_directory_;
   using HxModuleUniversal::reference_snapshot_directory_;
   using HxModuleUniversal::remove_tmp_operation_directory_;
   using HxModuleUniversal::restore_directory_defined_;
