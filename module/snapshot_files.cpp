@@ -174,20 +174,10 @@ int HxModuleUniversal::unpack_snapshot_file(const std::string& file) {
     if (!options_.autonomous) {
       HxLogStream(HxLogLvl::Info) << "Removing obsolete snapshot file: " << file << std::endl;
       // The file is root's alone in a directory no other account can
-      // change: the name still names it, which is checked all the same.
-      const std::string entry = file_path.filename().string();
-      struct stat now {};
-      std::string failure;
-      if (::fstatat(directory.get(), entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
-        failure = std::strerror(errno);
-      } else if (now.st_dev != given.st_dev || now.st_ino != given.st_ino) {
-        failure = "another file lies at its name";
-      } else if (::unlinkat(directory.get(), entry.c_str(), 0) != 0) {
-        failure = std::strerror(errno);
-      }
-      if (!failure.empty()) {
-        HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't remove " << file << ": " << failure
-                                     << std::endl;
+      // change: its name still names the file judged.
+      if (::unlinkat(directory.get(), file_path.filename().c_str(), 0) != 0) {
+        HxLogStream(HxLogLvl::Error) << kUnpackSignature << ": can't remove " << file << ": "
+                                     << std::strerror(errno) << std::endl;
         return 12;
       }
     }

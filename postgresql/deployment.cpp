@@ -329,7 +329,8 @@ bool account_reaches(const Plan& plan, int fd, const std::string& path, const st
     int opened = -1;
     if (::setgroups(static_cast<std::size_t>(count), groups.data()) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) {
       result.error = errno;
-    } else if ((opened = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0 || ::fstat(opened, &st) != 0) {
+    } else if ((opened = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0 ||  // by name, as the account
+               ::fstat(opened, &st) != 0) {
       result.error = errno;
     } else {
       result.device = st.st_dev;

@@ -247,14 +247,9 @@ Hold hold_in(int aside, const fs::path& shown) {
 // EXDEV (a mount point, or one of another mount) are left to the caller in
 // errno; other failures throw.
 bool take_into_hold(int dir, const std::string& name, const fs::path& shown, Hold& hold, std::string& slot) {
-  for (;;) {
-    slot = std::to_string(hold.next++);
-    if (::renameat2(dir, name.c_str(), hold.fd.get(), slot.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno == EEXIST) continue;
-    if (errno == ENOENT) return false;
-    if (errno == EBUSY || errno == EXDEV) return false;
-    fail("can't remove", shown / name, errno);
-  }
+  if (hx_utils_common::rename_to_fresh_name(dir, name, hold.fd.get(), "", hold.next, slot)) return true;
+  if (errno == ENOENT || errno == EBUSY || errno == EXDEV) return false;
+  fail("can't remove", shown / name, errno);
 }
 
 // Removes what the directory `dir` (shown as `shown`) holds, at every depth,

@@ -132,10 +132,8 @@ bool WalArchive::remove(const std::string& name, std::string& why) {
   // can change, and judged there: what is removed is what was looked at,
   // whatever the server's account does to the name meanwhile.
   std::string held;
-  for (unsigned n = 0;; ++n) {
-    held = "removing." + std::to_string(n);
-    if (::renameat2(archive_.get(), name.c_str(), links_.get(), held.c_str(), RENAME_NOREPLACE) == 0) break;
-    if (errno == EEXIST) continue;
+  std::uint64_t next = 0;
+  if (!hx_utils_common::rename_to_fresh_name(archive_.get(), name, links_.get(), "removing.", next, held)) {
     if (errno == ENOENT) return true;
     why = std::strerror(errno);
     return false;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -321,20 +322,7 @@ UniqueFd open_regular_file(int at, const std::string& path, struct stat& st, std
 
 bool read_regular_file(const std::string& path, std::string& content, std::string& why, int at) {
   struct stat st {};
-  const UniqueFd fd = open_regular_file(at, path, st, why);
-  if (!fd) return false;
-  content.clear();
-  char buffer[8192];
-  while (true) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      why = std::strerror(errno);
-      return false;
-    }
-    if (n == 0) return true;
-    content.append(buffer, static_cast<std::size_t>(n));
-  }
+  return read_regular_file_bounded(at, path, std::numeric_limits<std::size_t>::max() - 1, content, st, why);
 }
 
 bool directory_names(int fd, std::vector<std::string>& names) {
@@ -437,6 +425,15 @@ int remove_tree_at(int at, const std::string& name, std::string& where) {
   return remove_below(at, name, st.st_dev, 0, where);
 }
 
+bool rename_to_fresh_name(int from, const std::string& name, int to, const std::string& prefix, std::uint64_t& next,
+                          std::string& taken) {
+  for (;;) {
+    taken = prefix + std::to_string(next++);
+    if (::renameat2(from, name.c_str(), to, taken.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EEXIST) return false;
+  }
+}
+
 int remove_tree_by_path(const std::string& path, std::string& where) {
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
@@ -484,27 +481,25 @@ bool read_regular_file_bounded(int at, const std::string& path, std::size_t limi
   if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > limit) {
     return too_large(static_cast<std::uint64_t>(st.st_size));
   }
-  content.clear();
-  // One byte past the bound tells a file that grew after the fstat.
-  std::string buffer(limit + 1, '\0');
-  std::size_t got = 0;
-  while (got < buffer.size()) {
-    const ssize_t n = ::read(fd.get(), &buffer[got], buffer.size() - got);
+  std::string read;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       why = std::strerror(errno);
       return false;
     }
     if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+    read.append(buffer, static_cast<std::size_t>(n));
+    // Past the bound: the file grew after the fstat.
+    if (read.size() > limit) {
+      struct stat now {};
+      const bool known = ::fstat(fd.get(), &now) == 0 && static_cast<std::uint64_t>(now.st_size) > read.size();
+      return too_large(known ? static_cast<std::uint64_t>(now.st_size) : read.size());
+    }
   }
-  if (got > limit) {
-    struct stat now {};
-    const bool known = ::fstat(fd.get(), &now) == 0 && static_cast<std::uint64_t>(now.st_size) > got;
-    return too_large(known ? static_cast<std::uint64_t>(now.st_size) : got);
-  }
-  buffer.resize(got);
-  content = std::move(buffer);
+  content = std::move(read);
   return true;
 }
 

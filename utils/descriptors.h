@@ -161,6 +161,15 @@ bool directory_names(int fd, std::vector<std::string>& names);
 // relative to `at` goes into `where`.
 int remove_tree_at(int at, const std::string& name, std::string& where);
 
+// Renames `name` of the directory `from` into the directory `to` under a
+// name no entry there has: `prefix` and a number, counted up from `next`
+// (RENAME_NOREPLACE: nothing is ever replaced); `taken` receives the name.
+// Used to take an entry into a directory no other account can change, where
+// the entry examined is the one acted on. False with errno set otherwise
+// (ENOENT when nothing lies at the name, EBUSY for a mount point).
+bool rename_to_fresh_name(int from, const std::string& name, int to, const std::string& prefix, std::uint64_t& next,
+                          std::string& taken);
+
 // remove_tree_at for the absolute or relative `path`: its parent is opened
 // without following a link in any element. `where` receives the path of
 // the entry that could not be removed.
