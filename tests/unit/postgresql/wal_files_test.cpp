@@ -314,18 +314,6 @@ TEST(WalLocationReaders, StartAndStopOfBackupAndSnapshotFiles) {
                                         fifo + " is a FIFO, not a regular file",
                                     "Unable to open backup file: " + fifo}));
 
-  // A file far larger than a backup history file is refused unread (a sparse
-  // one costs nothing to make).
-  log.clear();
-  const std::string large = dir.write("large", "STOP WAL LOCATION: 0 (file 000000010000000000000008)\n");
-  ASSERT_EQ(truncate(large.c_str(), off_t{1} << 30), 0);
-  EXPECT_EQ(pg::get_stop_wal_file(large, out), 1);
-  EXPECT_EQ(log.at("Error"), (Lines{kSigStopWal + ": " + large +
-                                        " is a regular file of 1073741824 bytes, more than the 65536 bytes that are "
-                                        "read of it",
-                                    "Unable to open backup file: " + large}));
-  EXPECT_EQ(out, "kept");
-
   // A STOP (or START) word of a backup history or WAL snapshot file is taken
   // only when it is a WAL segment file name: any other word could lead a
   // path out of the archive. The label's START reader leaves that to its user.
